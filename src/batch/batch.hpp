@@ -1,0 +1,40 @@
+// Whole-market tables: many indicators for many securities in one call.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "series/series.hpp"
+
+namespace tarvex {
+
+// Flat result of BATCH and BATCH_CROSS: one row per kept input row, grouped by
+// ascending code and ascending date; one column per field name.
+struct BatchTable {
+  std::vector<std::uint64_t> codes;
+  std::vector<std::int64_t> dates;
+  std::vector<std::string> fields;
+  SeriesList columns;
+};
+
+// Full Unicode lower-case mapping of a UTF-8 name, supplied by the caller
+// (the module boundary hands in the runtime's own mapping).
+using LowerCase = std::function<std::string(const std::string&)>;
+
+struct BatchInput {
+  const std::vector<std::string>& names;
+  const std::vector<std::vector<std::uint64_t>>& params;
+  const std::vector<std::uint64_t>& code;
+  const std::vector<std::int64_t>& date;
+  const Series& open;
+  const Series& high;
+  const Series& low;
+  const Series& close;
+  const Series& volume;
+};
+
+BatchTable BATCH(const BatchInput& in, const LowerCase& lower);
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower);
+
+}  // namespace tarvex
