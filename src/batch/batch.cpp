@@ -1,0 +1,181 @@
+// BATCH and BATCH_CROSS: every task of the registry run on every security
+// group, laid out as one flat table in ascending code, then date, order.
+#include "batch/batch.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "batch/registry.hpp"
+#include "batch/table.hpp"
+
+namespace tarvex {
+
+namespace {
+
+BatchTable empty_table(std::vector<std::string> fields, const std::vector<SecurityGroup>& groups) {
+  std::size_t rows = 0;
+  for (const SecurityGroup& g : groups) rows += g.rows.size();
+  BatchTable table;
+  table.codes.reserve(rows);
+  table.dates.reserve(rows);
+  table.columns.resize(fields.size());
+  for (Series& c : table.columns) c.reserve(rows);
+  table.fields = std::move(fields);
+  return table;
+}
+
+// Appends one group's rows: its code and sorted dates, and one output Series
+// per column, each exactly as long as the group.
+void append_group(BatchTable& table, const SecurityGroup& group, const std::vector<std::int64_t>& date,
+                  const SeriesList& outputs) {
+  const std::size_t m = group.rows.size();
+  if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
+  for (const Series& s : outputs) {
+    if (s.size() != m) throw std::logic_error("batch output length differs from its group");
+  }
+  table.codes.insert(table.codes.end(), m, group.code);
+  for (std::size_t r : group.rows) table.dates.push_back(date[r]);
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    table.columns[k].insert(table.columns[k].end(), outputs[k].begin(), outputs[k].end());
+  }
+}
+
+// Every task's outputs on one group, in task order (one Series per field).
+SeriesList run_tasks(const std::vector<Task>& tasks, const GroupSeries& series) {
+  SeriesList outputs;
+  for (const Task& t : tasks) compute_task(t, series, outputs);
+  return outputs;
+}
+
+// ---- cross pairs ----
+
+struct FixedPair {
+  const char* name;
+  const char* fast;
+  const char* slow;
+};
+
+const FixedPair kFixedPairs[] = {
+    {"macd", "dif", "dea"},  {"dfma", "dfma_dif", "dfma_difma"}, {"trix", "trix", "trma"}, {"mass", "mass", "ma"},
+    {"kdj", "k", "d"},       {"dmi", "pdi", "mdi"},              {"emv", "emv", "maemv"},  {"dpo", "dpo", "madpo"},
+    {"mtm", "mtm", "mtmma"}, {"roc", "roc", "maroc"},            {"asi", "asi", "asit"},
+};
+
+struct CrossPair {
+  std::string label;
+  std::string fast;
+  std::string slow;
+};
+
+const FixedPair* find_fixed_pair(const std::string& name) {
+  auto it = std::find_if(std::begin(kFixedPairs), std::end(kFixedPairs),
+                         [&name](const FixedPair& p) { return name == p.name; });
+  return it == std::end(kFixedPairs) ? nullptr : &*it;
+}
+
+// One pair per name that has a natural fast and slow line, in name order. The
+// tasks of one name are adjacent, so an expanding name pairs its two tasks.
+std::vector<CrossPair> infer_pairs(const std::vector<Task>& tasks) {
+  std::vector<CrossPair> pairs;
+  for (std::size_t t = 0; t < tasks.size();) {
+    std::size_t end = t;
+    while (end < tasks.size() && tasks[end].name_index == tasks[t].name_index) ++end;
+    const Indicator& ind = *tasks[t].indicator;
+    const std::string name = ind.name;
+    if (const FixedPair* fixed = find_fixed_pair(name)) {
+      pairs.push_back(CrossPair{name + "_cross", fixed->fast, fixed->slow});
+    } else if (ind.expanding && end - t == 2) {
+      if (tasks[t].fields.size() != 1 || tasks[t + 1].fields.size() != 1) {
+        throw ValueError("cross=True cannot infer pair for " + name);
+      }
+      pairs.push_back(CrossPair{name + "_cross", tasks[t].fields[0], tasks[t + 1].fields[0]});
+    }
+    t = end;
+  }
+  if (pairs.empty()) throw ValueError("cross=True found no cross pair");
+  return pairs;
+}
+
+std::size_t field_position(const std::vector<std::string>& fields, const std::string& field) {
+  auto it = std::find(fields.begin(), fields.end(), field);
+  if (it == fields.end()) throw ValueError("cross field not found: " + field);
+  return static_cast<std::size_t>(it - fields.begin());
+}
+
+// Output positions of each pair's fast and slow line.
+std::vector<std::pair<std::size_t, std::size_t>> resolve_pairs(const std::vector<CrossPair>& pairs,
+                                                               const std::vector<std::string>& fields) {
+  std::vector<std::pair<std::size_t, std::size_t>> positions;
+  for (const CrossPair& p : pairs) {
+    const std::size_t fast = field_position(fields, p.fast);
+    positions.emplace_back(fast, field_position(fields, p.slow));
+  }
+  return positions;
+}
+
+// 1.0 where every pair signal is exactly +1.0, else 0.0.
+Series combined_cross(const SeriesList& signals, std::size_t m) {
+  Series out(m, 0.0);
+  for (std::size_t j = 0; j < m; ++j) {
+    bool all_up = true;
+    for (const Series& s : signals) all_up = all_up && s[j] == 1.0;
+    if (all_up) out[j] = 1.0;
+  }
+  return out;
+}
+
+std::vector<std::string> signal_names(const std::vector<CrossPair>& pairs) {
+  std::vector<std::string> names;
+  if (pairs.size() > 1) {
+    for (const CrossPair& p : pairs) names.push_back(p.label);
+  }
+  names.emplace_back("cross");
+  return names;
+}
+
+}  // namespace
+
+BatchTable BATCH(const BatchInput& in, const LowerCase& lower) {
+  check_table(in);
+  const std::vector<Task> tasks = build_tasks(in.names, in.params, lower);
+  const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
+
+  BatchTable table = empty_table(field_names(tasks), groups);
+  for (const SecurityGroup& group : groups) {
+    append_group(table, group, in.date, run_tasks(tasks, gather(group, in)));
+  }
+  return table;
+}
+
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower) {
+  check_table(in);
+  const std::vector<Task> tasks = build_tasks(in.names, in.params, lower);
+  const std::vector<CrossPair> pairs = infer_pairs(tasks);
+  const std::vector<std::string> fields = field_names(tasks);
+
+  std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
+  for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
+
+  const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
+  BatchTable table = empty_table(std::move(columns), groups);
+  if (groups.empty()) return table;
+
+  const auto positions = resolve_pairs(pairs, fields);
+  for (const SecurityGroup& group : groups) {
+    SeriesList outputs = run_tasks(tasks, gather(group, in));
+    SeriesList signals;
+    for (const auto& [fast, slow] : positions) signals.push_back(CROSS(outputs[fast], outputs[slow]));
+    if (signals.size() > 1) signals.push_back(combined_cross(signals, group.rows.size()));
+
+    if (!keep_values) outputs.clear();
+    for (Series& s : signals) outputs.push_back(std::move(s));
+    append_group(table, group, in.date, outputs);
+  }
+  return table;
+}
+
+}  // namespace tarvex
