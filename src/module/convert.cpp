@@ -1,0 +1,283 @@
+#include "module/convert.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+namespace tarvex::py {
+namespace {
+
+// Upper bound on the first reservation taken from a sequence's reported
+// length: a lying __len__ must not trigger a huge allocation.
+constexpr Py_ssize_t kMaxFirstReservation = Py_ssize_t{1} << 20;
+
+[[noreturn]] void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw ErrorSet{};
+}
+
+[[noreturn]] void raise(PyObject* type, Ref message) {
+  PyErr_SetObject(type, message.get());
+  throw ErrorSet{};
+}
+
+Ref type_attr(PyObject* obj, const char* attr) {
+  return Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), attr));
+}
+
+// TypeError "'<type>' object is not an instance of '<target>'", or
+// "'None' is not an instance of '<target>'" for None.
+[[noreturn]] void raise_not_instance(PyObject* obj, const char* target) {
+  if (obj == Py_None) {
+    raise(PyExc_TypeError, Ref::check(PyUnicode_FromFormat("'None' is not an instance of '%s'", target)));
+  }
+  Ref name = type_attr(obj, "__qualname__");
+  raise(PyExc_TypeError, Ref::check(PyUnicode_FromFormat("'%U' object is not an instance of '%s'", name.get(), target)));
+}
+
+// The sequence rules shared by every list kind: a str is refused, the object
+// must be a sequence, its reported length only sizes a bounded reservation,
+// and its elements are read once by iteration.
+template <class T, class Element>
+std::vector<T> convert_sequence(PyObject* obj, Element element) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_not_instance(obj, "Sequence");
+  std::vector<T> out;
+  Py_ssize_t hint = PyObject_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxFirstReservation)));
+  }
+  Ref iter = Ref::check(PyObject_GetIter(obj));
+  while (PyObject* raw = PyIter_Next(iter.get())) {
+    Ref item(raw);
+    out.push_back(element(item.get()));
+  }
+  if (PyErr_Occurred()) throw ErrorSet{};
+  return out;
+}
+
+double to_float(PyObject* obj) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw ErrorSet{};
+  return v;
+}
+
+// An int is read directly; anything else goes through __index__ first.
+template <class T, T (*read)(PyObject*)>
+T to_integer(PyObject* obj) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = Ref::check(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  T v = read(obj);
+  if (v == static_cast<T>(-1) && PyErr_Occurred()) throw ErrorSet{};
+  return v;
+}
+
+std::uint64_t read_u64(PyObject* obj) { return PyLong_AsUnsignedLongLong(obj); }
+std::int64_t read_i64(PyObject* obj) { return PyLong_AsLongLong(obj); }
+constexpr auto to_u64 = to_integer<std::uint64_t, read_u64>;
+constexpr auto to_i64 = to_integer<std::int64_t, read_i64>;
+
+std::uint32_t to_u32(PyObject* obj) {
+  std::uint64_t v = to_u64(obj);
+  if (v > std::numeric_limits<std::uint32_t>::max()) {
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<std::uint32_t>(v);
+}
+
+Series to_series(PyObject* obj) { return convert_sequence<double>(obj, to_float); }
+
+std::vector<std::uint64_t> to_u64_list(PyObject* obj) { return convert_sequence<std::uint64_t>(obj, to_u64); }
+
+std::string to_utf8(PyObject* str) {
+  Ref bytes = Ref::check(PyUnicode_AsUTF8String(str));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw ErrorSet{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string to_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise_not_instance(obj, "str");
+  return to_utf8(obj);
+}
+
+// Takes the pending exception and describes it as "<TypeName>: <message>".
+std::string take_error_description() {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t(type), v(value), trace(tb);
+  Ref name = Ref::check(PyObject_GetAttrString(t.get(), "__name__"));
+  Ref text = Ref::check(PyObject_Str(v.get()));
+  return to_utf8(name.get()) + ": " + to_utf8(text.get());
+}
+
+// A number becomes the scalar variant; otherwise a sequence becomes the
+// series variant; if both fail, one TypeError describes both failures.
+VS to_vs(PyObject* obj) {
+  double v = PyFloat_AsDouble(obj);
+  if (!(v == -1.0 && PyErr_Occurred())) return VS{v};
+  std::string scalar_failure = take_error_description();
+  try {
+    return VS{to_series(obj)};
+  } catch (const ErrorSet&) {
+  }
+  std::string series_failure = take_error_description();
+  std::string message = "failed to extract enum VS ('S | V')\n"
+                        "- variant S (S): TypeError: failed to extract field VS::S.0, caused by " +
+                        scalar_failure +
+                        "\n"
+                        "- variant V (V): TypeError: failed to extract field VS::V.0, caused by " +
+                        series_failure;
+  raise(PyExc_TypeError, message.c_str());
+}
+
+bool is_numpy_bool_type(PyObject* obj) {
+  Ref module = type_attr(obj, "__module__");
+  Ref name = type_attr(obj, "__name__");
+  return PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+// Exactly a bool, or a NumPy boolean scalar through its type's __bool__;
+// ints (0 and 1 included) are refused.
+bool to_bool(PyObject* obj) {
+  if (Py_TYPE(obj) == &PyBool_Type) return obj == Py_True;
+  if (!is_numpy_bool_type(obj)) raise_not_instance(obj, "bool");
+  PyObject* method = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__bool__");
+  if (method == nullptr) {
+    PyErr_Clear();
+    Ref name = type_attr(obj, "__name__");
+    raise(PyExc_TypeError,
+          Ref::check(PyUnicode_FromFormat("object of type '%U' does not define a '__bool__' conversion", name.get())));
+  }
+  Ref bound(method);
+  Ref result = Ref::check(PyObject_CallFunctionObjArgs(bound.get(), obj, nullptr));
+  if (Py_TYPE(result.get()) != &PyBool_Type) raise_not_instance(result.get(), "bool");
+  return result.get() == Py_True;
+}
+
+}  // namespace
+
+Value convert(Kind kind, PyObject* obj) {
+  switch (kind) {
+    case Kind::Series: return to_series(obj);
+    case Kind::U64: return to_u64(obj);
+    case Kind::U32: return to_u32(obj);
+    case Kind::Float: return to_float(obj);
+    case Kind::VS: return to_vs(obj);
+    case Kind::U64List: return to_u64_list(obj);
+    case Kind::I64List: return convert_sequence<std::int64_t>(obj, to_i64);
+    case Kind::StrList: return convert_sequence<std::string>(obj, to_str);
+    case Kind::U64ListList: return convert_sequence<std::vector<std::uint64_t>>(obj, to_u64_list);
+    case Kind::Bool: return to_bool(obj);
+  }
+  raise(PyExc_SystemError, "unknown parameter kind");
+}
+
+Value parse_default(Kind kind, const char* text) {
+  switch (kind) {
+    case Kind::U64: return static_cast<std::uint64_t>(std::strtoull(text, nullptr, 10));
+    case Kind::U32: return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
+    case Kind::Float: return std::strtod(text, nullptr);
+    default: raise(PyExc_SystemError, "parameter kind without a default");
+  }
+}
+
+void add_argument_note(const char* parameter) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr) {
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    PyObject* noted = PyObject_CallMethod(value, "add_note", "N", PyUnicode_FromFormat("while processing '%s'", parameter));
+    if (noted == nullptr) {
+      PyErr_Clear();  // no add_note before 3.11: the error goes without a note
+    } else {
+      Py_DECREF(noted);
+    }
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+std::string unicode_lower(const std::string& utf8) {
+  Ref text = Ref::check(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+  Ref lower = Ref::check(PyObject_CallMethod(text.get(), "lower", nullptr));
+  return to_utf8(lower.get());
+}
+
+// ---- results ----
+namespace {
+
+template <class T, class Make>
+Ref build_list(const std::vector<T>& values, Make make) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = make(values[i]);
+    if (item == nullptr) throw ErrorSet{};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list;
+}
+
+Ref float_list(const Series& s) { return build_list(s, PyFloat_FromDouble); }
+Ref code_list(const std::vector<std::uint64_t>& v) { return build_list(v, PyLong_FromUnsignedLongLong); }
+Ref date_list(const std::vector<std::int64_t>& v) { return build_list(v, PyLong_FromLongLong); }
+Ref str_list(const std::vector<std::string>& v) {
+  return build_list(v, [](const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+  });
+}
+Ref list_of_float_lists(const SeriesList& columns) {
+  return build_list(columns, [](const Series& s) { return float_list(s).release(); });
+}
+
+Ref tuple_of(std::vector<Ref> items) {
+  Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());  // steals
+  }
+  return tuple;
+}
+
+struct ResultBuilder {
+  Ref operator()(const Series& s) const { return float_list(s); }
+  Ref operator()(const SeriesList& list) const {
+    std::vector<Ref> items;
+    for (const Series& s : list) items.push_back(float_list(s));
+    return tuple_of(std::move(items));
+  }
+  Ref operator()(double v) const { return Ref::check(PyFloat_FromDouble(v)); }
+  Ref operator()(const BatchTable& t) const {
+    std::vector<Ref> items;
+    items.push_back(code_list(t.codes));
+    items.push_back(date_list(t.dates));
+    items.push_back(str_list(t.fields));
+    items.push_back(list_of_float_lists(t.columns));
+    return tuple_of(std::move(items));
+  }
+  Ref operator()(const ZhishuResult& z) const {
+    std::vector<Ref> items;
+    items.push_back(date_list(z.date));
+    for (const Series* s : {&z.open, &z.high, &z.low, &z.close, &z.change, &z.volume, &z.amount}) {
+      items.push_back(float_list(*s));
+    }
+    items.push_back(code_list(z.count));
+    return tuple_of(std::move(items));
+  }
+};
+
+}  // namespace
+
+Ref build_result(const Result& result) { return std::visit(ResultBuilder{}, result); }
+
+}  // namespace tarvex::py

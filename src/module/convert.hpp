@@ -1,0 +1,44 @@
+// Conversion of Python arguments into native values and of native results
+// into Python objects. Every failure leaves a Python error set and throws
+// py::ErrorSet.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "batch/batch.hpp"
+#include "index/zhishu.hpp"
+#include "module/pyref.hpp"
+#include "series/series.hpp"
+
+namespace tarvex::py {
+
+// The kinds of parameter a function can declare.
+enum class Kind { Series, U64, U32, Float, VS, U64List, I64List, StrList, U64ListList, Bool };
+
+using Value = std::variant<std::monostate, tarvex::Series, std::uint64_t, std::uint32_t, double, tarvex::VS,
+                           std::vector<std::uint64_t>, std::vector<std::int64_t>, std::vector<std::string>,
+                           std::vector<std::vector<std::uint64_t>>, bool>;
+
+// Converts one argument of the given kind.
+Value convert(Kind kind, PyObject* obj);
+
+// The value of an omitted optional parameter, from the text its signature shows.
+Value parse_default(Kind kind, const char* text);
+
+// Attaches "while processing '<parameter>'" to the pending exception where
+// the runtime supports exception notes (3.11 and later).
+void add_argument_note(const char* parameter);
+
+// Full Unicode lower-case mapping of UTF-8 text, by the runtime's str.lower.
+std::string unicode_lower(const std::string& utf8);
+
+using Result = std::variant<tarvex::Series, tarvex::SeriesList, double, tarvex::BatchTable, tarvex::ZhishuResult>;
+
+// Builds the Python object of a native result: a list of floats, a tuple of
+// such lists, a float, or the tuples of the table functions.
+Ref build_result(const Result& result);
+
+}  // namespace tarvex::py
