@@ -1,0 +1,182 @@
+// Condition and event functions. Unless stated, a bar counts as true when
+// it is not equal to 0.0 (NaN true, -0.0 false).
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "series/kernels.hpp"
+#include "series/series.hpp"
+
+namespace tarvex {
+
+namespace {
+
+// For each of the first len bars, the number of consecutive true bars
+// ending there (0 at a false bar).
+template <class Test>
+std::vector<std::size_t> true_runs(std::size_t len, Test is_true_at) {
+  std::vector<std::size_t> runs(len);
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    run = is_true_at(i) ? run + 1 : 0;
+    runs[i] = run;
+  }
+  return runs;
+}
+
+std::vector<std::size_t> true_runs(const Series& s) {
+  return true_runs(s.size(), [&s](std::size_t i) { return is_true(s[i]); });
+}
+
+// Number of bars strictly between each bar and the latest earlier bar j
+// whose value `reaches` it (reaches(s[j], s[i])); 0 when there is none.
+// A stack keeps the candidates: an earlier value that the current one
+// reaches past can never be the answer for a later bar, because the current
+// bar is nearer and reaches at least as far. NaN never reaches anything.
+template <class Reaches>
+Series range_since(const Series& s, Reaches reaches) {
+  Series out(s.size(), 0.0);
+  std::vector<std::size_t> stack;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double v = s[i];
+    if (std::isnan(v)) continue;
+    while (!stack.empty() && !reaches(s[stack.back()], v)) stack.pop_back();
+    if (!stack.empty()) out[i] = static_cast<double>(i - stack.back() - 1);
+    stack.push_back(i);
+  }
+  return out;
+}
+
+}  // namespace
+
+Series COUNT(const Series& s, std::uint64_t n) { return SUM(s, n); }
+
+Series EVERY(const Series& s, std::uint64_t n) {
+  const double want = static_cast<double>(n);
+  return map_series(SUM(s, n), [want](double t) { return t == want ? 1.0 : 0.0; });
+}
+
+Series EXIST(const Series& s, std::uint64_t n) {
+  return map_series(SUM(s, n), [](double t) { return 0.0 < t ? 1.0 : 0.0; });
+}
+
+// Bars i-a .. i-b all true: the run of true bars ending at bar i-b spans at
+// least a-b+1 bars. With a < b the span is empty and holds.
+Series LAST(const Series& s, std::uint64_t a, std::uint64_t b) {
+  Series out = nan_series(s.size());
+  if (a >= s.size()) return out;
+  if (a < b) {
+    for (std::size_t i = a; i < s.size(); ++i) out[i] = 1.0;
+    return out;
+  }
+  const std::vector<std::size_t> runs = true_runs(s);
+  const std::size_t span = a - b + 1;
+  for (std::size_t i = a; i < s.size(); ++i) out[i] = runs[i - b] >= span ? 1.0 : 0.0;
+  return out;
+}
+
+// Each accepted true bar clears the n bars after it; cleared bars are 0.0,
+// so the scan resumes after the cleared stretch.
+Series FILTER(const Series& s, std::uint64_t n) {
+  Series out = s;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (!is_true(out[i])) continue;
+    const std::size_t rest = out.size() - 1 - i;
+    const std::size_t last = i + (n < rest ? n : rest);
+    for (std::size_t j = i + 1; j <= last; ++j) out[j] = 0.0;
+    i = last;
+  }
+  return out;
+}
+
+// Bars since the latest true bar, counting as if a true bar stood just
+// before bar 0.
+Series BARSLAST(const Series& s) {
+  Series out(s.size());
+  double counter = 0.0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    counter = is_true(s[i]) ? 0.0 : counter + 1.0;
+    out[i] = counter;
+  }
+  return out;
+}
+
+Series BARSLASTCOUNT(const Series& s) {
+  Series out(s.size());
+  double counter = 0.0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    counter = is_true(s[i]) ? counter + 1.0 : 0.0;
+    out[i] = counter;
+  }
+  return out;
+}
+
+// Bars from the first maximum of each window to its newest bar; NaN when
+// that maximum is the window's oldest value and equals 0.0.
+Series BARSSINCEN(const Series& s, std::uint64_t n) {
+  Series out = nan_series(s.size());
+  if (n == 0 || n > s.size()) return out;
+  for (std::size_t i = n - 1; i < s.size(); ++i) {
+    const std::size_t first = i + 1 - n;
+    double best = -kInf;
+    std::size_t m = 0;
+    for (std::size_t off = 0; off < n; ++off) {
+      if (s[first + off] > best) {
+        best = s[first + off];
+        m = off;
+      }
+    }
+    if (!(m == 0 && s[first] == 0.0)) out[i] = static_cast<double>(n - 1 - m);
+  }
+  return out;
+}
+
+// +1.0 where s1 moves from at or below s2 to strictly above it, -1.0 for the
+// opposite move, 0.0 otherwise and wherever one of the four values is NaN.
+Series CROSS(const Series& s1, const Series& s2) {
+  if (s1.size() >= 2 && s2.size() < s1.size()) throw ValueError("s2 must be at least as long as s1");
+  Series out(s1.size(), 0.0);
+  for (std::size_t i = 1; i < s1.size(); ++i) {
+    const double p1 = s1[i - 1], p2 = s2[i - 1], c1 = s1[i], c2 = s2[i];
+    if (std::isnan(p1) || std::isnan(p2) || std::isnan(c1) || std::isnan(c2)) continue;
+    if (p1 <= p2 && c1 > c2) {
+      out[i] = 1.0;
+    } else if (p1 >= p2 && c1 < c2) {
+      out[i] = -1.0;
+    }
+  }
+  return out;
+}
+
+// 1.0 where s1 is above s2 and was below it on each of the n bars before;
+// before bar n only the "above" test applies.
+Series LONGCROSS(const Series& s1, const Series& s2, std::uint64_t n) {
+  const std::size_t len = std::min(s1.size(), s2.size());
+  const std::vector<std::size_t> below =
+      true_runs(len, [&](std::size_t i) { return s1[i] < s2[i]; });
+  Series out(len);
+  for (std::size_t i = 0; i < len; ++i) {
+    const bool held = n == 0 || i < n || below[i - 1] >= n;
+    out[i] = held && s2[i] < s1[i] ? 1.0 : 0.0;
+  }
+  return out;
+}
+
+// The value of x at the latest true bar of s whose x is a number.
+Series VALUEWHEN(const Series& s, const Series& x) {
+  double last = kNaN;
+  return zip_prefix(s, x, [&last](double cond, double value) {
+    if (is_true(cond) && !std::isnan(value)) last = value;
+    return last;
+  });
+}
+
+Series TOPRANGE(const Series& s) {
+  return range_since(s, [](double earlier, double v) { return earlier >= v; });
+}
+
+Series LOWRANGE(const Series& s) {
+  return range_since(s, [](double earlier, double v) { return earlier <= v; });
+}
+
+}  // namespace tarvex

@@ -1,0 +1,49 @@
+// Small building blocks shared by the series primitives and the indicators:
+// the nonzero truth test, element-wise maps over one series or over the
+// common prefix of two, and guarded division.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+
+#include "series/series.hpp"
+
+namespace tarvex {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The truth test of condition series: anything not equal to 0.0 is true,
+// so NaN is true and -0.0 is false.
+inline bool is_true(double v) { return v != 0.0; }
+
+// A series of n NaN: the starting point of every windowed result.
+inline Series nan_series(std::size_t n) { return Series(n, kNaN); }
+
+// f applied to every bar of s.
+template <class F>
+Series map_series(const Series& s, F f) {
+  Series out(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) out[i] = f(s[i]);
+  return out;
+}
+
+// f applied bar by bar to a and b aligned at index 0; the result has the
+// length of the shorter series.
+template <class F>
+Series zip_prefix(const Series& a, const Series& b, F f) {
+  Series out(std::min(a.size(), b.size()));
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(a[i], b[i]);
+  return out;
+}
+
+// x / y, NaN wherever y equals 0.0 (either sign).
+inline double guarded_div(double x, double y) { return y == 0.0 ? kNaN : x / y; }
+
+// Element-wise guarded division over the common prefix of x and y.
+inline Series guarded_div(const Series& x, const Series& y) {
+  return zip_prefix(x, y, [](double a, double b) { return guarded_div(a, b); });
+}
+
+}  // namespace tarvex

@@ -1,0 +1,228 @@
+// Rolling-window statistics over the n bars i-n+1 .. i ending at each bar.
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "series/kernels.hpp"
+#include "series/series.hpp"
+
+namespace tarvex {
+
+namespace {
+
+// Population standard deviation from the sums of x*x and x over n values;
+// a variance that is not positive (rounding residue) counts as 0.
+double deviation(double q, double p, double n) {
+  double v = q / n - (p / n) * (p / n);
+  if (!(v > 0.0)) v = 0.0;
+  return std::sqrt(v);
+}
+
+// Highest (or lowest) value of every window through a monotonic queue of
+// bar indices, front = best of the window. `displaces(newer, older)` says
+// whether a newer value makes an older one useless for every later window.
+// NaN never enters the queue; a window holding one gives NaN.
+template <class Displaces>
+Series window_extreme(const Series& s, std::uint64_t n, Displaces displaces) {
+  Series out = nan_series(s.size());
+  if (n == 0 || n > s.size()) return out;
+  std::vector<std::size_t> queue;  // live entries are queue[head..]
+  queue.reserve(s.size());
+  std::size_t head = 0;
+  std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    while (head < queue.size() && queue[head] + n <= i) ++head;
+    if (std::isnan(s[i])) {
+      nan_until = i + n;
+    } else {
+      while (queue.size() > head && displaces(s[i], s[queue.back()])) queue.pop_back();
+      queue.push_back(i);
+    }
+    if (i + 1 >= n && i >= nan_until) out[i] = s[queue[head]];
+  }
+  return out;
+}
+
+// Distance back from bar i to the newest best value of its window, each
+// window scanned afresh from the current bar backwards. NaN never wins.
+template <class Beats>
+Series window_extreme_bars(const Series& s, std::uint64_t n, double start, Beats beats) {
+  Series out = nan_series(s.size());
+  if (n == 0 || n > s.size()) return out;
+  for (std::size_t i = n - 1; i < s.size(); ++i) {
+    double best = start;
+    std::size_t pos = 0;
+    for (std::size_t d = 0; d < n; ++d) {
+      if (beats(s[i - d], best)) {
+        best = s[i - d];
+        pos = d;
+      }
+    }
+    out[i] = static_cast<double>(pos);
+  }
+  return out;
+}
+
+// Least-squares fit of every window against positions 0 .. n-1 (oldest to
+// newest), each window summed afresh. `fit(slope, sum_y, sum_k)` turns the
+// window's slope and sums into the stored value. No window has a slope when
+// the positions do not vary (n = 1).
+template <class Fit>
+Series regression(const Series& s, std::uint64_t n, Fit fit) {
+  Series out = nan_series(s.size());
+  if (n == 0 || n > s.size()) return out;
+  const double count = static_cast<double>(n);
+  double sk = 0.0, skk = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    sk += static_cast<double>(k);
+    skk += static_cast<double>(k) * static_cast<double>(k);
+  }
+  const double c = skk * count - sk * sk;
+  if (c == 0.0) return out;
+  for (std::size_t i = n - 1; i < s.size(); ++i) {
+    const std::size_t first = i + 1 - n;
+    double sy = 0.0, sky = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+      sy += s[first + k];
+      sky += static_cast<double>(k) * s[first + k];
+    }
+    out[i] = fit((sky * count - sy * sk) / c, sy, sk);
+  }
+  return out;
+}
+
+}  // namespace
+
+Series shift(const Series& s, std::uint64_t k) {
+  if (k == 0) return s;
+  Series out = nan_series(s.size());
+  if (k >= s.size()) return out;
+  for (std::size_t i = k; i < s.size(); ++i) out[i] = s[i - k];
+  return out;
+}
+
+Series REF(const Series& s, std::uint64_t n) { return shift(s, n); }
+
+Series DIFF(const Series& s, std::uint64_t n) {
+  return zip_prefix(s, shift(s, n), [](double now, double then) {
+    return std::isnan(now) || std::isnan(then) ? kNaN : now - then;
+  });
+}
+
+// n = 0: the plain cumulative sum. Otherwise a running total of the finite
+// values of the window (the entering value added before the leaving one is
+// subtracted) and a count of them; a window with any non-finite value is NaN.
+Series SUM(const Series& s, std::uint64_t n) {
+  if (n == 0) {
+    Series out(s.size());
+    double total = 0.0;
+    for (std::size_t i = 0; i < s.size(); ++i) out[i] = total = total + s[i];
+    return out;
+  }
+  Series out = nan_series(s.size());
+  if (n > s.size()) return out;
+  double total = 0.0;
+  std::size_t finite = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (std::isfinite(s[i])) {
+      total = total + s[i];
+      ++finite;
+    }
+    if (i >= n && std::isfinite(s[i - n])) {
+      total = total - s[i - n];
+      --finite;
+    }
+    if (i + 1 >= n && finite == n) out[i] = total;
+  }
+  return out;
+}
+
+// Running sums q of x*x and p of x over the finite values of the window; a
+// window holding a NaN or an infinity gives NaN and recovers once it leaves.
+Series STD(const Series& s, std::uint64_t n) {
+  Series out = nan_series(s.size());
+  if (n == 0 || n > s.size()) return out;
+  const double count = static_cast<double>(n);
+  double q = 0.0, p = 0.0;
+  std::size_t bad = 0;  // non-finite values in the window
+
+  // First window: sum its finite values.
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = s[i];
+    if (std::isfinite(x)) {
+      q = q + x * x;
+      p = p + x;
+    } else {
+      ++bad;
+    }
+  }
+  if (bad == 0) out[n - 1] = deviation(q, p, count);
+
+  // Later windows: g enters, x leaves.
+  for (std::size_t i = n; i < s.size(); ++i) {
+    const double g = s[i], x = s[i - n];
+    const bool g_ok = std::isfinite(g), x_ok = std::isfinite(x);
+    if (g_ok && x_ok) {
+      q = q + (g * g - x * x);
+      p = p + (g - x);
+    } else if (g_ok) {
+      q = q + g * g;
+      p = p + g;
+      --bad;
+    } else if (x_ok) {
+      q = q - x * x;
+      p = p - x;
+      ++bad;
+    }
+    if (bad == 0) out[i] = deviation(q, p, count);
+  }
+  return out;
+}
+
+Series HHV(const Series& s, std::uint64_t n) {
+  return window_extreme(s, n, [](double newer, double older) { return newer >= older; });
+}
+
+Series LLV(const Series& s, std::uint64_t n) {
+  return window_extreme(s, n, [](double newer, double older) { return older >= newer; });
+}
+
+Series HHVBARS(const Series& s, std::uint64_t n) {
+  return window_extreme_bars(s, n, -kInf, [](double v, double best) { return v > best; });
+}
+
+Series LLVBARS(const Series& s, std::uint64_t n) {
+  return window_extreme_bars(s, n, kInf, [](double v, double best) { return v < best; });
+}
+
+// Mean absolute deviation from the window mean, every window afresh.
+Series AVEDEV(const Series& s, std::uint64_t n) {
+  Series out = nan_series(s.size());
+  if (n == 0 || n > s.size()) return out;
+  const double count = static_cast<double>(n);
+  for (std::size_t i = n - 1; i < s.size(); ++i) {
+    const std::size_t first = i + 1 - n;
+    double sum = 0.0;
+    for (std::size_t j = first; j <= i; ++j) sum += s[j];
+    const double mean = sum / count;
+    double dev = 0.0;
+    for (std::size_t j = first; j <= i; ++j) dev += std::fabs(s[j] - mean);
+    out[i] = dev / count;
+  }
+  return out;
+}
+
+Series SLOPE(const Series& s, std::uint64_t n) {
+  return regression(s, n, [](double slope, double, double) { return slope; });
+}
+
+// The fitted line of each window evaluated at its newest bar.
+Series FORCAST(const Series& s, std::uint64_t n) {
+  const double count = static_cast<double>(n);
+  const double newest = static_cast<double>(n - 1);
+  return regression(s, n, [count, newest](double slope, double sy, double sk) {
+    return (sy - slope * sk) / count + newest * slope;
+  });
+}
+
+}  // namespace tarvex
