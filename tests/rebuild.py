@@ -1,0 +1,113 @@
+"""Python-level pieces for rebuilding the composite indicators from the
+module's primitives: element-wise arithmetic over the common prefix, the
+guarded division, 1.0/0.0 comparisons, and random bar data."""
+import math
+import random
+
+import tarvex_core as tc
+from helpers import INF, NAN
+
+
+def add(a, b):
+    return [x + y for x, y in zip(a, b)]
+
+
+def sub(a, b):
+    return [x - y for x, y in zip(a, b)]
+
+
+def mul(a, b):
+    return [x * y for x, y in zip(a, b)]
+
+
+def times(a, k):
+    return [x * k for x in a]
+
+
+def over(a, k):
+    return [x / k for x in a]
+
+
+def ieee_div(x, y):
+    """x / y as C computes it (Python raises on a zero divisor)."""
+    if y != 0.0:
+        return x / y
+    if math.isnan(x) or x == 0.0:
+        return NAN
+    return math.copysign(INF, x) * math.copysign(1.0, y)
+
+
+def gdiv(a, b):
+    return [NAN if y == 0.0 else x / y for x, y in zip(a, b)]
+
+
+def gt(a, b):
+    return [1.0 if x > y else 0.0 for x, y in zip(a, b)]
+
+
+def lt(a, b):
+    return [1.0 if x < y else 0.0 for x, y in zip(a, b)]
+
+
+def le(a, b):
+    return [1.0 if x <= y else 0.0 for x, y in zip(a, b)]
+
+
+def both(a, b):
+    return [0.0 if x == 0.0 or y == 0.0 else 1.0 for x, y in zip(a, b)]
+
+
+def max0(a):
+    return tc.MAX(a, 0.0)
+
+
+def if0(cond, a):
+    return tc.IF(cond, a, 0.0)
+
+
+def typical(c, h, l):
+    return over(add(add(h, l), c), 3.0)
+
+
+def true_range(c, h, l):
+    pc = tc.REF(c, 1)
+    return tc.MAX(tc.MAX(sub(h, l), tc.ABS(sub(pc, h))), tc.ABS(sub(pc, l)))
+
+
+def first_defined(s):
+    """Index of the first non-NaN bar, or None."""
+    return next((i for i, v in enumerate(s) if not math.isnan(v)), None)
+
+
+def bars(seed, n=120, nan_rate=0.0, flat_rate=0.05, zero_rate=0.0):
+    """Random bars as a dict of open, high, low, close, vol.
+
+    Prices move on a 0.01 grid so ties between bars are common; flat bars
+    have open = high = low = close; nan_rate and zero_rate sprinkle NaN and
+    0.0 into every column independently (zero divisors for the quotients)."""
+    rng = random.Random(seed)
+    cols = {k: [] for k in ("open", "high", "low", "close", "vol")}
+    price = 100.0
+    for _ in range(n):
+        price = max(1.0, round(price + rng.choice([-1, 0, 0, 1]) * rng.random() * 2.0, 2))
+        if rng.random() < flat_rate:
+            o = h = l = c = price
+        else:
+            o = round(price + rng.uniform(-1.0, 1.0), 2)
+            c = round(price + rng.uniform(-1.0, 1.0), 2)
+            h = round(max(o, c) + rng.random(), 2)
+            l = round(min(o, c) - rng.random(), 2)
+        bar = {"open": o, "high": h, "low": l, "close": c, "vol": float(rng.randrange(0, 5000, 50))}
+        for k, v in bar.items():
+            r = rng.random()
+            cols[k].append(NAN if r < nan_rate else 0.0 if r < nan_rate + zero_rate else v)
+    return cols
+
+
+# Data sets for the rebuild tests: clean, with NaN, with NaN and zeros.
+DATASETS = [
+    dict(seed=1),
+    dict(seed=2, nan_rate=0.03),
+    dict(seed=3, nan_rate=0.02, zero_rate=0.03, flat_rate=0.2),
+    dict(seed=4, n=30, zero_rate=0.1, flat_rate=0.3),
+]
