@@ -188,6 +188,34 @@ const FunctionRow kRows[] = {
      [](Args& a) -> Result { return XSII(a.series(0), a.series(1), a.series(2), a.u64(3), a.u64(4)); }},
 
     // ---- table functions (rows 72-74) ----
+    {"ZHISHU", "",
+     {P("code_i", Kind::U64List), P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series),
+      P("low", Kind::Series), P("close", Kind::Series), P("volume", Kind::Series), P("amount", Kind::Series),
+      P("float_mv", Kind::Series), P("total_mv", Kind::Series), P("method", Kind::U64, "1"),
+      P("base", Kind::Float, "1000.0")},
+     [](Args& a) -> Result {
+       return ZHISHU(ZhishuInput{a.u64_list(0), a.i64_list(1), a.series(2), a.series(3), a.series(4), a.series(5),
+                                 a.series(6), a.series(7), a.series(8), a.series(9)},
+                     a.u64(10), a.f64(11));
+     }},
+    {"BATCH", "",
+     {P("names_in", Kind::StrList), P("params_in", Kind::U64ListList), P("code_i", Kind::U64List),
+      P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series), P("low", Kind::Series),
+      P("close", Kind::Series), P("volume", Kind::Series)},
+     [](Args& a) -> Result {
+       return BATCH(BatchInput{a.str_list(0), a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4),
+                               a.series(5), a.series(6), a.series(7), a.series(8)},
+                    unicode_lower);
+     }},
+    {"BATCH_CROSS", "",
+     {P("names_in", Kind::StrList), P("params_in", Kind::U64ListList), P("code_i", Kind::U64List),
+      P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series), P("low", Kind::Series),
+      P("close", Kind::Series), P("volume", Kind::Series), P("keep_values", Kind::Bool)},
+     [](Args& a) -> Result {
+       return BATCH_CROSS(BatchInput{a.str_list(0), a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4),
+                                     a.series(5), a.series(6), a.series(7), a.series(8)},
+                          a.flag(9), unicode_lower);
+     }},
 };
 
 constexpr std::size_t kCount = sizeof(kRows) / sizeof(kRows[0]);
