@@ -1,11 +1,24 @@
 """Python-level pieces for rebuilding the composite indicators from the
 module's primitives: element-wise arithmetic over the common prefix, the
 guarded division, 1.0/0.0 comparisons, and random bar data."""
+import csv
 import math
+import os
 import random
+
+import pytest
 
 import tarvex_core as tc
 from helpers import INF, NAN
+
+# The published reference tables live in the shared folder beside the
+# checkout; TARVEX_REFERENCE_DATA points elsewhere.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+REFERENCE_DIRS = [
+    os.environ.get("TARVEX_REFERENCE_DATA", ""),
+    os.path.join(_HERE, "..", "..", "shared", "reference-data"),
+    "/work/shared/reference-data",
+]
 
 
 def add(a, b):
@@ -111,3 +124,19 @@ DATASETS = [
     dict(seed=3, nan_rate=0.02, zero_rate=0.03, flat_rate=0.2),
     dict(seed=4, n=30, zero_rate=0.1, flat_rate=0.3),
 ]
+
+
+def reference_rows(name):
+    """The rows of a reference table as dicts; skips the test if absent."""
+    for folder in REFERENCE_DIRS:
+        path = os.path.join(folder, name)
+        if folder and os.path.exists(path):
+            with open(path, newline="") as f:
+                return list(csv.DictReader(f))
+    pytest.skip("reference tables not available")
+
+
+def reference_columns(name, *cols):
+    """Chosen columns of a reference table as float lists (blank = NaN)."""
+    rows = reference_rows(name)
+    return [[float(r[c]) if r[c].strip() else NAN for r in rows] for c in cols]

@@ -1,16 +1,12 @@
 """Oscillators: KDJ, RSI, WR, BIAS, PSY, CCI."""
-import csv
 import math
-import os
 
 import pytest
 
 import tarvex_core as tc
 from helpers import NAN, assert_close, assert_same
-from rebuild import DATASETS, bars, first_defined, gdiv, gt, ieee_div, max0, over, sub, times, typical
-
-REFERENCE = os.environ.get("TARVEX_REFERENCE_DATA", "/work/shared/reference-data")
-
+from rebuild import (DATASETS, bars, first_defined, gdiv, gt, ieee_div, max0, over, reference_columns, sub, times,
+                     typical)
 
 def rd(s):
     return tc.RD(s, 3)
@@ -182,18 +178,8 @@ def test_nan_high_poisons_only_its_windows():
     assert [i for i, v in enumerate(w) if math.isnan(v)] == [0, 1, 2, 3] + list(range(30, 35))
 
 
-def reference_rows(name):
-    path = os.path.join(REFERENCE, name)
-    if not os.path.exists(path):
-        pytest.skip("reference tables not available")
-    with open(path, newline="") as f:
-        return list(csv.DictReader(f))
-
-
 def test_cci_reference_table():
-    rows = reference_rows("cs-cci.csv")
-    col = {k: [float(r[k]) for r in rows] for k in ("High", "Low", "Close")}
-    got = tc.CCI(col["Close"], col["High"], col["Low"], 20)
-    want = [float(r["CCI"]) if r["CCI"] else NAN for r in rows]
+    high, low, close, want = reference_columns("cs-cci.csv", "High", "Low", "Close", "CCI")
+    got = tc.CCI(close, high, low, 20)
     assert first_defined(got) == 19
     assert_close([round(v, 4) for v in got[19:]], want[19:], 1e-4)
