@@ -68,10 +68,10 @@ SeriesList BRAR(const Series& open, const Series& close, const Series& high, con
   const Series strong = SUM(max_with_zero(sub(high, lc)), m1);
   const Series weak = SUM(max_with_zero(sub(lc, low)), m1);
   Series br = times(guarded_div(strong, weak), 100.0);
-  // AR does not read close; both outputs still span the bars all four
-  // inputs share.
+  // AR does not read close and BR does not read open; both outputs still
+  // span exactly the bars that all four inputs share.
   const std::size_t len = std::min({open.size(), close.size(), high.size(), low.size()});
-  return {prefix(std::move(ar), len), std::move(br)};
+  return {prefix(std::move(ar), len), prefix(std::move(br), len)};
 }
 
 SeriesList ASI(const Series& open, const Series& close, const Series& high, const Series& low,
