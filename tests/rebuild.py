@@ -9,7 +9,7 @@ import random
 import pytest
 
 import tarvex_core as tc
-from helpers import INF, NAN
+from helpers import INF, NAN, assert_same
 
 # The published reference tables live in the shared folder beside the
 # checkout; TARVEX_REFERENCE_DATA points elsewhere.
@@ -140,3 +140,48 @@ def reference_columns(name, *cols):
     """Chosen columns of a reference table as float lists (blank = NaN)."""
     rows = reference_rows(name)
     return [[float(r[c]) if r[c].strip() else NAN for r in rows] for c in cols]
+
+
+class Case:
+    """An indicator with its Python rebuild, the bar columns it reads, and
+    the parameter sets to compare on."""
+
+    def __init__(self, fn, rebuilt, cols, param_sets, single=False):
+        self.fn, self.rebuilt, self.cols = fn, rebuilt, cols
+        self.param_sets, self.single = param_sets, single
+
+    def outputs(self, result):
+        return [result] if self.single else list(result)
+
+    def run(self, b, params, fn=None):
+        return self.outputs((fn or self.fn)(*[b[c] for c in self.cols], *params))
+
+
+def check_rebuilt(case, data):
+    """Every parameter set gives bit for bit what the rebuild gives."""
+    b = bars(**data)
+    for params in case.param_sets:
+        got, want = case.run(b, params), case.run(b, params, case.rebuilt)
+        assert len(got) == len(want)
+        for g, w in zip(got, want):
+            assert_same(g, w)
+
+
+def check_empty(case):
+    b = {c: [] for c in case.cols}
+    assert all(s == [] for s in case.run(b, case.param_sets[0]))
+
+
+def warmup(case, params, seed):
+    """First defined bar of every output on clean random bars."""
+    return tuple(first_defined(s) for s in case.run(bars(seed=seed, flat_rate=0.0), params))
+
+
+def check_common_prefix(case, args, params, length):
+    """Inputs of unequal length give `length` bars, those of the inputs cut
+    to that length."""
+    got = case.outputs(case.fn(*args, *params))
+    want = case.outputs(case.fn(*[a[:length] for a in args], *params))
+    for g, w in zip(got, want):
+        assert len(g) == length
+        assert_same(g, w)

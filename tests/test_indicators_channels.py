@@ -5,8 +5,8 @@ import pytest
 
 import tarvex_core as tc
 from helpers import NAN, assert_close, assert_same
-from rebuild import (DATASETS, add, bars, first_defined, gdiv, over, reference_columns, sub, times, true_range,
-                     typical)
+from rebuild import (DATASETS, Case, add, bars, check_common_prefix, check_empty, check_rebuilt, first_defined,
+                     gdiv, over, reference_columns, sub, times, true_range, typical, warmup)
 
 
 def boll(c, n, p):
@@ -45,39 +45,26 @@ def mass(h, l, n1, n2, m):
     return line, tc.MA(line, m)
 
 
-# name: (function, rebuild, input columns, parameter sets)
 CASES = {
-    "BOLL": (tc.BOLL, boll, ("close",), [(20, 2.0), (0, 2.0), (1, 0.5), (3, -1.25), (500, 2.0)]),
-    "ATR": (tc.ATR, atr, ("close", "high", "low"), [(20,), (0,), (1,), (500,)]),
-    "TAQ": (tc.TAQ, taq, ("high", "low"), [(20,), (0,), (1,), (500,)]),
-    "KTN": (tc.KTN, ktn, ("close", "high", "low"), [(20, 10), (0, 0), (1, 1), (3, 500)]),
-    "XSII": (tc.XSII, xsii, ("close", "high", "low"), [(102, 7), (0, 0), (100, 250), (201, 3), (2**64 - 1, 1)]),
-    "MASS": (tc.MASS, mass, ("high", "low"), [(9, 25, 6), (0, 1, 1), (1, 0, 1), (2, 3, 0), (3, 500, 2)]),
+    "BOLL": Case(tc.BOLL, boll, ("close",), [(20, 2.0), (0, 2.0), (1, 0.5), (3, -1.25), (500, 2.0)]),
+    "ATR": Case(tc.ATR, atr, ("close", "high", "low"), [(20,), (0,), (1,), (500,)], single=True),
+    "TAQ": Case(tc.TAQ, taq, ("high", "low"), [(20,), (0,), (1,), (500,)]),
+    "KTN": Case(tc.KTN, ktn, ("close", "high", "low"), [(20, 10), (0, 0), (1, 1), (3, 500)]),
+    "XSII": Case(tc.XSII, xsii, ("close", "high", "low"), [(102, 7), (0, 0), (100, 250), (201, 3), (2**64 - 1, 1)]),
+    "MASS": Case(tc.MASS, mass, ("high", "low"), [(9, 25, 6), (0, 1, 1), (1, 0, 1), (2, 3, 0), (3, 500, 2)]),
 }
-SINGLE = {"ATR"}
-
-
-def outputs(name, result):
-    return [result] if name in SINGLE else list(result)
 
 
 @pytest.mark.parametrize("data", DATASETS)
 @pytest.mark.parametrize("name", CASES)
 def test_rebuilt_from_primitives(name, data):
-    fn, rebuilt, cols, param_sets = CASES[name]
-    b = bars(**data)
-    args = [b[c] for c in cols]
-    for params in param_sets:
-        got, want = outputs(name, fn(*args, *params)), outputs(name, rebuilt(*args, *params))
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert_same(g, w)
+    check_rebuilt(CASES[name], data)
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_empty_input(name):
-    fn, _, cols, params = CASES[name]
-    assert all(s == [] for s in outputs(name, fn(*[[]] * len(cols), *params[0])))
+    check_empty(CASES[name])
+
 
 
 @pytest.mark.parametrize("name, params, first", [
@@ -89,10 +76,7 @@ def test_empty_input(name):
     ("MASS", (9, 25, 6), (40, 45)), ("MASS", (2, 3, 2), (4, 5)),
 ])
 def test_warmup_on_clean_data(name, params, first):
-    fn, _, cols, _ = CASES[name]
-    b = bars(seed=21, flat_rate=0.0)
-    out = outputs(name, fn(*[b[c] for c in cols], *params))
-    assert tuple(first_defined(s) for s in out) == first
+    assert warmup(CASES[name], params, seed=21) == first
 
 
 def test_boll_examples():
@@ -136,13 +120,9 @@ def test_ktn_band_period_covering_every_bar():
 
 @pytest.mark.parametrize("name, params", [("ATR", (3,)), ("KTN", (3, 2)), ("XSII", (102, 7))])
 def test_unequal_lengths_use_common_prefix(name, params):
-    fn = CASES[name][0]
     b = bars(seed=27, n=40)
-    c, h, l = b["close"][:30], b["high"][:35], b["low"]
-    for got, want in zip(outputs(name, fn(c, h, l, *params)),
-                         outputs(name, fn(c, h[:30], l[:30], *params))):
-        assert len(got) == 30
-        assert_same(got, want)
+    h, l = b["high"][:35], b["low"]
+    check_common_prefix(CASES[name], [b["close"][:30], h, l], params, 30)
     up, mid, down = tc.TAQ(h, l[:32], 3)
     assert (len(up), len(mid), len(down)) == (35, 32, 32)
 

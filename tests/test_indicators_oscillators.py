@@ -5,8 +5,8 @@ import pytest
 
 import tarvex_core as tc
 from helpers import NAN, assert_close, assert_same
-from rebuild import (DATASETS, bars, first_defined, gdiv, gt, ieee_div, max0, over, reference_columns, sub, times,
-                     typical)
+from rebuild import (DATASETS, Case, bars, check_common_prefix, check_empty, check_rebuilt, first_defined, gdiv,
+                     gt, ieee_div, max0, over, reference_columns, sub, times, typical, warmup)
 
 def rd(s):
     return tc.RD(s, 3)
@@ -57,53 +57,35 @@ def cci(c, h, l, n):
     return gdiv(sub(tp, tc.MA(tp, n)), times(tc.AVEDEV(tp, n), 0.015))
 
 
-# name: (function, rebuild, input columns, parameter sets, is single output)
 CASES = {
-    "KDJ": (tc.KDJ, kdj, ("close", "high", "low"),
+    "KDJ": Case(tc.KDJ, kdj, ("close", "high", "low"),
             [(9, 3, 3), (0, 1, 1), (1, 0, 0), (5, 2**63 + 12345, 2**64 - 1), (300, 3, 3)]),
-    "RSI": (tc.RSI, rsi, ("close",), [(24,), (0,), (1,), (500,)]),
-    "WR": (tc.WR, wr, ("close", "high", "low"), [(10, 6), (0, 1), (2, 500)]),
-    "BIAS": (tc.BIAS, bias, ("close",), [(6, 12, 24), (0, 1, 500)]),
-    "PSY": (tc.PSY, psy, ("close",), [(12, 6), (0, 3), (1, 0), (4, 500), (500, 1)]),
-    "CCI": (tc.CCI, cci, ("close", "high", "low"), [(14,), (0,), (1,), (2,), (500,)]),
+    "RSI": Case(tc.RSI, rsi, ("close",), [(24,), (0,), (1,), (500,)], single=True),
+    "WR": Case(tc.WR, wr, ("close", "high", "low"), [(10, 6), (0, 1), (2, 500)]),
+    "BIAS": Case(tc.BIAS, bias, ("close",), [(6, 12, 24), (0, 1, 500)]),
+    "PSY": Case(tc.PSY, psy, ("close",), [(12, 6), (0, 3), (1, 0), (4, 500), (500, 1)]),
+    "CCI": Case(tc.CCI, cci, ("close", "high", "low"), [(14,), (0,), (1,), (2,), (500,)], single=True),
 }
-SINGLE = {"RSI", "CCI"}
-
-
-def outputs(name, result):
-    return [result] if name in SINGLE else list(result)
 
 
 @pytest.mark.parametrize("data", DATASETS)
 @pytest.mark.parametrize("name", CASES)
 def test_rebuilt_from_primitives(name, data):
-    fn, rebuilt, cols, param_sets = CASES[name]
-    b = bars(**data)
-    args = [b[c] for c in cols]
-    for params in param_sets:
-        got, want = outputs(name, fn(*args, *params)), outputs(name, rebuilt(*args, *params))
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert_same(g, w)
+    check_rebuilt(CASES[name], data)
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_empty_input(name):
-    fn, _, cols, _ = CASES[name]
-    assert all(s == [] for s in outputs(name, fn(*[[]] * len(cols))))
+    check_empty(CASES[name])
+
 
 
 @pytest.mark.parametrize("lens", [(10, 12, 12), (12, 10, 12), (12, 12, 10)])
 @pytest.mark.parametrize("name", ["KDJ", "WR", "CCI"])
 def test_unequal_lengths_use_common_prefix(name, lens):
-    fn = CASES[name][0]
     b = bars(seed=11, n=12)
-    c, h, l = (b[k][:n] for k, n in zip(("close", "high", "low"), lens))
-    params = (3, 2) if name == "WR" else (3,)
-    for got, want in zip(outputs(name, fn(c, h, l, *params)),
-                         outputs(name, fn(c[:10], h[:10], l[:10], *params))):
-        assert len(got) == 10
-        assert_same(got, want)
+    args = [b[k][:n] for k, n in zip(("close", "high", "low"), lens)]
+    check_common_prefix(CASES[name], args, (3, 2) if name == "WR" else (3,), 10)
 
 
 @pytest.mark.parametrize("name, params, first", [
@@ -114,10 +96,7 @@ def test_unequal_lengths_use_common_prefix(name, lens):
     ("CCI", (14,), (13,)), ("CCI", (3,), (2,)),
 ])
 def test_warmup_on_clean_data(name, params, first):
-    fn, _, cols, _ = CASES[name]
-    b = bars(seed=12, flat_rate=0.0)
-    out = outputs(name, fn(*[b[c] for c in cols], *params))
-    assert tuple(first_defined(s) for s in out) == first
+    assert warmup(CASES[name], params, seed=12) == first
 
 
 @pytest.mark.parametrize("close, expected", [

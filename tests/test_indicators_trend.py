@@ -5,7 +5,7 @@ import pytest
 
 import tarvex_core as tc
 from helpers import NAN, assert_same
-from rebuild import DATASETS, add, bars, first_defined, gdiv, over, sub, times
+from rebuild import DATASETS, Case, add, bars, check_empty, check_rebuilt, gdiv, over, sub, times, warmup
 
 
 def rd(s):
@@ -55,36 +55,27 @@ def roc(c, n, m):
 
 
 CASES = {
-    "MACD": (tc.MACD, macd, [(12, 26, 9), (0, 0, 0), (1, 3, 200), (5, 2, 1)]),
-    "TRIX": (tc.TRIX, trix, [(12, 20), (0, 0), (1, 1), (3, 500)]),
-    "DFMA": (tc.DFMA, dfma, [(10, 50, 10), (0, 5, 3), (1, 1, 1), (60, 7, 200)]),
-    "EXPMA": (tc.EXPMA, expma, [(12, 50), (0, 1)]),
-    "BBI": (tc.BBI, bbi, [(3, 6, 12, 20), (1, 2, 3, 4), (0, 6, 12, 20), (3, 6, 12, 500)]),
-    "DPO": (tc.DPO, dpo, [(20, 10, 6), (0, 0, 0), (1, 1, 1), (5, 2**32, 3), (3, 500, 2)]),
-    "MTM": (tc.MTM, mtm, [(12, 6), (0, 1), (1, 0), (2**32, 2), (2**32 - 1, 2), (7, 300)]),
-    "ROC": (tc.ROC, roc, [(12, 6), (0, 1), (1, 0), (2**63, 2), (4, 300)]),
+    "MACD": Case(tc.MACD, macd, ("close",), [(12, 26, 9), (0, 0, 0), (1, 3, 200), (5, 2, 1)]),
+    "TRIX": Case(tc.TRIX, trix, ("close",), [(12, 20), (0, 0), (1, 1), (3, 500)]),
+    "DFMA": Case(tc.DFMA, dfma, ("close",), [(10, 50, 10), (0, 5, 3), (1, 1, 1), (60, 7, 200)]),
+    "EXPMA": Case(tc.EXPMA, expma, ("close",), [(12, 50), (0, 1)]),
+    "BBI": Case(tc.BBI, bbi, ("close",), [(3, 6, 12, 20), (1, 2, 3, 4), (0, 6, 12, 20), (3, 6, 12, 500)],
+                single=True),
+    "DPO": Case(tc.DPO, dpo, ("close",), [(20, 10, 6), (0, 0, 0), (1, 1, 1), (5, 2**32, 3), (3, 500, 2)]),
+    "MTM": Case(tc.MTM, mtm, ("close",), [(12, 6), (0, 1), (1, 0), (2**32, 2), (2**32 - 1, 2), (7, 300)]),
+    "ROC": Case(tc.ROC, roc, ("close",), [(12, 6), (0, 1), (1, 0), (2**63, 2), (4, 300)]),
 }
 
 
 @pytest.mark.parametrize("data", DATASETS)
 @pytest.mark.parametrize("name", CASES)
 def test_rebuilt_from_primitives(name, data):
-    fn, rebuilt, param_sets = CASES[name]
-    close = bars(**data)["close"]
-    for params in param_sets:
-        got, want = fn(close, *params), rebuilt(close, *params)
-        if name == "BBI":
-            got, want = [got], [want]
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert_same(g, w)
+    check_rebuilt(CASES[name], data)
 
 
 @pytest.mark.parametrize("name", CASES)
-def test_empty_close(name):
-    fn = CASES[name][0]
-    got = fn([])
-    assert got == [] if name == "BBI" else all(out == [] for out in got)
+def test_empty_input(name):
+    check_empty(CASES[name])
 
 
 def warmups(name, p):
@@ -108,10 +99,7 @@ def warmups(name, p):
     ("MACD", (12, 26, 9)), ("EXPMA", (12, 50)),
 ])
 def test_warmup_on_clean_data(name, params):
-    close = bars(seed=7, flat_rate=0.0)["close"]
-    out = CASES[name][0](close, *params)
-    out = [out] if name == "BBI" else out
-    assert tuple(first_defined(s) for s in out) == warmups(name, params)
+    assert warmup(CASES[name], params, seed=7) == warmups(name, params)
 
 
 def test_macd_examples():

@@ -5,8 +5,8 @@ import pytest
 
 import tarvex_core as tc
 from helpers import NAN, assert_close, assert_same
-from rebuild import (DATASETS, add, bars, both, first_defined, gdiv, gt, ieee_div, if0, le, lt, max0, mul, over,
-                     reference_columns, sub, times, typical)
+from rebuild import (DATASETS, Case, add, bars, both, check_common_prefix, check_empty, check_rebuilt, gdiv, gt,
+                     ieee_div, if0, le, lt, max0, mul, over, reference_columns, sub, times, typical, warmup)
 
 
 def obv(c, v):
@@ -74,41 +74,28 @@ def mfi(c, h, l, v, n):
     return [100.0 - ieee_div(100.0, r + 1.0) for r in ratio]
 
 
-# name: (function, rebuild, input columns, parameter sets)
 CASES = {
-    "OBV": (tc.OBV, obv, ("close", "vol"), [()]),
-    "VR": (tc.VR, vr, ("close", "vol"), [(26,), (0,), (1,), (500,)]),
-    "CR": (tc.CR, cr, ("close", "high", "low"), [(20,), (0,), (1,), (500,)]),
-    "EMV": (tc.EMV, emv, ("high", "low", "vol"), [(14, 9), (0, 1), (1, 0), (3, 2), (200, 2)]),
-    "BRAR": (tc.BRAR, brar, ("open", "close", "high", "low"), [(26,), (0,), (1,), (500,)]),
-    "ASI": (tc.ASI, asi, ("open", "close", "high", "low"), [(26, 10), (0, 1), (1, 0), (4, 3), (500, 1)]),
-    "DMI": (tc.DMI, dmi, ("close", "high", "low"), [(14, 6), (0, 1), (1, 0), (3, 2), (3, 2**32), (500, 1)]),
-    "MFI": (tc.MFI, mfi, ("close", "high", "low", "vol"), [(14,), (0,), (1,), (500,)]),
+    "OBV": Case(tc.OBV, obv, ("close", "vol"), [()], single=True),
+    "VR": Case(tc.VR, vr, ("close", "vol"), [(26,), (0,), (1,), (500,)], single=True),
+    "CR": Case(tc.CR, cr, ("close", "high", "low"), [(20,), (0,), (1,), (500,)], single=True),
+    "EMV": Case(tc.EMV, emv, ("high", "low", "vol"), [(14, 9), (0, 1), (1, 0), (3, 2), (200, 2)]),
+    "BRAR": Case(tc.BRAR, brar, ("open", "close", "high", "low"), [(26,), (0,), (1,), (500,)]),
+    "ASI": Case(tc.ASI, asi, ("open", "close", "high", "low"), [(26, 10), (0, 1), (1, 0), (4, 3), (500, 1)]),
+    "DMI": Case(tc.DMI, dmi, ("close", "high", "low"), [(14, 6), (0, 1), (1, 0), (3, 2), (3, 2**32), (500, 1)]),
+    "MFI": Case(tc.MFI, mfi, ("close", "high", "low", "vol"), [(14,), (0,), (1,), (500,)], single=True),
 }
-SINGLE = {"OBV", "VR", "CR", "MFI"}
-
-
-def outputs(name, result):
-    return [result] if name in SINGLE else list(result)
 
 
 @pytest.mark.parametrize("data", DATASETS)
 @pytest.mark.parametrize("name", CASES)
 def test_rebuilt_from_primitives(name, data):
-    fn, rebuilt, cols, param_sets = CASES[name]
-    b = bars(**data)
-    args = [b[c] for c in cols]
-    for params in param_sets:
-        got, want = outputs(name, fn(*args, *params)), outputs(name, rebuilt(*args, *params))
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert_same(g, w)
+    check_rebuilt(CASES[name], data)
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_empty_input(name):
-    fn, _, cols, params = CASES[name]
-    assert all(s == [] for s in outputs(name, fn(*[[]] * len(cols), *params[0])))
+    check_empty(CASES[name])
+
 
 
 @pytest.mark.parametrize("name, params, first", [
@@ -122,10 +109,7 @@ def test_empty_input(name):
     ("MFI", (14,), (13,)), ("MFI", (3,), (2,)),
 ])
 def test_warmup_on_clean_data(name, params, first):
-    fn, _, cols, _ = CASES[name]
-    b = bars(seed=41, flat_rate=0.0)
-    out = outputs(name, fn(*[b[c] for c in cols], *params))
-    assert tuple(first_defined(s) for s in out) == first
+    assert warmup(CASES[name], params, seed=41) == first
 
 
 @pytest.mark.parametrize("name, params", [
@@ -133,13 +117,10 @@ def test_warmup_on_clean_data(name, params, first):
 ])
 @pytest.mark.parametrize("shortest", [0, 1, 2, 3])
 def test_unequal_lengths_use_common_prefix(name, params, shortest):
-    fn, _, cols, _ = CASES[name]
+    case = CASES[name]
     b = bars(seed=42, n=40)
-    args = [b[c][:30 if i == shortest % len(cols) else 40 - i] for i, c in enumerate(cols)]
-    for got, want in zip(outputs(name, fn(*args, *params)),
-                         outputs(name, fn(*[a[:30] for a in args], *params))):
-        assert len(got) == 30
-        assert_same(got, want)
+    args = [b[c][:30 if i == shortest % len(case.cols) else 40 - i] for i, c in enumerate(case.cols)]
+    check_common_prefix(case, args, params, 30)
 
 
 def test_obv_example_and_short_vol():
