@@ -11,9 +11,9 @@ namespace tarvex {
 
 namespace {
 
-// Smoothing factor 2.0 / (q + 1.0) with q = 2m - 1 taken as a signed,
-// unbounded integer: 1.0 / m for m >= 1, and for m = 0 (q = -1) +inf, the
-// same smoothing as SMA with n = 0.
+// Smoothing factor 2.0 / (q + 1.0) with q = 2m - 1 taken as a signed
+// integer that never wraps (it needs 65 bits from m = 2^63 on): 1.0 / m for
+// ordinary m, and +inf for m = 0 (q = -1), the smoothing of SMA with n = 0.
 double kdj_alpha(std::uint64_t m) {
   __extension__ typedef unsigned __int128 wide;
   const double q = m == 0 ? -1.0 : static_cast<double>(static_cast<wide>(m) * 2 - 1);
