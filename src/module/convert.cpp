@@ -203,7 +203,7 @@ void add_argument_note(const char* parameter) {
     if (noted == nullptr) {
       PyErr_Clear();  // no add_note before 3.11: the error goes without a note
     } else {
-      Py_DECREF(noted);
+      Py_DecRef(noted);
     }
   }
   PyErr_Restore(type, value, tb);

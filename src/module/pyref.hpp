@@ -11,12 +11,18 @@ namespace tarvex::py {
 struct ErrorSet {};
 
 // Owns one strong reference; releases it when it goes out of scope.
+//
+// Reference counts change only through the interpreter's own Py_IncRef and
+// Py_DecRef. The inline macros of the 3.9 limited API bump the count field
+// directly, which a debug interpreter's total reference count does not see:
+// every reference the interpreter hands out and the module drops inline would
+// show there as a leak, and hide a real one.
 class Ref {
  public:
   Ref() = default;
   explicit Ref(PyObject* owned) : p_(owned) {}
   static Ref borrow(PyObject* o) {
-    Py_XINCREF(o);
+    Py_IncRef(o);
     return Ref(o);
   }
   // Takes a new reference from an API call that returns NULL on failure.
@@ -24,14 +30,14 @@ class Ref {
     if (owned == nullptr) throw ErrorSet{};
     return Ref(owned);
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() { Py_DecRef(p_); }
   Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {
       PyObject* old = p_;
       p_ = o.p_;
       o.p_ = nullptr;
-      Py_XDECREF(old);
+      Py_DecRef(old);
     }
     return *this;
   }
