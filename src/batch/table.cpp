@@ -22,18 +22,29 @@ void check_table(const BatchInput& in) {
 std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
                                       const std::vector<std::int64_t>& date, const Series& close) {
   // One pass in input order, so every row list starts out in input order and
-  // the stable sort below keeps that order among equal dates.
-  std::map<std::uint64_t, std::vector<std::size_t>> by_code;
+  // the stable sort below keeps that order among equal dates. Each entry
+  // carries its date so the sort does not chase rows across the table.
+  using Entry = std::pair<std::int64_t, std::size_t>;
+  std::map<std::uint64_t, std::vector<Entry>> by_code;
+  auto current = by_code.end();  // rows of one code often come in runs
   for (std::size_t r = 0; r < close.size(); ++r) {
-    if (std::isfinite(close[r])) by_code[code[r]].push_back(r);
+    if (!std::isfinite(close[r])) continue;
+    if (current == by_code.end() || current->first != code[r]) current = by_code.try_emplace(code[r]).first;
+    current->second.emplace_back(date[r], r);
   }
 
   std::vector<SecurityGroup> groups;
   groups.reserve(by_code.size());
-  for (auto& [c, rows] : by_code) {
-    std::stable_sort(rows.begin(), rows.end(),
-                     [&date](std::size_t a, std::size_t b) { return date[a] < date[b]; });
-    groups.push_back(SecurityGroup{c, std::move(rows)});
+  for (auto& [c, entries] : by_code) {
+    const auto by_date = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+    if (!std::is_sorted(entries.begin(), entries.end(), by_date)) {
+      std::stable_sort(entries.begin(), entries.end(), by_date);
+    }
+    SecurityGroup g{c, {}};
+    g.rows.reserve(entries.size());
+    for (const Entry& e : entries) g.rows.push_back(e.second);
+    groups.push_back(std::move(g));
+    std::vector<Entry>().swap(entries);
   }
   return groups;
 }
