@@ -181,6 +181,26 @@ def _required(func):
     return [p for p, default in PARAMS[func] if default is None]
 
 
+class _Index:
+    """An integer by __index__ only (which may return the wrong type)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class _Float:
+    """A number by __float__ only (which may return the wrong type)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
 class _RaisingIter:
     """A sequence whose iteration fails after two elements."""
 
@@ -229,11 +249,17 @@ def _valid_calls():
         ("REF", (CLOSE, 2**32 - 3), {}, None),
         ("RD", (CLOSE, 4294967295), {}, None),
         ("CROSS", ([1.0], []), {}, None),
+        ("MA", (CLOSE, _Index(3)), {}, None),
+        ("RD", ([_Float(1.23456), 2, True], _Index(2)), {}, None),
+        ("POW", (CLOSE, _Float(0.5)), {}, None),
+        ("MAX", (_Float(1.0), _Index(2)), {}, None),
         ("OBV", ([1.0, 1.0, 1.0], [5.0]), {}, None),
     ]
     for method in range(1, 6):
         calls.append(("ZHISHU", tuple(T_PRICES + [T_VOL, T_VOL, T_VOL, method, 100.0]), {}, None))
     calls.append(("ZHISHU", tuple([[]] * 10), {}, None))
+    calls.append(("ZHISHU", ([_Index(7)], [_Index(-20240101)]) + tuple([[1.0]] * 8) + (_Index(3), _Float(10.0)), {},
+                  None))
     calls.append(("BATCH", (BATCH_NAMES, []) + tuple(T_PRICES), {}, None))
     calls.append(("BATCH", (["MA", "ref"], [[5, 10, 0], [1, 2]]) + tuple(T_PRICES), {}, None))
     calls.append(("BATCH", (["macd"], []) + tuple([[]] * 7), {}, None))
@@ -248,13 +274,17 @@ def _valid_calls():
 # parameter of that kind, with every other argument valid.
 BAD_VALUES = {
     "Series": [("abc", TypeError), (5, TypeError), (None, TypeError), ([1.0, 2.0, None], TypeError),
+               ([1.0, _Float("x")], TypeError),
                ([1.0, 10**400], OverflowError), (_RaisingIter(), RuntimeError), ({"a": 1.0}, TypeError)],
-    "U64": [(-1, OverflowError), (2.0, TypeError), (2**64, OverflowError), (None, TypeError), ("3", TypeError)],
+    "U64": [(-1, OverflowError), (2.0, TypeError), (2**64, OverflowError), (None, TypeError), ("3", TypeError),
+            (_Index(-1), OverflowError), (_Index(2.0), TypeError)],
     "U32": [(2**32, OverflowError), (-1, OverflowError), (1.5, TypeError)],
-    "Float": [("x", TypeError), (None, TypeError), ([1.0], TypeError), (10**400, OverflowError)],
+    "Float": [("x", TypeError), (None, TypeError), ([1.0], TypeError), (10**400, OverflowError),
+              (_Float("x"), TypeError)],
     "VS": [("a", TypeError), (None, TypeError), ([1.0, "a"], TypeError)],
     "U64List": [([1, -1], OverflowError), ([1.5], TypeError), ("abc", TypeError), (7, TypeError)],
-    "I64List": [([2**63], OverflowError), (["a"], TypeError), ([1.0], TypeError), (None, TypeError)],
+    "I64List": [([2**63], OverflowError), (["a"], TypeError), ([1.0], TypeError), (None, TypeError),
+                ([_Index(-2**63 - 1)], OverflowError), ([_Index(None)], TypeError)],
     "StrList": [([1], TypeError), (["ok", "\ud800"], UnicodeEncodeError), ("abc", TypeError)],
     "U64ListList": [(["a"], TypeError), ([[1], [-1]], OverflowError), ([5], TypeError), ([[1.0]], TypeError)],
     "Bool": [(1, TypeError), (None, TypeError), ("True", TypeError)],
