@@ -78,6 +78,7 @@ def test_grouping_order_and_dropped_rows():
     got = tc.BATCH(["ref"], [], *cols(code, date, close, volume=[NAN] * 8))
     assert got[:2] == ([1, 1, 2, 600000, 600000, 2**64 - 1], [3, 3, 0, 2, 5, -7])
     assert_same(got[3][0], [NAN, 2.0, NAN, NAN, 5.0, NAN])
+    assert tc.BATCH(["ma"], [], *cols([1, 2], [1, 2], [NAN, -INF])) == ([], [], ["ma5"], [[]])
 
 
 @pytest.mark.parametrize("seed", range(12))
