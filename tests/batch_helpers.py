@@ -114,10 +114,10 @@ def batch_twin(names, params, table, cross=None):
 def random_table(rnd, n_rows, n_codes=4, nan_share=0.1):
     """Shuffled rows of a few securities with duplicate dates and NaN / inf values."""
     pool = rnd.sample([0, 1, 2, 10, 600000, 2**63, 2**64 - 1], n_codes)
-    special = [math.nan, math.inf, -math.inf]
+    odd_values = [math.nan, math.inf, -math.inf]
 
     def value(base):
-        return rnd.choice(special) if rnd.random() < nan_share else base * rnd.uniform(0.9, 1.1)
+        return rnd.choice(odd_values) if rnd.random() < nan_share else base * rnd.uniform(0.9, 1.1)
 
     t = {k: [] for k in COLUMNS}
     for _ in range(n_rows):
