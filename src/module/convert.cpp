@@ -199,12 +199,13 @@ void add_argument_note(const char* parameter) {
   PyErr_NormalizeException(&type, &value, &tb);
   if (value != nullptr) {
     if (tb != nullptr) PyException_SetTraceback(value, tb);
-    PyObject* noted = PyObject_CallMethod(value, "add_note", "N", PyUnicode_FromFormat("while processing '%s'", parameter));
-    if (noted == nullptr) {
-      PyErr_Clear();  // no add_note before 3.11: the error goes without a note
-    } else {
-      Py_DecRef(noted);
-    }
+    // The note is owned here, not handed over with "N": a method call
+    // drops such an argument unreleased when the lookup of add_note fails,
+    // as it does on every runtime before 3.11.
+    Ref add_note(PyObject_GetAttrString(value, "add_note"));
+    Ref note(add_note ? PyUnicode_FromFormat("while processing '%s'", parameter) : nullptr);
+    Ref noted(note ? PyObject_CallFunctionObjArgs(add_note.get(), note.get(), nullptr) : nullptr);
+    if (!noted) PyErr_Clear();  // no add_note before 3.11: the error goes without a note
   }
   PyErr_Restore(type, value, tb);
 }
