@@ -389,6 +389,7 @@ NUMPY_IDS = ["2d", "2d-single-column", "2d-empty-rows", "0d", "empty", "strided"
              "datetime", "float-nan-inf"]
 
 
+@pytest.mark.filterwarnings("ignore:Conversion of an array with ndim > 0 to a scalar:DeprecationWarning")
 @pytest.mark.parametrize("case", NUMPY_IDS)
 def test_numpy_arrays(case):
     arr = numpy_cases()[case]
