@@ -9,6 +9,7 @@ itself, called through ctypes, so the comparison covers its exact messages.
 """
 import array
 import ctypes
+import gc
 import sys
 
 import pytest
@@ -338,6 +339,44 @@ def test_mutation_inside_list_of_lists():
     inner.insert(1, Mutator(params, clear, 7))
     out = tc.BATCH(["ma"], params, [1, 1], [1, 2], [1.0] * 2, [1.0] * 2, [1.0] * 2, [1.0, 2.0], [1.0] * 2)
     assert out[2] == ["ma5", "ma7", "ma10"]
+
+
+def collect_after_clearing(lst):
+    lst.clear()
+    gc.collect()
+
+
+class Reentrant:
+    """An element whose conversion calls the module again."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        inner = tc.BATCH(["macd"], [], [1, 1], [1, 2], [1.0, 2.0], [1.0, 2.0], [1.0, 2.0], [1.0, 2.0], [1.0, 2.0])
+        assert inner[2] == ["dif", "dea", "macd"]
+        with pytest.raises(TypeError):
+            tc.MA("nested", 2)
+        return tc.RET([self.value, 0.0], 2)
+
+
+def test_conversion_hooks_calling_the_module_again():
+    s = [1.0, Reentrant(2.5), Reentrant(-4.0), 3.0]
+    assert tc.REF(s, 0) == [1.0, 2.5, -4.0, 3.0]
+    assert_same_result(tc.MACD(s, 2, 3, 2), tc.MACD([1.0, 2.5, -4.0, 3.0], 2, 3, 2))
+
+
+def test_garbage_collection_while_converting():
+    assert_converts_as_iteration(in_list_with(collect_after_clearing, pos=2))
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_from_elements_pass_through(exc_type):
+    with pytest.raises(exc_type) as info:
+        tc.MA([1.0, FloatReturns(exc_type("stop"))], 2)
+    if sys.version_info >= (3, 11):
+        assert info.value.__notes__ == ["while processing 's'"]
+    assert tc.MA([1.0, 2.0], 2)[1] == 1.5
 
 
 # ---- a very long list ----
