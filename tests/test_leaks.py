@@ -22,7 +22,7 @@ from call_table import FAILING_CALLS, NAMES, VALID_CALLS
 # Rounds per function for the reference counts, and for the resident memory
 # test over all functions; the environment may scale both.
 ROUNDS = int(os.environ.get("TARVEX_LEAK_ROUNDS", "300"))
-WARMUP = 20
+WARMUP = 40
 
 
 class Boom(Exception):
@@ -115,30 +115,26 @@ SHARED = (type(None), bool, type(Ellipsis))
 
 
 def is_shared(obj):
-    return isinstance(obj, SHARED) or (type(obj) is int and -5 <= obj <= 256)
+    # identifier-like strings are interned and used by names all over the interpreter ("abc" is a module)
+    return (isinstance(obj, SHARED) or (type(obj) is int and -5 <= obj <= 256)
+            or (type(obj) is str and obj.isidentifier()))
 
 
 def argument_objects(calls):
     """Every object a call hands to the module: the arguments, their
     elements and the elements of nested lists, keyed by id."""
     found = {}
-
-    def visit(obj, depth):
+    pending = [(a, 0) for _, args, kwargs, _ in calls for a in list(args) + list(kwargs.values())]
+    while pending:
+        obj, depth = pending.pop()
         if id(obj) in found:
-            return
+            continue
         found[id(obj)] = obj
         if isinstance(obj, (list, tuple)) and depth < 3:
             children = tuple(list.__iter__(obj)) if isinstance(obj, list) else obj
+            pending.extend((item, depth + 1) for item in children)
         elif isinstance(obj, (FloatLike, IndexLike)):
-            children = (obj.v,)
-        else:
-            return
-        for item in children:
-            visit(item, depth + 1)
-
-    for _, args, kwargs, _ in calls:
-        for a in list(args) + list(kwargs.values()):
-            visit(a, 0)
+            pending.append((obj.v, depth + 1))
     return found
 
 
@@ -155,7 +151,7 @@ def allocation_state():
     return sys.getallocatedblocks(), total_refcount()
 
 
-BATCHES = 3
+BATCHES = 5
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -171,6 +167,7 @@ def test_no_reference_or_block_leaks(name):
     assert any(c[3] is None for c in calls) and any(c[3] is not None for c in calls)
     objects = argument_objects(calls)
     run(calls, WARMUP)
+    gc.collect()  # garbage of earlier tests may still hold argument objects
     counts_before = refcounts(objects)
     # Allocated blocks and the total reference count are measured over a few
     # batches: a leak grows every batch by at least one per round, while the
@@ -197,12 +194,16 @@ def test_singleton_counts_flat():
     """None, True and False are returned by hooks and used by the boundary
     (add_note returns None): a missing release shows in their counts, on
     runtimes where they are not immortal."""
-    objects = {id(o): o for o in (None, True, False, Ellipsis)}
+    objects = {repr(o): o for o in (None, True, False, Ellipsis)}
     run(ALL_CALLS, 3)
+    gc.collect()
     before = refcounts(objects)
     run(ALL_CALLS, ROUNDS // 10)
+    gc.collect()
     after = refcounts(objects)
-    assert all(abs(after[k] - before[k]) < ROUNDS // 20 for k in objects), (before, after)
+    moved = {k: after[k] - before[k] for k in objects}
+    assert all(abs(d) < ROUNDS // 20 for d in moved.values()), (
+        f"reference counts moved over {ROUNDS // 10 * len(ALL_CALLS)} calls: {moved}")
 
 
 def resident_bytes():
@@ -211,6 +212,8 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed memory in quarantine, so resident memory grows by design")
 def test_resident_memory_stops_growing():
     calls = [c for name in NAMES for c in calls_of(name)]
     run(calls, 50)
