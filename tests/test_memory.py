@@ -117,9 +117,6 @@ def test_lying_length_reserves_nothing_of_its_size():
         """)
 
 
-@pytest.mark.xfail(strict=True, reason="fault in src/module/convert.cpp: each list converted from a sequence that "
-                   "reports a huge length keeps a reservation of 2**20 elements, so 100 such inner lists of "
-                   "params_in hold 800 MB of address space")
 def test_lying_lengths_of_inner_lists_do_not_add_up():
     run_capped("""
         class Huge(list):

@@ -47,15 +47,19 @@ std::vector<T> convert_sequence(PyObject* obj, Element element) {
   Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxFirstReservation)));
+    hint = 0;
   }
+  const std::size_t reserved = static_cast<std::size_t>(std::min(hint, kMaxFirstReservation));
+  out.reserve(reserved);
   Ref iter = Ref::check(PyObject_GetIter(obj));
   while (PyObject* raw = PyIter_Next(iter.get())) {
     Ref item(raw);
     out.push_back(element(item.get()));
   }
   if (PyErr_Occurred()) throw ErrorSet{};
+  // A length that overstated the contents must not leave its reservation
+  // behind: many such lists (the inner lists of params_in) would add up.
+  if (reserved > out.size()) out.shrink_to_fit();
   return out;
 }
 
