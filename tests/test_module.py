@@ -422,3 +422,10 @@ def test_results_are_fresh_lists():
     assert type(tc.RET(s)) is float
     out = tc.MACD(s)
     assert type(out) is tuple and len(out) == 3 and all(type(x) is list for x in out)
+
+
+@pytest.mark.parametrize("name", ["ma\x00x", "\x00", "ноль\x00"])
+def test_value_error_message_keeps_embedded_nul(name):
+    with pytest.raises(ValueError) as info:
+        tc.BATCH(**batch_args(names_in=[name]))
+    assert str(info.value) == "unsupported indicator: " + name.lower()

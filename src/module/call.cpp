@@ -116,7 +116,11 @@ PyObject* call_row(const FunctionRow& row, PyObject* args, PyObject* kwargs) {
     return build_result(result).release();
   } catch (const ErrorSet&) {
   } catch (const ValueError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    PyObject* message = PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
+    if (message != nullptr) {
+      PyErr_SetObject(PyExc_ValueError, message);
+      Py_DecRef(message);
+    }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

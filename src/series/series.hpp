@@ -18,9 +18,11 @@ namespace tarvex {
 using Series = std::vector<double>;
 using SeriesList = std::vector<Series>;
 
-// An input the computation cannot serve. The boundary raises it as ValueError.
+// An input the computation cannot serve. The boundary raises it as ValueError
+// with the whole message (which may quote a caller's text holding NUL).
 struct ValueError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  explicit ValueError(const std::string& text) : std::runtime_error(text), message(text) {}
+  std::string message;
 };
 
 // Scalar-or-series argument: a scalar applies to every bar.
