@@ -3,7 +3,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "module/function_table.hpp"
+#include "tarvex_core/function_table.hpp"
 
 namespace tarvex::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "module/convert.hpp"
+#include "tarvex_core/convert.hpp"
 
 #include <algorithm>
 #include <cstdlib>

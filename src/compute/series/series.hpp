@@ -7,6 +7,7 @@
 // a missing or undefined value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,29 @@ namespace tarvex {
 
 using Series = std::vector<double>;
 using SeriesList = std::vector<Series>;
+
+// A read-only window onto contiguous doubles owned by someone else: a
+// Series, or an array the caller reads in place. A Series converts to it
+// implicitly.
+class SeriesView {
+ public:
+  SeriesView() = default;
+  SeriesView(const double* data, std::size_t size) : data_(data), size_(size) {}
+  SeriesView(const Series& s) : data_(s.data()), size_(s.size()) {}  // NOLINT: implicit by design
+
+  const double* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  double operator[](std::size_t i) const { return data_[i]; }
+  const double* begin() const { return data_; }
+  const double* end() const { return data_ + size_; }
+  double back() const { return data_[size_ - 1]; }
+  SeriesView sub(std::size_t first, std::size_t count) const { return SeriesView(data_ + first, count); }
+
+ private:
+  const double* data_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // An input the computation cannot serve. The boundary raises it as ValueError
 // with the whole message (which may quote a caller's text holding NUL).

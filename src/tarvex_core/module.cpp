@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "module/function_table.hpp"
+#include "tarvex_core/function_table.hpp"
 
 namespace tarvex::py {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "module/convert.hpp"
+#include "tarvex_core/convert.hpp"
 
 namespace tarvex::py {
 

@@ -2,7 +2,7 @@
 // name, the docstring's description line, the parameters with their kinds
 // and defaults (the text signature is generated from them), and the handler
 // that calls the compute routine.
-#include "module/function_table.hpp"
+#include "tarvex_core/function_table.hpp"
 
 #include <array>
 #include <utility>

@@ -10,7 +10,7 @@
 
 #include "batch/batch.hpp"
 #include "index/zhishu.hpp"
-#include "module/pyref.hpp"
+#include "bridge/pyref.hpp"
 #include "series/series.hpp"
 
 namespace tarvex::py {
