@@ -4,6 +4,7 @@
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
+#include "series/window_kernel.hpp"
 
 namespace tarvex {
 
@@ -29,15 +30,12 @@ Series exp_smooth(SeriesView s, double alpha) {
 // Every window is summed afresh from its oldest value, so each output has
 // the rounding of a plain left-to-right sum and a NaN stays in its windows.
 Series MA(SeriesView s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
   const double count = static_cast<double>(n);
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    double sum = 0.0;
-    for (std::size_t j = i + 1 - n; j <= i; ++j) sum += s[j];
-    out[i] = sum / count;
-  }
-  return out;
+  return each_window<1>(s, n, [count](const auto& w) {
+    auto sum = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
+    return sum / count;
+  });
 }
 
 Series EMA(SeriesView s, std::uint64_t n) {
@@ -52,18 +50,15 @@ Series SMA(SeriesView s, std::uint64_t n, std::uint64_t m) {
 // newest value, adding the running partial sum to the total gives each value
 // its weight without a multiplication.
 Series WMA(SeriesView s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
   const double count = static_cast<double>(n);
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    double partial = 0.0, total = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-      partial += s[i - k];
+  return each_window<2>(s, n, [count](const auto& w) {
+    auto partial = w.zero(), total = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      partial += w[w.size() - 1 - k];
       total += partial;
     }
-    out[i] = ((total * 2.0) / count) / (1.0 + count);
-  }
-  return out;
+    return ((total * 2.0) / count) / (1.0 + count);
+  });
 }
 
 Series DMA(SeriesView s, double a) { return exp_smooth(s, a); }

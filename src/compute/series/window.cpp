@@ -5,6 +5,7 @@
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
+#include "series/window_kernel.hpp"
 
 namespace tarvex {
 
@@ -69,8 +70,7 @@ Series window_extreme_bars(SeriesView s, std::uint64_t n, double start, Beats be
 // the positions do not vary (n = 1).
 template <class Fit>
 Series regression(SeriesView s, std::uint64_t n, Fit fit) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
+  if (n == 0 || n > s.size()) return nan_series(s.size());
   const double count = static_cast<double>(n);
   double sk = 0.0, skk = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -78,17 +78,15 @@ Series regression(SeriesView s, std::uint64_t n, Fit fit) {
     skk += static_cast<double>(k) * static_cast<double>(k);
   }
   const double c = skk * count - sk * sk;
-  if (c == 0.0) return out;
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    const std::size_t first = i + 1 - n;
-    double sy = 0.0, sky = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-      sy += s[first + k];
-      sky += static_cast<double>(k) * s[first + k];
+  if (c == 0.0) return nan_series(s.size());
+  return each_window<2>(s, n, [count, sk, c, fit](const auto& w) {
+    auto sy = w.zero(), sky = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      sy += w[k];
+      sky += static_cast<double>(k) * w[k];
     }
-    out[i] = fit((sky * count - sy * sk) / c, sy, sk);
-  }
-  return out;
+    return fit((sky * count - sy * sk) / c, sy, sk);
+  });
 }
 
 }  // namespace
@@ -197,30 +195,26 @@ Series LLVBARS(SeriesView s, std::uint64_t n) {
 
 // Mean absolute deviation from the window mean, every window afresh.
 Series AVEDEV(SeriesView s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
   const double count = static_cast<double>(n);
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    const std::size_t first = i + 1 - n;
-    double sum = 0.0;
-    for (std::size_t j = first; j <= i; ++j) sum += s[j];
-    const double mean = sum / count;
-    double dev = 0.0;
-    for (std::size_t j = first; j <= i; ++j) dev += std::fabs(s[j] - mean);
-    out[i] = dev / count;
-  }
-  return out;
+  return each_window<2>(s, n, [count](const auto& w) {
+    auto sum = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
+    const auto mean = sum / count;
+    auto dev = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) dev += window_kernel::magnitude(w[k] - mean);
+    return dev / count;
+  });
 }
 
 Series SLOPE(SeriesView s, std::uint64_t n) {
-  return regression(s, n, [](double slope, double, double) { return slope; });
+  return regression(s, n, [](const auto& slope, const auto&, double) { return slope; });
 }
 
 // The fitted line of each window evaluated at its newest bar.
 Series FORCAST(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
   const double newest = static_cast<double>(n - 1);
-  return regression(s, n, [count, newest](double slope, double sy, double sk) {
+  return regression(s, n, [count, newest](const auto& slope, const auto& sy, double sk) {
     return (sy - slope * sk) / count + newest * slope;
   });
 }
