@@ -1,6 +1,7 @@
 #include "bridge/arrays.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 namespace tarvex::py {
 namespace {
@@ -43,8 +44,8 @@ Bits load(const unsigned char* p) {
 }
 
 // The contiguous case gets its own loop so that the compiler can vectorise it.
-template <class Bits, bool Swap, class Widen>
-void convert_loop(const unsigned char* data, std::size_t count, std::ptrdiff_t stride, double* out, Widen widen) {
+template <class Bits, bool Swap, double (*widen)(Bits)>
+void convert_loop(const unsigned char* data, std::size_t count, std::ptrdiff_t stride, double* out) {
   if (stride == static_cast<std::ptrdiff_t>(sizeof(Bits))) {
     for (std::size_t i = 0; i < count; ++i) out[i] = widen(load<Bits, Swap>(data + i * sizeof(Bits)));
   } else {
@@ -54,13 +55,15 @@ void convert_loop(const unsigned char* data, std::size_t count, std::ptrdiff_t s
   }
 }
 
-template <class Bits, class Widen>
-void convert_as(const void* data, std::size_t count, std::ptrdiff_t stride, bool swap, double* out, Widen widen) {
+// The widening is a template argument: every item type gets its own loops
+// with the conversion inlined.
+template <class Bits, double (*widen)(Bits)>
+void convert_as(const void* data, std::size_t count, std::ptrdiff_t stride, bool swap, double* out) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (swap) {
-    convert_loop<Bits, true>(bytes, count, stride, out, widen);
+    convert_loop<Bits, true, widen>(bytes, count, stride, out);
   } else {
-    convert_loop<Bits, false>(bytes, count, stride, out, widen);
+    convert_loop<Bits, false, widen>(bytes, count, stride, out);
   }
 }
 
@@ -87,8 +90,8 @@ double half_to_double(std::uint16_t h) {
   return bit_cast<double>(sign | (biased << 52) | (mantissa << 42));
 }
 
-template <class Signed, class Bits>
-double widen_signed(Bits b) {
+template <class Signed>
+double widen_signed(std::make_unsigned_t<Signed> b) {
   return static_cast<double>(bit_cast<Signed>(b));
 }
 
@@ -96,6 +99,10 @@ template <class Bits>
 double widen_unsigned(Bits b) {
   return static_cast<double>(b);
 }
+
+double widen_float(std::uint32_t b) { return static_cast<double>(bit_cast<float>(b)); }
+
+double widen_bool(std::uint8_t b) { return b != 0 ? 1.0 : 0.0; }
 
 // ---- reading the objects ----
 
@@ -132,20 +139,18 @@ bool has_exact_type(PyObject* obj, const char* module, const char* name) {
   return type.get() == reinterpret_cast<PyObject*>(Py_TYPE(obj));
 }
 
-// A non-negative int that fits a Py_ssize_t.
-std::optional<std::size_t> read_size(PyObject* obj) {
-  if (obj == nullptr || !PyLong_Check(obj)) return std::nullopt;
-  Py_ssize_t v = PyLong_AsSsize_t(obj);
-  if (v == -1 && PyErr_Occurred()) return pass_over();
-  if (v < 0) return std::nullopt;
-  return static_cast<std::size_t>(v);
-}
-
-std::optional<std::ptrdiff_t> read_stride(PyObject* obj) {
+// An int that fits a Py_ssize_t.
+std::optional<std::ptrdiff_t> read_ssize(PyObject* obj) {
   if (obj == nullptr || !PyLong_Check(obj)) return std::nullopt;
   Py_ssize_t v = PyLong_AsSsize_t(obj);
   if (v == -1 && PyErr_Occurred()) return pass_over();
   return static_cast<std::ptrdiff_t>(v);
+}
+
+std::optional<std::size_t> read_size(PyObject* obj) {
+  const std::optional<std::ptrdiff_t> v = read_ssize(obj);
+  if (!v || *v < 0) return std::nullopt;
+  return static_cast<std::size_t>(*v);
 }
 
 std::optional<const void*> read_address(PyObject* obj) {
@@ -233,7 +238,7 @@ std::optional<Block> ndarray_block(PyObject* obj, Ref& pin) {
   if (strides == nullptr || data == nullptr || !PyTuple_Check(data) || PyTuple_Size(data) != 2) return std::nullopt;
   const std::optional<std::size_t> count = read_size(single_item(PyDict_GetItemString(iface.get(), "shape")));
   std::optional<std::ptrdiff_t> stride = static_cast<std::ptrdiff_t>(size);
-  if (strides != Py_None) stride = read_stride(single_item(strides));
+  if (strides != Py_None) stride = read_ssize(single_item(strides));
   const std::optional<const void*> address = read_address(PyTuple_GetItem(data, 0));
   if (!count || !stride || !address || (*count > 0 && *address == nullptr)) return std::nullopt;
   return Block{*address, *count, *stride, *type, swapped};
@@ -295,24 +300,18 @@ void convert_items(const void* data, std::size_t count, std::ptrdiff_t stride, I
                    double* out) {
   const bool s = byte_swapped;
   switch (type) {
-    case ItemType::F16: return convert_as<std::uint16_t>(data, count, stride, s, out, half_to_double);
-    case ItemType::F32:
-      return convert_as<std::uint32_t>(data, count, stride, s, out,
-                                       [](std::uint32_t b) { return static_cast<double>(bit_cast<float>(b)); });
-    case ItemType::F64: return convert_as<std::uint64_t>(data, count, stride, s, out, bit_cast<double, std::uint64_t>);
-    case ItemType::I8: return convert_as<std::uint8_t>(data, count, stride, s, out, widen_signed<std::int8_t, std::uint8_t>);
-    case ItemType::I16:
-      return convert_as<std::uint16_t>(data, count, stride, s, out, widen_signed<std::int16_t, std::uint16_t>);
-    case ItemType::I32:
-      return convert_as<std::uint32_t>(data, count, stride, s, out, widen_signed<std::int32_t, std::uint32_t>);
-    case ItemType::I64:
-      return convert_as<std::uint64_t>(data, count, stride, s, out, widen_signed<std::int64_t, std::uint64_t>);
-    case ItemType::U8: return convert_as<std::uint8_t>(data, count, stride, s, out, widen_unsigned<std::uint8_t>);
-    case ItemType::U16: return convert_as<std::uint16_t>(data, count, stride, s, out, widen_unsigned<std::uint16_t>);
-    case ItemType::U32: return convert_as<std::uint32_t>(data, count, stride, s, out, widen_unsigned<std::uint32_t>);
-    case ItemType::U64: return convert_as<std::uint64_t>(data, count, stride, s, out, widen_unsigned<std::uint64_t>);
-    case ItemType::Bool:
-      return convert_as<std::uint8_t>(data, count, stride, s, out, [](std::uint8_t b) { return b != 0 ? 1.0 : 0.0; });
+    case ItemType::F16: return convert_as<std::uint16_t, half_to_double>(data, count, stride, s, out);
+    case ItemType::F32: return convert_as<std::uint32_t, widen_float>(data, count, stride, s, out);
+    case ItemType::F64: return convert_as<std::uint64_t, bit_cast<double, std::uint64_t>>(data, count, stride, s, out);
+    case ItemType::I8: return convert_as<std::uint8_t, widen_signed<std::int8_t>>(data, count, stride, s, out);
+    case ItemType::I16: return convert_as<std::uint16_t, widen_signed<std::int16_t>>(data, count, stride, s, out);
+    case ItemType::I32: return convert_as<std::uint32_t, widen_signed<std::int32_t>>(data, count, stride, s, out);
+    case ItemType::I64: return convert_as<std::uint64_t, widen_signed<std::int64_t>>(data, count, stride, s, out);
+    case ItemType::U8: return convert_as<std::uint8_t, widen_unsigned<std::uint8_t>>(data, count, stride, s, out);
+    case ItemType::U16: return convert_as<std::uint16_t, widen_unsigned<std::uint16_t>>(data, count, stride, s, out);
+    case ItemType::U32: return convert_as<std::uint32_t, widen_unsigned<std::uint32_t>>(data, count, stride, s, out);
+    case ItemType::U64: return convert_as<std::uint64_t, widen_unsigned<std::uint64_t>>(data, count, stride, s, out);
+    case ItemType::Bool: return convert_as<std::uint8_t, widen_bool>(data, count, stride, s, out);
   }
 }
 
