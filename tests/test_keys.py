@@ -27,8 +27,10 @@ def test_batch_rows_by_code_then_date_then_input_order(seed):
     rnd = random.Random(seed)
     codes, dates = edge_values(rnd, 0, U64_MAX), edge_values(rnd, I64_MIN, I64_MAX)
     n = rnd.randrange(0, 300)
-    code = [rnd.choice(codes) for _ in range(n)]
-    date = sorted(rnd.choice(dates) for _ in range(n)) if rnd.random() < 0.3 else [rnd.choice(dates) for _ in range(n)]
+    keys = [(rnd.choice(codes), rnd.choice(dates)) for _ in range(n)]
+    # tables in code and date order, in date order, and shuffled
+    keys.sort(key=rnd.choice([lambda k: k, lambda k: k[1], lambda k: 0]))
+    code, date = [k[0] for k in keys], [k[1] for k in keys]
     # each row's close is its own number, so the output shows which row went where
     close = [NAN if rnd.random() < 0.1 else float(r) for r in range(n)]
     got = tc.BATCH(["ma"], [[1]], code, date, close, close, close, close, close)

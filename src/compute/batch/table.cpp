@@ -49,9 +49,31 @@ std::size_t run_end(const std::vector<KeyedRow>& items, std::size_t first) {
 
 std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
                                       const std::vector<std::int64_t>& date, const Series& close) {
-  // The rows by date first, then by code: the second sort is stable, so each
-  // code's rows come out in date order, and rows of one code and date in
-  // input order.
+  std::vector<SecurityGroup> groups;
+  const auto add = [&groups](std::uint64_t c, std::size_t r) {
+    if (groups.empty() || groups.back().code != c) groups.push_back(SecurityGroup{c, {}});
+    groups.back().rows.push_back(r);
+  };
+
+  // Tables often come ordered by code and date already: one pass finds out,
+  // and such a table is grouped without sorting.
+  bool ordered = true;
+  for (std::size_t r = 0, prev = 0, seen = 0; r < close.size() && ordered; ++r) {
+    if (!std::isfinite(close[r])) continue;
+    ordered = !(seen && (code[r] < code[prev] || (code[r] == code[prev] && date[r] < date[prev])));
+    prev = r;
+    seen = 1;
+  }
+  if (ordered) {
+    for (std::size_t r = 0; r < close.size(); ++r) {
+      if (std::isfinite(close[r])) add(code[r], r);
+    }
+    return groups;
+  }
+
+  // Otherwise the rows by date first, then by code: the second sort is
+  // stable, so each code's rows come out in date order, and rows of one code
+  // and date in input order.
   std::vector<KeyedRow> items;
   items.reserve(close.size());
   for (std::size_t r = 0; r < close.size(); ++r) {
@@ -60,15 +82,7 @@ std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
   sort_by_key(items);
   for (KeyedRow& item : items) item.key = code[item.row];
   sort_by_key(items);
-
-  std::vector<SecurityGroup> groups;
-  for (std::size_t first = 0, last = 0; first < items.size(); first = last) {
-    last = run_end(items, first);
-    SecurityGroup g{items[first].key, {}};
-    g.rows.reserve(last - first);
-    for (std::size_t i = first; i < last; ++i) g.rows.push_back(items[i].row);
-    groups.push_back(std::move(g));
-  }
+  for (const KeyedRow& item : items) add(item.key, item.row);
   return groups;
 }
 
