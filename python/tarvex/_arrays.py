@@ -16,21 +16,22 @@ class _Memory:
 
     __slots__ = ("__array_interface__", "owner")
 
-    def __init__(self, owner: Any, address: int, length: int) -> None:
+    def __init__(self, owner: Any, address: int, length: int, dtype: np.dtype) -> None:
         self.owner = owner
         self.__array_interface__ = {
             "version": 3,
             "shape": (length,),
-            "typestr": _FLOAT64.str,
+            "typestr": dtype.str,
             "data": (address, False),
         }
 
 
-def from_native(owner: Any, address: int, length: int) -> np.ndarray:
-    """A float64 array over memory the native layer allocated, without a copy."""
+def from_native(owner: Any, address: int, length: int, dtype: Any = _FLOAT64) -> np.ndarray:
+    """An array over memory the native layer allocated, without a copy."""
+    dtype = np.dtype(dtype)
     if length == 0:
-        return np.empty(0, dtype=np.float64)
-    return np.asarray(_Memory(owner, address, length))
+        return np.empty(0, dtype=dtype)
+    return np.asarray(_Memory(owner, address, length, dtype))
 
 
 def _kind_of(obj: Any) -> Optional[str]:

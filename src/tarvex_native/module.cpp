@@ -4,105 +4,17 @@
 // package `tarvex` validates and shapes arguments; this layer trusts their
 // types but still checks everything that could read out of bounds.
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "bridge/arrays.hpp"
-#include "bridge/pyref.hpp"
-#include "runtime/interrupt.hpp"
 #include "runtime/pool.hpp"
+#include "tarvex_native/boundary.hpp"
+#include "tarvex_native/tables.hpp"
 #include "tarvex_native/routines.hpp"
 
 namespace tarvex::native {
 namespace {
-
-using py::ArrayInput;
-using py::ErrorSet;
-using py::Ref;
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw ErrorSet{};
-}
-
-// ---- results ----
-
-void free_series(PyObject* capsule) {
-  delete static_cast<Series*>(PyCapsule_GetPointer(capsule, "tarvex.series"));
-}
-
-// (owner, address, length): the Python side wraps the address as a float64
-// array whose base keeps the owner, and so the memory, alive.
-Ref hand_over(Series s) {
-  auto owned = std::make_unique<Series>(std::move(s));
-  Ref address = Ref::check(PyLong_FromVoidPtr(owned->data()));
-  Ref length = Ref::check(PyLong_FromSize_t(owned->size()));
-  Ref capsule = Ref::check(PyCapsule_New(owned.get(), "tarvex.series", free_series));
-  owned.release();
-  return Ref::check(PyTuple_Pack(3, capsule.get(), address.get(), length.get()));
-}
-
-// ---- the interpreter lock and signals ----
-
-// Releases the interpreter lock for its lifetime; `poll` takes it back
-// briefly to run the signal handlers and says whether one raised.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  bool poll() {
-    PyEval_RestoreThread(state_);
-    const bool raised = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return raised;
-  }
-
- private:
-  PyThreadState* state_;
-};
-
-// Runs `body` with the C++ failures mapped to Python errors; returns NULL
-// when one was raised.
-PyObject* guarded(const std::function<PyObject*()>& body) {
-  try {
-    return body();
-  } catch (const ErrorSet&) {
-  } catch (const Interrupted&) {
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  } catch (const ValueError& e) {
-    PyErr_SetString(PyExc_ValueError, e.message.c_str());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected native failure");
-  }
-  return nullptr;
-}
-
-// ---- call ----
-
-std::uint64_t to_u64(PyObject* obj) {
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw ErrorSet{};
-  return v;
-}
-
-double to_double(PyObject* obj) {
-  const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) throw ErrorSet{};
-  return v;
-}
 
 // Segment starts, given as the bytes of native int64 values: ascending, the
 // first 0, all below `rows` (an empty column has none).
@@ -112,30 +24,15 @@ std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows) {
     if (rows > 0) starts.push_back(0);
     return starts;
   }
-  char* bytes = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(obj, &bytes, &size) < 0) throw ErrorSet{};
-  const std::size_t count = static_cast<std::size_t>(size) / sizeof(std::int64_t);
-  starts.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    std::int64_t v;
-    std::memcpy(&v, bytes + i * sizeof v, sizeof v);
-    const bool ascending = i == 0 ? v == 0 : v > static_cast<std::int64_t>(starts.back());
-    if (!ascending || v < 0 || static_cast<std::uint64_t>(v) >= rows) {
+  for (std::int64_t v : from_bytes<std::int64_t>(obj)) {
+    const bool ascending = starts.empty() ? v == 0 : v > static_cast<std::int64_t>(starts.back());
+    if (!ascending || static_cast<std::uint64_t>(v) >= rows) {
       raise(PyExc_ValueError, "starts must ascend strictly from 0 and stay below the column length");
     }
     starts.push_back(static_cast<std::size_t>(v));
   }
   if (starts.empty() && rows > 0) raise(PyExc_ValueError, "starts must begin with 0");
   return starts;
-}
-
-// A column argument: a one-dimensional typed array, read in place where its
-// memory already holds native float64.
-ArrayInput read_column(PyObject* obj, const char* routine) {
-  std::optional<ArrayInput> column = ArrayInput::read(obj);
-  if (!column) raise(PyExc_TypeError, std::string(routine) + ": expected a one-dimensional array of real numbers");
-  return std::move(*column);
 }
 
 // call(index, args, starts, threads) -> tuple of (owner, address, length)
@@ -243,6 +140,10 @@ PyMethodDef methods[] = {
      "call(index, args, starts, threads): run one routine; results as (owner, address, length)"},
     {"routines", describe, METH_NOARGS, "routines(): (name, argument kinds, scalar result) of every routine"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
+    {"batch", batch, METH_VARARGS,
+     "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
+    {"zhishu", zhishu, METH_VARARGS,
+     "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -48,7 +48,7 @@ std::size_t run_end(const std::vector<KeyedRow>& items, std::size_t first) {
 }
 
 std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
-                                      const std::vector<std::int64_t>& date, const Series& close) {
+                                      const std::vector<std::int64_t>& date, SeriesView close) {
   std::vector<SecurityGroup> groups;
   const auto add = [&groups](std::uint64_t c, std::size_t r) {
     if (groups.empty() || groups.back().code != c) groups.push_back(SecurityGroup{c, {}});
@@ -88,7 +88,7 @@ std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
 
 namespace {
 
-Series gather_column(const std::vector<std::size_t>& rows, const Series& column) {
+Series gather_column(const std::vector<std::size_t>& rows, SeriesView column) {
   Series out;
   out.reserve(rows.size());
   for (std::size_t r : rows) out.push_back(column[r]);

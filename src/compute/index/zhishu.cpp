@@ -20,7 +20,7 @@ bool usable(double x) { return x > 0.0 && x < std::numeric_limits<double>::infin
 double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 
 // The column that weighs each row under a method, or null for equal weights.
-const Series* weight_column(const ZhishuInput& in, std::uint64_t method) {
+const SeriesView* weight_column(const ZhishuInput& in, std::uint64_t method) {
   switch (method) {
     case 2: return &in.float_mv;
     case 3: return &in.amount;
@@ -72,7 +72,7 @@ ZhishuResult ZHISHU(const ZhishuInput& in, std::uint64_t method, double base) {
   for (std::size_t r = 0; r < in.date.size(); ++r) by_date[r] = {date_key(in.date[r]), r};
   sort_by_key(by_date);
 
-  const Series* weights = weight_column(in, method);
+  const SeriesView* weights = weight_column(in, method);
   ZhishuResult out;
   double h = base;
   for (std::size_t first = 0, end = 0; first < by_date.size(); first = end) {
