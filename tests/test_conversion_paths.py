@@ -121,8 +121,7 @@ def test_wide_integers_round_as_python(make):
     lambda: np.array([1.5, 2], dtype=object),
     lambda: np.array([1.0], dtype=np.longdouble),
     lambda: memoryview(np.array([1.5, -2.0], dtype=np.float16)),
-    lambda: array.array("u", "ab"),
-], ids=["masked", "subclass", "complex", "object", "longdouble", "memoryview-half", "array-unicode"])
+], ids=["masked", "subclass", "complex", "object", "longdouble", "memoryview-half"])
 def test_other_arrays_keep_element_conversion(make):
     assert_reads_as_elements(make())
 
