@@ -6,6 +6,7 @@
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
+#include "series/window_queue.hpp"
 
 namespace tarvex {
 
@@ -111,23 +112,19 @@ Series BARSLASTCOUNT(SeriesView s) {
   return out;
 }
 
-// Bars from the first maximum of each window to its newest bar; NaN when
-// that maximum is the window's oldest value and equals 0.0.
+// Bars from the first (oldest) maximum of each window to its newest bar;
+// NaN when that maximum is the window's oldest value and equals 0.0. NaN
+// never counts as the maximum and neither does -inf: a window of nothing
+// else counts from its oldest bar.
 Series BARSSINCEN(SeriesView s, std::uint64_t n) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
+  const auto displaces = [](double newer, double older) { return newer > older; };
+  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool) {
     const std::size_t first = i + 1 - n;
-    double best = -kInf;
-    std::size_t m = 0;
-    for (std::size_t off = 0; off < n; ++off) {
-      if (s[first + off] > best) {
-        best = s[first + off];
-        m = off;
-      }
-    }
-    if (!(m == 0 && s[first] == 0.0)) out[i] = static_cast<double>(n - 1 - m);
-  }
+    const std::size_t m = best != kNoBar && s[best] > -kInf ? best : first;
+    if (!(m == first && s[first] == 0.0)) out[i] = static_cast<double>(i - m);
+  });
   return out;
 }
 

@@ -1,11 +1,11 @@
 // Rolling-window statistics over the n bars i-n+1 .. i ending at each bar.
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
 #include "series/window_kernel.hpp"
+#include "series/window_queue.hpp"
 
 namespace tarvex {
 
@@ -19,48 +19,32 @@ double deviation(double q, double p, double n) {
   return std::sqrt(v);
 }
 
-// Highest (or lowest) value of every window through a monotonic queue of
-// bar indices, front = best of the window. `displaces(newer, older)` says
-// whether a newer value makes an older one useless for every later window.
-// NaN never enters the queue; a window holding one gives NaN.
+// Whether a newer value makes an older one useless to every later window
+// that looks for the highest (lowest) value and, among equal ones, the
+// newest.
+bool displaces_higher(double newer, double older) { return newer >= older; }
+bool displaces_lower(double newer, double older) { return older >= newer; }
+
+// Highest (or lowest) value of every window; a window holding NaN gives NaN.
 template <class Displaces>
 Series window_extreme(SeriesView s, std::uint64_t n, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  std::vector<std::size_t> queue;  // live entries are queue[head..]
-  queue.reserve(s.size());
-  std::size_t head = 0;
-  std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    while (head < queue.size() && queue[head] + n <= i) ++head;
-    if (std::isnan(s[i])) {
-      nan_until = i + n;
-    } else {
-      while (queue.size() > head && displaces(s[i], s[queue.back()])) queue.pop_back();
-      queue.push_back(i);
-    }
-    if (i + 1 >= n && i >= nan_until) out[i] = s[queue[head]];
-  }
+  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool clean) {
+    if (clean) out[i] = s[best];
+  });
   return out;
 }
 
-// Distance back from bar i to the newest best value of its window, each
-// window scanned afresh from the current bar backwards. NaN never wins.
-template <class Beats>
-Series window_extreme_bars(SeriesView s, std::uint64_t n, double start, Beats beats) {
+// Distance back from bar i to the newest best value of its window. NaN
+// never wins and neither does `worst`: a window of nothing else gives 0.
+template <class Displaces>
+Series window_extreme_bars(SeriesView s, std::uint64_t n, double worst, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    double best = start;
-    std::size_t pos = 0;
-    for (std::size_t d = 0; d < n; ++d) {
-      if (beats(s[i - d], best)) {
-        best = s[i - d];
-        pos = d;
-      }
-    }
-    out[i] = static_cast<double>(pos);
-  }
+  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool) {
+    out[i] = best != kNoBar && s[best] != worst ? static_cast<double>(i - best) : 0.0;
+  });
   return out;
 }
 
@@ -177,21 +161,13 @@ Series STD(SeriesView s, std::uint64_t n) {
   return out;
 }
 
-Series HHV(SeriesView s, std::uint64_t n) {
-  return window_extreme(s, n, [](double newer, double older) { return newer >= older; });
-}
+Series HHV(SeriesView s, std::uint64_t n) { return window_extreme(s, n, displaces_higher); }
 
-Series LLV(SeriesView s, std::uint64_t n) {
-  return window_extreme(s, n, [](double newer, double older) { return older >= newer; });
-}
+Series LLV(SeriesView s, std::uint64_t n) { return window_extreme(s, n, displaces_lower); }
 
-Series HHVBARS(SeriesView s, std::uint64_t n) {
-  return window_extreme_bars(s, n, -kInf, [](double v, double best) { return v > best; });
-}
+Series HHVBARS(SeriesView s, std::uint64_t n) { return window_extreme_bars(s, n, -kInf, displaces_higher); }
 
-Series LLVBARS(SeriesView s, std::uint64_t n) {
-  return window_extreme_bars(s, n, kInf, [](double v, double best) { return v < best; });
-}
+Series LLVBARS(SeriesView s, std::uint64_t n) { return window_extreme_bars(s, n, kInf, displaces_lower); }
 
 // Mean absolute deviation from the window mean, every window afresh.
 Series AVEDEV(SeriesView s, std::uint64_t n) {

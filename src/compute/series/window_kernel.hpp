@@ -67,23 +67,26 @@ struct Lanes {
     return *this;
   }
 
-  friend TARVEX_BLOCK_OP Lanes operator+(Lanes a, const Lanes& b) { return a += b; }
-  friend TARVEX_BLOCK_OP Lanes operator-(Lanes a, const Lanes& b) { return a -= b; }
-  friend TARVEX_BLOCK_OP Lanes operator*(Lanes a, double k) { return a *= k; }
-  friend TARVEX_BLOCK_OP Lanes operator*(double k, Lanes a) { return a *= k; }
-  friend TARVEX_BLOCK_OP Lanes operator/(Lanes a, double k) { return a /= k; }
+  // Blocks travel by reference: by value they would pass in vector
+  // registers only where the kernel's instruction set is native.
+  friend TARVEX_BLOCK_OP Lanes operator+(const Lanes& a, const Lanes& b) { return Lanes(a) += b; }
+  friend TARVEX_BLOCK_OP Lanes operator-(const Lanes& a, const Lanes& b) { return Lanes(a) -= b; }
+  friend TARVEX_BLOCK_OP Lanes operator*(const Lanes& a, double k) { return Lanes(a) *= k; }
+  friend TARVEX_BLOCK_OP Lanes operator*(double k, const Lanes& a) { return Lanes(a) *= k; }
+  friend TARVEX_BLOCK_OP Lanes operator/(const Lanes& a, double k) { return Lanes(a) /= k; }
 };
 
 // |x| in every lane: the sign bit cleared, as std::fabs does.
 template <class V, std::size_t U>
-TARVEX_BLOCK_OP Lanes<V, U> magnitude(Lanes<V, U> a) {
+TARVEX_BLOCK_OP Lanes<V, U> magnitude(const Lanes<V, U>& a) {
   constexpr std::size_t width = Lanes<V, U>::kWidth;
   std::uint64_t bits[width];
   std::memcpy(bits, a.v, sizeof bits);
 #pragma GCC unroll 16
   for (std::size_t j = 0; j < width; ++j) bits[j] &= ~(std::uint64_t{1} << 63);
-  std::memcpy(a.v, bits, sizeof bits);
-  return a;
+  Lanes<V, U> r;
+  std::memcpy(r.v, bits, sizeof bits);
+  return r;
 }
 
 inline double magnitude(double x) { return std::fabs(x); }
