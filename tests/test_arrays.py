@@ -208,3 +208,17 @@ def test_a_forked_child_gets_a_pool_of_its_own():
     """)
     out, err = child.communicate(timeout=600)
     assert out.strip() == "child 0", err
+
+
+@pytest.mark.parametrize("name", ["MACD", "RSI", "WR", "BIAS", "PSY", "BOLL"])
+def test_digits_none_gives_the_values_before_rounding(name):
+    rng = np.random.default_rng(7)
+    close = 1 + rng.standard_normal(300).cumsum() * 1e-4
+    bars = {"close": close, "high": close + 1e-4, "low": close - 1e-4}
+    inputs = [bars[p] for p in inspect.signature(tc.__dict__[name]).parameters if p in bars]
+    raw = as_tuple(getattr(tv, name)(*inputs, digits=None))
+    default = as_tuple(getattr(tv, name)(*inputs))
+    five = as_tuple(getattr(tv, name)(*inputs, digits=5))
+    for r, d, f in zip(raw, default, five):
+        assert_same(d.tolist(), tc.RD(r.tolist(), 3))
+        assert_same(f.tolist(), tc.RD(r.tolist(), 5))

@@ -86,6 +86,11 @@ class Function:
     def __init__(self, index: int, name: str, kinds: str, scalar_result: bool) -> None:
         core = getattr(tarvex_core, name)
         params = list(inspect.signature(core).parameters.values())
+        # A rounded indicator takes its rounding last: `digits`, keyword only,
+        # three decimals unless the caller says (None: no rounding).
+        self.rounds = kinds.endswith("r")
+        if self.rounds:
+            params.append(inspect.Parameter("digits", inspect.Parameter.KEYWORD_ONLY, default=3))
         if len(params) != len(kinds):
             raise ImportError(f"tarvex: {name} takes {len(params)} arguments natively, not {len(kinds)}")
         self.index = index
@@ -96,11 +101,12 @@ class Function:
         self.defaults = {p.name: p.default for p in params if p.default is not inspect.Parameter.empty}
         self.outputs = OUTPUTS.get(name)
         self.result_type = namedtuple(name, self.outputs) if self.outputs else None  # type: ignore[misc]
-        keyword = [
+        positional = [p for p in params if p.kind != inspect.Parameter.KEYWORD_ONLY]
+        keyword = [p for p in params if p.kind == inspect.Parameter.KEYWORD_ONLY] + [
             inspect.Parameter("starts", inspect.Parameter.KEYWORD_ONLY, default=None),
             inspect.Parameter("threads", inspect.Parameter.KEYWORD_ONLY, default=None),
         ]
-        self.signature = inspect.Signature(params + keyword)
+        self.signature = inspect.Signature(positional + keyword)
 
     def bind(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> List[Any]:
         bound = self.signature.bind(*args, **kwargs)
@@ -149,6 +155,8 @@ class Function:
                 out[i] = _integer(param, value, _U64_MAX)
             elif kind == "d":
                 out[i] = _integer(param, value, _U32_MAX)
+            elif kind == "r":
+                out[i] = None if value is None else _integer(param, value, _U32_MAX)
             else:
                 out[i] = _number(param, value)
         if pending and length is None:

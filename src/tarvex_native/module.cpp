@@ -66,9 +66,11 @@ PyObject* call(PyObject*, PyObject* tuple) {
         if (have_rows && a.series.size() != rows) raise(PyExc_ValueError, "series of different lengths");
         have_rows = true;
         rows = a.series.size();
-      } else if (kind == ArgKind::U64 || kind == ArgKind::U32) {
+      } else if (kind == ArgKind::Digits && obj == Py_None) {
+        a.none = true;
+      } else if (kind == ArgKind::U64 || kind == ArgKind::U32 || kind == ArgKind::Digits) {
         a.integer = to_u64(obj);
-        if (kind == ArgKind::U32 && a.integer > 0xFFFFFFFFu) raise(PyExc_OverflowError, "value out of range");
+        if (kind != ArgKind::U64 && a.integer > 0xFFFFFFFFu) raise(PyExc_OverflowError, "value out of range");
       } else {
         a.number = to_double(obj);
       }
@@ -112,7 +114,8 @@ PyObject* call(PyObject*, PyObject* tuple) {
 
 // routines() -> tuple of (name, kinds, scalar_result); kinds is a string of
 // one letter per argument: s series, v scalar or series, u unsigned 64-bit,
-// d unsigned 32-bit, f float.
+// d unsigned 32-bit, f float, r the rounding of an indicator's outputs
+// (decimal places, or None for none).
 PyObject* describe(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     const std::vector<Routine>& table = routines();
@@ -121,7 +124,7 @@ PyObject* describe(PyObject*, PyObject*) {
       std::string kinds;
       for (ArgKind k : table[i].kinds) {
         kinds += k == ArgKind::Series ? 's' : k == ArgKind::ScalarOrSeries ? 'v' : k == ArgKind::U64 ? 'u'
-                 : k == ArgKind::U32 ? 'd' : 'f';
+                 : k == ArgKind::U32 ? 'd' : k == ArgKind::Digits ? 'r' : 'f';
       }
       Ref row = Ref::check(Py_BuildValue("(ssO)", table[i].name, kinds.c_str(),
                                          table[i].scalar_result ? Py_True : Py_False));

@@ -44,6 +44,14 @@ struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, std::uint32_t>>> {
 };
 
 template <class T>
+struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, Digits>>> {
+  static constexpr ArgKind kind = ArgKind::Digits;
+  static Digits get(const Arg& a, std::size_t, std::size_t) {
+    return a.none ? Digits::none() : Digits{true, static_cast<std::uint32_t>(a.integer)};
+  }
+};
+
+template <class T>
 struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, double>>> {
   static constexpr ArgKind kind = ArgKind::Float;
   static double get(const Arg& a, std::size_t, std::size_t) { return a.number; }

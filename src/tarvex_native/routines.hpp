@@ -12,7 +12,7 @@
 namespace tarvex::native {
 
 // What a routine's parameter takes from the caller.
-enum class ArgKind { Series, ScalarOrSeries, U64, U32, Float };
+enum class ArgKind { Series, ScalarOrSeries, U64, U32, Float, Digits };
 
 // One argument as the module received it; `series` views caller memory.
 struct Arg {
@@ -20,6 +20,7 @@ struct Arg {
   SeriesView series;
   double number = 0.0;
   std::uint64_t integer = 0;
+  bool none = false;  // Digits: no rounding at all
 };
 
 // A routine's result on one stretch of bars [first, first + count): one

@@ -7,13 +7,13 @@
 
 namespace tarvex {
 
-SeriesList BOLL(SeriesView close, std::uint64_t n, double p) {
+SeriesList BOLL(SeriesView close, std::uint64_t n, double p, Digits digits) {
   const Series mid = MA(close, n);
   const Series width = times(STD(close, n), p);
   const Series upper = add(mid, width);
   const Series lower = sub(mid, width);
   // The bands are built from the unrounded MID; rounding is the last step.
-  return {RD(upper, 3), RD(mid, 3), RD(lower, 3)};
+  return {rounded(upper, digits), rounded(mid, digits), rounded(lower, digits)};
 }
 
 Series ATR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {

@@ -1,4 +1,5 @@
 #include "indicators/common.hpp"
+#include "indicators/indicators.hpp"
 
 namespace tarvex {
 
@@ -55,5 +56,7 @@ Series true_range(SeriesView close, SeriesView high, SeriesView low) {
 Series typical_price(SeriesView close, SeriesView high, SeriesView low) {
   return divided_by(add(add(high, low), close), 3.0);
 }
+
+Series rounded(Series s, Digits digits) { return digits.round ? RD(s, digits.places) : s; }
 
 }  // namespace tarvex

@@ -21,15 +21,15 @@ double kdj_alpha(std::uint64_t m) {
 }
 
 // (HH - close) / (HH - LL) * 100 over period p, guarded, then rounded.
-Series williams(SeriesView close, SeriesView high, SeriesView low, std::uint64_t p) {
+Series williams(SeriesView close, SeriesView high, SeriesView low, std::uint64_t p, Digits digits) {
   const Series hh = HHV(high, p);
   const Series ll = LLV(low, p);
-  return RD(times(guarded_div(sub(hh, close), sub(hh, ll)), 100.0), 3);
+  return rounded(times(guarded_div(sub(hh, close), sub(hh, ll)), 100.0), digits);
 }
 
-Series bias(SeriesView close, std::uint64_t p) {
+Series bias(SeriesView close, std::uint64_t p, Digits digits) {
   const Series mean = MA(close, p);
-  return RD(times(guarded_div(sub(close, mean), mean), 100.0), 3);
+  return rounded(times(guarded_div(sub(close, mean), mean), 100.0), digits);
 }
 
 }  // namespace
@@ -45,23 +45,23 @@ SeriesList KDJ(SeriesView close, SeriesView high, SeriesView low,
   return {std::move(k), std::move(d), std::move(j)};
 }
 
-Series RSI(SeriesView close, std::uint64_t n) {
+Series RSI(SeriesView close, std::uint64_t n, Digits digits) {
   const Series delta = sub(close, REF(close, 1));
   const double alpha = 1.0 / static_cast<double>(n);
   const Series su = exp_smooth(max_with_zero(delta), alpha);
   const Series sa = exp_smooth(ABS(delta), alpha);
-  return RD(times(guarded_div(su, sa), 100.0), 3);
+  return rounded(times(guarded_div(su, sa), 100.0), digits);
 }
 
-SeriesList WR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t n1) {
-  return {williams(close, high, low, n), williams(close, high, low, n1)};
+SeriesList WR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t n1, Digits digits) {
+  return {williams(close, high, low, n, digits), williams(close, high, low, n1, digits)};
 }
 
-SeriesList BIAS(SeriesView close, std::uint64_t l1, std::uint64_t l2, std::uint64_t l3) {
-  return {bias(close, l1), bias(close, l2), bias(close, l3)};
+SeriesList BIAS(SeriesView close, std::uint64_t l1, std::uint64_t l2, std::uint64_t l3, Digits digits) {
+  return {bias(close, l1, digits), bias(close, l2, digits), bias(close, l3, digits)};
 }
 
-SeriesList PSY(SeriesView close, std::uint64_t n, std::uint64_t m) {
+SeriesList PSY(SeriesView close, std::uint64_t n, std::uint64_t m, Digits digits) {
   Series psy;
   if (n == 0) {
     psy = nan_series(close.size());
@@ -71,7 +71,7 @@ SeriesList PSY(SeriesView close, std::uint64_t n, std::uint64_t m) {
   }
   // PSYMA averages the unrounded line; both are rounded last.
   const Series psyma = MA(psy, m);
-  return {RD(psy, 3), RD(psyma, 3)};
+  return {rounded(psy, digits), rounded(psyma, digits)};
 }
 
 Series CCI(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {

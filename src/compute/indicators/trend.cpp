@@ -6,12 +6,12 @@
 
 namespace tarvex {
 
-SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m) {
+SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m, Digits digits) {
   const Series dif = sub(EMA(close, short_n), EMA(close, long_n));
   const Series dea = EMA(dif, m);
   const Series macd = times(sub(dif, dea), 2.0);
   // Rounding is the last step: DEA and MACD come from the unrounded DIF.
-  return {RD(dif, 3), RD(dea, 3), RD(macd, 3)};
+  return {rounded(dif, digits), rounded(dea, digits), rounded(macd, digits)};
 }
 
 SeriesList TRIX(SeriesView close, std::uint64_t m1, std::uint64_t m2) {
