@@ -7,6 +7,7 @@ the same call, are computed once. Names are resolved while compiling:
 variables, caller parameters, bar columns and the words of the vocabulary.
 """
 import difflib
+import math
 import numbers
 import struct
 
@@ -15,6 +16,10 @@ from .parser import children, parse
 from .vocabulary import BAR_NAMES, vocabulary
 
 __all__ = ["Node", "Output", "Plan"]
+
+# Named numbers: DRAWNULL is the missing value (NaN), as a guarded division
+# needs: IF(Y=0, DRAWNULL, X/Y).
+_CONSTANTS = {"DRAWNULL": math.nan}
 
 _COMMUTATIVE = frozenset({"+", "*", "=", "<>", "AND", "OR"})
 _ARITHMETIC = frozenset({"+", "-", "*", "/"})
@@ -192,7 +197,7 @@ class _Compiler:
         name = target[2]
         word = self.words.get(name)
         if word is None:
-            if name in self.scope or name in self.plan.params or name in BAR_NAMES:
+            if name in self.scope or name in self.plan.params or name in BAR_NAMES or name in _CONSTANTS:
                 raise self.error(f"{name} is not a function", pos)
             raise self.unknown(name, pos, self.words)
         return self.call(word, None, args, arg_pos, pos, name)
@@ -202,6 +207,8 @@ class _Compiler:
             return self.scope[name]
         if name in self.plan.params:
             return self.add("param", name, series=False, pos=pos)
+        if name in _CONSTANTS:
+            return self.add("const", _CONSTANTS[name], series=False, pos=pos)
         if name in BAR_NAMES:
             return self.add("bar", BAR_NAMES[name], series=True, pos=pos)
         word = self.words.get(name)
@@ -211,12 +218,13 @@ class _Compiler:
             return self.call(word, None, [], (), pos, name)
         if name in self.assigned:
             raise self.error(f"{name} is used before it is assigned", pos)
-        raise self.unknown(name, pos, [*self.scope, *self.plan.params, *BAR_NAMES, *self.words])
+        candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *BAR_NAMES, *self.words]
+        raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
 
-    def unknown(self, name, pos, candidates):
+    def unknown(self, name, pos, candidates, advice=""):
         close = difflib.get_close_matches(name, sorted(set(candidates)), n=3)
         hint = f" (did you mean {', '.join(close)}?)" if close else ""
-        return self.error(f"unknown name {name}{hint}", pos)
+        return self.error(f"unknown name {name}{hint}{advice}", pos)
 
     def field(self, target, args, arg_pos):
         _, pos, name, field = target
