@@ -1,0 +1,8 @@
+"""Technical-analysis series over NumPy, pandas and polars columns, computed
+natively and bit for bit like `tarvex_core`, whole markets on every core."""
+from ._functions import EXPORTED as _EXPORTED
+from ._functions import FUNCTIONS as _FUNCTIONS
+
+globals().update(_EXPORTED)
+
+__all__ = sorted(_EXPORTED)

@@ -1,0 +1,114 @@
+"""Adapting what callers hand in (NumPy arrays of any real dtype, pandas and
+polars Series, lists) to the contiguous float64 columns the native layer
+reads in place, and its results back to the caller's kind."""
+from __future__ import annotations
+
+import numbers
+from typing import Any, Optional, Sequence
+
+import numpy as np
+
+_FLOAT64 = np.dtype(np.float64)
+
+
+class _Memory:
+    """Native result memory shown to NumPy; the owner frees it with the array."""
+
+    __slots__ = ("__array_interface__", "owner")
+
+    def __init__(self, owner: Any, address: int, length: int) -> None:
+        self.owner = owner
+        self.__array_interface__ = {
+            "version": 3,
+            "shape": (length,),
+            "typestr": _FLOAT64.str,
+            "data": (address, False),
+        }
+
+
+def from_native(owner: Any, address: int, length: int) -> np.ndarray:
+    """A float64 array over memory the native layer allocated, without a copy."""
+    if length == 0:
+        return np.empty(0, dtype=np.float64)
+    return np.asarray(_Memory(owner, address, length))
+
+
+def _kind_of(obj: Any) -> Optional[str]:
+    """'pandas' or 'polars' for a Series of those libraries, else None;
+    neither library is imported to find out."""
+    module = type(obj).__module__ or ""
+    if type(obj).__name__ == "Series":
+        if module.startswith("pandas"):
+            return "pandas"
+        if module.startswith("polars"):
+            return "polars"
+    return None
+
+
+def is_scalar(obj: Any) -> bool:
+    return isinstance(obj, (numbers.Real, np.bool_)) and not isinstance(obj, np.ndarray)
+
+
+def _real_array(values: np.ndarray, what: str) -> np.ndarray:
+    if values.ndim != 1:
+        raise TypeError(f"{what} must be one-dimensional, got {values.ndim} dimensions")
+    if values.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must hold real numbers, got dtype {values.dtype}")
+    if values.dtype == _FLOAT64 and values.flags.c_contiguous and values.dtype.isnative:
+        return values
+    return np.ascontiguousarray(values, dtype=np.float64)
+
+
+def as_column(obj: Any, what: str) -> np.ndarray:
+    """A one-dimensional, contiguous, native-order float64 array of `obj`'s
+    values (the array itself when it already is one). Missing values of
+    pandas nullable and polars columns become NaN."""
+    kind = _kind_of(obj)
+    if kind == "pandas":
+        dtype = obj.dtype
+        if getattr(dtype, "kind", "O") not in "biuf" and not hasattr(dtype, "numpy_dtype"):
+            raise TypeError(f"{what} must hold real numbers, got dtype {dtype}")
+        return _real_array(np.asarray(obj.to_numpy(dtype=np.float64, na_value=np.nan)), what)
+    if kind == "polars":
+        if not obj.dtype.is_numeric() and str(obj.dtype) != "Boolean":
+            raise TypeError(f"{what} must hold real numbers, got dtype {obj.dtype}")
+        return _real_array(np.asarray(obj.cast(_polars().Float64).to_numpy()), what)
+    if isinstance(obj, np.ndarray):
+        return _real_array(obj, what)
+    if isinstance(obj, (str, bytes)) or not hasattr(obj, "__len__"):
+        raise TypeError(f"{what} must be an array or a sequence of numbers, got {type(obj).__name__}")
+    try:
+        values = np.asarray(obj, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{what} must be a sequence of numbers: {exc}") from None
+    return _real_array(values, what)
+
+
+def _polars() -> Any:
+    import polars
+
+    return polars
+
+
+class Shape:
+    """How results go back to the caller: the kind of the first pandas or
+    polars input (with its index or name), else plain arrays."""
+
+    def __init__(self, inputs: Sequence[Any]) -> None:
+        self.kind: Optional[str] = None
+        self.index: Any = None
+        for obj in inputs:
+            kind = _kind_of(obj)
+            if kind is not None:
+                self.kind = kind
+                self.index = obj.index if kind == "pandas" else None
+                break
+
+    def wrap(self, values: np.ndarray, name: str) -> Any:
+        if self.kind == "pandas":
+            import pandas
+
+            return pandas.Series(values, index=self.index, name=name, copy=False)
+        if self.kind == "polars":
+            return _polars().Series(name, values)
+        return values

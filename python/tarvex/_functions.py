@@ -1,0 +1,172 @@
+"""The series functions and indicators over arrays: one wrapper per native
+routine, its parameters and defaults read from `tarvex_core`'s signatures
+and its argument kinds from the native routine table."""
+from __future__ import annotations
+
+import inspect
+import operator
+from collections import namedtuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+import tarvex_core
+
+from . import _native
+from ._arrays import Shape, as_column, from_native, is_scalar
+
+# Output names of the indicators with several lines: the field names of the
+# whole-market tables.
+OUTPUTS: Dict[str, Tuple[str, ...]] = {
+    "MACD": ("dif", "dea", "macd"),
+    "KDJ": ("k", "d", "j"),
+    "WR": ("wr", "wr1"),
+    "BIAS": ("bias1", "bias2", "bias3"),
+    "BOLL": ("upper", "mid", "lower"),
+    "PSY": ("psy", "psyma"),
+    "DMI": ("pdi", "mdi", "adx", "adxr"),
+    "TAQ": ("taq_up", "taq_mid", "taq_down"),
+    "KTN": ("ktn_up", "ktn_mid", "ktn_down"),
+    "TRIX": ("trix", "trma"),
+    "EMV": ("emv", "maemv"),
+    "DPO": ("dpo", "madpo"),
+    "BRAR": ("ar", "br"),
+    "DFMA": ("dfma_dif", "dfma_difma"),
+    "MTM": ("mtm", "mtmma"),
+    "MASS": ("mass", "ma"),
+    "ROC": ("roc", "maroc"),
+    "EXPMA": ("exp1", "exp2"),
+    "ASI": ("asi", "asit"),
+    "XSII": ("td1", "td2", "td3", "td4"),
+}
+
+_U64_MAX = 2**64 - 1
+_U32_MAX = 2**32 - 1
+
+
+def _integer(name: str, value: Any, limit: int) -> int:
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
+    if not 0 <= v <= limit:
+        raise ValueError(f"{name} must be between 0 and {limit}, got {v}")
+    return v
+
+
+def _number(name: str, value: Any) -> float:
+    if not is_scalar(value):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    return float(value)
+
+
+def _threads(value: Optional[int]) -> int:
+    if value is None:
+        return 0
+    v = operator.index(value)
+    if v < 1:
+        raise ValueError(f"threads must be at least 1, got {v}")
+    return v
+
+
+def _starts(value: Any) -> Optional[np.ndarray]:
+    if value is None:
+        return None
+    starts = np.ascontiguousarray(value)
+    if starts.ndim != 1 or starts.dtype.kind not in "iu":
+        raise TypeError("starts must be a one-dimensional array of integers")
+    return np.ascontiguousarray(starts, dtype=np.int64)
+
+
+class Function:
+    """One native routine as a Python function over columns."""
+
+    def __init__(self, index: int, name: str, kinds: str, scalar_result: bool) -> None:
+        core = getattr(tarvex_core, name)
+        params = list(inspect.signature(core).parameters.values())
+        if len(params) != len(kinds):
+            raise ImportError(f"tarvex: {name} takes {len(params)} arguments natively, not {len(kinds)}")
+        self.index = index
+        self.name = name
+        self.kinds = kinds
+        self.scalar_result = scalar_result
+        self.params = [p.name for p in params]
+        self.defaults = {p.name: p.default for p in params if p.default is not inspect.Parameter.empty}
+        self.outputs = OUTPUTS.get(name)
+        self.result_type = namedtuple(name, self.outputs) if self.outputs else None  # type: ignore[misc]
+        keyword = [
+            inspect.Parameter("starts", inspect.Parameter.KEYWORD_ONLY, default=None),
+            inspect.Parameter("threads", inspect.Parameter.KEYWORD_ONLY, default=None),
+        ]
+        self.signature = inspect.Signature(params + keyword)
+
+    def bind(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> List[Any]:
+        bound = self.signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        return [bound.arguments[p] for p in self.params]
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        starts = kwargs.pop("starts", None)
+        threads = kwargs.pop("threads", None)
+        values = self.bind(args, kwargs)
+        shape = Shape(values)
+        native_args = self.convert(values)
+        results = _native.call(self.index, tuple(native_args), _starts(starts), _threads(threads))
+        arrays = [from_native(*r) for r in results]
+        if self.scalar_result and starts is None:
+            return float(arrays[0][0])
+        if self.scalar_result:
+            return arrays[0]
+        if self.outputs is None:
+            return shape.wrap(arrays[0], self.name)
+        return self.result_type(*(shape.wrap(a, f) for a, f in zip(arrays, self.outputs)))
+
+    def convert(self, values: List[Any]) -> List[Any]:
+        """Native arguments: columns as float64 arrays of one length, numbers
+        checked; a number given for a series is broadcast to that length."""
+        out: List[Any] = [None] * len(values)
+        length: Optional[int] = None
+        first: Optional[str] = None
+        pending = []
+        for i, (param, kind, value) in enumerate(zip(self.params, self.kinds, values)):
+            if kind in "sv" and not is_scalar(value):
+                column = as_column(value, f"{self.name}() argument '{param}'")
+                if length is None:
+                    length, first = len(column), param
+                elif len(column) != length:
+                    raise ValueError(
+                        f"{self.name}(): '{first}' has {length} values but '{param}' has {len(column)}; "
+                        "series must have the same length")
+                out[i] = column
+            elif kind == "s":
+                pending.append(i)
+                out[i] = _number(param, value)
+            elif kind == "v":
+                out[i] = _number(param, value)
+            elif kind == "u":
+                out[i] = _integer(param, value, _U64_MAX)
+            elif kind == "d":
+                out[i] = _integer(param, value, _U32_MAX)
+            else:
+                out[i] = _number(param, value)
+        if pending and length is None:
+            raise TypeError(f"{self.name}() needs at least one series, got only numbers")
+        for i in pending:
+            out[i] = np.full(length, out[i], dtype=np.float64)
+        return out
+
+
+def _make(function: Function) -> Callable[..., Any]:
+    def call(*args: Any, **kwargs: Any) -> Any:
+        return function(*args, **kwargs)
+
+    call.__name__ = call.__qualname__ = function.name
+    call.__signature__ = function.signature  # type: ignore[attr-defined]
+    call.__doc__ = getattr(tarvex_core, function.name).__doc__
+    call.__module__ = "tarvex"
+    return call
+
+
+FUNCTIONS: Dict[str, Function] = {
+    name: Function(i, name, kinds, scalar) for i, (name, kinds, scalar) in enumerate(_native.routines())
+}
+EXPORTED: Dict[str, Callable[..., Any]] = {name: _make(f) for name, f in FUNCTIONS.items()}

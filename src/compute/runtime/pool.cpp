@@ -1,0 +1,208 @@
+#include "runtime/pool.hpp"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "runtime/interrupt.hpp"
+
+namespace tarvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One parallel_for in progress: its items are handed out in blocks through
+// an atomic cursor; the first failure is kept and stops the handing out.
+struct Job {
+  std::size_t count;
+  std::size_t grain;
+  const std::function<void(std::size_t)>* body;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+
+  void fail(std::exception_ptr e) {
+    std::lock_guard<std::mutex> lock(failure_mutex);
+    if (!failure) failure = e;
+    stop.store(true, std::memory_order_relaxed);
+  }
+
+  // Runs blocks until none is left or the job stops; `hook`, installed for
+  // the items' own interruption points, is also asked after every block.
+  void work(InterruptHook& hook) {
+    InterruptScope scope(&hook);
+    try {
+      while (!stop.load(std::memory_order_relaxed)) {
+        const std::size_t first = next.fetch_add(grain, std::memory_order_relaxed);
+        if (first >= count) break;
+        const std::size_t last = std::min(count, first + grain);
+        for (std::size_t i = first; i < last; ++i) (*body)(i);
+        if (hook.stop()) break;
+      }
+    } catch (...) {
+      fail(std::current_exception());
+    }
+  }
+};
+
+// Stops a worker's computation when its job has stopped.
+class JobStopped final : public InterruptHook {
+ public:
+  explicit JobStopped(const Job& job) : job_(job) {}
+  bool stop() override { return job_.stop.load(std::memory_order_relaxed); }
+
+ private:
+  const Job& job_;
+};
+
+// Stops the calling thread's computation when the job has stopped, and
+// every poll interval asks the caller's own check.
+class CallerCheck final : public InterruptHook {
+ public:
+  CallerCheck(Job& job, const std::function<bool()>& poll, int poll_ms)
+      : job_(job), poll_(poll), interval_(poll_ms), last_(Clock::now()) {}
+
+  bool stop() override {
+    if (job_.stop.load(std::memory_order_relaxed)) return true;
+    if (!poll_) return false;
+    const Clock::time_point now = Clock::now();
+    if (now - last_ < interval_) return false;
+    last_ = now;
+    if (poll_()) job_.stop.store(true, std::memory_order_relaxed);
+    return job_.stop.load(std::memory_order_relaxed);
+  }
+
+ private:
+  Job& job_;
+  const std::function<bool()>& poll_;
+  std::chrono::milliseconds interval_;
+  Clock::time_point last_;
+};
+
+// Worker threads waiting for jobs. One job runs at a time; a caller that
+// finds the pool busy does its items alone (same results, fewer threads).
+class Pool {
+ public:
+  // Lends up to `helpers` workers to `job`; returns how many took it.
+  std::size_t start(Job& job, std::size_t helpers) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (job_ != nullptr) return 0;
+    while (workers_ < helpers) {
+      std::thread(&Pool::serve, this).detach();
+      ++workers_;
+    }
+    job_ = &job;
+    wanted_ = helpers;
+    joined_ = 0;
+    left_ = 0;
+    ++generation_;
+    wake_.notify_all();
+    return helpers;
+  }
+
+  // Waits until the lent workers have left the job, calling `check` about
+  // every interval; a true answer stops the job.
+  void finish(Job& job, const std::function<void()>& check, std::chrono::milliseconds interval) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (left_ < wanted_) {
+      if (done_.wait_for(lock, interval) == std::cv_status::timeout) {
+        lock.unlock();
+        check();
+        lock.lock();
+      }
+    }
+    (void)job;
+    job_ = nullptr;
+  }
+
+ private:
+  void serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::size_t seen = generation_;
+    for (;;) {
+      wake_.wait(lock, [&] { return generation_ != seen && job_ != nullptr && joined_ < wanted_; });
+      seen = generation_;
+      ++joined_;
+      Job* job = job_;
+      lock.unlock();
+      {
+        JobStopped hook(*job);
+        job->work(hook);
+      }
+      lock.lock();
+      ++left_;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  Job* job_ = nullptr;
+  std::size_t workers_ = 0, wanted_ = 0, joined_ = 0, left_ = 0, generation_ = 0;
+};
+
+// The pool is made on first use. A forked child must not touch the parent's
+// pool (its workers do not exist there and its mutex may be held), so the
+// child forgets it and makes its own on first use; the old one is leaked on
+// purpose, its destructor would wait for threads that are gone.
+std::mutex g_pool_mutex;
+Pool* g_pool = nullptr;
+
+void before_fork() { g_pool_mutex.lock(); }
+void after_fork_parent() { g_pool_mutex.unlock(); }
+void after_fork_child() {
+  new (&g_pool_mutex) std::mutex();
+  g_pool = nullptr;
+}
+
+Pool& pool() {
+  static const int registered = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+  (void)registered;
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  if (g_pool == nullptr) g_pool = new Pool();
+  return *g_pool;
+}
+
+}  // namespace
+
+std::size_t default_threads() {
+  if (const char* text = std::getenv("TARVEX_THREADS")) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(text, &end, 10);
+    if (end != text && *end == '\0' && n > 0) return static_cast<std::size_t>(std::min<unsigned long long>(n, 1024));
+  }
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw == 0 ? 1 : hw;
+}
+
+void parallel_for(std::size_t count, std::size_t threads, std::size_t grain,
+                  const std::function<void(std::size_t)>& body, const std::function<bool()>& poll, int poll_ms) {
+  if (count == 0) return;
+  Job job;
+  job.count = count;
+  job.grain = std::max<std::size_t>(grain, 1);
+  job.body = &body;
+  const std::size_t blocks = (count + job.grain - 1) / job.grain;
+  const std::size_t helpers = std::min(threads, blocks) > 1 ? std::min(threads, blocks) - 1 : 0;
+
+  const std::size_t lent = helpers > 0 ? pool().start(job, helpers) : 0;
+  {
+    CallerCheck hook(job, poll, poll_ms);
+    job.work(hook);
+    if (lent > 0) {
+      pool().finish(job, [&] { hook.stop(); }, std::chrono::milliseconds(poll_ms));
+    }
+  }
+  if (job.failure) std::rethrow_exception(job.failure);
+  if (job.stop.load()) throw Interrupted{};
+}
+
+}  // namespace tarvex
