@@ -24,8 +24,10 @@ def truth(x):
     return ((x != 0) & (x == x)).astype(float)
 
 
-def running(fold, x):
-    return np.array([fold(x[:i + 1]) for i in range(len(x))])
+def so_far(fn):
+    """fn(x, n), where N = 0 reads every bar so far: the library's window
+    over the whole prefix."""
+    return lambda x, n: fn(x, n) if n else np.array([fn(x[:i + 1], i + 1)[-1] for i in range(len(x))])
 
 
 def slow_longcross(a, b, n):
@@ -43,12 +45,12 @@ WORDS = [
     ("MA", "xp", tarvex.MA), ("EMA", "xp", tarvex.EMA), ("SMA", "xpp", tarvex.SMA), ("WMA", "xp", tarvex.WMA),
     ("REF", "xn", tarvex.REF), ("SUM", "xn", tarvex.SUM), ("STDP", "xp", tarvex.STD), ("STD", "xp", sample_std),
     ("AVEDEV", "xp", tarvex.AVEDEV), ("ABS", "x", tarvex.ABS), ("RD", "x", tarvex.RD),
-    ("HHV", "xn", lambda x, n: tarvex.HHV(x, n) if n else running(lambda w: np.max(w), x)),
-    ("LLV", "xn", lambda x, n: tarvex.LLV(x, n) if n else running(lambda w: np.min(w), x)),
+    ("HHV", "xn", so_far(tarvex.HHV)), ("LLV", "xn", so_far(tarvex.LLV)),
+    ("HHVBARS", "xn", so_far(tarvex.HHVBARS)), ("LLVBARS", "xn", so_far(tarvex.LLVBARS)),
     ("MAX", "xx", tarvex.MAX), ("MIN", "xx", tarvex.MIN),
     ("IF", "cxx", lambda c, a, b: np.where(c == 1.0, a, b)),
     ("COUNT", "cn", tarvex.COUNT), ("EXIST", "cp", tarvex.EXIST), ("BARSLAST", "c", tarvex.BARSLAST),
-    ("EVERY", "cn", lambda c, n: tarvex.EVERY(c, n) if n else running(lambda w: float(np.all(w == 1.0)), c)),
+    ("EVERY", "cn", so_far(tarvex.EVERY)),
     ("FILTER", "cn", tarvex.FILTER), ("VALUEWHEN", "cx", tarvex.VALUEWHEN), ("BARSLASTCOUNT", "c", tarvex.BARSLASTCOUNT),
     ("CROSS", "xx", lambda a, b: (tarvex.CROSS(a, b) == 1.0) * 1.0), ("LONGCROSS", "xxp", slow_longcross),
 ]

@@ -80,21 +80,26 @@ def _std(ctx, args):
     return native.call("STD", args, ctx.starts) * factor
 
 
-def _extreme(name, ufunc):
+def _so_far(name, so_far):
+    """The library's windowed `name`, or for N = 0 `so_far(ctx, x)` over
+    every bar of the security so far."""
     def run(ctx, args):
         if args[1] != 0:
             return native.call(name, args, ctx.starts)
-        return ctx.running(ufunc, args[0])  # N = 0: every bar so far
+        return so_far(ctx, args[0])
     return run
 
 
-def _every(ctx, args):
-    if args[1] != 0:
-        return native.call("EVERY", args, ctx.starts)
-    # N = 0: every bar so far; the library's cumulative count compared with
-    # the number of bars so far.
-    count = native.call("COUNT", args, ctx.starts)
-    return (count == ctx.position() + 1.0).astype(np.float64)
+def _bars_since_extreme(fold, unbeatable):
+    # Bars back to the newest bar holding the extreme so far (NaN never
+    # counts; a bar at `unbeatable` never beats the start, as in the
+    # library's windows); 0 before any such bar.
+    def run(ctx, x):
+        best = ctx.running(fold, x)
+        row = np.arange(ctx.rows, dtype=np.float64)
+        newest = ctx.running(np.maximum, np.where((x == best) & (x != unbeatable), row, -1.0))
+        return np.where(newest >= 0.0, row - newest, 0.0)
+    return run
 
 
 def _ret(ctx, args):
@@ -110,8 +115,13 @@ def _ret(ctx, args):
 
 
 _OVERRIDES = {
-    "CROSS": _cross, "LONGCROSS": _longcross, "STD": _std, "EVERY": _every, "RET": _ret,
-    "HHV": _extreme("HHV", np.maximum), "LLV": _extreme("LLV", np.minimum),
+    "CROSS": _cross, "LONGCROSS": _longcross, "STD": _std, "RET": _ret,
+    # Conditions are 1.0 / 0.0 here: all true so far is a running minimum of 1.0.
+    "EVERY": _so_far("EVERY", lambda ctx, x: ctx.running(np.minimum, x)),
+    "HHV": _so_far("HHV", lambda ctx, x: ctx.running(np.maximum, x)),
+    "LLV": _so_far("LLV", lambda ctx, x: ctx.running(np.minimum, x)),
+    "HHVBARS": _so_far("HHVBARS", _bars_since_extreme(np.fmax, -np.inf)),
+    "LLVBARS": _so_far("LLVBARS", _bars_since_extreme(np.fmin, np.inf)),
 }
 
 _VOCABULARY = None
