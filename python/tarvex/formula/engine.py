@@ -192,36 +192,55 @@ def _floats(column, label):
         raise FormulaError(f"column {label!r} is not numeric: {e}") from None
 
 
-def _sort_key(values):
-    if values.dtype.kind == "O":
-        try:
-            return np.unique(values, return_inverse=True)[1].reshape(-1)
-        except TypeError as e:
-            raise FormulaError(f"values of one column cannot be ordered: {e}") from None
-    return values
+def _dense(values):
+    """Integers 0..count-1 in the order of `values` (any type that sorts),
+    and count."""
+    try:
+        import pandas
+    except ImportError:
+        pandas = None
+    try:
+        if pandas is not None:
+            ids, uniques = pandas.factorize(values, sort=True, use_na_sentinel=False)
+            return np.asarray(ids, dtype=np.int64), len(uniques)
+        uniques, ids = np.unique(values, return_inverse=True)
+        return ids.reshape(-1).astype(np.int64), len(uniques)
+    except TypeError as e:
+        raise FormulaError(f"values of one column cannot be ordered: {e}") from None
 
 
 def _ordered(codes, dates):
     """Whether rows already run by code, then date within a code."""
-    if codes.dtype.kind == "O" or (dates is not None and dates.dtype.kind == "O"):
-        return False
     if not np.all(codes[1:] >= codes[:-1]):
         return False
-    if dates is None:
-        return True
-    return bool(np.all((codes[1:] != codes[:-1]) | (dates[1:] >= dates[:-1])))
+    return dates is None or bool(np.all((codes[1:] != codes[:-1]) | (dates[1:] >= dates[:-1])))
+
+
+def _stable_order(keys):
+    """The stable order of rows by the last key, then the one before ...
+    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
+    order = None
+    for ids, count in keys:
+        if count <= 1 << 16:
+            ids = ids.astype(np.uint16)
+        step = np.argsort(ids if order is None else ids[order], kind="stable")
+        order = step if order is None else order[step]
+    return order
 
 
 def _segments(codes, dates):
     """The row order (None when already ordered) and segment starts."""
-    rows = len(codes)
-    if rows == 0:
+    if len(codes) == 0:
         return None, np.zeros(1, dtype=np.int64)
+    comparable = codes.dtype.kind != "O" and (dates is None or dates.dtype.kind != "O")
     order = None
-    if not _ordered(codes, dates):
-        keys = (_sort_key(codes),) if dates is None else (_sort_key(dates), _sort_key(codes))
-        order = np.lexsort(keys)
-        codes = codes[order]
+    if not (comparable and _ordered(codes, dates)):
+        code_ids = _dense(codes)
+        date_ids = None if dates is None else _dense(dates)
+        codes = code_ids[0]
+        if not _ordered(codes, None if date_ids is None else date_ids[0]):
+            order = _stable_order([code_ids] if date_ids is None else [date_ids, code_ids])
+            codes = codes[order]
     change = np.flatnonzero(codes[1:] != codes[:-1]) + 1
     return order, np.concatenate(([0], change)).astype(np.int64)
 
