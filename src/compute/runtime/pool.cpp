@@ -96,7 +96,8 @@ class Pool {
     std::unique_lock<std::mutex> lock(mutex_);
     if (job_ != nullptr) return 0;
     while (workers_ < helpers) {
-      std::thread(&Pool::serve, this).detach();
+      // A new worker has not seen this job's generation yet.
+      std::thread(&Pool::serve, this, generation_).detach();
       ++workers_;
     }
     job_ = &job;
@@ -124,9 +125,8 @@ class Pool {
   }
 
  private:
-  void serve() {
+  void serve(std::size_t seen) {
     std::unique_lock<std::mutex> lock(mutex_);
-    std::size_t seen = generation_;
     for (;;) {
       wake_.wait(lock, [&] { return generation_ != seen && job_ != nullptr && joined_ < wanted_; });
       seen = generation_;

@@ -1,0 +1,210 @@
+"""The `tarvex` package against `tarvex_core`: the same bits for every
+function, whatever the input's kind, dtype and stride, the segmentation or
+the number of threads."""
+import inspect
+import math
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import tarvex as tv
+import tarvex_core as tc
+from helpers import assert_same
+
+NAMES = [n for n in tc.__all__ if n not in ("BATCH", "BATCH_CROSS", "ZHISHU")]
+SPECIAL = [0.0, -0.0, math.nan, math.inf, -math.inf, 1.0, -1.0]
+
+
+def random_series(rng, n):
+    return [rng.choice(SPECIAL) if rng.random() < 0.08 else rng.uniform(-3, 3) for _ in range(n)]
+
+
+def random_call(rng, name, n):
+    """Arguments for one call: series of one length, small parameters, a
+    scalar now and then where a number may stand for a series."""
+    kinds = dict((r[0], r[1]) for r in tv._native.routines())[name]
+    params = list(inspect.signature(getattr(tc, name)).parameters)
+    args = []
+    for param, kind in zip(params, kinds):
+        if kind == "s":
+            args.append(random_series(rng, n))
+        elif kind == "v":
+            args.append(rng.uniform(-2, 2) if rng.random() < 0.3 else random_series(rng, n))
+        elif kind in "ud":
+            args.append(rng.choice([0, 1, 2, 3, 5, 9, n, n + 1]))
+        else:
+            args.append(rng.choice([0.5, 2.0, -1.0, 0.0]))
+    return args
+
+
+def core_result(name, args):
+    out = getattr(tc, name)(*args)
+    return out if isinstance(out, (tuple, float)) else (out,)
+
+
+def as_tuple(out):
+    return out if isinstance(out, tuple) else (out,)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_every_function_matches_the_core_module(name):
+    rng = random.Random(name)
+    for n in [0, 1, 2, 7, 40]:
+        for _ in range(4):
+            args = random_call(rng, name, n)
+            if name == "RET" and (args[1] == 0 or n == 0):
+                continue
+            expected = core_result(name, args)
+            arrays = [np.array(a) if isinstance(a, list) else a for a in args]
+            got = getattr(tv, name)(*arrays)
+            if isinstance(expected, float):
+                assert_same([got], [expected])
+                continue
+            got = as_tuple(got)
+            assert len(got) == len(expected)
+            for g, e in zip(got, expected):
+                assert isinstance(g, np.ndarray) and g.dtype == np.float64
+                assert_same(g.tolist(), e)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_segments_equal_separate_calls_on_any_number_of_threads(name):
+    rng = random.Random(f"segments {name}")
+    lengths = [rng.choice([0, 1, 3, 17, 60]) or 1 for _ in range(25)]
+    starts = np.cumsum([0] + lengths[:-1])
+    total = sum(lengths)
+    args = random_call(rng, name, total)
+    arrays = [np.array(a) if isinstance(a, list) else a for a in args]
+    pieces = []
+    for first, count in zip(starts, lengths):
+        part = [a[first:first + count] if isinstance(a, np.ndarray) else a for a in arrays]
+        pieces.append(as_tuple(getattr(tv, name)(*part)))
+    for threads in (1, 2, 5):
+        got = as_tuple(getattr(tv, name)(*arrays, starts=starts, threads=threads))
+        for k, column in enumerate(got):
+            expected = [p[k] for p in pieces] if name == "RET" else np.concatenate([p[k] for p in pieces])
+            assert_same(np.asarray(column).tolist(), list(np.asarray(expected, dtype=float)))
+
+
+@pytest.mark.parametrize("make", [
+    lambda v: np.array(v, dtype=np.float32),
+    lambda v: np.array(v, dtype=np.int32)[::1],
+    lambda v: np.repeat(np.array(v, dtype=np.int64), 2)[::2],
+    lambda v: np.array(v, dtype=">f8"),
+    lambda v: np.array(v, dtype=np.float64)[::-1][::-1],
+    lambda v: np.array(v) > 2,
+    lambda v: [int(x) for x in v],
+    lambda v: tuple(v),
+], ids=["float32", "int32", "int64 strided", "big-endian", "reversed view", "bool", "list", "tuple"])
+def test_any_real_input_gives_the_doubles_of_its_values(make):
+    data = make([3, 1, 4, 1, 5, 9, 2, 6, 5, 3])
+    as_floats = [float(x) for x in data]
+    assert_same(tv.WMA(data, 3).tolist(), tc.WMA(as_floats, 3))
+
+
+def test_pandas_and_polars_come_back_in_their_kind():
+    pd = pytest.importorskip("pandas")
+    close = pd.Series([1.0, 2.0, None, 4.0, 5.0], index=list("abcde"), dtype="Float64")
+    out = tv.MA(close, 2)
+    assert isinstance(out, pd.Series) and list(out.index) == list("abcde")
+    assert_same(out.tolist(), tc.MA([1.0, 2.0, math.nan, 4.0, 5.0], 2))
+    macd = tv.MACD(pd.Series(np.linspace(1, 2, 40), index=range(100, 140)))
+    assert list(macd.dea.index) == list(range(100, 140)) and macd.dea.name == "dea"
+    pl = pytest.importorskip("polars")
+    out = tv.EMA(pl.Series("c", [1, 2, None, 4]), 3)
+    assert isinstance(out, pl.Series)
+    assert_same(out.to_list(), tc.EMA([1.0, 2.0, math.nan, 4.0], 3))
+
+
+def test_clear_errors():
+    with pytest.raises(ValueError, match="'s1' has 3 values but 's2' has 2"):
+        tv.CROSS(np.zeros(3), np.zeros(2))
+    with pytest.raises(TypeError, match="one-dimensional"):
+        tv.MA(np.zeros((3, 2)), 2)
+    with pytest.raises(TypeError, match="real numbers"):
+        tv.MA(np.array(["a", "b"]), 2)
+    with pytest.raises(ValueError, match="n must be between 0 and"):
+        tv.MA(np.zeros(3), -1)
+    with pytest.raises(ValueError, match="starts"):
+        tv.MA(np.zeros(3), 2, starts=[0, 2, 1])
+    with pytest.raises(ValueError, match="starts"):
+        tv.MA(np.zeros(3), 2, starts=[1])
+    assert_same(tv.CROSS(np.array([70.0, 90.0, 70.0]), 80).tolist(), [0.0, 1.0, -1.0])
+
+
+def test_results_own_their_memory():
+    x = np.arange(100.0)
+    out = tv.MA(x, 5)
+    del x
+    assert out.base is not None and out[-1] == 97.0
+    out[0] = 1.0  # writable
+
+
+def run_child(code, **kwargs):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env, **kwargs)
+
+
+def test_the_lock_is_released_during_a_long_call():
+    x = np.random.default_rng(1).random(200_000)
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(1)
+            done.wait(0.001)
+
+    t = threading.Thread(target=tick)
+    t.start()
+    before = len(ticks)
+    tv.MA(x, 20_000)  # seconds of work
+    during = len(ticks) - before
+    done.set()
+    t.join()
+    assert during > 5
+
+
+def test_ctrl_c_interrupts_a_long_call():
+    child = run_child("""
+        import numpy as np, sys, tarvex as tv
+        x = np.random.default_rng(0).random(1_000_000)
+        print("started", flush=True)
+        try:
+            tv.MA(x, 100_000)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+            tv.MA(x[:10], 2)
+            print("still working", flush=True)
+    """)
+    assert child.stdout.readline().strip() == "started"
+    import time
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=600)
+    assert out.splitlines() == ["interrupted", "still working"], err
+
+
+def test_a_forked_child_gets_a_pool_of_its_own():
+    child = run_child("""
+        import os, numpy as np, tarvex as tv
+        x = np.random.default_rng(0).random(10_000)
+        starts = np.arange(0, 10_000, 100)
+        a = tv.MA(x, 5, starts=starts, threads=4)
+        pid = os.fork()
+        if pid == 0:
+            b = tv.MA(x, 5, starts=starts, threads=4)
+            os._exit(0 if np.array_equal(a, b, equal_nan=True) else 1)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status))
+    """)
+    out, err = child.communicate(timeout=600)
+    assert out.strip() == "child 0", err
