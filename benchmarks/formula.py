@@ -8,14 +8,12 @@ All three must give the same signal; the script prints the times and the
 ratios measured in this one run.
 """
 import argparse
-import gc
-import math
-import time
 
 import numpy as np
 
 import tarvex
 import tarvex_core
+from batch import timed  # the best of several timed runs, shared with the batch benchmark
 from tarvex.formula import compile as compile_formula
 
 FORMULA = "DIF:=MACD.DIF; DEA:=MACD.DEA; CROSS(DIF,DEA);"
@@ -66,16 +64,6 @@ def per_security(data):
         macd = tarvex.MACD(close[first:stop])
         pieces.append((tarvex.CROSS(macd.dif, macd.dea) == 1.0).astype(np.float64))
     return np.concatenate(pieces)
-
-
-def timed(fn, *args, repeat=1):
-    best, result = math.inf, None
-    for _ in range(repeat):
-        gc.collect()
-        t = time.perf_counter()
-        result = fn(*args)
-        best = min(best, time.perf_counter() - t)
-    return best, result
 
 
 def main():
