@@ -153,7 +153,13 @@ def evaluate(plan, ctx, columns, params):
             for a in node.args:
                 if last_use.get(a) == i and a not in keep:
                     values.pop(a, None)
-    return [values[out.node] for out in plan.outputs]
+    # Each line owns its values: no input column, no array shared by two lines.
+    lines, seen = [], {id(c) for c in columns.values()}
+    for out in plan.outputs:
+        v = values[out.node]
+        lines.append(v.copy() if id(v) in seen else v)
+        seen.add(id(v))
+    return lines
 
 
 # ---- frames in ----
@@ -264,9 +270,10 @@ def run_plan(plan, data, code_column, date_column, params):
     def pick(given, default):
         if given is None:
             return _find(names, (default,))
-        if given not in names:
+        found = given if given in names else _find(names, (str(given).lower(),))
+        if found is None:
             raise FormulaError(f"there is no column {given!r}")
-        return given
+        return found
 
     code_name, date_name = pick(code_column, "code"), pick(date_column, "date")
     columns = {}
