@@ -1,9 +1,12 @@
 """The one exception every failure of the formula language raises."""
+import re
 
 __all__ = ["FormulaError"]
 
 # How much of a long source line is shown around the place of an error.
 _CONTEXT = 60
+# Names quoted from the text are shortened past this many characters.
+_LONG_WORD = re.compile(r"\w{60,}")
 
 
 class FormulaError(ValueError):
@@ -15,7 +18,7 @@ class FormulaError(ValueError):
     """
 
     def __init__(self, message, text=None, offset=None):
-        self.message = message
+        self.message = _LONG_WORD.sub(lambda m: m.group()[:40] + "...", message)
         self.line = self.column = None
         self.source_line = None
         if text is not None and offset is not None:
