@@ -50,19 +50,24 @@ def is_scalar(obj: Any) -> bool:
 
 
 def _real_array(values: np.ndarray, what: str) -> np.ndarray:
+    """The array the native layer reads in place: booleans, integers and
+    floats of up to 8 bytes, either byte order, any stride; wider floats are
+    converted first."""
+    if type(values) is not np.ndarray:
+        values = np.asarray(values)
     if values.ndim != 1:
         raise TypeError(f"{what} must be one-dimensional, got {values.ndim} dimensions")
     if values.dtype.kind not in "biuf":
         raise TypeError(f"{what} must hold real numbers, got dtype {values.dtype}")
-    if values.dtype == _FLOAT64 and values.flags.c_contiguous and values.dtype.isnative:
-        return values
-    return np.ascontiguousarray(values, dtype=np.float64)
+    if values.dtype.itemsize > 8:
+        return np.ascontiguousarray(values, dtype=np.float64)
+    return values
 
 
 def as_column(obj: Any, what: str) -> np.ndarray:
-    """A one-dimensional, contiguous, native-order float64 array of `obj`'s
-    values (the array itself when it already is one). Missing values of
-    pandas nullable and polars columns become NaN."""
+    """A one-dimensional NumPy array of `obj`'s real values (the array itself
+    when it is one). Missing values of pandas nullable and polars columns
+    become NaN."""
     kind = _kind_of(obj)
     if kind == "pandas":
         dtype = obj.dtype

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/arrays.hpp"
 #include "bridge/pyref.hpp"
 #include "runtime/interrupt.hpp"
 #include "runtime/pool.hpp"
@@ -19,6 +20,7 @@
 namespace tarvex::native {
 namespace {
 
+using py::ArrayInput;
 using py::ErrorSet;
 using py::Ref;
 
@@ -26,48 +28,6 @@ using py::Ref;
   PyErr_SetString(type, message.c_str());
   throw ErrorSet{};
 }
-
-// ---- reading caller memory ----
-
-// The address and length of a one-dimensional, C-contiguous array of the
-// given NumPy type string, from its __array_interface__. The caller holds
-// `pin` (an export of the object) while it reads, so the memory can be
-// neither freed nor resized meanwhile.
-struct Pinned {
-  Ref pin;
-  const void* data = nullptr;
-  std::size_t size = 0;
-};
-
-Pinned pin_array(PyObject* obj, const char* typestr) {
-  Pinned out;
-  out.pin = Ref::check(PyMemoryView_FromObject(obj));
-  Ref iface = Ref::check(PyObject_GetAttrString(obj, "__array_interface__"));
-  if (!PyDict_Check(iface.get())) raise(PyExc_TypeError, "__array_interface__ is not a dict");
-  PyObject* type = PyDict_GetItemString(iface.get(), "typestr");
-  PyObject* shape = PyDict_GetItemString(iface.get(), "shape");
-  PyObject* strides = PyDict_GetItemString(iface.get(), "strides");
-  PyObject* data = PyDict_GetItemString(iface.get(), "data");
-  if (type == nullptr || !PyUnicode_Check(type) || PyUnicode_CompareWithASCIIString(type, typestr) != 0 ||
-      shape == nullptr || !PyTuple_Check(shape) || PyTuple_Size(shape) != 1 ||
-      (strides != nullptr && strides != Py_None) || data == nullptr || !PyTuple_Check(data) ||
-      PyTuple_Size(data) < 1) {
-    raise(PyExc_TypeError, std::string("expected a one-dimensional contiguous array of type ") + typestr);
-  }
-  const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GetItem(shape, 0));
-  if (n < 0) {
-    if (!PyErr_Occurred()) raise(PyExc_ValueError, "negative array length");
-    throw ErrorSet{};
-  }
-  void* address = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
-  if (address == nullptr && PyErr_Occurred()) throw ErrorSet{};
-  out.data = address;
-  out.size = static_cast<std::size_t>(n);
-  return out;
-}
-
-const char* native_float64() { return PY_LITTLE_ENDIAN ? "<f8" : ">f8"; }
-const char* native_int64() { return PY_LITTLE_ENDIAN ? "<i8" : ">i8"; }
 
 // ---- results ----
 
@@ -144,28 +104,38 @@ double to_double(PyObject* obj) {
   return v;
 }
 
-// Segment starts: ascending, the first 0, all below `rows` (an empty
-// column has none).
-std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows, std::vector<Pinned>& pins) {
+// Segment starts, given as the bytes of native int64 values: ascending, the
+// first 0, all below `rows` (an empty column has none).
+std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows) {
   std::vector<std::size_t> starts;
   if (obj == Py_None) {
     if (rows > 0) starts.push_back(0);
     return starts;
   }
-  pins.push_back(pin_array(obj, native_int64()));
-  const Pinned& p = pins.back();
-  const auto* values = static_cast<const std::int64_t*>(p.data);
-  starts.reserve(p.size);
-  for (std::size_t i = 0; i < p.size; ++i) {
-    const std::int64_t v = values[i];
-    const bool ok = i == 0 ? v == 0 : v > values[i - 1];
-    if (!ok || v < 0 || static_cast<std::uint64_t>(v) >= rows) {
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &bytes, &size) < 0) throw ErrorSet{};
+  const std::size_t count = static_cast<std::size_t>(size) / sizeof(std::int64_t);
+  starts.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int64_t v;
+    std::memcpy(&v, bytes + i * sizeof v, sizeof v);
+    const bool ascending = i == 0 ? v == 0 : v > static_cast<std::int64_t>(starts.back());
+    if (!ascending || v < 0 || static_cast<std::uint64_t>(v) >= rows) {
       raise(PyExc_ValueError, "starts must ascend strictly from 0 and stay below the column length");
     }
     starts.push_back(static_cast<std::size_t>(v));
   }
   if (starts.empty() && rows > 0) raise(PyExc_ValueError, "starts must begin with 0");
   return starts;
+}
+
+// A column argument: a one-dimensional typed array, read in place where its
+// memory already holds native float64.
+ArrayInput read_column(PyObject* obj, const char* routine) {
+  std::optional<ArrayInput> column = ArrayInput::read(obj);
+  if (!column) raise(PyExc_TypeError, std::string(routine) + ": expected a one-dimensional array of real numbers");
+  return std::move(*column);
 }
 
 // call(index, args, starts, threads) -> tuple of (owner, address, length)
@@ -183,7 +153,8 @@ PyObject* call(PyObject*, PyObject* tuple) {
       raise(PyExc_TypeError, std::string(routine.name) + ": wrong number of arguments");
     }
 
-    std::vector<Pinned> pins;
+    std::vector<ArrayInput> columns;
+    columns.reserve(routine.kinds.size());
     std::vector<Arg> args(routine.kinds.size());
     bool have_rows = false;
     std::size_t rows = 0;
@@ -192,9 +163,9 @@ PyObject* call(PyObject*, PyObject* tuple) {
       const ArgKind kind = routine.kinds[i];
       Arg& a = args[i];
       if (kind == ArgKind::Series || (kind == ArgKind::ScalarOrSeries && !PyFloat_Check(obj))) {
-        pins.push_back(pin_array(obj, native_float64()));
+        columns.push_back(read_column(obj, routine.name));
         a.is_series = true;
-        a.series = SeriesView(static_cast<const double*>(pins.back().data), pins.back().size);
+        a.series = columns.back().view();
         if (have_rows && a.series.size() != rows) raise(PyExc_ValueError, "series of different lengths");
         have_rows = true;
         rows = a.series.size();
@@ -206,7 +177,7 @@ PyObject* call(PyObject*, PyObject* tuple) {
       }
     }
     const std::size_t threads = static_cast<std::size_t>(to_u64(argv[3]));
-    const std::vector<std::size_t> starts = read_starts(argv[2], rows, pins);
+    const std::vector<std::size_t> starts = read_starts(argv[2], rows);
     const std::size_t segments = starts.size();
     auto end_of = [&](std::size_t k) { return k + 1 < segments ? starts[k + 1] : rows; };
 
@@ -233,7 +204,7 @@ PyObject* call(PyObject*, PyObject* tuple) {
         }, poll);
       }
     }
-    pins.clear();
+    columns.clear();
     Ref result = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
     for (std::size_t j = 0; j < outputs.size(); ++j) {
       PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(j), hand_over(std::move(outputs[j])).release());
