@@ -11,6 +11,7 @@ import math
 import numbers
 import struct
 
+from .engine import run_plan
 from .errors import FormulaError
 from .parser import children, parse
 from .vocabulary import BAR_NAMES, vocabulary
@@ -87,8 +88,6 @@ class Plan:
     def run(self, bars, *, code_column=None, date_column=None, **params):
         """The output lines over `bars` (see tarvex.formula for the inputs);
         `params` override the declared parameters."""
-        from .engine import run_plan
-
         values = dict(self.params)
         for name, value in params.items():
             key = str(name).upper()
@@ -117,7 +116,7 @@ class _Compiler:
         self.words = vocabulary()
         self.index = {}
         self.scope = {}
-        self.assigned = {}
+        self.assigned = set()
 
     def error(self, message, pos):
         return FormulaError(message, self.text, pos)
@@ -135,9 +134,7 @@ class _Compiler:
         return found
 
     def compile(self, statements):
-        for st in statements:
-            if st.name is not None:
-                self.assigned.setdefault(st.name, st.name_pos)
+        self.assigned.update(st.name for st in statements if st.name is not None)
         for st in statements:
             if st.name is not None:
                 if st.name in self.scope:

@@ -22,9 +22,8 @@ BAR_NAMES = {
     "AMOUNT": "AMOUNT", "AMO": "AMOUNT",
 }
 
-# Inputs the library tests as "not 0.0" (NaN true) or sums as numbers but the
-# language reads as conditions (NaN false).
-# Each such word's condition is its first parameter.
+# Words whose first parameter the library tests as "not 0.0" (NaN true) or
+# sums as numbers, but the language reads as a condition (NaN false).
 _CONDITIONS = frozenset({
     "IF", "COUNT", "EVERY", "EXIST", "LAST", "FILTER", "BARSLAST", "BARSLASTCOUNT", "BARSSINCEN", "VALUEWHEN",
 })
