@@ -1,0 +1,384 @@
+"""Running a plan: bar columns in, output lines out.
+
+All securities run at once: the bars are ordered by code then date into
+one long column per field, and every step of the plan works on whole
+columns, the library's functions segment by segment natively, arithmetic,
+comparisons and logic as numpy element-wise operations (IEEE double
+arithmetic in the written order).
+"""
+import numpy as np
+
+from .errors import FormulaError
+from .vocabulary import vocabulary
+
+__all__ = ["Context", "FormulaResult", "Line", "run_plan"]
+
+# Column names (lower case) that hold each bar field.
+_BAR_COLUMNS = {
+    "OPEN": ("open",), "HIGH": ("high",), "LOW": ("low",), "CLOSE": ("close",),
+    "VOL": ("volume", "vol"), "AMOUNT": ("amount",),
+}
+
+_LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, FloatingPointError)
+
+
+class Context:
+    """The layout of the columns: `rows` bars in segments starting at
+    `starts` (int64, ascending, from 0), one segment per security."""
+
+    def __init__(self, rows, starts):
+        self.rows = rows
+        self.starts = starts
+        self._position = None
+
+    def ends(self):
+        """One past the last row of each segment."""
+        return np.append(self.starts[1:], self.rows).astype(np.int64)
+
+    def position(self):
+        """Each row's index within its segment (float64)."""
+        if self._position is None:
+            lengths = self.ends() - self.starts
+            self._position = (np.arange(self.rows) - np.repeat(self.starts, lengths)).astype(np.float64)
+        return self._position
+
+    def running(self, ufunc, x):
+        """ufunc folded over every bar so far of each segment (a segmented
+        inclusive scan by doubling distances; exact for max and min)."""
+        out = np.array(x, dtype=np.float64)
+        position = self.position()
+        longest = int(position.max()) + 1 if self.rows else 0
+        k = 1
+        while k < longest:
+            reach = position[k:] >= k
+            out[k:] = np.where(reach, ufunc(out[:-k], out[k:]), out[k:])
+            k *= 2
+        return out
+
+
+def _truth(x):
+    # True where neither 0 nor NaN.
+    return (x != 0.0) & (x == x)
+
+
+def _as_float(x):
+    return x.astype(np.float64)
+
+
+_ARITHMETIC = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide}
+_COMPARE = {
+    ">": np.greater, "<": np.less, ">=": np.greater_equal, "<=": np.less_equal, "=": np.equal,
+    # Unequal and both numbers: a comparison with NaN is false.
+    "<>": lambda a, b: np.less(a, b) | np.greater(a, b),
+}
+_LOGIC = {"AND": np.logical_and, "OR": np.logical_or}
+
+
+def _whole(value, name, word, text, pos):
+    v = float(value)
+    if not (0.0 <= v < 18446744073709551616.0) or v != int(v):
+        raise FormulaError(f"{name} of {word} must be a whole number from 0 up, not {v!r}", text, pos)
+    return int(v)
+
+
+def _call(plan, node, args, ctx):
+    word = vocabulary()[node.data]
+    values = []
+    for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
+        if kind == "i":
+            value = _whole(value, name, word.name, plan.text, pos)
+        elif not isinstance(value, np.ndarray):
+            value = float(value)
+        values.append(value)
+    return word.run(ctx, values)
+
+
+def _step(plan, node, args, ctx, columns, params):
+    op = node.op
+    if op == "const":
+        return np.float64(node.data)
+    if op == "param":
+        return np.float64(params[node.data])
+    if op == "bar":
+        return columns[node.data]
+    if op == "arith":
+        return _ARITHMETIC[node.data](*args)
+    if op == "cmp":
+        return _as_float(_COMPARE[node.data](*args))
+    if op == "logic":
+        return _as_float(_LOGIC[node.data](_truth(args[0]), _truth(args[1])))
+    if op == "neg":
+        return np.negative(args[0])
+    if op == "not":
+        return _as_float(~_truth(args[0]))
+    if op == "truth":
+        return _as_float(_truth(args[0]))
+    if op == "full":
+        return np.full(ctx.rows, args[0], dtype=np.float64)
+    if op == "field":
+        return args[0][node.data]
+    return _call(plan, node, args, ctx)
+
+
+def needed(plan):
+    """Ids of the nodes the output lines depend on, ascending."""
+    nodes, marked = plan.nodes, [False] * len(plan.nodes)
+    for out in plan.outputs:
+        marked[out.node] = True
+    for i in range(len(nodes) - 1, -1, -1):
+        if marked[i]:
+            for a in nodes[i].args:
+                marked[a] = True
+    return [i for i, m in enumerate(marked) if m]
+
+
+def evaluate(plan, ctx, columns, params):
+    """The output lines' values (float64 arrays), in order."""
+    nodes, order = plan.nodes, needed(plan)
+    last_use = {}
+    for i in order:
+        for a in nodes[i].args:
+            last_use[a] = i
+    keep = {out.node for out in plan.outputs}
+    values = {}
+    with np.errstate(all="ignore"):
+        for i in order:
+            node = nodes[i]
+            try:
+                values[i] = _step(plan, node, [values[a] for a in node.args], ctx, columns, params)
+            except FormulaError:
+                raise
+            except _LIBRARY_ERRORS as e:
+                raise FormulaError(f"{node.data}: {e}", plan.text, node.pos) from None
+            for a in node.args:
+                if last_use.get(a) == i and a not in keep:
+                    values.pop(a, None)
+    # Each line owns its values: no input column, no array shared by two lines.
+    lines, seen = [], {id(c) for c in columns.values()}
+    for out in plan.outputs:
+        v = values[out.node]
+        lines.append(v.copy() if id(v) in seen else v)
+        seen.add(id(v))
+    return lines
+
+
+# ---- frames in ----
+
+def _column_names(data):
+    columns = getattr(data, "columns", None)
+    names = columns if columns is not None else data.keys()
+    return list(names)
+
+
+def _find(names, wanted):
+    lowered = {}
+    for name in names:
+        lowered.setdefault(str(name).lower(), name)
+    for w in wanted:
+        if w in lowered:
+            return lowered[w]
+    return None
+
+
+def _values(column):
+    to_numpy = getattr(column, "to_numpy", None)
+    return np.asarray(to_numpy() if to_numpy is not None else column)
+
+
+def _floats(column, label):
+    try:
+        to_numpy = getattr(column, "to_numpy", None)
+        if to_numpy is not None:
+            try:  # pandas: nullable columns give NaN for missing values
+                return np.ascontiguousarray(to_numpy(dtype=np.float64, na_value=np.nan))
+            except TypeError:
+                column = to_numpy()
+        return np.ascontiguousarray(np.asarray(column, dtype=np.float64))
+    except (TypeError, ValueError) as e:
+        raise FormulaError(f"column {label!r} is not numeric: {e}") from None
+
+
+def _dense(values):
+    """Integers 0..count-1 in the order of `values` (any type that sorts),
+    and count."""
+    try:
+        import pandas
+    except ImportError:
+        pandas = None
+    try:
+        if pandas is not None:
+            ids, uniques = pandas.factorize(values, sort=True, use_na_sentinel=False)
+            return np.asarray(ids, dtype=np.int64), len(uniques)
+        uniques, ids = np.unique(values, return_inverse=True)
+        return ids.reshape(-1).astype(np.int64), len(uniques)
+    except TypeError as e:
+        raise FormulaError(f"values of one column cannot be ordered: {e}") from None
+
+
+def _ordered(codes, dates):
+    """Whether rows already run by code, then date within a code."""
+    if not np.all(codes[1:] >= codes[:-1]):
+        return False
+    return dates is None or bool(np.all((codes[1:] != codes[:-1]) | (dates[1:] >= dates[:-1])))
+
+
+def _stable_order(keys):
+    """The stable order of rows by the last key, then the one before ...
+    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
+    order = None
+    for ids, count in keys:
+        if count <= 1 << 16:
+            ids = ids.astype(np.uint16)
+        step = np.argsort(ids if order is None else ids[order], kind="stable")
+        order = step if order is None else order[step]
+    return order
+
+
+def _segments(codes, dates):
+    """The row order (None when already ordered) and segment starts."""
+    if len(codes) == 0:
+        return None, np.zeros(1, dtype=np.int64)
+    comparable = codes.dtype.kind != "O" and (dates is None or dates.dtype.kind != "O")
+    order = None
+    if not (comparable and _ordered(codes, dates)):
+        code_ids = _dense(codes)
+        date_ids = None if dates is None else _dense(dates)
+        codes = code_ids[0]
+        if not _ordered(codes, None if date_ids is None else date_ids[0]):
+            order = _stable_order([code_ids] if date_ids is None else [date_ids, code_ids])
+            codes = codes[order]
+    change = np.flatnonzero(codes[1:] != codes[:-1]) + 1
+    return order, np.concatenate(([0], change)).astype(np.int64)
+
+
+def _bars_used(plan):
+    """Bar columns the output lines read, with the place of first use."""
+    used = {}
+    for i in needed(plan):
+        node = plan.nodes[i]
+        if node.op == "bar":
+            used.setdefault(node.data, node.pos)
+    return used
+
+
+def run_plan(plan, data, code_column, date_column, params):
+    try:
+        names = _column_names(data)
+    except (AttributeError, TypeError):
+        raise FormulaError(f"bars must be a data frame or a mapping of columns, not {type(data).__name__}") from None
+
+    def pick(given, default):
+        if given is None:
+            return _find(names, (default,))
+        found = given if given in names else _find(names, (str(given).lower(),))
+        if found is None:
+            raise FormulaError(f"there is no column {given!r}")
+        return found
+
+    code_name, date_name = pick(code_column, "code"), pick(date_column, "date")
+    columns = {}
+    for field, pos in _bars_used(plan).items():
+        name = _find(names, _BAR_COLUMNS[field])
+        if name is None:
+            wanted = " or ".join(_BAR_COLUMNS[field])
+            raise FormulaError(f"the bars have no {wanted} column", plan.text, pos)
+        columns[field] = _floats(data[name], name)
+    codes = _values(data[code_name]) if code_name is not None else None
+    dates = _values(data[date_name]) if date_name is not None else None
+    lengths = {len(c) for c in [*columns.values(), *(x for x in (codes, dates) if x is not None)]}
+    if not lengths and names:
+        lengths = {len(_values(data[names[0]]))}
+    if len(lengths) > 1:
+        raise FormulaError("the columns differ in length")
+    rows = lengths.pop() if lengths else 0
+
+    if codes is not None:
+        order, starts = _segments(codes, dates)
+        if order is not None:
+            columns = {k: v[order] for k, v in columns.items()}
+            codes = codes[order]
+            dates = dates[order] if dates is not None else None
+    else:
+        starts = np.zeros(1, dtype=np.int64)
+    ctx = Context(rows, starts)
+    values = evaluate(plan, ctx, columns, params)
+    lines = [Line(out.name, out.label, out.attrs, v) for out, v in zip(plan.outputs, values)]
+    return FormulaResult(lines, codes, dates, code_name, date_name, starts)
+
+
+# ---- results out ----
+
+class Line:
+    """One output line: `name` (None when unnamed), `label` (the name or
+    the expression's text), drawing words `attrs`, float64 `values`."""
+
+    __slots__ = ("name", "label", "attrs", "values")
+
+    def __init__(self, name, label, attrs, values):
+        self.name, self.label, self.attrs, self.values = name, label, attrs, values
+
+    def __array__(self, dtype=None, copy=None):
+        return self.values if dtype is None else self.values.astype(dtype)
+
+    def __repr__(self):
+        attrs = f", attrs={list(self.attrs)}" if self.attrs else ""
+        return f"Line({self.label!r}{attrs}, {len(self.values)} values)"
+
+
+class FormulaResult:
+    """The output lines of one run, in order.
+
+    Iterating gives the `Line` objects; `result[name]` the values of the
+    line of that name (case-insensitive; an unnamed line answers to its
+    expression text). For a market, `codes` and `dates` give each row's
+    code and date (rows ordered by code, then date), with the original
+    values.
+    """
+
+    def __init__(self, lines, codes=None, dates=None, code_name=None, date_name=None, starts=None):
+        self.lines = tuple(lines)
+        self.codes, self.dates = codes, dates
+        self._code_name, self._date_name = code_name or "code", date_name or "date"
+        self._starts = starts
+        self._by_name = {}
+        for line in self.lines:
+            self._by_name.setdefault(line.label.upper(), line)
+
+    @property
+    def names(self):
+        return [line.label for line in self.lines]
+
+    def __iter__(self):
+        return iter(self.lines)
+
+    def __len__(self):
+        return len(self.lines)
+
+    def __getitem__(self, name):
+        line = self._by_name.get(str(name).upper())
+        if line is None:
+            raise KeyError(name)
+        return line.values
+
+    def __contains__(self, name):
+        return str(name).upper() in self._by_name
+
+    def to_frame(self):
+        """A pandas DataFrame: code and date columns (when known), then one
+        column per line."""
+        import pandas as pd
+
+        data = {}
+        if self.codes is not None:
+            data[self._code_name] = self.codes
+        if self.dates is not None:
+            data[self._date_name] = self.dates
+        for line in self.lines:
+            label = line.label
+            while label in data:
+                label += "_"
+            data[label] = line.values
+        return pd.DataFrame(data)
+
+    def __repr__(self):
+        return f"<FormulaResult {self.names} rows={len(self.lines[0].values) if self.lines else 0}>"

@@ -1,0 +1,63 @@
+"""Tokens of the formula language.
+
+A token is (kind, value, start, end) with offsets into the text. Kinds:
+"num" (value a float), "name" (value upper-cased), "str" (a quoted
+indicator reference, value upper-cased, quotes removed), "op" (value the
+operator: + - * / > < >= <= = <> != AND OR NOT ( ) , ; : := .) and "eof".
+Comments `{ ... }` and `// ...` are skipped like white space.
+"""
+import re
+
+from .errors import FormulaError
+
+__all__ = ["tokenize"]
+
+_TOKEN = re.compile(
+    r"""
+    (?P<space>\s+)
+  | (?P<line_comment>//[^\n]*)
+  | (?P<num>\d+\.?\d*|\.\d+)
+  | (?P<name>[^\W\d]\w*)
+  | (?P<str>"[^"\n]*")
+  | (?P<op>:=|>=|<=|<>|!=|&&|\|\||[-+*/><=(),;:.])
+    """,
+    re.VERBOSE,
+)
+
+_WORD_OPERATORS = {"AND": "AND", "OR": "OR", "NOT": "NOT"}
+_SYMBOL_OPERATORS = {"&&": "AND", "||": "OR", "!=": "<>"}
+
+
+def tokenize(text):
+    """The tokens of `text`, ending with one "eof" token."""
+    tokens = []
+    pos, end = 0, len(text)
+    match = _TOKEN.match
+    while pos < end:
+        if text.startswith("{", pos):
+            close = text.find("}", pos + 1)
+            if close < 0:
+                raise FormulaError("comment '{' is never closed", text, pos)
+            pos = close + 1
+            continue
+        m = match(text, pos)
+        if m is None:
+            if text[pos] == '"':
+                raise FormulaError("string '\"' is never closed on its line", text, pos)
+            raise FormulaError(f"unexpected character {text[pos]!r}", text, pos)
+        kind, value, stop = m.lastgroup, m.group(), m.end()
+        if kind == "num":
+            tokens.append(("num", float(value), pos, stop))
+        elif kind == "name":
+            word = value.upper()
+            if word in _WORD_OPERATORS:
+                tokens.append(("op", _WORD_OPERATORS[word], pos, stop))
+            else:
+                tokens.append(("name", word, pos, stop))
+        elif kind == "str":
+            tokens.append(("str", value[1:-1].strip().upper(), pos, stop))
+        elif kind == "op":
+            tokens.append(("op", _SYMBOL_OPERATORS.get(value, value), pos, stop))
+        pos = stop
+    tokens.append(("eof", None, end, end))
+    return tokens

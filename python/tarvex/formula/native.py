@@ -1,0 +1,50 @@
+"""The one seam between the formula engine and the library's functions.
+
+`catalog()` describes every series function and indicator of the tarvex
+package (parameters with their kinds and defaults, output field names);
+`call()` computes one of them over long columns holding many securities
+back to back, every segment on its own, natively and in one call.
+"""
+from .. import _functions
+
+__all__ = ["FunctionInfo", "catalog", "call", "BAR_INPUTS"]
+
+# The indicators' series inputs that name bar columns.
+BAR_INPUTS = {"open": "OPEN", "high": "HIGH", "low": "LOW", "close": "CLOSE", "vol": "VOL"}
+
+# Parameter kinds of the package ("u" and "d" are unsigned 64- and 32-bit
+# integers) as the formula language reads them: "s" a series, "v" a series
+# or a number, "i" a non-negative whole number, "f" any number.
+_KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
+
+
+class FunctionInfo:
+    """A library function: `params` is a tuple of (name, kind, default or
+    None), `outputs` the lower-case field names (one for a single line)."""
+
+    __slots__ = ("name", "params", "outputs")
+
+    def __init__(self, name, params, outputs):
+        self.name, self.params, self.outputs = name, params, outputs
+
+
+_CATALOG = None
+
+
+def catalog():
+    """FunctionInfo of every series function and indicator, by name."""
+    global _CATALOG
+    if _CATALOG is None:
+        _CATALOG = {}
+        for name, fn in _functions.FUNCTIONS.items():
+            params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds))
+            _CATALOG[name] = FunctionInfo(name, params, tuple(fn.outputs or (name.lower(),)))
+    return _CATALOG
+
+
+def call(name, args, starts):
+    """Function `name` over segments starting at `starts` (int64, ascending,
+    from 0). Series arguments are float64 arrays of the full length, the
+    others numbers. Returns one float64 array or a tuple of them."""
+    result = _functions.EXPORTED[name](*args, starts=starts)
+    return tuple(result) if isinstance(result, tuple) else result

@@ -1,0 +1,280 @@
+"""Compiling formula text into a plan.
+
+A plan is a list of nodes in dependency order (every node's arguments come
+before it). Nodes are interned by their structure (operation, data and
+argument nodes), so an expression written twice, or two indicator outputs of
+the same call, are computed once. Names are resolved while compiling:
+variables, caller parameters, bar columns and the words of the vocabulary.
+"""
+import difflib
+import math
+import numbers
+import struct
+
+from .engine import run_plan
+from .errors import FormulaError
+from .parser import children, parse
+from .vocabulary import BAR_NAMES, vocabulary
+
+__all__ = ["Node", "Output", "Plan"]
+
+# Named numbers: DRAWNULL is the missing value (NaN), as a guarded division
+# needs: IF(Y=0, DRAWNULL, X/Y).
+_CONSTANTS = {"DRAWNULL": math.nan}
+
+_COMMUTATIVE = frozenset({"+", "*", "=", "<>", "AND", "OR"})
+_ARITHMETIC = frozenset({"+", "-", "*", "/"})
+_LOGICAL = frozenset({"AND", "OR"})
+
+
+class Node:
+    """One step of a plan.
+
+    op: "const" (data the number), "param" (data the name), "bar" (data
+    the column), "neg", "not", "truth" (1.0 where true, else 0.0), "full"
+    (a number on every bar), "arith", "cmp", "logic" (data the operator),
+    "call" (data the word), "field" (data the output index of a call).
+    `series` tells a column from a number; `boolean` that every value is
+    1.0 or 0.0; `pos` and `arg_pos` are source offsets for errors.
+    """
+
+    __slots__ = ("op", "data", "args", "series", "boolean", "pos", "arg_pos")
+
+    def __init__(self, op, data, args, series, boolean, pos, arg_pos):
+        self.op, self.data, self.args = op, data, args
+        self.series, self.boolean, self.pos, self.arg_pos = series, boolean, pos, arg_pos
+
+
+class Output:
+    """An output line: name (None when unnamed), label (the name, or the
+    expression's text), drawing words, and its node."""
+
+    __slots__ = ("name", "label", "attrs", "node")
+
+    def __init__(self, name, label, attrs, node):
+        self.name, self.label, self.attrs, self.node = name, label, attrs, node
+
+
+def _signature(params):
+    return ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in params)
+
+
+class Plan:
+    """A compiled formula: run it with `.run(bars, **params)`.
+
+    `params` holds the declared parameters and their default values;
+    `outputs` the output lines; `nodes` the steps in dependency order.
+    """
+
+    def __init__(self, text, params=None):
+        if not isinstance(text, str):
+            raise FormulaError(f"formula text must be a str, not {type(text).__name__}")
+        self.text = text
+        self.params = {}
+        for name, value in (params or {}).items():
+            key = str(name).upper()
+            if key in BAR_NAMES or not key.isidentifier():
+                raise FormulaError(f"{name!r} cannot be a parameter name")
+            self.params[key] = _number(name, value)
+        self.nodes = []
+        self.outputs = []
+        _Compiler(self).compile(parse(text))
+
+    @property
+    def names(self):
+        """The output lines' labels, in order."""
+        return [out.label for out in self.outputs]
+
+    def run(self, bars, *, code_column=None, date_column=None, **params):
+        """The output lines over `bars` (see tarvex.formula for the inputs);
+        `params` override the declared parameters."""
+        values = dict(self.params)
+        for name, value in params.items():
+            key = str(name).upper()
+            if key not in values:
+                raise FormulaError(f"the formula declares no parameter {name!r}")
+            values[key] = _number(name, value)
+        return run_plan(self, bars, code_column, date_column, values)
+
+    def __repr__(self):
+        return f"<tarvex formula plan: {len(self.outputs)} lines, {len(self.nodes)} steps>"
+
+
+def _number(name, value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise FormulaError(f"parameter {name!r} must be a number, not {type(value).__name__}")
+    try:
+        return float(value)
+    except (OverflowError, ValueError):
+        raise FormulaError(f"parameter {name!r} is not a float: {value!r}") from None
+
+
+class _Compiler:
+    def __init__(self, plan):
+        self.plan = plan
+        self.text = plan.text
+        self.words = vocabulary()
+        self.index = {}
+        self.scope = {}
+        self.assigned = set()
+
+    def error(self, message, pos):
+        return FormulaError(message, self.text, pos)
+
+    def add(self, op, data, args=(), *, series=None, boolean=False, pos=0, arg_pos=()):
+        nodes = self.plan.nodes
+        if series is None:
+            series = any(nodes[a].series for a in args)
+        key_data = struct.pack("<d", data) if op == "const" else data
+        key = (op, key_data, args)
+        found = self.index.get(key)
+        if found is None:
+            found = self.index[key] = len(nodes)
+            nodes.append(Node(op, data, args, series, boolean, pos, arg_pos))
+        return found
+
+    def compile(self, statements):
+        self.assigned.update(st.name for st in statements if st.name is not None)
+        for st in statements:
+            if st.name is not None:
+                if st.name in self.scope:
+                    raise self.error(f"{st.name} is assigned twice", st.name_pos)
+                if st.name in BAR_NAMES:
+                    raise self.error(f"{st.name} names a bar column and cannot be assigned", st.name_pos)
+                if st.name in self.plan.params:
+                    raise self.error(f"{st.name} is a parameter and cannot be assigned", st.name_pos)
+            node = self.expression(st.expr)
+            if st.name is not None:
+                self.scope[st.name] = node
+            if st.kind == "output":
+                if not self.plan.nodes[node].series:
+                    node = self.add("full", None, (node,), series=True)
+                self.plan.outputs.append(Output(st.name, st.name or st.source, st.attrs, node))
+        if not self.plan.outputs:
+            raise self.error("the formula has no output line", len(self.text))
+
+    def expression(self, tree):
+        # Post-order walk with an explicit stack: depth costs memory only.
+        stack, results = [(tree, False)], []
+        while stack:
+            node, ready = stack.pop()
+            subs = children(node)
+            if ready or not subs:
+                count = len(subs)
+                args = results[len(results) - count:]
+                del results[len(results) - count:]
+                results.append(self.combine(node, args))
+            else:
+                stack.append((node, True))
+                stack.extend((sub, False) for sub in reversed(subs))
+        return results[0]
+
+    def combine(self, tree, args):
+        kind, pos = tree[0], tree[1]
+        if kind == "num":
+            return self.add("const", tree[2], series=False, pos=pos)
+        if kind == "name":
+            return self.name(tree[2], pos)
+        if kind == "field":
+            return self.field(tree, None, ())
+        if kind == "unary":
+            if tree[2] == "-":
+                return self.add("neg", None, tuple(args), pos=pos)
+            return self.add("not", None, tuple(args), boolean=True, pos=pos)
+        if kind == "binary":
+            op = tree[2]
+            if op in _COMMUTATIVE:
+                args = sorted(args)
+            group = "arith" if op in _ARITHMETIC else "logic" if op in _LOGICAL else "cmp"
+            return self.add(group, op, tuple(args), boolean=group != "arith", pos=pos)
+        target = tree[2]
+        arg_pos = tuple(sub[1] for sub in tree[3])
+        if target[0] == "field":
+            return self.field(target, args, arg_pos)
+        name = target[2]
+        word = self.words.get(name)
+        if word is None:
+            if name in self.scope or name in self.plan.params or name in BAR_NAMES or name in _CONSTANTS:
+                raise self.error(f"{name} is not a function", pos)
+            raise self.unknown(name, pos, self.words)
+        return self.call(word, None, args, arg_pos, pos, name)
+
+    def name(self, name, pos):
+        if name in self.scope:
+            return self.scope[name]
+        if name in self.plan.params:
+            return self.add("param", name, series=False, pos=pos)
+        if name in _CONSTANTS:
+            return self.add("const", _CONSTANTS[name], series=False, pos=pos)
+        if name in BAR_NAMES:
+            return self.add("bar", BAR_NAMES[name], series=True, pos=pos)
+        word = self.words.get(name)
+        if word is not None:
+            if word.implied is None:
+                raise self.error(f"{name} needs its arguments: {name}({_signature(word.params)})", pos)
+            return self.call(word, None, [], (), pos, name)
+        if name in self.assigned:
+            raise self.error(f"{name} is used before it is assigned", pos)
+        candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *BAR_NAMES, *self.words]
+        raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
+
+    def unknown(self, name, pos, candidates, advice=""):
+        close = difflib.get_close_matches(name, sorted(set(candidates)), n=3)
+        hint = f" (did you mean {', '.join(close)}?)" if close else ""
+        return self.error(f"unknown name {name}{hint}{advice}", pos)
+
+    def field(self, target, args, arg_pos):
+        _, pos, name, field = target
+        word = self.words.get(name)
+        if word is None or word.implied is None:
+            indicators = [w.name for w in self.words.values() if w.implied is not None]
+            close = difflib.get_close_matches(name, indicators, n=3)
+            hint = f" (did you mean {', '.join(close)}?)" if close else ""
+            raise self.error(f"{name} is not an indicator{hint}", pos)
+        k = word.field_index(field)
+        if k is None:
+            listed = ", ".join(f"{name}.{out.upper()}" for out in word.outputs)
+            raise self.error(f"{name} has no output {field}; it has {listed}", pos)
+        return self.call(word, k, args or [], arg_pos, pos, f"{name}.{field}")
+
+    def call(self, word, field, args, arg_pos, pos, label):
+        nodes, params = self.plan.nodes, word.params
+        implied = word.implied is not None and (not args or not nodes[args[0]].series)
+        bound = params[len(word.implied):] if implied else params
+        required = sum(1 for p in bound if p[2] is None)
+        if not required <= len(args) <= len(bound):
+            forms = f"({_signature(bound)})"
+            if word.implied is not None:
+                forms += f" or ({_signature(params)})"
+            raise self.error(f"{label} takes {forms}, got {len(args)} argument(s)", pos)
+        values, positions = [], []
+        if implied:
+            for column in word.implied:
+                values.append(self.add("bar", column, series=True, pos=pos))
+                positions.append(pos)
+        for k, (pname, kind, default) in enumerate(bound):
+            if k < len(args):
+                node, at = args[k], arg_pos[k]
+            else:
+                node, at = self.add("const", float(default), series=False, pos=pos), pos
+            if kind in ("i", "f") and nodes[node].series:
+                raise self.error(f"{pname} of {label} must be a number, not a series", at)
+            if kind == "c" and not nodes[node].boolean:
+                node = self.add("truth", None, (node,), boolean=True, pos=at)
+            if kind in ("s", "c") and not nodes[node].series:
+                node = self.add("full", None, (node,), series=True, boolean=nodes[node].boolean, pos=at)
+            values.append(node)
+            positions.append(at)
+        if not any(nodes[v].series for v in values):
+            # Only numbers (MAX(1, 2)): the first of them becomes a column.
+            first = next(k for k, p in enumerate(params) if p[1] == "v")
+            values[first] = self.add("full", None, (values[first],), series=True, pos=positions[first])
+        several = len(word.outputs) > 1
+        if several and field is None:
+            listed = ", ".join(f"{word.name}.{out.upper()}" for out in word.outputs)
+            raise self.error(f"{word.name} has several outputs: read one as {listed}", pos)
+        node = self.add("call", word.name, tuple(values), series=True, boolean=word.boolean and not several,
+                        pos=pos, arg_pos=tuple(positions))
+        if several:
+            return self.add("field", field, (node,), series=True, pos=pos)
+        return node
