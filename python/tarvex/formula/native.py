@@ -37,7 +37,9 @@ def catalog():
     if _CATALOG is None:
         _CATALOG = {}
         for name, fn in _functions.FUNCTIONS.items():
-            params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds))
+            # An indicator's rounding ("r") is not a formula argument: formulas
+            # see the library's rounded values.
+            params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds) if k != "r")
             _CATALOG[name] = FunctionInfo(name, params, tuple(fn.outputs or (name.lower(),)))
     return _CATALOG
 
