@@ -11,6 +11,7 @@
 
 #include "batch/registry.hpp"
 #include "batch/table.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace tarvex {
 
@@ -45,9 +46,12 @@ void append_group(BatchTable& table, const SecurityGroup& group, const std::vect
 }
 
 // Every task's outputs on one group, in task order (one Series per field).
+// A group is a chunk of work between interruption points: each task does a
+// dozen or so operations per bar.
 SeriesList run_tasks(const std::vector<Task>& tasks, const GroupSeries& series) {
   SeriesList outputs;
   for (const Task& t : tasks) compute_task(t, series, outputs);
+  interruption_point(16 * tasks.size() * series.close.size());
   return outputs;
 }
 
