@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "runtime/interrupt.hpp"
 #include "tarvex_core/function_table.hpp"
 
 namespace tarvex::py {
@@ -95,6 +96,23 @@ Args convert_all(const FunctionRow& row, const std::vector<Ref>& bound) {
   return Args(std::move(values));
 }
 
+// Converts the arguments and runs the handler. The converted copies are
+// freed on return, before the caller builds the result objects.
+Result compute(const FunctionRow& row, std::vector<Ref>& bound) {
+  Args converted = convert_all(row, bound);
+  bound.clear();
+  return row.handler(converted);
+}
+
+// Lets a long computation stop when a signal handler raised, as the
+// interpreter's default SIGINT handler does (KeyboardInterrupt). Called with
+// the interpreter lock held; PyErr_CheckSignals runs the pending handlers
+// and leaves their exception set.
+class SignalCheck final : public InterruptHook {
+ public:
+  bool stop() override { return PyErr_CheckSignals() != 0; }
+};
+
 }  // namespace
 
 std::string text_signature(const FunctionRow& row) {
@@ -108,13 +126,15 @@ std::string text_signature(const FunctionRow& row) {
 }
 
 PyObject* call_row(const FunctionRow& row, PyObject* args, PyObject* kwargs) {
+  SignalCheck signals;
+  InterruptScope interruptible(&signals);
   try {
     std::vector<Ref> bound = bind(row, args, kwargs);
-    Args converted = convert_all(row, bound);
-    bound.clear();
-    Result result = row.handler(converted);
+    Result result = compute(row, bound);
     return build_result(result).release();
   } catch (const ErrorSet&) {
+  } catch (const Interrupted&) {
+    // SignalCheck stopped the computation with the handler's exception set.
   } catch (const ValueError& e) {
     PyObject* message = PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
     if (message != nullptr) {

@@ -11,6 +11,7 @@
 
 #include "batch/registry.hpp"
 #include "batch/table.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace tarvex {
 
@@ -52,9 +53,12 @@ void fill_group(BatchTable& table, std::size_t first, const SecurityGroup& group
 }
 
 // Every task's outputs on one group, in task order (one Series per field).
+// A group is a chunk of work between interruption points: each task does a
+// dozen or so operations per bar.
 SeriesList run_tasks(const std::vector<Task>& tasks, const GroupSeries& series) {
   SeriesList outputs;
   for (const Task& t : tasks) compute_task(t, series, outputs);
+  interruption_point(16 * tasks.size() * series.close.size());
   return outputs;
 }
 

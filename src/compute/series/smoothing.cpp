@@ -31,11 +31,7 @@ Series exp_smooth(SeriesView s, double alpha) {
 // the rounding of a plain left-to-right sum and a NaN stays in its windows.
 Series MA(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
-  return each_window<1>(s, n, [count](const auto& w) {
-    auto sum = w.zero();
-    for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
-    return sum / count;
-  });
+  return each_window<1>(s, n, [count](const auto& w) { return window_kernel::window_sum(w) / count; });
 }
 
 Series EMA(SeriesView s, std::uint64_t n) {

@@ -173,9 +173,7 @@ Series LLVBARS(SeriesView s, std::uint64_t n) { return window_extreme_bars(s, n,
 Series AVEDEV(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
   return each_window<2>(s, n, [count](const auto& w) {
-    auto sum = w.zero();
-    for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
-    const auto mean = sum / count;
+    const auto mean = window_kernel::window_sum(w) / count;
     auto dev = w.zero();
     for (std::size_t k = 0; k < w.size(); ++k) dev += window_kernel::magnitude(w[k] - mean);
     return dev / count;

@@ -111,6 +111,14 @@ struct Window {
   TARVEX_BLOCK_OP Block zero() const { return Block{}; }
 };
 
+// 0.0 + w[0] + w[1] + ... + w[n-1], added left to right.
+template <class Block>
+TARVEX_BLOCK_OP Block window_sum(const Window<Block>& w) {
+  Block sum = w.zero();
+  for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
+  return sum;
+}
+
 // The first bars of `count` neighbouring bars in whole blocks, the window
 // of the first one starting at `oldest`; returns how many it computed.
 template <class Block, class Stat>
