@@ -113,11 +113,11 @@ def check_ratios(text, pairs, limit, faster):
 def columns_of(result):
     """The output columns of a result (one array, a tuple of them, or a table)
     with their names."""
-    if isinstance(result, np.ndarray) and result.ndim == 1:
-        return [("", result)]
+    if isinstance(result, (tuple, list)):
+        return [(f"output {i}", col) for i, col in enumerate(result)]
     if isinstance(result, dict) or (pl is not None and isinstance(result, pl.DataFrame)):
         return [(f, result[f]) for f in FIELDS]
-    return [(f"output {i}", col) for i, col in enumerate(result)]
+    return [("", result)]
 
 
 def agreement(name, got, reference, keep, atol):
