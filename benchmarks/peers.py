@@ -162,6 +162,20 @@ def reorder(t, order):
     return {k: v[order] for k, v in t.items()}
 
 
+def segment_starts(code):
+    """Where each code's rows begin in a column grouped by code."""
+    return np.flatnonzero(np.r_[True, code[1:] != code[:-1]])
+
+
+def by_code(t):
+    """The price columns of the rows with a finite close, sorted by code and
+    date, and the start of each code's rows: the per-code methods' first step."""
+    finite = np.flatnonzero(np.isfinite(t["close"]))
+    order = finite[np.lexsort((t["date"][finite], t["code"][finite]))]
+    s = {k: t[k][order] for k in ("code", "date", "high", "low", "close")}
+    return s, segment_starts(s["code"])
+
+
 # ---------------------------------------------------------------- pandas formulations
 
 class PandasOne:
@@ -275,12 +289,10 @@ def ta_kdj(c, h, l):
 
 def ta_market(t):
     """TA-Lib code by code over the table sorted by code and date."""
-    keep = np.flatnonzero(np.isfinite(t["close"]))
-    order = keep[np.lexsort((t["date"][keep], t["code"][keep]))]
-    code, date = t["code"][order], t["date"][order]
-    c, h, l = t["close"][order], t["high"][order], t["low"][order]
-    edges = np.concatenate(([0], np.flatnonzero(np.diff(code)) + 1, [len(code)]))
-    out = {f: np.empty(len(code)) for f in FIELDS}
+    s, starts = by_code(t)
+    c, h, l = s["close"], s["high"], s["low"]
+    edges = np.r_[starts, len(c)]
+    out = {f: np.empty(len(c)) for f in FIELDS}
     for lo, hi in zip(edges[:-1], edges[1:]):
         cs, hs, ls = c[lo:hi], h[lo:hi], l[lo:hi]
         dif, dea, hist = talib.MACD(cs, 12, 26, 9)
@@ -291,7 +303,7 @@ def ta_market(t):
                    *(talib.SMA(cs, n) for n in MA_PERIODS)]
         for f, col in zip(FIELDS, columns):
             out[f][lo:hi] = col
-    return {"code": code, "date": date, **out}
+    return {"code": s["code"], "date": s["date"], **out}
 
 
 # ---------------------------------------------------------------- sections
@@ -412,7 +424,7 @@ def section_market(a):
     t_lists, _ = timed(lambda: [col.tolist() for col in same_size], a.repeat)
     del same_size
     # Rows past 70% of a code's bars, where warm-up and seeding no longer show.
-    first = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1]])
+    first = segment_starts(codes)
     keep = np.arange(rows_out) - np.repeat(first, np.diff(np.r_[first, rows_out])) >= a.market_bars * 7 // 10
     bad = []
 
@@ -436,11 +448,8 @@ def section_market(a):
     t_batch = times.get("shuffled")
 
     def per_code_functions():
-        finite = np.flatnonzero(np.isfinite(shuffled["close"]))
-        order = finite[np.lexsort((shuffled["date"][finite], shuffled["code"][finite]))]
-        code = shuffled["code"][order]
-        c, h, l = shuffled["close"][order], shuffled["high"][order], shuffled["low"][order]
-        starts = np.concatenate(([0], np.flatnonzero(np.diff(code)) + 1))
+        s, starts = by_code(shuffled)
+        c, h, l = s["close"], s["high"], s["low"]
         return [*tarvex.MACD(c, starts=starts), *tarvex.KDJ(c, h, l, starts=starts), tarvex.RSI(c, starts=starts),
                 *tarvex.BOLL(c, starts=starts), *(tarvex.MA(c, n, starts=starts) for n in MA_PERIODS)]
 
