@@ -50,8 +50,15 @@ def outcome(call):
 
 def assert_converts_as_iteration(make):
     """make() builds a fresh argument (hostile ones may change while read);
-    REF(x, 0), the identity on a series, must agree with iterating x."""
-    expected = outcome(lambda: iterate_as_doubles(make()))
+    REF(x, 0), the identity on a series, must agree with iterating x, unless
+    x states another number of dimensions than one: that is refused."""
+    sample = make()
+    ndim = getattr(sample, "ndim", None)
+    if isinstance(ndim, int) and ndim != 1:
+        message = f"expected one-dimensional data, got a {ndim}-dimensional {type(sample).__qualname__}"
+        expected = ("error", TypeError, message)
+    else:
+        expected = outcome(lambda: iterate_as_doubles(make()))
     actual = outcome(lambda: tc.REF(make(), 0))
     assert actual[0] == expected[0], (actual, expected)
     if expected[0] == "ok":

@@ -5,6 +5,11 @@ The interpreter switches threads between calls and, when an argument runs
 Python code during its conversion (__float__, __index__, a generator), in
 the middle of a call too; a very short switch interval makes that happen
 often.
+
+Nothing here depends on how fast the threads run or how the machine
+schedules them: every thread must finish its whole share of calls, an
+exception in a thread fails the test, and the join time limit only guards
+against a hang.
 """
 import math
 import random
@@ -19,6 +24,7 @@ import tarvex_core as tc
 
 THREADS = 12
 REPEATS = 15
+HANG_GUARD = 1800  # seconds
 
 
 class SlowFloat:
@@ -135,10 +141,47 @@ def short_switch_interval():
     sys.setswitchinterval(before)
 
 
+class Worker(threading.Thread):
+    """A daemon thread (a stuck one cannot keep the interpreter from
+    exiting) that keeps the exception its target raised, and breaks the
+    barrier its peers wait at so that they do not wait for it."""
+
+    def __init__(self, target, args=(), barrier=None):
+        super().__init__(target=target, args=args, daemon=True)
+        self.barrier, self.error = barrier, None
+
+    def run(self):
+        try:
+            super().run()
+        except BaseException as exc:  # reported by finish(), whatever it is
+            self.error = exc
+            if self.barrier is not None:
+                self.barrier.abort()
+
+
+def start(threads, barrier=None):
+    try:
+        for t in threads:
+            t.start()
+    except BaseException:
+        if barrier is not None:
+            barrier.abort()  # a thread that never started cannot meet the others
+        raise
+
+
+def finish(threads):
+    """Waits for every thread; one that raised fails the test."""
+    for t in threads:
+        t.join(HANG_GUARD)
+    assert not any(t.is_alive() for t in threads), "a thread hung"
+    errors = [t.error for t in threads if t.error is not None]
+    assert not errors, errors[:3]
+
+
 def test_threads_get_the_results_of_one_thread(short_switch_interval):
     expected = [perform(name, args) for name, args in WORKLOAD]
     assert {e[0] for e in expected} == {"ok", "error"}
-    mismatches = []
+    mismatches, done = [], []
     barrier = threading.Barrier(THREADS)
 
     def worker(seed):
@@ -151,42 +194,34 @@ def test_threads_get_the_results_of_one_thread(short_switch_interval):
                 got = perform(*WORKLOAD[i])
                 if got != expected[i]:
                     mismatches.append((seed, WORKLOAD[i][0], got[:2], expected[i][:2]))
+                done.append(i)
 
-    threads = [threading.Thread(target=worker, args=(seed,)) for seed in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    threads = [Worker(worker, (seed,), barrier) for seed in range(THREADS)]
+    start(threads, barrier)
+    finish(threads)
     assert not mismatches, mismatches[:5]
+    assert len(done) == THREADS * REPEATS * len(WORKLOAD)
 
 
 def test_threads_sharing_and_dropping_arguments(short_switch_interval):
     """Threads drop their own references to shared argument lists while
     others are converting them: every call still sees the whole list."""
     expected = canonical(tc.EMA(CLOSE, 7))
-    failures = []
+    results = []
+
+    def convert(series):
+        results.append(canonical(tc.EMA(series, 7)))
 
     def worker():
         for _ in range(30):
             shared = [SlowFloat(v) for v in CLOSE]
-            results = []
-
-            def convert(series):
-                results.append(canonical(tc.EMA(series, 7)))
-
-            inner = [threading.Thread(target=convert, args=(shared,)) for _ in range(3)]
-            for t in inner:
-                t.start()
+            inner = [Worker(convert, (shared,)) for _ in range(3)]
+            start(inner)
             del shared
-            for t in inner:
-                t.join()
-            failures.extend(r for r in results if r != expected)
-            if len(results) != 3:
-                failures.append(("missing results", len(results)))
+            finish(inner)
 
-    threads = [threading.Thread(target=worker) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not failures
+    threads = [Worker(worker) for _ in range(4)]
+    start(threads)
+    finish(threads)
+    assert len(results) == 4 * 30 * 3
+    assert all(r == expected for r in results)

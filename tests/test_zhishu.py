@@ -118,7 +118,8 @@ def test_matches_twin(seed):
     n = rnd.randrange(0, 60)
     pick = lambda: rnd.choice(BAD) if rnd.random() < 0.15 else rnd.uniform(0.5, 50.0)
     cols = [[rnd.choice([0, 7, 2**64 - 1, rnd.randrange(5)]) for _ in range(n)],
-            [rnd.randrange(-3, 6) for _ in range(n)]] + [[pick() for _ in range(n)] for _ in range(8)]
+            [rnd.choice([-2**63, 2**63 - 1]) if rnd.random() < 0.05 else rnd.randrange(-3, 6) for _ in range(n)]]
+    cols += [[pick() for _ in range(n)] for _ in range(8)]
     method, base = rnd.randrange(1, 6), rnd.choice([1000.0, 0.0, -50.0, 1.0])
     got, want = tc.ZHISHU(*cols, method, base), zhishu_twin(*cols, method, base)
     assert got[0] == want[0] and got[8] == want[8]

@@ -16,21 +16,22 @@ class _Memory:
 
     __slots__ = ("__array_interface__", "owner")
 
-    def __init__(self, owner: Any, address: int, length: int) -> None:
+    def __init__(self, owner: Any, address: int, length: int, dtype: np.dtype) -> None:
         self.owner = owner
         self.__array_interface__ = {
             "version": 3,
             "shape": (length,),
-            "typestr": _FLOAT64.str,
+            "typestr": dtype.str,
             "data": (address, False),
         }
 
 
-def from_native(owner: Any, address: int, length: int) -> np.ndarray:
-    """A float64 array over memory the native layer allocated, without a copy."""
+def from_native(owner: Any, address: int, length: int, dtype: Any = _FLOAT64) -> np.ndarray:
+    """An array over memory the native layer allocated, without a copy."""
+    dtype = np.dtype(dtype)
     if length == 0:
-        return np.empty(0, dtype=np.float64)
-    return np.asarray(_Memory(owner, address, length))
+        return np.empty(0, dtype=dtype)
+    return np.asarray(_Memory(owner, address, length, dtype))
 
 
 def _kind_of(obj: Any) -> Optional[str]:
@@ -50,19 +51,24 @@ def is_scalar(obj: Any) -> bool:
 
 
 def _real_array(values: np.ndarray, what: str) -> np.ndarray:
+    """The array the native layer reads in place: booleans, integers and
+    floats of up to 8 bytes, either byte order, any stride; wider floats are
+    converted first."""
+    if type(values) is not np.ndarray:
+        values = np.asarray(values)
     if values.ndim != 1:
         raise TypeError(f"{what} must be one-dimensional, got {values.ndim} dimensions")
     if values.dtype.kind not in "biuf":
         raise TypeError(f"{what} must hold real numbers, got dtype {values.dtype}")
-    if values.dtype == _FLOAT64 and values.flags.c_contiguous and values.dtype.isnative:
-        return values
-    return np.ascontiguousarray(values, dtype=np.float64)
+    if values.dtype.itemsize > 8:
+        return np.ascontiguousarray(values, dtype=np.float64)
+    return values
 
 
 def as_column(obj: Any, what: str) -> np.ndarray:
-    """A one-dimensional, contiguous, native-order float64 array of `obj`'s
-    values (the array itself when it already is one). Missing values of
-    pandas nullable and polars columns become NaN."""
+    """A one-dimensional NumPy array of `obj`'s real values (the array itself
+    when it is one). Missing values of pandas nullable and polars columns
+    become NaN."""
     kind = _kind_of(obj)
     if kind == "pandas":
         dtype = obj.dtype

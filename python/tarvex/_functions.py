@@ -68,13 +68,16 @@ def _threads(value: Optional[int]) -> int:
     return v
 
 
-def _starts(value: Any) -> Optional[np.ndarray]:
+def _starts(value: Any) -> Optional[bytes]:
+    """Segment starts as the bytes of native int64 values."""
     if value is None:
         return None
-    starts = np.ascontiguousarray(value)
-    if starts.ndim != 1 or starts.dtype.kind not in "iu":
+    starts = np.asarray(value)
+    if starts.ndim != 1 or (starts.size and starts.dtype.kind not in "iu"):
         raise TypeError("starts must be a one-dimensional array of integers")
-    return np.ascontiguousarray(starts, dtype=np.int64)
+    if starts.dtype.kind == "u" and starts.size and starts.max() > np.iinfo(np.int64).max:
+        raise ValueError("starts must stay below the column length")
+    return starts.astype(np.int64).tobytes()
 
 
 class Function:

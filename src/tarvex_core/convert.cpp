@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
+#include <type_traits>
+
+#include "bridge/arrays.hpp"
 
 namespace tarvex::py {
 namespace {
@@ -36,12 +40,71 @@ Ref type_attr(PyObject* obj, const char* attr) {
   raise(PyExc_TypeError, Ref::check(PyUnicode_FromFormat("'%U' object is not an instance of '%s'", name.get(), target)));
 }
 
-// The sequence rules shared by every list kind: a str is refused, the object
-// must be a sequence, its reported length only sizes a bounded reservation,
-// and its elements are read once by iteration.
+// The int `ndim` an object states, or an empty Ref when it has none (or a
+// non-int one). A lookup failing otherwise than with AttributeError throws.
+Ref stated_dimensions(PyObject* obj) {
+  PyObject* raw = PyObject_GetAttrString(obj, "ndim");
+  if (raw == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorSet{};
+    PyErr_Clear();
+    return Ref();
+  }
+  Ref ndim(raw);
+  return PyLong_Check(ndim.get()) ? std::move(ndim) : Ref();
+}
+
+bool dimensions_are(PyObject* ndim, long long n) {
+  int overflow = 0;
+  return PyLong_AsLongLongAndOverflow(ndim, &overflow) == n && overflow == 0;
+}
+
+[[noreturn]] void raise_dimensions(PyObject* obj, PyObject* ndim, long expected) {
+  Ref name = type_attr(obj, "__qualname__");
+  raise(PyExc_TypeError, Ref::check(PyUnicode_FromFormat("expected %s-dimensional data, got a %S-dimensional %U",
+                                                         expected == 1 ? "one" : "two", ndim, name.get())));
+}
+
+// Refuses an object that states a number of dimensions other than the one
+// expected: a two-dimensional table is a sequence too, but iterating it gives
+// rows or (a pandas DataFrame) column labels, not values. An object without
+// an int ndim is taken as it iterates.
+void require_dimensions(PyObject* obj, long expected) {
+  Ref ndim = stated_dimensions(obj);
+  if (ndim && !dimensions_are(ndim.get(), expected)) raise_dimensions(obj, ndim.get(), expected);
+}
+
+// An exact list or tuple is read by index, the length read afresh at every
+// step: an element's conversion may shrink or grow the list, and the list
+// iterator would see exactly that. Each item is held while it converts.
 template <class T, class Element>
-std::vector<T> convert_sequence(PyObject* obj, Element element) {
+std::vector<T> convert_items_of(PyObject* obj, Element element) {
+  const bool is_list = PyList_CheckExact(obj);
+  auto size = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
+  std::vector<T> out;
+  const std::size_t reserved = static_cast<std::size_t>(size());
+  out.reserve(reserved);
+  for (Py_ssize_t i = 0; i < size(); ++i) {
+    Ref item = Ref::borrow(is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
+    out.push_back(element(item.get()));
+  }
+  if (reserved > out.size()) out.shrink_to_fit();
+  return out;
+}
+
+// The sequence rules shared by every list kind: a str is refused, an exact
+// list or tuple is read by index, anything else must not state other
+// dimensions than `dimensions` and must be a sequence, its reported length
+// only sizes a bounded reservation, and its elements are read once by
+// iteration. The elements of a Series may also come from a typed array read
+// as memory.
+template <class T, class Element>
+std::vector<T> convert_sequence(PyObject* obj, Element element, long dimensions = 1) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return convert_items_of<T>(obj, element);
+  require_dimensions(obj, dimensions);
+  if constexpr (std::is_same_v<T, double>) {
+    if (std::optional<ArrayInput> array = ArrayInput::read(obj)) return std::move(*array).take();
+  }
   if (!PySequence_Check(obj)) raise_not_instance(obj, "Sequence");
   std::vector<T> out;
   Py_ssize_t hint = PyObject_Size(obj);
@@ -124,14 +187,31 @@ std::string take_error_description() {
 }
 
 // A number becomes the scalar variant; otherwise a sequence becomes the
-// series variant; if both fail, one TypeError describes both failures.
+// series variant; if both fail, one TypeError describes both failures. Only
+// ordinary exceptions are described that way: an interrupt, an exit or a
+// MemoryError from either attempt propagates as it is. An object stating two
+// or more dimensions is neither a number nor a series, and is told so.
 VS to_vs(PyObject* obj) {
+  if (!PyFloat_CheckExact(obj) && !PyLong_CheckExact(obj) && !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+    Ref ndim;
+    try {
+      ndim = stated_dimensions(obj);
+    } catch (const ErrorSet&) {
+      if (!pending_error_is_ordinary()) throw;
+      PyErr_Clear();  // the series attempt meets the failing lookup again and reports it
+    }
+    if (ndim && !dimensions_are(ndim.get(), 0) && !dimensions_are(ndim.get(), 1)) {
+      raise_dimensions(obj, ndim.get(), 1);
+    }
+  }
   double v = PyFloat_AsDouble(obj);
   if (!(v == -1.0 && PyErr_Occurred())) return VS{v};
+  if (!pending_error_is_ordinary()) throw ErrorSet{};
   std::string scalar_failure = take_error_description();
   try {
     return VS{to_series(obj)};
   } catch (const ErrorSet&) {
+    if (!pending_error_is_ordinary()) throw;
   }
   std::string series_failure = take_error_description();
   std::string message = "failed to extract enum VS ('S | V')\n"
@@ -182,7 +262,7 @@ Value convert(Kind kind, PyObject* obj) {
     case Kind::U64List: return to_u64_list(obj);
     case Kind::I64List: return convert_sequence<std::int64_t>(obj, to_i64);
     case Kind::StrList: return convert_sequence<std::string>(obj, to_str);
-    case Kind::U64ListList: return convert_sequence<std::vector<std::uint64_t>>(obj, to_u64_list);
+    case Kind::U64ListList: return convert_sequence<std::vector<std::uint64_t>>(obj, to_u64_list, 2);
     case Kind::Bool: return to_bool(obj);
   }
   raise(PyExc_SystemError, "unknown parameter kind");

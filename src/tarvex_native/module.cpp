@@ -4,162 +4,29 @@
 // package `tarvex` validates and shapes arguments; this layer trusts their
 // types but still checks everything that could read out of bounds.
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "bridge/pyref.hpp"
-#include "runtime/interrupt.hpp"
 #include "runtime/pool.hpp"
+#include "tarvex_native/boundary.hpp"
+#include "tarvex_native/tables.hpp"
 #include "tarvex_native/routines.hpp"
 
 namespace tarvex::native {
 namespace {
 
-using py::ErrorSet;
-using py::Ref;
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw ErrorSet{};
-}
-
-// ---- reading caller memory ----
-
-// The address and length of a one-dimensional, C-contiguous array of the
-// given NumPy type string, from its __array_interface__. The caller holds
-// `pin` (an export of the object) while it reads, so the memory can be
-// neither freed nor resized meanwhile.
-struct Pinned {
-  Ref pin;
-  const void* data = nullptr;
-  std::size_t size = 0;
-};
-
-Pinned pin_array(PyObject* obj, const char* typestr) {
-  Pinned out;
-  out.pin = Ref::check(PyMemoryView_FromObject(obj));
-  Ref iface = Ref::check(PyObject_GetAttrString(obj, "__array_interface__"));
-  if (!PyDict_Check(iface.get())) raise(PyExc_TypeError, "__array_interface__ is not a dict");
-  PyObject* type = PyDict_GetItemString(iface.get(), "typestr");
-  PyObject* shape = PyDict_GetItemString(iface.get(), "shape");
-  PyObject* strides = PyDict_GetItemString(iface.get(), "strides");
-  PyObject* data = PyDict_GetItemString(iface.get(), "data");
-  if (type == nullptr || !PyUnicode_Check(type) || PyUnicode_CompareWithASCIIString(type, typestr) != 0 ||
-      shape == nullptr || !PyTuple_Check(shape) || PyTuple_Size(shape) != 1 ||
-      (strides != nullptr && strides != Py_None) || data == nullptr || !PyTuple_Check(data) ||
-      PyTuple_Size(data) < 1) {
-    raise(PyExc_TypeError, std::string("expected a one-dimensional contiguous array of type ") + typestr);
-  }
-  const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GetItem(shape, 0));
-  if (n < 0) {
-    if (!PyErr_Occurred()) raise(PyExc_ValueError, "negative array length");
-    throw ErrorSet{};
-  }
-  void* address = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
-  if (address == nullptr && PyErr_Occurred()) throw ErrorSet{};
-  out.data = address;
-  out.size = static_cast<std::size_t>(n);
-  return out;
-}
-
-const char* native_float64() { return PY_LITTLE_ENDIAN ? "<f8" : ">f8"; }
-const char* native_int64() { return PY_LITTLE_ENDIAN ? "<i8" : ">i8"; }
-
-// ---- results ----
-
-void free_series(PyObject* capsule) {
-  delete static_cast<Series*>(PyCapsule_GetPointer(capsule, "tarvex.series"));
-}
-
-// (owner, address, length): the Python side wraps the address as a float64
-// array whose base keeps the owner, and so the memory, alive.
-Ref hand_over(Series s) {
-  auto owned = std::make_unique<Series>(std::move(s));
-  Ref address = Ref::check(PyLong_FromVoidPtr(owned->data()));
-  Ref length = Ref::check(PyLong_FromSize_t(owned->size()));
-  Ref capsule = Ref::check(PyCapsule_New(owned.get(), "tarvex.series", free_series));
-  owned.release();
-  return Ref::check(PyTuple_Pack(3, capsule.get(), address.get(), length.get()));
-}
-
-// ---- the interpreter lock and signals ----
-
-// Releases the interpreter lock for its lifetime; `poll` takes it back
-// briefly to run the signal handlers and says whether one raised.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  bool poll() {
-    PyEval_RestoreThread(state_);
-    const bool raised = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return raised;
-  }
-
- private:
-  PyThreadState* state_;
-};
-
-// Runs `body` with the C++ failures mapped to Python errors; returns NULL
-// when one was raised.
-PyObject* guarded(const std::function<PyObject*()>& body) {
-  try {
-    return body();
-  } catch (const ErrorSet&) {
-  } catch (const Interrupted&) {
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  } catch (const ValueError& e) {
-    PyErr_SetString(PyExc_ValueError, e.message.c_str());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected native failure");
-  }
-  return nullptr;
-}
-
-// ---- call ----
-
-std::uint64_t to_u64(PyObject* obj) {
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw ErrorSet{};
-  return v;
-}
-
-double to_double(PyObject* obj) {
-  const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) throw ErrorSet{};
-  return v;
-}
-
-// Segment starts: ascending, the first 0, all below `rows` (an empty
-// column has none).
-std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows, std::vector<Pinned>& pins) {
+// Segment starts, given as the bytes of native int64 values: ascending, the
+// first 0, all below `rows` (an empty column has none).
+std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows) {
   std::vector<std::size_t> starts;
   if (obj == Py_None) {
     if (rows > 0) starts.push_back(0);
     return starts;
   }
-  pins.push_back(pin_array(obj, native_int64()));
-  const Pinned& p = pins.back();
-  const auto* values = static_cast<const std::int64_t*>(p.data);
-  starts.reserve(p.size);
-  for (std::size_t i = 0; i < p.size; ++i) {
-    const std::int64_t v = values[i];
-    const bool ok = i == 0 ? v == 0 : v > values[i - 1];
-    if (!ok || v < 0 || static_cast<std::uint64_t>(v) >= rows) {
+  for (std::int64_t v : from_bytes<std::int64_t>(obj)) {
+    const bool ascending = starts.empty() ? v == 0 : v > static_cast<std::int64_t>(starts.back());
+    if (!ascending || static_cast<std::uint64_t>(v) >= rows) {
       raise(PyExc_ValueError, "starts must ascend strictly from 0 and stay below the column length");
     }
     starts.push_back(static_cast<std::size_t>(v));
@@ -183,7 +50,8 @@ PyObject* call(PyObject*, PyObject* tuple) {
       raise(PyExc_TypeError, std::string(routine.name) + ": wrong number of arguments");
     }
 
-    std::vector<Pinned> pins;
+    std::vector<ArrayInput> columns;
+    columns.reserve(routine.kinds.size());
     std::vector<Arg> args(routine.kinds.size());
     bool have_rows = false;
     std::size_t rows = 0;
@@ -192,9 +60,9 @@ PyObject* call(PyObject*, PyObject* tuple) {
       const ArgKind kind = routine.kinds[i];
       Arg& a = args[i];
       if (kind == ArgKind::Series || (kind == ArgKind::ScalarOrSeries && !PyFloat_Check(obj))) {
-        pins.push_back(pin_array(obj, native_float64()));
+        columns.push_back(read_column(obj, routine.name));
         a.is_series = true;
-        a.series = SeriesView(static_cast<const double*>(pins.back().data), pins.back().size);
+        a.series = columns.back().view();
         if (have_rows && a.series.size() != rows) raise(PyExc_ValueError, "series of different lengths");
         have_rows = true;
         rows = a.series.size();
@@ -206,7 +74,7 @@ PyObject* call(PyObject*, PyObject* tuple) {
       }
     }
     const std::size_t threads = static_cast<std::size_t>(to_u64(argv[3]));
-    const std::vector<std::size_t> starts = read_starts(argv[2], rows, pins);
+    const std::vector<std::size_t> starts = read_starts(argv[2], rows);
     const std::size_t segments = starts.size();
     auto end_of = [&](std::size_t k) { return k + 1 < segments ? starts[k + 1] : rows; };
 
@@ -233,7 +101,7 @@ PyObject* call(PyObject*, PyObject* tuple) {
         }, poll);
       }
     }
-    pins.clear();
+    columns.clear();
     Ref result = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
     for (std::size_t j = 0; j < outputs.size(); ++j) {
       PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(j), hand_over(std::move(outputs[j])).release());
@@ -272,6 +140,10 @@ PyMethodDef methods[] = {
      "call(index, args, starts, threads): run one routine; results as (owner, address, length)"},
     {"routines", describe, METH_NOARGS, "routines(): (name, argument kinds, scalar result) of every routine"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
+    {"batch", batch, METH_VARARGS,
+     "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
+    {"zhishu", zhishu, METH_VARARGS,
+     "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

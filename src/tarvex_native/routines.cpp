@@ -17,18 +17,17 @@ template <class T, class = void>
 struct Param;
 
 template <class T>
-struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, SeriesView> || std::is_same_v<Bare<T>, Series>>> {
+struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, SeriesView>>> {
   static constexpr ArgKind kind = ArgKind::Series;
   static SeriesView get(const Arg& a, std::size_t first, std::size_t count) { return a.series.sub(first, count); }
 };
 
 template <class T>
-struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, VS>>> {
+struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, VSView>>> {
   static constexpr ArgKind kind = ArgKind::ScalarOrSeries;
-  static VS get(const Arg& a, std::size_t first, std::size_t count) {
-    if (!a.is_series) return VS{a.number};
-    const SeriesView v = a.series.sub(first, count);
-    return VS{Series(v.begin(), v.end())};
+  static VSView get(const Arg& a, std::size_t first, std::size_t count) {
+    if (!a.is_series) return VSView{a.number};
+    return VSView{a.series.sub(first, count)};
   }
 };
 
@@ -50,16 +49,6 @@ struct Param<T, std::enable_if_t<std::is_same_v<Bare<T>, double>>> {
   static double get(const Arg& a, std::size_t, std::size_t) { return a.number; }
 };
 
-// A series parameter still taken as an owned vector gets a copy of the stretch.
-template <class P, class V>
-decltype(auto) pass(V&& value) {
-  if constexpr (std::is_same_v<Bare<P>, Series>) {
-    return Series(value.begin(), value.end());
-  } else {
-    return std::forward<V>(value);
-  }
-}
-
 SeriesList as_list(Series s) {
   SeriesList out;
   out.push_back(std::move(s));
@@ -73,7 +62,7 @@ struct Signature {
   template <R (*F)(A...), std::size_t... I>
   static SeriesList call(const std::vector<Arg>& args, std::size_t first, std::size_t count,
                          std::index_sequence<I...>) {
-    return as_list(F(pass<A>(Param<A>::get(args[I], first, count))...));
+    return as_list(F(Param<A>::get(args[I], first, count)...));
   }
 };
 
@@ -102,7 +91,7 @@ Routine row(const char* name) {
 }
 
 // DMA has a scalar and a series form; the scalar-or-series one picks.
-constexpr Series (*kDma)(const Series&, const VS&) = &DMA;
+constexpr Series (*kDma)(SeriesView, VSView) = &DMA;
 
 }  // namespace
 

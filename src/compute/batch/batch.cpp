@@ -16,31 +16,38 @@ namespace tarvex {
 
 namespace {
 
-BatchTable empty_table(std::vector<std::string> fields, const std::vector<SecurityGroup>& groups) {
+// The table laid out before any group is computed: codes and dates of every
+// kept row, and every column at full length, so each group fills its own
+// stretch. `first[k]` is the table row of group k's first row.
+BatchTable sized_table(std::vector<std::string> fields, const std::vector<SecurityGroup>& groups,
+                       const std::vector<std::int64_t>& date, std::vector<std::size_t>& first) {
   std::size_t rows = 0;
-  for (const SecurityGroup& g : groups) rows += g.rows.size();
+  first.clear();
+  first.reserve(groups.size());
+  for (const SecurityGroup& g : groups) {
+    first.push_back(rows);
+    rows += g.rows.size();
+  }
   BatchTable table;
   table.codes.reserve(rows);
   table.dates.reserve(rows);
-  table.columns.resize(fields.size());
-  for (Series& c : table.columns) c.reserve(rows);
+  for (const SecurityGroup& g : groups) {
+    table.codes.insert(table.codes.end(), g.rows.size(), g.code);
+    for (std::size_t r : g.rows) table.dates.push_back(date[r]);
+  }
+  table.columns.assign(fields.size(), Series(rows));
   table.fields = std::move(fields);
   return table;
 }
 
-// Appends one group's rows: its code and sorted dates, and one output Series
-// per column, each exactly as long as the group.
-void append_group(BatchTable& table, const SecurityGroup& group, const std::vector<std::int64_t>& date,
-                  const SeriesList& outputs) {
+// Writes one group's outputs (one Series per column, each exactly as long as
+// the group) into its stretch of the table.
+void fill_group(BatchTable& table, std::size_t first, const SecurityGroup& group, const SeriesList& outputs) {
   const std::size_t m = group.rows.size();
   if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
-  for (const Series& s : outputs) {
-    if (s.size() != m) throw std::logic_error("batch output length differs from its group");
-  }
-  table.codes.insert(table.codes.end(), m, group.code);
-  for (std::size_t r : group.rows) table.dates.push_back(date[r]);
   for (std::size_t k = 0; k < outputs.size(); ++k) {
-    table.columns[k].insert(table.columns[k].end(), outputs[k].begin(), outputs[k].end());
+    if (outputs[k].size() != m) throw std::logic_error("batch output length differs from its group");
+    std::copy(outputs[k].begin(), outputs[k].end(), table.columns[k].begin() + static_cast<std::ptrdiff_t>(first));
   }
 }
 
@@ -139,19 +146,25 @@ std::vector<std::string> signal_names(const std::vector<CrossPair>& pairs) {
 
 }  // namespace
 
-BatchTable BATCH(const BatchInput& in, const LowerCase& lower) {
+void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body) {
+  for (std::size_t k = 0; k < count; ++k) body(k);
+}
+
+BatchTable BATCH(const BatchInput& in, const LowerCase& lower, const ForEachGroup& for_each) {
   check_table(in);
   const std::vector<Task> tasks = build_tasks(in.names, in.params, lower);
   const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
 
-  BatchTable table = empty_table(field_names(tasks), groups);
-  for (const SecurityGroup& group : groups) {
-    append_group(table, group, in.date, run_tasks(tasks, gather(group, in)));
-  }
+  std::vector<std::size_t> first;
+  BatchTable table = sized_table(field_names(tasks), groups, in.date, first);
+  for_each(groups.size(), [&](std::size_t k) {
+    fill_group(table, first[k], groups[k], run_tasks(tasks, gather(groups[k], in)));
+  });
   return table;
 }
 
-BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower) {
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower,
+                       const ForEachGroup& for_each) {
   check_table(in);
   const std::vector<Task> tasks = build_tasks(in.names, in.params, lower);
   const std::vector<CrossPair> pairs = infer_pairs(tasks);
@@ -161,11 +174,13 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& 
   for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
 
   const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
-  BatchTable table = empty_table(std::move(columns), groups);
+  std::vector<std::size_t> first;
+  BatchTable table = sized_table(std::move(columns), groups, in.date, first);
   if (groups.empty()) return table;
 
   const auto positions = resolve_pairs(pairs, fields);
-  for (const SecurityGroup& group : groups) {
+  for_each(groups.size(), [&](std::size_t k) {
+    const SecurityGroup& group = groups[k];
     SeriesList outputs = run_tasks(tasks, gather(group, in));
     SeriesList signals;
     for (const auto& [fast, slow] : positions) signals.push_back(CROSS(outputs[fast], outputs[slow]));
@@ -173,8 +188,8 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& 
 
     if (!keep_values) outputs.clear();
     for (Series& s : signals) outputs.push_back(std::move(s));
-    append_group(table, group, in.date, outputs);
-  }
+    fill_group(table, first[k], group, outputs);
+  });
   return table;
 }
 

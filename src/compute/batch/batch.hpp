@@ -27,14 +27,23 @@ struct BatchInput {
   const std::vector<std::vector<std::uint64_t>>& params;
   const std::vector<std::uint64_t>& code;
   const std::vector<std::int64_t>& date;
-  const Series& open;
-  const Series& high;
-  const Series& low;
-  const Series& close;
-  const Series& volume;
+  SeriesView open;
+  SeriesView high;
+  SeriesView low;
+  SeriesView close;
+  SeriesView volume;
 };
 
-BatchTable BATCH(const BatchInput& in, const LowerCase& lower);
-BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower);
+// Runs body(k) once for every k in [0, count), in any order, on any thread.
+// The engine hands it the security groups, which write disjoint rows of the
+// table, so the result is the same however they are spread.
+using ForEachGroup = std::function<void(std::size_t count, const std::function<void(std::size_t)>& body)>;
+
+// One group after the other on the calling thread.
+void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body);
+
+BatchTable BATCH(const BatchInput& in, const LowerCase& lower, const ForEachGroup& for_each = one_by_one);
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower,
+                       const ForEachGroup& for_each = one_by_one);
 
 }  // namespace tarvex

@@ -1,8 +1,8 @@
 #include "batch/table.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
-#include <map>
 #include <utility>
 
 namespace tarvex {
@@ -19,39 +19,76 @@ void check_table(const BatchInput& in) {
   if (in.names.empty()) throw ValueError("names must not be empty");
 }
 
+void sort_by_key(std::vector<KeyedRow>& items) {
+  const std::size_t n = items.size();
+  const auto by_key = [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; };
+  if (std::is_sorted(items.begin(), items.end(), by_key)) return;  // dates often come in order
+
+  constexpr int kBytes = 8;
+  const auto byte_of = [](std::uint64_t key, int b) { return static_cast<std::size_t>((key >> (8 * b)) & 0xff); };
+  std::array<std::array<std::size_t, 256>, kBytes> counts{};
+  for (const KeyedRow& item : items) {
+    for (int b = 0; b < kBytes; ++b) ++counts[b][byte_of(item.key, b)];
+  }
+  std::vector<KeyedRow> scratch(n);
+  for (int b = 0; b < kBytes; ++b) {
+    std::array<std::size_t, 256>& next = counts[b];
+    if (next[byte_of(items[0].key, b)] == n) continue;  // the same byte everywhere orders nothing
+    std::size_t offset = 0;
+    for (std::size_t& slot : next) offset += std::exchange(slot, offset);
+    for (const KeyedRow& item : items) scratch[next[byte_of(item.key, b)]++] = item;
+    items.swap(scratch);
+  }
+}
+
+std::size_t run_end(const std::vector<KeyedRow>& items, std::size_t first) {
+  std::size_t end = first;
+  while (end < items.size() && items[end].key == items[first].key) ++end;
+  return end;
+}
+
 std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
-                                      const std::vector<std::int64_t>& date, const Series& close) {
-  // One pass in input order, so every row list starts out in input order and
-  // the stable sort below keeps that order among equal dates. Each entry
-  // carries its date so the sort does not chase rows across the table.
-  using Entry = std::pair<std::int64_t, std::size_t>;
-  std::map<std::uint64_t, std::vector<Entry>> by_code;
-  auto current = by_code.end();  // rows of one code often come in runs
-  for (std::size_t r = 0; r < close.size(); ++r) {
+                                      const std::vector<std::int64_t>& date, SeriesView close) {
+  std::vector<SecurityGroup> groups;
+  const auto add = [&groups](std::uint64_t c, std::size_t r) {
+    if (groups.empty() || groups.back().code != c) groups.push_back(SecurityGroup{c, {}});
+    groups.back().rows.push_back(r);
+  };
+
+  // Tables often come ordered by code and date already: one pass finds out,
+  // and such a table is grouped without sorting.
+  bool ordered = true;
+  for (std::size_t r = 0, prev = 0, seen = 0; r < close.size() && ordered; ++r) {
     if (!std::isfinite(close[r])) continue;
-    if (current == by_code.end() || current->first != code[r]) current = by_code.try_emplace(code[r]).first;
-    current->second.emplace_back(date[r], r);
+    ordered = !(seen && (code[r] < code[prev] || (code[r] == code[prev] && date[r] < date[prev])));
+    prev = r;
+    seen = 1;
+  }
+  if (ordered) {
+    for (std::size_t r = 0; r < close.size(); ++r) {
+      if (std::isfinite(close[r])) add(code[r], r);
+    }
+    return groups;
   }
 
-  std::vector<SecurityGroup> groups;
-  groups.reserve(by_code.size());
-  for (auto& [c, entries] : by_code) {
-    const auto by_date = [](const Entry& a, const Entry& b) { return a.first < b.first; };
-    if (!std::is_sorted(entries.begin(), entries.end(), by_date)) {
-      std::stable_sort(entries.begin(), entries.end(), by_date);
-    }
-    SecurityGroup g{c, {}};
-    g.rows.reserve(entries.size());
-    for (const Entry& e : entries) g.rows.push_back(e.second);
-    groups.push_back(std::move(g));
-    std::vector<Entry>().swap(entries);
+  // Otherwise the rows by date first, then by code: the second sort is
+  // stable, so each code's rows come out in date order, and rows of one code
+  // and date in input order.
+  std::vector<KeyedRow> items;
+  items.reserve(close.size());
+  for (std::size_t r = 0; r < close.size(); ++r) {
+    if (std::isfinite(close[r])) items.push_back({date_key(date[r]), r});
   }
+  sort_by_key(items);
+  for (KeyedRow& item : items) item.key = code[item.row];
+  sort_by_key(items);
+  for (const KeyedRow& item : items) add(item.key, item.row);
   return groups;
 }
 
 namespace {
 
-Series gather_column(const std::vector<std::size_t>& rows, const Series& column) {
+Series gather_column(const std::vector<std::size_t>& rows, SeriesView column) {
   Series out;
   out.reserve(rows.size());
   for (std::size_t r : rows) out.push_back(column[r]);

@@ -6,8 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <map>
-#include <unordered_map>
+#include <vector>
 
 #include "batch/table.hpp"
 
@@ -21,7 +20,7 @@ bool usable(double x) { return x > 0.0 && x < std::numeric_limits<double>::infin
 double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 
 // The column that weighs each row under a method, or null for equal weights.
-const Series* weight_column(const ZhishuInput& in, std::uint64_t method) {
+const SeriesView* weight_column(const ZhishuInput& in, std::uint64_t method) {
   switch (method) {
     case 2: return &in.float_mv;
     case 3: return &in.amount;
@@ -31,18 +30,28 @@ const Series* weight_column(const ZhishuInput& in, std::uint64_t method) {
   }
 }
 
-// Previous usable close per code. A hash map keyed by code rather than a
-// table indexed by code, so codes up to 2^64 - 1 cost no more than small ones.
+// Previous usable close per code, addressed by row. Each code gets a dense
+// slot from one sort of the code column, so neither huge codes nor codes
+// that collide in a hash table make a lookup cost more.
 class LastClose {
  public:
-  double get(std::uint64_t code) const {
-    auto it = closes_.find(code);
-    return it == closes_.end() ? std::numeric_limits<double>::quiet_NaN() : it->second;
+  explicit LastClose(const std::vector<std::uint64_t>& code) : slot_(code.size()) {
+    std::vector<KeyedRow> items(code.size());
+    for (std::size_t r = 0; r < code.size(); ++r) items[r] = {code[r], r};
+    sort_by_key(items);
+    std::size_t slots = 0;
+    for (std::size_t first = 0, end = 0; first < items.size(); first = end, ++slots) {
+      end = run_end(items, first);
+      for (std::size_t i = first; i < end; ++i) slot_[items[i].row] = slots;
+    }
+    closes_.assign(slots, std::numeric_limits<double>::quiet_NaN());
   }
-  void set(std::uint64_t code, double close) { closes_[code] = close; }
+  double get(std::size_t row) const { return closes_[slot_[row]]; }
+  void set(std::size_t row, double close) { closes_[slot_[row]] = close; }
 
  private:
-  std::unordered_map<std::uint64_t, double> closes_;
+  std::vector<std::size_t> slot_;
+  std::vector<double> closes_;
 };
 
 struct DateSums {
@@ -57,17 +66,22 @@ ZhishuResult ZHISHU(const ZhishuInput& in, std::uint64_t method, double base) {
   check_same_length(in.date.size(), {in.code.size(), in.open.size(), in.high.size(), in.low.size(), in.close.size(),
                                      in.volume.size(), in.amount.size(), in.float_mv.size(), in.total_mv.size()});
 
-  std::map<std::int64_t, std::vector<std::size_t>> by_date;
-  for (std::size_t r = 0; r < in.date.size(); ++r) by_date[in.date[r]].push_back(r);
+  LastClose last(in.code);
+  // Rows by date; rows of one date stay in input order, the order they are summed in.
+  std::vector<KeyedRow> by_date(in.date.size());
+  for (std::size_t r = 0; r < in.date.size(); ++r) by_date[r] = {date_key(in.date[r]), r};
+  sort_by_key(by_date);
 
-  const Series* weights = weight_column(in, method);
-  LastClose last;
+  const SeriesView* weights = weight_column(in, method);
   ZhishuResult out;
   double h = base;
-  for (const auto& [day, rows] : by_date) {
+  for (std::size_t first = 0, end = 0; first < by_date.size(); first = end) {
+    end = run_end(by_date, first);
+    const std::int64_t day = in.date[by_date[first].row];
     DateSums s;
-    for (std::size_t r : rows) {
-      const double p = last.get(in.code[r]);
+    for (std::size_t i = first; i < end; ++i) {
+      const std::size_t r = by_date[i].row;
+      const double p = last.get(r);
       const double w = weights != nullptr ? (*weights)[r] : 1.0;
       if (!(usable(in.close[r]) && usable(p) && usable(w) && usable(in.open[r]) && usable(in.high[r]) &&
             usable(in.low[r]))) {
@@ -83,8 +97,9 @@ ZhishuResult ZHISHU(const ZhishuInput& in, std::uint64_t method, double base) {
       ++s.k;
     }
     // Only after the whole date was summed, so no row sees a close of its own date.
-    for (std::size_t r : rows) {
-      if (usable(in.close[r])) last.set(in.code[r], in.close[r]);
+    for (std::size_t i = first; i < end; ++i) {
+      const std::size_t r = by_date[i].row;
+      if (usable(in.close[r])) last.set(r, in.close[r]);
     }
     if (!(s.w > 0.0)) continue;
 

@@ -11,14 +11,14 @@ namespace tarvex {
 struct ZhishuInput {
   const std::vector<std::uint64_t>& code;
   const std::vector<std::int64_t>& date;
-  const Series& open;
-  const Series& high;
-  const Series& low;
-  const Series& close;
-  const Series& volume;
-  const Series& amount;
-  const Series& float_mv;
-  const Series& total_mv;
+  SeriesView open;
+  SeriesView high;
+  SeriesView low;
+  SeriesView close;
+  SeriesView volume;
+  SeriesView amount;
+  SeriesView float_mv;
+  SeriesView total_mv;
 };
 
 // One element per emitted index bar, in ascending date order.

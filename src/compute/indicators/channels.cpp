@@ -7,7 +7,7 @@
 
 namespace tarvex {
 
-SeriesList BOLL(const Series& close, std::uint64_t n, double p) {
+SeriesList BOLL(SeriesView close, std::uint64_t n, double p) {
   const Series mid = MA(close, n);
   const Series width = times(STD(close, n), p);
   const Series upper = add(mid, width);
@@ -16,18 +16,18 @@ SeriesList BOLL(const Series& close, std::uint64_t n, double p) {
   return {RD(upper, 3), RD(mid, 3), RD(lower, 3)};
 }
 
-Series ATR(const Series& close, const Series& high, const Series& low, std::uint64_t n) {
+Series ATR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {
   return MA(true_range(close, high, low), n);
 }
 
-SeriesList TAQ(const Series& high, const Series& low, std::uint64_t n) {
+SeriesList TAQ(SeriesView high, SeriesView low, std::uint64_t n) {
   Series up = HHV(high, n);
   Series down = LLV(low, n);
   Series mid = times(add(up, down), 0.5);
   return {std::move(up), std::move(mid), std::move(down)};
 }
 
-SeriesList KTN(const Series& close, const Series& high, const Series& low, std::uint64_t n, std::uint64_t m) {
+SeriesList KTN(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t m) {
   Series mid = EMA(typical_price(close, high, low), n);
   const Series width = times(MA(true_range(close, high, low), m), 2.0);
   Series up = add(mid, width);
@@ -35,7 +35,7 @@ SeriesList KTN(const Series& close, const Series& high, const Series& low, std::
   return {std::move(up), std::move(mid), std::move(down)};
 }
 
-SeriesList XSII(const Series& close, const Series& high, const Series& low, std::uint64_t n, std::uint64_t m) {
+SeriesList XSII(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t m) {
   // The channel recursion takes one factor per bar of close, and a factor
   // exists only where all three inputs have a bar.
   if (close.size() >= 2 && (high.size() < close.size() || low.size() < close.size())) {
@@ -50,14 +50,14 @@ SeriesList XSII(const Series& close, const Series& high, const Series& low, std:
 
   const Series c20 = MA(close, 20);
   const Series cc = guarded_div(ABS(sub(aa, c20)), c20);
-  const Series dd = DMA(close, cc);
+  const Series dd = DMA(close, SeriesView(cc));
   const double pct = static_cast<double>(m) / 100.0;
   Series td3 = times(dd, pct + 1.0);
   Series td4 = times(dd, 1.0 - pct);
   return {std::move(td1), std::move(td2), std::move(td3), std::move(td4)};
 }
 
-SeriesList MASS(const Series& high, const Series& low, std::uint64_t n1, std::uint64_t n2, std::uint64_t m) {
+SeriesList MASS(SeriesView high, SeriesView low, std::uint64_t n1, std::uint64_t n2, std::uint64_t m) {
   const Series m1 = MA(sub(high, low), n1);
   const Series m2 = MA(m1, n1);
   Series mass = SUM(guarded_div(m1, m2), n2);

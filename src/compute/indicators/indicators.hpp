@@ -9,41 +9,41 @@
 namespace tarvex {
 
 // ---- trend and momentum (trend.cpp) ----
-SeriesList MACD(const Series& close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m);
-SeriesList TRIX(const Series& close, std::uint64_t m1, std::uint64_t m2);
-SeriesList DFMA(const Series& close, std::uint64_t n1, std::uint64_t n2, std::uint64_t m);
-SeriesList EXPMA(const Series& close, std::uint64_t n1, std::uint64_t n2);
-Series BBI(const Series& close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3, std::uint64_t m4);
-SeriesList DPO(const Series& close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3);
-SeriesList MTM(const Series& close, std::uint64_t n, std::uint64_t m);
-SeriesList ROC(const Series& close, std::uint64_t n, std::uint64_t m);
+SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m);
+SeriesList TRIX(SeriesView close, std::uint64_t m1, std::uint64_t m2);
+SeriesList DFMA(SeriesView close, std::uint64_t n1, std::uint64_t n2, std::uint64_t m);
+SeriesList EXPMA(SeriesView close, std::uint64_t n1, std::uint64_t n2);
+Series BBI(SeriesView close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3, std::uint64_t m4);
+SeriesList DPO(SeriesView close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3);
+SeriesList MTM(SeriesView close, std::uint64_t n, std::uint64_t m);
+SeriesList ROC(SeriesView close, std::uint64_t n, std::uint64_t m);
 
 // ---- oscillators (oscillators.cpp) ----
-SeriesList KDJ(const Series& close, const Series& high, const Series& low,
+SeriesList KDJ(SeriesView close, SeriesView high, SeriesView low,
                std::uint64_t n, std::uint64_t m1, std::uint64_t m2);
-Series RSI(const Series& close, std::uint64_t n);
-SeriesList WR(const Series& close, const Series& high, const Series& low, std::uint64_t n, std::uint64_t n1);
-SeriesList BIAS(const Series& close, std::uint64_t l1, std::uint64_t l2, std::uint64_t l3);
-SeriesList PSY(const Series& close, std::uint64_t n, std::uint64_t m);
-Series CCI(const Series& close, const Series& high, const Series& low, std::uint64_t n);
+Series RSI(SeriesView close, std::uint64_t n);
+SeriesList WR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t n1);
+SeriesList BIAS(SeriesView close, std::uint64_t l1, std::uint64_t l2, std::uint64_t l3);
+SeriesList PSY(SeriesView close, std::uint64_t n, std::uint64_t m);
+Series CCI(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n);
 
 // ---- channels and volatility (channels.cpp) ----
-SeriesList BOLL(const Series& close, std::uint64_t n, double p);
-Series ATR(const Series& close, const Series& high, const Series& low, std::uint64_t n);
-SeriesList TAQ(const Series& high, const Series& low, std::uint64_t n);
-SeriesList KTN(const Series& close, const Series& high, const Series& low, std::uint64_t n, std::uint64_t m);
-SeriesList XSII(const Series& close, const Series& high, const Series& low, std::uint64_t n, std::uint64_t m);
-SeriesList MASS(const Series& high, const Series& low, std::uint64_t n1, std::uint64_t n2, std::uint64_t m);
+SeriesList BOLL(SeriesView close, std::uint64_t n, double p);
+Series ATR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n);
+SeriesList TAQ(SeriesView high, SeriesView low, std::uint64_t n);
+SeriesList KTN(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t m);
+SeriesList XSII(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t m);
+SeriesList MASS(SeriesView high, SeriesView low, std::uint64_t n1, std::uint64_t n2, std::uint64_t m);
 
 // ---- volume and directional (volume.cpp) ----
-Series OBV(const Series& close, const Series& vol);
-Series VR(const Series& close, const Series& vol, std::uint64_t m1);
-Series CR(const Series& close, const Series& high, const Series& low, std::uint64_t n);
-SeriesList EMV(const Series& high, const Series& low, const Series& vol, std::uint64_t n, std::uint64_t m);
-SeriesList BRAR(const Series& open, const Series& close, const Series& high, const Series& low, std::uint64_t m1);
-SeriesList ASI(const Series& open, const Series& close, const Series& high, const Series& low,
+Series OBV(SeriesView close, SeriesView vol);
+Series VR(SeriesView close, SeriesView vol, std::uint64_t m1);
+Series CR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n);
+SeriesList EMV(SeriesView high, SeriesView low, SeriesView vol, std::uint64_t n, std::uint64_t m);
+SeriesList BRAR(SeriesView open, SeriesView close, SeriesView high, SeriesView low, std::uint64_t m1);
+SeriesList ASI(SeriesView open, SeriesView close, SeriesView high, SeriesView low,
                std::uint64_t m1, std::uint64_t m2);
-SeriesList DMI(const Series& close, const Series& high, const Series& low, std::uint64_t m1, std::uint64_t m2);
-Series MFI(const Series& close, const Series& high, const Series& low, const Series& vol, std::uint64_t n);
+SeriesList DMI(SeriesView close, SeriesView high, SeriesView low, std::uint64_t m1, std::uint64_t m2);
+Series MFI(SeriesView close, SeriesView high, SeriesView low, SeriesView vol, std::uint64_t n);
 
 }  // namespace tarvex

@@ -21,20 +21,20 @@ double kdj_alpha(std::uint64_t m) {
 }
 
 // (HH - close) / (HH - LL) * 100 over period p, guarded, then rounded.
-Series williams(const Series& close, const Series& high, const Series& low, std::uint64_t p) {
+Series williams(SeriesView close, SeriesView high, SeriesView low, std::uint64_t p) {
   const Series hh = HHV(high, p);
   const Series ll = LLV(low, p);
   return RD(times(guarded_div(sub(hh, close), sub(hh, ll)), 100.0), 3);
 }
 
-Series bias(const Series& close, std::uint64_t p) {
+Series bias(SeriesView close, std::uint64_t p) {
   const Series mean = MA(close, p);
   return RD(times(guarded_div(sub(close, mean), mean), 100.0), 3);
 }
 
 }  // namespace
 
-SeriesList KDJ(const Series& close, const Series& high, const Series& low,
+SeriesList KDJ(SeriesView close, SeriesView high, SeriesView low,
                std::uint64_t n, std::uint64_t m1, std::uint64_t m2) {
   const Series ll = LLV(low, n);
   const Series hh = HHV(high, n);
@@ -45,7 +45,7 @@ SeriesList KDJ(const Series& close, const Series& high, const Series& low,
   return {std::move(k), std::move(d), std::move(j)};
 }
 
-Series RSI(const Series& close, std::uint64_t n) {
+Series RSI(SeriesView close, std::uint64_t n) {
   const Series delta = sub(close, REF(close, 1));
   const double alpha = 1.0 / static_cast<double>(n);
   const Series su = exp_smooth(max_with_zero(delta), alpha);
@@ -53,15 +53,15 @@ Series RSI(const Series& close, std::uint64_t n) {
   return RD(times(guarded_div(su, sa), 100.0), 3);
 }
 
-SeriesList WR(const Series& close, const Series& high, const Series& low, std::uint64_t n, std::uint64_t n1) {
+SeriesList WR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t n1) {
   return {williams(close, high, low, n), williams(close, high, low, n1)};
 }
 
-SeriesList BIAS(const Series& close, std::uint64_t l1, std::uint64_t l2, std::uint64_t l3) {
+SeriesList BIAS(SeriesView close, std::uint64_t l1, std::uint64_t l2, std::uint64_t l3) {
   return {bias(close, l1), bias(close, l2), bias(close, l3)};
 }
 
-SeriesList PSY(const Series& close, std::uint64_t n, std::uint64_t m) {
+SeriesList PSY(SeriesView close, std::uint64_t n, std::uint64_t m) {
   Series psy;
   if (n == 0) {
     psy = nan_series(close.size());
@@ -74,7 +74,7 @@ SeriesList PSY(const Series& close, std::uint64_t n, std::uint64_t m) {
   return {RD(psy, 3), RD(psyma, 3)};
 }
 
-Series CCI(const Series& close, const Series& high, const Series& low, std::uint64_t n) {
+Series CCI(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {
   const Series tp = typical_price(close, high, low);
   const Series dev = sub(tp, MA(tp, n));
   const Series den = times(AVEDEV(tp, n), 0.015);

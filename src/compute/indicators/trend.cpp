@@ -6,7 +6,7 @@
 
 namespace tarvex {
 
-SeriesList MACD(const Series& close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m) {
+SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m) {
   const Series dif = sub(EMA(close, short_n), EMA(close, long_n));
   const Series dea = EMA(dif, m);
   const Series macd = times(sub(dif, dea), 2.0);
@@ -14,7 +14,7 @@ SeriesList MACD(const Series& close, std::uint64_t short_n, std::uint64_t long_n
   return {RD(dif, 3), RD(dea, 3), RD(macd, 3)};
 }
 
-SeriesList TRIX(const Series& close, std::uint64_t m1, std::uint64_t m2) {
+SeriesList TRIX(SeriesView close, std::uint64_t m1, std::uint64_t m2) {
   const Series tr = EMA(EMA(EMA(close, m1), m1), m1);
   const Series prev = REF(tr, 1);
   Series trix = times(guarded_div(sub(tr, prev), prev), 100.0);
@@ -22,35 +22,35 @@ SeriesList TRIX(const Series& close, std::uint64_t m1, std::uint64_t m2) {
   return {std::move(trix), std::move(trma)};
 }
 
-SeriesList DFMA(const Series& close, std::uint64_t n1, std::uint64_t n2, std::uint64_t m) {
+SeriesList DFMA(SeriesView close, std::uint64_t n1, std::uint64_t n2, std::uint64_t m) {
   Series dif = sub(MA(close, n1), MA(close, n2));
   Series difma = MA(dif, m);
   return {std::move(dif), std::move(difma)};
 }
 
-SeriesList EXPMA(const Series& close, std::uint64_t n1, std::uint64_t n2) {
+SeriesList EXPMA(SeriesView close, std::uint64_t n1, std::uint64_t n2) {
   return {EMA(close, n1), EMA(close, n2)};
 }
 
-Series BBI(const Series& close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3, std::uint64_t m4) {
+Series BBI(SeriesView close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3, std::uint64_t m4) {
   const Series a = add(MA(close, m1), MA(close, m2));
   const Series b = add(MA(close, m3), MA(close, m4));
   return divided_by(add(a, b), 4.0);
 }
 
-SeriesList DPO(const Series& close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3) {
+SeriesList DPO(SeriesView close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3) {
   Series dpo = sub(close, REF(MA(close, m1), m2));
   Series madpo = MA(dpo, m3);
   return {std::move(dpo), std::move(madpo)};
 }
 
-SeriesList MTM(const Series& close, std::uint64_t n, std::uint64_t m) {
+SeriesList MTM(SeriesView close, std::uint64_t n, std::uint64_t m) {
   Series mtm = sub(close, REF(close, n));
   Series mtmma = MA(mtm, m);
   return {std::move(mtm), std::move(mtmma)};
 }
 
-SeriesList ROC(const Series& close, std::uint64_t n, std::uint64_t m) {
+SeriesList ROC(SeriesView close, std::uint64_t n, std::uint64_t m) {
   const Series before = REF(close, n);
   Series roc = times(guarded_div(sub(close, before), before), 100.0);
   Series maroc = MA(roc, m);

@@ -19,7 +19,7 @@ Series prefix(Series x, std::size_t len) {
 
 }  // namespace
 
-Series OBV(const Series& close, const Series& vol) {
+Series OBV(SeriesView close, SeriesView vol) {
   const Series lc = REF(close, 1);
   // Volume counts only on rising and falling bars, so only those bars need
   // a volume; a flat tail of close may run past the end of vol.
@@ -34,14 +34,14 @@ Series OBV(const Series& close, const Series& vol) {
   return divided_by(SUM(flow, 0), 10000.0);
 }
 
-Series VR(const Series& close, const Series& vol, std::uint64_t m1) {
+Series VR(SeriesView close, SeriesView vol, std::uint64_t m1) {
   const Series lc = REF(close, 1);
   const Series up_vol = SUM(where_else_zero(less(lc, close), vol), m1);
   const Series down_vol = SUM(where_else_zero(less_equal(close, lc), vol), m1);
   return times(guarded_div(up_vol, down_vol), 100.0);
 }
 
-Series CR(const Series& close, const Series& high, const Series& low, std::uint64_t n) {
+Series CR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {
   // Shifting moves values unchanged, so shifting the typical price equals
   // dividing the shifted three-price sum by 3.0.
   const Series mid = REF(typical_price(close, high, low), 1);
@@ -50,7 +50,7 @@ Series CR(const Series& close, const Series& high, const Series& low, std::uint6
   return times(guarded_div(s1, s2), 100.0);
 }
 
-SeriesList EMV(const Series& high, const Series& low, const Series& vol, std::uint64_t n, std::uint64_t m) {
+SeriesList EMV(SeriesView high, SeriesView low, SeriesView vol, std::uint64_t n, std::uint64_t m) {
   const Series volume = guarded_div(MA(vol, n), vol);
   const Series hl = add(high, low);
   const Series mid = times(guarded_div(sub(hl, REF(hl, 1)), hl), 100.0);
@@ -62,7 +62,7 @@ SeriesList EMV(const Series& high, const Series& low, const Series& vol, std::ui
   return {std::move(emv), std::move(maemv)};
 }
 
-SeriesList BRAR(const Series& open, const Series& close, const Series& high, const Series& low, std::uint64_t m1) {
+SeriesList BRAR(SeriesView open, SeriesView close, SeriesView high, SeriesView low, std::uint64_t m1) {
   const Series lc = REF(close, 1);
   Series ar = times(guarded_div(SUM(sub(high, open), m1), SUM(sub(open, low), m1)), 100.0);
   const Series strong = SUM(max_with_zero(sub(high, lc)), m1);
@@ -74,7 +74,7 @@ SeriesList BRAR(const Series& open, const Series& close, const Series& high, con
   return {prefix(std::move(ar), len), prefix(std::move(br), len)};
 }
 
-SeriesList ASI(const Series& open, const Series& close, const Series& high, const Series& low,
+SeriesList ASI(SeriesView open, SeriesView close, SeriesView high, SeriesView low,
                std::uint64_t m1, std::uint64_t m2) {
   const Series lc = REF(close, 1);
   const Series lo = REF(open, 1);
@@ -87,19 +87,19 @@ SeriesList ASI(const Series& open, const Series& close, const Series& high, cons
   const Series c1 = logical_and(greater(aa, bb), greater(aa, cc));
   const Series c2 = logical_and(greater(bb, cc), greater(bb, aa));
   const Series quarter_dd = times(dd, 0.25);
-  Series r1 = add(aa, add(times(bb, 0.5), quarter_dd));
-  Series r2 = add(bb, add(times(aa, 0.5), quarter_dd));
-  Series r3 = add(cc, quarter_dd);
-  const Series r = IF(c1, VS(std::move(r1)), VS(IF(c2, VS(std::move(r2)), VS(std::move(r3)))));
+  const Series r1 = add(aa, add(times(bb, 0.5), quarter_dd));
+  const Series r2 = add(bb, add(times(aa, 0.5), quarter_dd));
+  const Series r3 = add(cc, quarter_dd);
+  const Series r = IF(c1, r1, IF(c2, r2, r3));
 
   const Series x = add(sub(close, lc), add(times(sub(close, open), 0.5), sub(lc, lo)));
-  const Series si = mul(guarded_div(times(x, 16.0), r), MAX(VS(aa), VS(bb)));
+  const Series si = mul(guarded_div(times(x, 16.0), r), MAX(aa, bb));
   Series asi = SUM(si, m1);
   Series asit = MA(asi, m2);
   return {std::move(asi), std::move(asit)};
 }
 
-SeriesList DMI(const Series& close, const Series& high, const Series& low, std::uint64_t m1, std::uint64_t m2) {
+SeriesList DMI(SeriesView close, SeriesView high, SeriesView low, std::uint64_t m1, std::uint64_t m2) {
   const Series tr = SUM(true_range(close, high, low), m1);
   const Series hd = sub(high, REF(high, 1));
   const Series ld = sub(REF(low, 1), low);
@@ -113,7 +113,7 @@ SeriesList DMI(const Series& close, const Series& high, const Series& low, std::
   return {std::move(pdi), std::move(mdi), std::move(adx), std::move(adxr)};
 }
 
-Series MFI(const Series& close, const Series& high, const Series& low, const Series& vol, std::uint64_t n) {
+Series MFI(SeriesView close, SeriesView high, SeriesView low, SeriesView vol, std::uint64_t n) {
   const Series typ = typical_price(close, high, low);
   const Series pt = REF(typ, 1);
   const Series flow = mul(typ, vol);

@@ -6,6 +6,7 @@
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
+#include "series/window_queue.hpp"
 
 namespace tarvex {
 
@@ -24,7 +25,7 @@ std::vector<std::size_t> true_runs(std::size_t len, Test is_true_at) {
   return runs;
 }
 
-std::vector<std::size_t> true_runs(const Series& s) {
+std::vector<std::size_t> true_runs(SeriesView s) {
   return true_runs(s.size(), [&s](std::size_t i) { return is_true(s[i]); });
 }
 
@@ -34,7 +35,7 @@ std::vector<std::size_t> true_runs(const Series& s) {
 // reaches past can never be the answer for a later bar, because the current
 // bar is nearer and reaches at least as far. NaN never reaches anything.
 template <class Reaches>
-Series range_since(const Series& s, Reaches reaches) {
+Series range_since(SeriesView s, Reaches reaches) {
   Series out(s.size(), 0.0);
   std::vector<std::size_t> stack;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -49,20 +50,20 @@ Series range_since(const Series& s, Reaches reaches) {
 
 }  // namespace
 
-Series COUNT(const Series& s, std::uint64_t n) { return SUM(s, n); }
+Series COUNT(SeriesView s, std::uint64_t n) { return SUM(s, n); }
 
-Series EVERY(const Series& s, std::uint64_t n) {
+Series EVERY(SeriesView s, std::uint64_t n) {
   const double want = static_cast<double>(n);
   return map_series(SUM(s, n), [want](double t) { return t == want ? 1.0 : 0.0; });
 }
 
-Series EXIST(const Series& s, std::uint64_t n) {
+Series EXIST(SeriesView s, std::uint64_t n) {
   return map_series(SUM(s, n), [](double t) { return 0.0 < t ? 1.0 : 0.0; });
 }
 
 // Bars i-a .. i-b all true: the run of true bars ending at bar i-b spans at
 // least a-b+1 bars. With a < b the span is empty and holds.
-Series LAST(const Series& s, std::uint64_t a, std::uint64_t b) {
+Series LAST(SeriesView s, std::uint64_t a, std::uint64_t b) {
   Series out = nan_series(s.size());
   if (a >= s.size()) return out;
   if (a < b) {
@@ -77,8 +78,8 @@ Series LAST(const Series& s, std::uint64_t a, std::uint64_t b) {
 
 // Each accepted true bar clears the n bars after it; cleared bars are 0.0,
 // so the scan resumes after the cleared stretch.
-Series FILTER(const Series& s, std::uint64_t n) {
-  Series out = s;
+Series FILTER(SeriesView s, std::uint64_t n) {
+  Series out(s.begin(), s.end());
   for (std::size_t i = 0; i < out.size(); ++i) {
     if (!is_true(out[i])) continue;
     const std::size_t rest = out.size() - 1 - i;
@@ -91,7 +92,7 @@ Series FILTER(const Series& s, std::uint64_t n) {
 
 // Bars since the latest true bar, counting as if a true bar stood just
 // before bar 0.
-Series BARSLAST(const Series& s) {
+Series BARSLAST(SeriesView s) {
   Series out(s.size());
   double counter = 0.0;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -101,7 +102,7 @@ Series BARSLAST(const Series& s) {
   return out;
 }
 
-Series BARSLASTCOUNT(const Series& s) {
+Series BARSLASTCOUNT(SeriesView s) {
   Series out(s.size());
   double counter = 0.0;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -111,29 +112,25 @@ Series BARSLASTCOUNT(const Series& s) {
   return out;
 }
 
-// Bars from the first maximum of each window to its newest bar; NaN when
-// that maximum is the window's oldest value and equals 0.0.
-Series BARSSINCEN(const Series& s, std::uint64_t n) {
+// Bars from the first (oldest) maximum of each window to its newest bar;
+// NaN when that maximum is the window's oldest value and equals 0.0. NaN
+// never counts as the maximum and neither does -inf: a window of nothing
+// else counts from its oldest bar.
+Series BARSSINCEN(SeriesView s, std::uint64_t n) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
+  const auto displaces = [](double newer, double older) { return newer > older; };
+  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool) {
     const std::size_t first = i + 1 - n;
-    double best = -kInf;
-    std::size_t m = 0;
-    for (std::size_t off = 0; off < n; ++off) {
-      if (s[first + off] > best) {
-        best = s[first + off];
-        m = off;
-      }
-    }
-    if (!(m == 0 && s[first] == 0.0)) out[i] = static_cast<double>(n - 1 - m);
-  }
+    const std::size_t m = best != kNoBar && s[best] > -kInf ? best : first;
+    if (!(m == first && s[first] == 0.0)) out[i] = static_cast<double>(i - m);
+  });
   return out;
 }
 
 // +1.0 where s1 moves from at or below s2 to strictly above it, -1.0 for the
 // opposite move, 0.0 otherwise and wherever one of the four values is NaN.
-Series CROSS(const Series& s1, const Series& s2) {
+Series CROSS(SeriesView s1, SeriesView s2) {
   if (s1.size() >= 2 && s2.size() < s1.size()) throw ValueError("s2 must be at least as long as s1");
   Series out(s1.size(), 0.0);
   for (std::size_t i = 1; i < s1.size(); ++i) {
@@ -150,7 +147,7 @@ Series CROSS(const Series& s1, const Series& s2) {
 
 // 1.0 where s1 is above s2 and was below it on each of the n bars before;
 // before bar n only the "above" test applies.
-Series LONGCROSS(const Series& s1, const Series& s2, std::uint64_t n) {
+Series LONGCROSS(SeriesView s1, SeriesView s2, std::uint64_t n) {
   const std::size_t len = std::min(s1.size(), s2.size());
   const std::vector<std::size_t> below =
       true_runs(len, [&](std::size_t i) { return s1[i] < s2[i]; });
@@ -163,7 +160,7 @@ Series LONGCROSS(const Series& s1, const Series& s2, std::uint64_t n) {
 }
 
 // The value of x at the latest true bar of s whose x is a number.
-Series VALUEWHEN(const Series& s, const Series& x) {
+Series VALUEWHEN(SeriesView s, SeriesView x) {
   double last = kNaN;
   return zip_prefix(s, x, [&last](double cond, double value) {
     if (is_true(cond) && !std::isnan(value)) last = value;
@@ -171,11 +168,11 @@ Series VALUEWHEN(const Series& s, const Series& x) {
   });
 }
 
-Series TOPRANGE(const Series& s) {
+Series TOPRANGE(SeriesView s) {
   return range_since(s, [](double earlier, double v) { return earlier >= v; });
 }
 
-Series LOWRANGE(const Series& s) {
+Series LOWRANGE(SeriesView s) {
   return range_since(s, [](double earlier, double v) { return earlier <= v; });
 }
 

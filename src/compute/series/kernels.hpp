@@ -23,7 +23,7 @@ inline Series nan_series(std::size_t n) { return Series(n, kNaN); }
 
 // f applied to every bar of s.
 template <class F>
-Series map_series(const Series& s, F f) {
+Series map_series(SeriesView s, F f) {
   Series out(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) out[i] = f(s[i]);
   return out;
@@ -32,7 +32,7 @@ Series map_series(const Series& s, F f) {
 // f applied bar by bar to a and b aligned at index 0; the result has the
 // length of the shorter series.
 template <class F>
-Series zip_prefix(const Series& a, const Series& b, F f) {
+Series zip_prefix(SeriesView a, SeriesView b, F f) {
   Series out(std::min(a.size(), b.size()));
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(a[i], b[i]);
   return out;
@@ -42,7 +42,7 @@ Series zip_prefix(const Series& a, const Series& b, F f) {
 inline double guarded_div(double x, double y) { return y == 0.0 ? kNaN : x / y; }
 
 // Element-wise guarded division over the common prefix of x and y.
-inline Series guarded_div(const Series& x, const Series& y) {
+inline Series guarded_div(SeriesView x, SeriesView y) {
   return zip_prefix(x, y, [](double a, double b) { return guarded_div(a, b); });
 }
 

@@ -2,8 +2,9 @@
 // moving averages, rolling windows and condition functions, plus the two
 // shared operations every indicator reuses (exp_smooth and shift).
 //
-// Every routine reads its inputs and returns newly allocated series; none
-// of them touches a Python object. Index 0 is the oldest bar and NaN marks
+// Every routine reads its inputs through views (SeriesView, VSView), so a
+// caller passes a Series or contiguous memory of its own alike, and returns
+// newly allocated series; none of them touches a Python object. Index 0 is the oldest bar and NaN marks
 // a missing or undefined value.
 #pragma once
 
@@ -49,63 +50,71 @@ struct ValueError : std::runtime_error {
   std::string message;
 };
 
-// Scalar-or-series argument: a scalar applies to every bar.
+// Scalar-or-series argument: a scalar applies to every bar. VS owns its
+// series (what argument conversion produces); the routines read a VSView.
 using VS = std::variant<double, Series>;
+using VSView = std::variant<double, SeriesView>;
+
+// A view of v, valid while v lives and is not changed.
+inline VSView view(const VS& v) {
+  if (const double* scalar = std::get_if<double>(&v)) return *scalar;
+  return SeriesView(std::get<Series>(v));
+}
 
 // ---- element-wise (elementwise.cpp) ----
-Series RD(const Series& s, std::uint32_t d);
-double RET(const Series& s, std::uint64_t n);
-Series ABS(const Series& s);
-Series LN(const Series& s);
-Series POW(const Series& s, double n);
-Series SQRT(const Series& s);
-Series SIN(const Series& s);
-Series COS(const Series& s);
-Series TAN(const Series& s);
-Series MAX(const VS& s1, const VS& s2);
-Series MIN(const VS& s1, const VS& s2);
-Series IF(const Series& s, const VS& a, const VS& b);
-Series BETWEEN(const Series& s, const Series& a, const Series& b);
-Series CONST(const Series& s);
+Series RD(SeriesView s, std::uint32_t d);
+double RET(SeriesView s, std::uint64_t n);
+Series ABS(SeriesView s);
+Series LN(SeriesView s);
+Series POW(SeriesView s, double n);
+Series SQRT(SeriesView s);
+Series SIN(SeriesView s);
+Series COS(SeriesView s);
+Series TAN(SeriesView s);
+Series MAX(VSView s1, VSView s2);
+Series MIN(VSView s1, VSView s2);
+Series IF(SeriesView s, VSView a, VSView b);
+Series BETWEEN(SeriesView s, SeriesView a, SeriesView b);
+Series CONST(SeriesView s);
 
 // ---- smoothing (smoothing.cpp) ----
-Series exp_smooth(const Series& s, double alpha);
-Series MA(const Series& s, std::uint64_t n);
-Series EMA(const Series& s, std::uint64_t n);
-Series SMA(const Series& s, std::uint64_t n, std::uint64_t m);
-Series WMA(const Series& s, std::uint64_t n);
-Series DMA(const Series& s, double a);         // exp_smooth with alpha = a
-Series DMA(const Series& s, const Series& a);  // per-bar weights, no seeding
-Series DMA(const Series& s, const VS& a);
+Series exp_smooth(SeriesView s, double alpha);
+Series MA(SeriesView s, std::uint64_t n);
+Series EMA(SeriesView s, std::uint64_t n);
+Series SMA(SeriesView s, std::uint64_t n, std::uint64_t m);
+Series WMA(SeriesView s, std::uint64_t n);
+Series DMA(SeriesView s, double a);         // exp_smooth with alpha = a
+Series DMA(SeriesView s, SeriesView a);     // per-bar weights, no seeding
+Series DMA(SeriesView s, VSView a);
 
 // ---- rolling windows (window.cpp) ----
 // Lag by k bars: k = 0 copies, k >= len(s) gives all NaN.
-Series shift(const Series& s, std::uint64_t k);
-Series REF(const Series& s, std::uint64_t n);
-Series DIFF(const Series& s, std::uint64_t n);
-Series SUM(const Series& s, std::uint64_t n);
-Series STD(const Series& s, std::uint64_t n);
-Series HHV(const Series& s, std::uint64_t n);
-Series LLV(const Series& s, std::uint64_t n);
-Series HHVBARS(const Series& s, std::uint64_t n);
-Series LLVBARS(const Series& s, std::uint64_t n);
-Series AVEDEV(const Series& s, std::uint64_t n);
-Series SLOPE(const Series& s, std::uint64_t n);
-Series FORCAST(const Series& s, std::uint64_t n);
+Series shift(SeriesView s, std::uint64_t k);
+Series REF(SeriesView s, std::uint64_t n);
+Series DIFF(SeriesView s, std::uint64_t n);
+Series SUM(SeriesView s, std::uint64_t n);
+Series STD(SeriesView s, std::uint64_t n);
+Series HHV(SeriesView s, std::uint64_t n);
+Series LLV(SeriesView s, std::uint64_t n);
+Series HHVBARS(SeriesView s, std::uint64_t n);
+Series LLVBARS(SeriesView s, std::uint64_t n);
+Series AVEDEV(SeriesView s, std::uint64_t n);
+Series SLOPE(SeriesView s, std::uint64_t n);
+Series FORCAST(SeriesView s, std::uint64_t n);
 
 // ---- conditions and events (condition.cpp) ----
-Series COUNT(const Series& s, std::uint64_t n);
-Series EVERY(const Series& s, std::uint64_t n);
-Series EXIST(const Series& s, std::uint64_t n);
-Series LAST(const Series& s, std::uint64_t a, std::uint64_t b);
-Series FILTER(const Series& s, std::uint64_t n);
-Series BARSLAST(const Series& s);
-Series BARSLASTCOUNT(const Series& s);
-Series BARSSINCEN(const Series& s, std::uint64_t n);
-Series CROSS(const Series& s1, const Series& s2);
-Series LONGCROSS(const Series& s1, const Series& s2, std::uint64_t n);
-Series VALUEWHEN(const Series& s, const Series& x);
-Series TOPRANGE(const Series& s);
-Series LOWRANGE(const Series& s);
+Series COUNT(SeriesView s, std::uint64_t n);
+Series EVERY(SeriesView s, std::uint64_t n);
+Series EXIST(SeriesView s, std::uint64_t n);
+Series LAST(SeriesView s, std::uint64_t a, std::uint64_t b);
+Series FILTER(SeriesView s, std::uint64_t n);
+Series BARSLAST(SeriesView s);
+Series BARSLASTCOUNT(SeriesView s);
+Series BARSSINCEN(SeriesView s, std::uint64_t n);
+Series CROSS(SeriesView s1, SeriesView s2);
+Series LONGCROSS(SeriesView s1, SeriesView s2, std::uint64_t n);
+Series VALUEWHEN(SeriesView s, SeriesView x);
+Series TOPRANGE(SeriesView s);
+Series LOWRANGE(SeriesView s);
 
 }  // namespace tarvex

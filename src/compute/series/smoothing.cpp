@@ -4,13 +4,14 @@
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
+#include "series/window_kernel.hpp"
 
 namespace tarvex {
 
 // state <- state * (1 - alpha) + x * alpha, seeded by the first non-NaN
 // value. A NaN input writes NaN and leaves the state alone; a state that
 // turns NaN through arithmetic is seeded again by the next number.
-Series exp_smooth(const Series& s, double alpha) {
+Series exp_smooth(SeriesView s, double alpha) {
   const double b = 1.0 - alpha;
   double state = kNaN;
   Series out(s.size());
@@ -28,49 +29,43 @@ Series exp_smooth(const Series& s, double alpha) {
 
 // Every window is summed afresh from its oldest value, so each output has
 // the rounding of a plain left-to-right sum and a NaN stays in its windows.
-Series MA(const Series& s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
+Series MA(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    double sum = 0.0;
-    for (std::size_t j = i + 1 - n; j <= i; ++j) sum += s[j];
-    out[i] = sum / count;
-  }
-  return out;
+  return each_window<1>(s, n, [count](const auto& w) {
+    auto sum = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
+    return sum / count;
+  });
 }
 
-Series EMA(const Series& s, std::uint64_t n) {
+Series EMA(SeriesView s, std::uint64_t n) {
   return exp_smooth(s, 2.0 / (static_cast<double>(n) + 1.0));
 }
 
-Series SMA(const Series& s, std::uint64_t n, std::uint64_t m) {
+Series SMA(SeriesView s, std::uint64_t n, std::uint64_t m) {
   return exp_smooth(s, static_cast<double>(m) / static_cast<double>(n));
 }
 
 // Weights n on the newest bar down to 1 on the oldest. Walking from the
 // newest value, adding the running partial sum to the total gives each value
 // its weight without a multiplication.
-Series WMA(const Series& s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
+Series WMA(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    double partial = 0.0, total = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-      partial += s[i - k];
+  return each_window<2>(s, n, [count](const auto& w) {
+    auto partial = w.zero(), total = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      partial += w[w.size() - 1 - k];
       total += partial;
     }
-    out[i] = ((total * 2.0) / count) / (1.0 + count);
-  }
-  return out;
+    return ((total * 2.0) / count) / (1.0 + count);
+  });
 }
 
-Series DMA(const Series& s, double a) { return exp_smooth(s, a); }
+Series DMA(SeriesView s, double a) { return exp_smooth(s, a); }
 
 // Per-bar weights with no seeding and no NaN skipping: y[0] = s[0], then
 // y[i] = (1 - a[i]) * y[i-1] + s[i] * a[i], where a NaN weight counts as 1.
-Series DMA(const Series& s, const Series& a) {
+Series DMA(SeriesView s, SeriesView a) {
   if (s.size() >= 2 && a.size() < s.size()) throw ValueError("a must be at least as long as s");
   Series out(s.size());
   if (s.empty()) return out;
@@ -82,9 +77,9 @@ Series DMA(const Series& s, const Series& a) {
   return out;
 }
 
-Series DMA(const Series& s, const VS& a) {
+Series DMA(SeriesView s, VSView a) {
   if (const double* scalar = std::get_if<double>(&a)) return DMA(s, *scalar);
-  return DMA(s, std::get<Series>(a));
+  return DMA(s, std::get<SeriesView>(a));
 }
 
 }  // namespace tarvex

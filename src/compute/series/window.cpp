@@ -1,10 +1,11 @@
 // Rolling-window statistics over the n bars i-n+1 .. i ending at each bar.
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
 #include "series/kernels.hpp"
 #include "series/series.hpp"
+#include "series/window_kernel.hpp"
+#include "series/window_queue.hpp"
 
 namespace tarvex {
 
@@ -18,48 +19,32 @@ double deviation(double q, double p, double n) {
   return std::sqrt(v);
 }
 
-// Highest (or lowest) value of every window through a monotonic queue of
-// bar indices, front = best of the window. `displaces(newer, older)` says
-// whether a newer value makes an older one useless for every later window.
-// NaN never enters the queue; a window holding one gives NaN.
+// Whether a newer value makes an older one useless to every later window
+// that looks for the highest (lowest) value and, among equal ones, the
+// newest.
+bool displaces_higher(double newer, double older) { return newer >= older; }
+bool displaces_lower(double newer, double older) { return older >= newer; }
+
+// Highest (or lowest) value of every window; a window holding NaN gives NaN.
 template <class Displaces>
-Series window_extreme(const Series& s, std::uint64_t n, Displaces displaces) {
+Series window_extreme(SeriesView s, std::uint64_t n, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  std::vector<std::size_t> queue;  // live entries are queue[head..]
-  queue.reserve(s.size());
-  std::size_t head = 0;
-  std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    while (head < queue.size() && queue[head] + n <= i) ++head;
-    if (std::isnan(s[i])) {
-      nan_until = i + n;
-    } else {
-      while (queue.size() > head && displaces(s[i], s[queue.back()])) queue.pop_back();
-      queue.push_back(i);
-    }
-    if (i + 1 >= n && i >= nan_until) out[i] = s[queue[head]];
-  }
+  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool clean) {
+    if (clean) out[i] = s[best];
+  });
   return out;
 }
 
-// Distance back from bar i to the newest best value of its window, each
-// window scanned afresh from the current bar backwards. NaN never wins.
-template <class Beats>
-Series window_extreme_bars(const Series& s, std::uint64_t n, double start, Beats beats) {
+// Distance back from bar i to the newest best value of its window. NaN
+// never wins and neither does `worst`: a window of nothing else gives 0.
+template <class Displaces>
+Series window_extreme_bars(SeriesView s, std::uint64_t n, double worst, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    double best = start;
-    std::size_t pos = 0;
-    for (std::size_t d = 0; d < n; ++d) {
-      if (beats(s[i - d], best)) {
-        best = s[i - d];
-        pos = d;
-      }
-    }
-    out[i] = static_cast<double>(pos);
-  }
+  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool) {
+    out[i] = best != kNoBar && s[best] != worst ? static_cast<double>(i - best) : 0.0;
+  });
   return out;
 }
 
@@ -68,9 +53,8 @@ Series window_extreme_bars(const Series& s, std::uint64_t n, double start, Beats
 // window's slope and sums into the stored value. No window has a slope when
 // the positions do not vary (n = 1).
 template <class Fit>
-Series regression(const Series& s, std::uint64_t n, Fit fit) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
+Series regression(SeriesView s, std::uint64_t n, Fit fit) {
+  if (n == 0 || n > s.size()) return nan_series(s.size());
   const double count = static_cast<double>(n);
   double sk = 0.0, skk = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -78,32 +62,30 @@ Series regression(const Series& s, std::uint64_t n, Fit fit) {
     skk += static_cast<double>(k) * static_cast<double>(k);
   }
   const double c = skk * count - sk * sk;
-  if (c == 0.0) return out;
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    const std::size_t first = i + 1 - n;
-    double sy = 0.0, sky = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-      sy += s[first + k];
-      sky += static_cast<double>(k) * s[first + k];
+  if (c == 0.0) return nan_series(s.size());
+  return each_window<2>(s, n, [count, sk, c, fit](const auto& w) {
+    auto sy = w.zero(), sky = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      sy += w[k];
+      sky += static_cast<double>(k) * w[k];
     }
-    out[i] = fit((sky * count - sy * sk) / c, sy, sk);
-  }
-  return out;
+    return fit((sky * count - sy * sk) / c, sy, sk);
+  });
 }
 
 }  // namespace
 
-Series shift(const Series& s, std::uint64_t k) {
-  if (k == 0) return s;
+Series shift(SeriesView s, std::uint64_t k) {
+  if (k == 0) return Series(s.begin(), s.end());
   Series out = nan_series(s.size());
   if (k >= s.size()) return out;
   for (std::size_t i = k; i < s.size(); ++i) out[i] = s[i - k];
   return out;
 }
 
-Series REF(const Series& s, std::uint64_t n) { return shift(s, n); }
+Series REF(SeriesView s, std::uint64_t n) { return shift(s, n); }
 
-Series DIFF(const Series& s, std::uint64_t n) {
+Series DIFF(SeriesView s, std::uint64_t n) {
   return zip_prefix(s, shift(s, n), [](double now, double then) {
     return std::isnan(now) || std::isnan(then) ? kNaN : now - then;
   });
@@ -112,7 +94,7 @@ Series DIFF(const Series& s, std::uint64_t n) {
 // n = 0: the plain cumulative sum. Otherwise a running total of the finite
 // values of the window (the entering value added before the leaving one is
 // subtracted) and a count of them; a window with any non-finite value is NaN.
-Series SUM(const Series& s, std::uint64_t n) {
+Series SUM(SeriesView s, std::uint64_t n) {
   if (n == 0) {
     Series out(s.size());
     double total = 0.0;
@@ -139,7 +121,7 @@ Series SUM(const Series& s, std::uint64_t n) {
 
 // Running sums q of x*x and p of x over the finite values of the window; a
 // window holding a NaN or an infinity gives NaN and recovers once it leaves.
-Series STD(const Series& s, std::uint64_t n) {
+Series STD(SeriesView s, std::uint64_t n) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
   const double count = static_cast<double>(n);
@@ -179,48 +161,36 @@ Series STD(const Series& s, std::uint64_t n) {
   return out;
 }
 
-Series HHV(const Series& s, std::uint64_t n) {
-  return window_extreme(s, n, [](double newer, double older) { return newer >= older; });
-}
+Series HHV(SeriesView s, std::uint64_t n) { return window_extreme(s, n, displaces_higher); }
 
-Series LLV(const Series& s, std::uint64_t n) {
-  return window_extreme(s, n, [](double newer, double older) { return older >= newer; });
-}
+Series LLV(SeriesView s, std::uint64_t n) { return window_extreme(s, n, displaces_lower); }
 
-Series HHVBARS(const Series& s, std::uint64_t n) {
-  return window_extreme_bars(s, n, -kInf, [](double v, double best) { return v > best; });
-}
+Series HHVBARS(SeriesView s, std::uint64_t n) { return window_extreme_bars(s, n, -kInf, displaces_higher); }
 
-Series LLVBARS(const Series& s, std::uint64_t n) {
-  return window_extreme_bars(s, n, kInf, [](double v, double best) { return v < best; });
-}
+Series LLVBARS(SeriesView s, std::uint64_t n) { return window_extreme_bars(s, n, kInf, displaces_lower); }
 
 // Mean absolute deviation from the window mean, every window afresh.
-Series AVEDEV(const Series& s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
+Series AVEDEV(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    const std::size_t first = i + 1 - n;
-    double sum = 0.0;
-    for (std::size_t j = first; j <= i; ++j) sum += s[j];
-    const double mean = sum / count;
-    double dev = 0.0;
-    for (std::size_t j = first; j <= i; ++j) dev += std::fabs(s[j] - mean);
-    out[i] = dev / count;
-  }
-  return out;
+  return each_window<2>(s, n, [count](const auto& w) {
+    auto sum = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) sum += w[k];
+    const auto mean = sum / count;
+    auto dev = w.zero();
+    for (std::size_t k = 0; k < w.size(); ++k) dev += window_kernel::magnitude(w[k] - mean);
+    return dev / count;
+  });
 }
 
-Series SLOPE(const Series& s, std::uint64_t n) {
-  return regression(s, n, [](double slope, double, double) { return slope; });
+Series SLOPE(SeriesView s, std::uint64_t n) {
+  return regression(s, n, [](const auto& slope, const auto&, double) { return slope; });
 }
 
 // The fitted line of each window evaluated at its newest bar.
-Series FORCAST(const Series& s, std::uint64_t n) {
+Series FORCAST(SeriesView s, std::uint64_t n) {
   const double count = static_cast<double>(n);
   const double newest = static_cast<double>(n - 1);
-  return regression(s, n, [count, newest](double slope, double sy, double sk) {
+  return regression(s, n, [count, newest](const auto& slope, const auto& sy, double sk) {
     return (sy - slope * sk) / count + newest * slope;
   });
 }

@@ -1,0 +1,117 @@
+"""Whole markets in column form: many indicators for many securities in one
+call, their crossing signals, and composite indices. Same rows and values as
+`tarvex_core.BATCH`, `BATCH_CROSS` and `ZHISHU`, with NumPy columns in and a
+dict of NumPy columns out, the securities spread over every core."""
+from __future__ import annotations
+
+import operator
+from typing import Any, Dict, List, Optional, Sequence
+
+import numpy as np
+
+from . import _native
+from ._arrays import as_column, from_native
+from ._functions import _threads
+
+ZHISHU_FIELDS = ("date", "open", "high", "low", "close", "change", "volume", "amount", "count")
+
+
+def _names(names_in: Sequence[str]) -> List[str]:
+    if isinstance(names_in, str) or not all(isinstance(n, str) for n in names_in):
+        raise TypeError("names_in must be a list of indicator names")
+    return [n.lower() for n in names_in]
+
+
+def _params(params_in: Sequence[Sequence[int]]) -> List[List[int]]:
+    out = []
+    for values in params_in:
+        row = []
+        for v in values:
+            v = operator.index(v)
+            if not 0 <= v < 2**64:
+                raise ValueError(f"indicator parameters must be between 0 and 2**64 - 1, got {v}")
+            row.append(v)
+        out.append(row)
+    return out
+
+
+def _codes(code: Any) -> bytes:
+    values = np.asarray(code)
+    if values.ndim != 1 or (values.size and values.dtype.kind not in "iub"):
+        raise TypeError(f"code must be a one-dimensional array of integers, got dtype {values.dtype}")
+    if values.dtype.kind == "i" and values.size and values.min() < 0:
+        raise ValueError("codes must not be negative")
+    return values.astype(np.uint64).tobytes()
+
+
+def _dates(date: Any) -> bytes:
+    values = np.asarray(date)
+    if values.ndim != 1 or (values.size and values.dtype.kind not in "iu"):
+        raise TypeError(f"date must be a one-dimensional array of integers, got dtype {values.dtype}")
+    if values.dtype == np.uint64 and values.size and values.max() > np.iinfo(np.int64).max:
+        raise ValueError("dates must fit a signed 64-bit integer")
+    return values.astype(np.int64).tobytes()
+
+
+def _columns(named: Dict[str, Any]) -> List[np.ndarray]:
+    return [as_column(v, k) for k, v in named.items()]
+
+
+def _table(result: Any) -> Dict[str, np.ndarray]:
+    codes, dates, fields, columns = result
+    seen = set()
+    for f in fields:
+        if f in seen:
+            raise ValueError(f"the indicators give the field {f!r} twice; name each period once")
+        seen.add(f)
+    table = {"code": from_native(*codes, np.uint64), "date": from_native(*dates, np.int64)}
+    for f, c in zip(fields, columns):
+        table[f] = from_native(*c)
+    return table
+
+
+def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, code: Any, date: Any,
+               open: Any, high: Any, low: Any, close: Any, volume: Any, threads: Optional[int]) -> Dict[str, np.ndarray]:
+    columns = _columns(dict(open=open, high=high, low=low, close=close, volume=volume))
+    return _table(_native.batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
+                                *columns, _threads(threads)))
+
+
+def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any, high: Any,
+          low: Any, close: Any, volume: Any, *, threads: Optional[int] = None) -> Dict[str, np.ndarray]:
+    """Indicators for every security of a price table: `tarvex_core.BATCH`
+    over NumPy columns.
+
+    Rows with a finite close are kept, grouped by ascending code and ordered
+    by date within a code. Returns a dict of columns: ``code`` (uint64),
+    ``date`` (int64), then one float64 column per indicator field in the
+    order of `names_in` (``dif``, ``dea``, ``macd``, ``ma5`` ...)."""
+    return _run_batch(False, False, names_in, params_in, code, date, open, high, low, close, volume, threads)
+
+
+def batch_cross(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any,
+                high: Any, low: Any, close: Any, volume: Any, keep_values: bool, *,
+                threads: Optional[int] = None) -> Dict[str, np.ndarray]:
+    """Crossing signals of each indicator's fast and slow line:
+    `tarvex_core.BATCH_CROSS` over NumPy columns (+1.0 up, -1.0 down,
+    0.0 otherwise; ``cross`` combines several pairs)."""
+    if not isinstance(keep_values, (bool, np.bool_)):
+        raise TypeError("keep_values must be a bool")
+    return _run_batch(True, bool(keep_values), names_in, params_in, code, date, open, high, low, close, volume,
+                      threads)
+
+
+def zhishu(code: Any, date: Any, open: Any, high: Any, low: Any, close: Any, volume: Any, amount: Any,
+           float_mv: Any, total_mv: Any, method: int = 1, base: float = 1000.0) -> Dict[str, np.ndarray]:
+    """Daily composite index bars from constituent rows: `tarvex_core.ZHISHU`
+    over NumPy columns. Returns ``date`` (int64), ``open``, ``high``, ``low``,
+    ``close``, ``change`` (percent), ``volume``, ``amount`` and ``count``
+    (uint64, the constituents used)."""
+    columns = _columns(dict(open=open, high=high, low=low, close=close, volume=volume, amount=amount,
+                            float_mv=float_mv, total_mv=total_mv))
+    method = operator.index(method)
+    if not 1 <= method <= 5:
+        raise ValueError("method must be 1..5")
+    result = _native.zhishu(_codes(code), _dates(date), *columns, method, float(base))
+    dtypes = [np.int64] + [np.float64] * 7 + [np.uint64]
+    return {f: from_native(*r, t) for f, r, t in zip(ZHISHU_FIELDS, result, dtypes)}

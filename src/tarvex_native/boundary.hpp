@@ -1,0 +1,64 @@
+// The array module's side of the Python boundary: errors, the interpreter
+// lock, and native memory handed to NumPy.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bridge/arrays.hpp"
+#include "bridge/pyref.hpp"
+
+namespace tarvex::native {
+
+using py::ArrayInput;
+using py::ErrorSet;
+using py::Ref;
+
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Runs `body` with the C++ failures mapped to Python errors (an interrupted
+// computation to the KeyboardInterrupt its signal handler raised); returns
+// NULL when one was raised.
+PyObject* guarded(const std::function<PyObject*()>& body);
+
+// Releases the interpreter lock for its lifetime; `poll` takes it back
+// briefly to run the signal handlers and says whether one raised.
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  bool poll() {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// (owner, address, length): the Python side wraps the address as a NumPy
+// array whose base keeps the owner, and with it the vector, alive.
+template <class T>
+Ref hand_over(std::vector<T> values);
+
+std::uint64_t to_u64(PyObject* obj);
+double to_double(PyObject* obj);
+
+// A column argument: a one-dimensional typed array, read in place where its
+// memory already holds native float64.
+ArrayInput read_column(PyObject* obj, const char* what);
+
+// The native values in the bytes of a packed array of T.
+template <class T>
+std::vector<T> from_bytes(PyObject* bytes);
+
+}  // namespace tarvex::native

@@ -1,0 +1,127 @@
+#include "tarvex_native/tables.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch/batch.hpp"
+#include "index/zhishu.hpp"
+#include "runtime/pool.hpp"
+#include "tarvex_native/boundary.hpp"
+
+namespace tarvex::native {
+namespace {
+
+std::string utf8(PyObject* str) {
+  Ref bytes = Ref::check(PyUnicode_AsUTF8String(str));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw ErrorSet{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::vector<std::string> names_of(PyObject* list) {
+  std::vector<std::string> out;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) out.push_back(utf8(PyList_GetItem(list, i)));
+  return out;
+}
+
+std::vector<std::vector<std::uint64_t>> params_of(PyObject* list) {
+  std::vector<std::vector<std::uint64_t>> out;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    PyObject* inner = PyList_GetItem(list, i);
+    std::vector<std::uint64_t> values;
+    for (Py_ssize_t j = 0; j < PyList_Size(inner); ++j) values.push_back(to_u64(PyList_GetItem(inner, j)));
+    out.push_back(std::move(values));
+  }
+  return out;
+}
+
+Ref string_tuple(const std::vector<std::string>& values) {
+  Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* s = PyUnicode_DecodeUTF8(values[i].data(), static_cast<Py_ssize_t>(values[i].size()), "strict");
+    if (s == nullptr) throw ErrorSet{};
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return out;
+}
+
+Ref handed_over_tuple(std::vector<Ref> items) {
+  Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), items[i].release());
+  }
+  return out;
+}
+
+std::vector<ArrayInput> read_columns(PyObject* args, Py_ssize_t first, Py_ssize_t count) {
+  std::vector<ArrayInput> out;
+  out.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = first; i < first + count; ++i) out.push_back(read_column(PyTuple_GetItem(args, i), "column"));
+  return out;
+}
+
+}  // namespace
+
+PyObject* batch(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 12) raise(PyExc_TypeError, "batch() takes 12 arguments");
+    const bool cross = PyObject_IsTrue(PyTuple_GetItem(args, 0)) == 1;
+    const bool keep_values = PyObject_IsTrue(PyTuple_GetItem(args, 1)) == 1;
+    const std::vector<std::string> names = names_of(PyTuple_GetItem(args, 2));
+    const std::vector<std::vector<std::uint64_t>> params = params_of(PyTuple_GetItem(args, 3));
+    const std::vector<std::uint64_t> code = from_bytes<std::uint64_t>(PyTuple_GetItem(args, 4));
+    const std::vector<std::int64_t> date = from_bytes<std::int64_t>(PyTuple_GetItem(args, 5));
+    const std::vector<ArrayInput> columns = read_columns(args, 6, 5);
+    const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 11)));
+
+    const BatchInput in{names, params, code, date, columns[0].view(), columns[1].view(),
+                        columns[2].view(), columns[3].view(), columns[4].view()};
+    // Names arrive lower-cased, so the engine never calls back into Python
+    // and the whole computation runs without the interpreter lock.
+    const LowerCase as_given = [](const std::string& s) { return s; };
+    BatchTable table;
+    {
+      Unlocked unlocked;
+      const ForEachGroup spread = [&](std::size_t count, const std::function<void(std::size_t)>& body) {
+        parallel_for(count, threads, 1, body, [&] { return unlocked.poll(); });
+      };
+      table = cross ? BATCH_CROSS(in, keep_values, as_given, spread) : BATCH(in, as_given, spread);
+    }
+    std::vector<Ref> results;
+    for (Series& c : table.columns) results.push_back(hand_over(std::move(c)));
+    Ref codes = hand_over(std::move(table.codes));
+    Ref dates = hand_over(std::move(table.dates));
+    Ref fields = string_tuple(table.fields);
+    Ref values = handed_over_tuple(std::move(results));
+    return PyTuple_Pack(4, codes.get(), dates.get(), fields.get(), values.get());
+  });
+}
+
+PyObject* zhishu(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 12) raise(PyExc_TypeError, "zhishu() takes 12 arguments");
+    const std::vector<std::uint64_t> code = from_bytes<std::uint64_t>(PyTuple_GetItem(args, 0));
+    const std::vector<std::int64_t> date = from_bytes<std::int64_t>(PyTuple_GetItem(args, 1));
+    const std::vector<ArrayInput> c = read_columns(args, 2, 8);
+    const std::uint64_t method = to_u64(PyTuple_GetItem(args, 10));
+    const double base = to_double(PyTuple_GetItem(args, 11));
+    const ZhishuInput in{code, date, c[0].view(), c[1].view(), c[2].view(), c[3].view(),
+                         c[4].view(), c[5].view(), c[6].view(), c[7].view()};
+    ZhishuResult z;
+    {
+      Unlocked unlocked;
+      z = ZHISHU(in, method, base);
+    }
+    std::vector<Ref> items;
+    items.push_back(hand_over(std::move(z.date)));
+    for (Series* s : {&z.open, &z.high, &z.low, &z.close, &z.change, &z.volume, &z.amount}) {
+      items.push_back(hand_over(std::move(*s)));
+    }
+    items.push_back(hand_over(std::move(z.count)));
+    return handed_over_tuple(std::move(items)).release();
+  });
+}
+
+}  // namespace tarvex::native

@@ -1,0 +1,19 @@
+// Whole-market tables of the array module: the batch engine on the thread
+// pool and the composite index, over columns read in place.
+#pragma once
+
+#include <Python.h>
+
+namespace tarvex::native {
+
+// batch(cross, keep_values, names, params, code, date, open, high, low,
+// close, volume, threads) -> (code, date, fields, columns); names come
+// lower-cased, code and date as packed uint64 and int64 bytes.
+PyObject* batch(PyObject* self, PyObject* args);
+
+// zhishu(code, date, open, high, low, close, volume, amount, float_mv,
+// total_mv, method, base) -> (date, open, high, low, close, change, volume,
+// amount, count)
+PyObject* zhishu(PyObject* self, PyObject* args);
+
+}  // namespace tarvex::native

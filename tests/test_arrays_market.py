@@ -1,0 +1,73 @@
+"""`tarvex.batch`, `batch_cross` and `zhishu` against the core module's
+tables: the same rows and bits whatever the row order, dtypes and threads."""
+import numpy as np
+import pytest
+
+import tarvex as tv
+import tarvex_core as tc
+from helpers import assert_same
+
+NAMES = ["macd", "kdj", "rsi", "boll", "ma", "dmi", "asi", "xsii", "obv", "ref"]
+PARAMS = [[], [9, 3, 3], [], [20, 2], [5, 10, 20], [], [], [], [], [1, 2]]
+
+
+def market(seed, codes=40, bars=60):
+    rng = np.random.default_rng(seed)
+    code = np.repeat(rng.choice(10**9, codes, replace=False), bars)
+    date = np.tile(20240101 + np.arange(bars), codes)
+    close = 10 + rng.standard_normal(code.size).cumsum() * 0.1
+    close[rng.random(code.size) < 0.02] = np.nan
+    order = rng.permutation(code.size)
+    cols = [close + 0.05, close + 0.2, close - 0.2, close, rng.random(code.size) * 1e6]
+    return code[order], date[order], [c[order] for c in cols]
+
+
+def assert_table(got, expected):
+    codes, dates, fields, columns = expected
+    assert list(got) == ["code", "date"] + fields
+    assert got["code"].dtype == np.uint64 and got["code"].tolist() == codes
+    assert got["date"].dtype == np.int64 and got["date"].tolist() == dates
+    for f, column in zip(fields, columns):
+        assert_same(got[f].tolist(), column)
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_batch_equals_the_core_table(threads):
+    code, date, cols = market(1)
+    expected = tc.BATCH(NAMES, PARAMS, code.tolist(), date.tolist(), *[c.tolist() for c in cols])
+    assert_table(tv.batch(NAMES, PARAMS, code.astype(np.int32), date, *cols, threads=threads), expected)
+    cross = tc.BATCH_CROSS(["MACD", "ma"], [[], [5, 10]], code.tolist(), date.tolist(),
+                           *[c.tolist() for c in cols], True)
+    assert_table(tv.batch_cross(["MACD", "ma"], [[], [5, 10]], code, date, *cols, True, threads=threads), cross)
+
+
+def test_row_order_does_not_matter():
+    code, date, cols = market(2)
+    first = tv.batch(["kdj"], [[]], code, date, *cols)
+    order = np.lexsort((code, date))  # date by date, the layout of daily files
+    again = tv.batch(["kdj"], [[]], code[order], date[order], *[c[order] for c in cols])
+    for key in first:
+        assert_same(first[key].tolist(), again[key].tolist())
+
+
+def test_zhishu_equals_the_core_index():
+    code, date, cols = market(3, codes=12, bars=30)
+    extra = [np.abs(c) for c in cols[:3]]
+    for method in range(1, 6):
+        got = tv.zhishu(code, date, *cols, *extra, method=method)
+        expected = tc.ZHISHU(code.tolist(), date.tolist(), *[c.tolist() for c in cols + extra], method)
+        assert list(got) == list(tv._market.ZHISHU_FIELDS)
+        for column, values in zip(got.values(), expected):
+            assert_same(column.tolist(), values)
+
+
+def test_table_errors():
+    code, date, cols = market(4, codes=2, bars=5)
+    with pytest.raises(ValueError, match="unsupported indicator: nope"):
+        tv.batch(["NOPE"], [[]], code, date, *cols)
+    with pytest.raises(ValueError, match="same length"):
+        tv.batch(["ma"], [[]], code[:-1], date, *cols)
+    with pytest.raises(ValueError, match="twice"):
+        tv.batch(["ma", "ma"], [[5], [5]], code, date, *cols)
+    with pytest.raises(ValueError, match="negative"):
+        tv.batch(["ma"], [[]], -code.astype(np.int64) - 1, date, *cols)
