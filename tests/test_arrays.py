@@ -222,3 +222,28 @@ def test_digits_none_gives_the_values_before_rounding(name):
     for r, d, f in zip(raw, default, five):
         assert_same(d.tolist(), tc.RD(r.tolist(), 3))
         assert_same(f.tolist(), tc.RD(r.tolist(), 5))
+
+
+def test_eight_threads_on_shared_inputs_get_the_results_of_one():
+    rng = np.random.default_rng(11)
+    close = 10 + rng.standard_normal(20_000).cumsum() * 0.05
+    starts = np.arange(0, close.size, 500)
+    calls = [lambda: tv.KDJ(close, close + 0.1, close - 0.1, starts=starts).k,
+             lambda: tv.MA(close, 50),
+             lambda: tv.HHVBARS(close, 300, starts=starts, threads=2),
+             lambda: tv.MACD(close, digits=None).dea]
+    expected = [c() for c in calls]
+    failures = []
+
+    def worker(k):
+        for i in range(12):
+            got = calls[(k + i) % len(calls)]()
+            if not np.array_equal(got, expected[(k + i) % len(calls)], equal_nan=True):
+                failures.append((k, i))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
