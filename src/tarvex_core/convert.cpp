@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "bridge/arrays.hpp"
+#include "bridge/text.hpp"
 
 namespace tarvex::py {
 namespace {
@@ -161,14 +162,6 @@ std::uint32_t to_u32(PyObject* obj) {
 Series to_series(PyObject* obj) { return convert_sequence<double>(obj, to_float); }
 
 std::vector<std::uint64_t> to_u64_list(PyObject* obj) { return convert_sequence<std::uint64_t>(obj, to_u64); }
-
-std::string to_utf8(PyObject* str) {
-  Ref bytes = Ref::check(PyUnicode_AsUTF8String(str));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw ErrorSet{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
 
 std::string to_str(PyObject* obj) {
   if (!PyUnicode_Check(obj)) raise_not_instance(obj, "str");

@@ -6,23 +6,16 @@
 
 #include "batch/batch.hpp"
 #include "index/zhishu.hpp"
+#include "bridge/text.hpp"
 #include "runtime/pool.hpp"
 #include "tarvex_native/boundary.hpp"
 
 namespace tarvex::native {
 namespace {
 
-std::string utf8(PyObject* str) {
-  Ref bytes = Ref::check(PyUnicode_AsUTF8String(str));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw ErrorSet{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 std::vector<std::string> names_of(PyObject* list) {
   std::vector<std::string> out;
-  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) out.push_back(utf8(PyList_GetItem(list, i)));
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) out.push_back(py::to_utf8(PyList_GetItem(list, i)));
   return out;
 }
 
