@@ -12,7 +12,6 @@ import argparse
 import numpy as np
 
 import tarvex
-import tarvex_core
 from batch import timed  # the best of several timed runs, shared with the batch benchmark
 from tarvex.formula import compile as compile_formula
 
@@ -44,14 +43,9 @@ def by_formula(plan, data):
 
 def by_batch(data):
     """The batch engine's MACD cross signal, upward crosses as 1.0."""
-    batch_cross = getattr(tarvex, "batch_cross", None)
     args = (data["code"], data["date"], data["open"], data["high"], data["low"], data["close"], data["volume"])
-    if batch_cross is not None:
-        result = batch_cross(["macd"], [[]], *args)
-        signal = result[3][-1] if isinstance(result, tuple) else result["cross"]
-    else:
-        signal = tarvex_core.BATCH_CROSS(["macd"], [[]], *args, False)[3][-1]
-    return (np.asarray(signal, dtype=np.float64) == 1.0).astype(np.float64)
+    signal = tarvex.batch_cross(["macd"], [[]], *args, False)["cross"]
+    return (signal == 1.0).astype(np.float64)
 
 
 def securities(data):
