@@ -1,10 +1,20 @@
 """Technical-analysis series over NumPy, pandas and polars columns, computed
 natively and bit for bit like `tarvex_core`, whole markets on every core,
-and the charting formula language run over one security or a whole market."""
+DataFrames of one security or a whole market in and out, charts, and the
+charting formula language run over one security or a whole market."""
+from importlib.metadata import version as _version
+
+from . import plot
 from ._functions import EXPORTED as _EXPORTED
 from ._market import batch, batch_cross, zhishu
 from .formula import FormulaError, compile, formula, screen
+from .frames import composite, crosses, indicators, register_accessor
 
 globals().update(_EXPORTED)
 
-__all__ = sorted(_EXPORTED) + ["batch", "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError"]
+__version__ = _version("tarvex")
+
+__all__ = sorted(_EXPORTED) + ["batch", "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError",
+                               "indicators", "crosses", "composite", "plot"]
+
+register_accessor()

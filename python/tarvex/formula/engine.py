@@ -8,16 +8,15 @@ arithmetic in the written order).
 """
 import numpy as np
 
+from .._columns import BAR_COLUMNS as _BAR_COLUMNS
+from .._columns import column_names as _column_names
+from .._columns import dense
+from .._columns import find as _find
+from .._columns import values as _values
 from .errors import FormulaError
 from .vocabulary import vocabulary
 
 __all__ = ["Context", "FormulaResult", "Line", "run_plan"]
-
-# Column names (lower case) that hold each bar field.
-_BAR_COLUMNS = {
-    "OPEN": ("open",), "HIGH": ("high",), "LOW": ("low",), "CLOSE": ("close",),
-    "VOL": ("volume", "vol"), "AMOUNT": ("amount",),
-}
 
 _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, FloatingPointError)
 
@@ -164,27 +163,6 @@ def evaluate(plan, ctx, columns, params):
 
 # ---- frames in ----
 
-def _column_names(data):
-    columns = getattr(data, "columns", None)
-    names = columns if columns is not None else data.keys()
-    return list(names)
-
-
-def _find(names, wanted):
-    lowered = {}
-    for name in names:
-        lowered.setdefault(str(name).lower(), name)
-    for w in wanted:
-        if w in lowered:
-            return lowered[w]
-    return None
-
-
-def _values(column):
-    to_numpy = getattr(column, "to_numpy", None)
-    return np.asarray(to_numpy() if to_numpy is not None else column)
-
-
 def _floats(column, label):
     try:
         to_numpy = getattr(column, "to_numpy", None)
@@ -199,18 +177,8 @@ def _floats(column, label):
 
 
 def _dense(values):
-    """Integers 0..count-1 in the order of `values` (any type that sorts),
-    and count."""
     try:
-        import pandas
-    except ImportError:
-        pandas = None
-    try:
-        if pandas is not None:
-            ids, uniques = pandas.factorize(values, sort=True, use_na_sentinel=False)
-            return np.asarray(ids, dtype=np.int64), len(uniques)
-        uniques, ids = np.unique(values, return_inverse=True)
-        return ids.reshape(-1).astype(np.int64), len(uniques)
+        return dense(values)
     except TypeError as e:
         raise FormulaError(f"values of one column cannot be ordered: {e}") from None
 
