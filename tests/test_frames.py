@@ -1,0 +1,152 @@
+"""tarvex.indicators, crosses and composite over pandas and polars frames:
+the values of the direct calls, codes and dates of every type back as given,
+the index of one security kept, and errors that list the valid choices."""
+import datetime
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import polars as pl
+import pytest
+
+import tarvex as tv
+from helpers import assert_same
+
+SPECS = ["macd", "kdj", ("ma", [5, 10]), ("rsi", 6), "obv"]
+
+
+def direct(o, h, lo, c, v):
+    """The fields of SPECS by the direct calls on one security's bars."""
+    out = dict(zip(("dif", "dea", "macd"), tv.MACD(c)))
+    out.update(zip("kdj", tv.KDJ(c, h, lo)))
+    out.update(ma5=tv.MA(c, 5), ma10=tv.MA(c, 10), rsi=tv.RSI(c, 6), obv=tv.OBV(c, v))
+    return out
+
+
+def bars(rng, n, gaps=0.05):
+    c = 10 + rng.standard_normal(n).cumsum() * 0.2
+    c[rng.random(n) < gaps] = np.nan
+    o = c + rng.normal(0, 0.1, n)
+    return {"open": o, "high": np.fmax(o, c) + 0.2, "low": np.fmin(o, c) - 0.2, "close": c,
+            "volume": rng.integers(1000, 9000, n).astype(float)}
+
+
+def frame(kind, columns):
+    return pd.DataFrame(columns) if kind == "pandas" else pl.DataFrame(columns)
+
+
+def column(table, name):
+    return np.asarray(table[name].to_numpy())
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars"])
+def test_one_security_keeps_its_rows_and_equals_the_direct_calls(kind):
+    data = bars(np.random.default_rng(3), 80)
+    data = {k.upper() if k == "close" else k: v for k, v in data.items()}  # names match ignoring case
+    df = frame(kind, data)
+    if kind == "pandas":
+        df.index = pd.bdate_range("2024-01-02", periods=80)
+    got = tv.indicators(df, SPECS)
+    assert type(got) is type(df) and len(got) == 80
+    if kind == "pandas":
+        assert got.index.equals(df.index)
+    kept = np.isfinite(data["CLOSE"])
+    for f, values in direct(*(data[k][kept] for k in ("open", "high", "low", "CLOSE", "volume"))).items():
+        assert np.isnan(column(got, f)[~kept]).all()
+        assert_same(column(got, f)[kept].tolist(), values.tolist())
+
+
+def codes_of(kind, ids):
+    # Order-preserving codes of each type: zero-padded strings sort unlike their numbers.
+    return {"str": [f"{i * 7:06d}" for i in ids], "int": [int(i * 7) for i in ids]}[kind]
+
+
+def dates_of(kind, days):
+    base = np.datetime64("2024-01-01") + days
+    return {"datetime64": base.astype("datetime64[ns]"), "date": list(base.astype(object)),
+            "int": [int(str(d).replace("-", "")) for d in base]}[kind]
+
+
+def market(rng, code_kind, date_kind, codes=6, days=40):
+    ids, day = np.repeat(rng.permutation([1, 2, 10, 11, 100, 101])[:codes], days), np.tile(np.arange(days), codes)
+    order = rng.permutation(ids.size)
+    data = {k: v[order] for k, v in bars(rng, ids.size).items()}
+    data["code"] = [codes_of(code_kind, ids)[i] for i in order]
+    dates = dates_of(date_kind, day)
+    data["date"] = dates[order] if isinstance(dates, np.ndarray) else [dates[i] for i in order]
+    return data
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars"])
+@pytest.mark.parametrize("code_kind,date_kind", [("str", "datetime64"), ("int", "date"), ("str", "int")])
+def test_market_round_trips_codes_and_dates(kind, code_kind, date_kind):
+    data = market(np.random.default_rng(len(code_kind + date_kind)), code_kind, date_kind)
+    df = frame(kind, data)
+    got = tv.indicators(df, SPECS)
+    signals = tv.crosses(df, ["macd", "kdj"], threads=2)
+    # The slow twin: each code in sorted order, its rows with a close by date.
+    rows = sorted((i for i in range(len(data["code"])) if np.isfinite(data["close"][i])),
+                  key=lambda i: (data["code"][i], data["date"][i]))
+    for key in ("code", "date"):
+        np.testing.assert_array_equal(column(got, key), np.asarray([data[key][i] for i in rows]), strict=False)
+    assert got["code"].dtype == df["code"].dtype and got["date"].dtype == df["date"].dtype
+    at = 0
+    for code in sorted(set(data["code"])):
+        mine = [i for i in rows if data["code"][i] == code]
+        one = {k: np.asarray(data[k])[mine] for k in ("open", "high", "low", "close", "volume")}
+        span = slice(at, at + len(mine))
+        for f, values in direct(*one.values()).items():
+            assert_same(column(got, f)[span].tolist(), values.tolist())
+        fields = direct(*one.values())
+        macd, kdj = tv.CROSS(fields["dif"], fields["dea"]), tv.CROSS(fields["k"], fields["d"])
+        assert_same(column(signals, "macd_cross")[span].tolist(), macd.tolist())
+        assert_same(column(signals, "kdj_cross")[span].tolist(), kdj.tolist())
+        assert_same(column(signals, "cross")[span].tolist(), ((macd == 1) & (kdj == 1)).astype(float).tolist())
+        at += len(mine)
+    assert at == len(got)
+
+
+@pytest.mark.parametrize("method,number", [("equal", 1), ("float_mv", 2), ("amount", 3), ("volume", 4),
+                                           ("total_mv", 5)])
+def test_composite_weightings_by_name_with_the_original_dates(method, number):
+    data = market(np.random.default_rng(number), "str", "date")
+    data.update(amount=data["close"] * data["volume"], float_mv=data["close"] * 1e6, total_mv=data["close"] * 3e6)
+    got = tv.composite(pd.DataFrame(data), method, base=100.0)
+    code_ids = np.unique(data["code"], return_inverse=True)[1]
+    day = np.array([d.toordinal() for d in data["date"]])
+    fields = [data[k] for k in ("open", "high", "low", "close", "volume", "amount", "float_mv", "total_mv")]
+    expected = tv.zhishu(code_ids, day, *fields, number, 100.0)
+    assert [d.toordinal() for d in got["date"]] == expected.pop("date").tolist()
+    assert list(got.columns) == ["date", *expected]
+    for f, values in expected.items():
+        assert_same(got[f].astype(float).tolist(), values.astype(float).tolist())
+
+
+def test_errors_list_the_valid_choices():
+    df = pd.DataFrame(bars(np.random.default_rng(0), 30)).drop(columns="high")
+    with pytest.raises(ValueError, match=r"unknown indicator 'macx'; choose from: .*\bmacd\b.*\bxsii\b"):
+        tv.indicators(df, ["macx"])
+    with pytest.raises(ValueError, match=r"no high column .*columns=\{'high'.*the columns are: 'open', 'low'"):
+        tv.indicators(df, ["kdj"])
+    assert list(tv.indicators(df, ["macd"], columns={"close": "OPEN"})) == ["dif", "dea", "macd"]
+    with pytest.raises(ValueError, match=r"no column 'ticker' for the code; the columns are: 'open'"):
+        tv.indicators(df, ["macd"], code="ticker")
+    with pytest.raises(ValueError, match="unknown method 'cap'; choose from: equal, float_mv, amount"):
+        tv.composite(df, "cap")
+    with pytest.raises(ValueError, match="needs code and date columns"):
+        tv.composite(df, columns={"high": "open"})
+    with pytest.raises(ValueError, match="columns= names the column of a field: open, high"):
+        tv.indicators(df, ["macd"], columns={"Close": "open"})
+    with pytest.raises(TypeError, match="a name or a"):
+        tv.indicators(df, [("ma", 5, 10)])
+
+
+def test_accessor_arrives_with_pandas_imported_after_tarvex():
+    script = ("import sys, tarvex; assert 'pandas' not in sys.modules; import pandas as pd; "
+              "df = pd.DataFrame({'close': [1.0, 2.0, 3.0]}); "
+              "print(df.tarvex.indicators([('ma', 2)])['ma2'].tolist())")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[nan, 1.5, 2.5]"
+    df = pd.DataFrame({"close": [1.0, 2.0, 3.0], "date": [datetime.date(2024, 1, d) for d in (2, 3, 4)]})
+    assert df.tarvex.indicators([("ma", 2)])["ma2"].tolist()[1:] == [1.5, 2.5]
