@@ -347,7 +347,7 @@ class _OnPandasImport(importlib.abc.MetaPathFinder):
 
 def register_accessor() -> None:
     """Registers ``df.tarvex`` now if pandas is imported, else when it is."""
-    if "pandas" in sys.modules:
+    if sys.modules.get("pandas") is not None:
         _register(sys.modules["pandas"])
-    elif not any(isinstance(f, _OnPandasImport) for f in sys.meta_path):
+    elif "pandas" not in sys.modules and not any(isinstance(f, _OnPandasImport) for f in sys.meta_path):
         sys.meta_path.insert(0, _OnPandasImport())
