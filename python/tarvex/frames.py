@@ -130,13 +130,15 @@ class _Key:
         if keys.ndim != 1 or len(keys) != rows:
             raise ValueError(f"the {label} column has {len(keys)} values, the bars {rows}")
         try:
-            self.ids, _ = dense(keys)
+            self.ids, count = dense(keys)
         except TypeError as e:
             raise TypeError(f"the values of the {label} column cannot be ordered: {e}") from None
+        # A row holding each id: rows of one id hold equal values, so any will do.
+        self.row = np.empty(count, dtype=np.intp)
+        self.row[self.ids] = np.arange(rows)
 
     def back(self, ids: np.ndarray) -> Any:
-        _, first = np.unique(self.ids, return_index=True)
-        return _take(self.column, first[ids.astype(np.intp)])
+        return _take(self.column, self.row[ids.astype(np.intp)])
 
 
 class _Frame:
@@ -187,7 +189,7 @@ class _Frame:
         if self.kind == "pandas":
             import pandas
 
-            return pandas.DataFrame(columns, index=index)
+            return pandas.DataFrame(columns, index=index, copy=False)  # the result columns as they are
         if self.kind == "polars":
             import polars
 
