@@ -214,11 +214,11 @@ std::vector<Function> build() {
              {CLOSE, bars("n", "smoothing period", "24")})
         .fixed(),
     fn<&WR>("WR", kOsc, "W&R 威廉指标", "Williams %R over two windows.",
-            "100 * (HHV(high, p) - close) / (HHV(high, p) - LLV(low, p)) for p = n and p = n1", "n - 1, n1 - 1",
+            "100 * (HHV(high, p) - close) / (HHV(high, p) - LLV(low, p)) for p = n and p = n1", "n - 1; n1 - 1",
             {CLOSE, HIGH, LOW, bars("n", "first window", "10"), bars("n1", "second window", "6")})
         .lines({"wr", "wr1"}).fixed(),
     fn<&BIAS>("BIAS", kOsc, "BIAS 乖离率", "Deviation from the moving average (bias ratio), three periods.",
-              "100 * (close - MA(close, p)) / MA(close, p) for p = l1, l2, l3", "l1 - 1, l2 - 1, l3 - 1",
+              "100 * (close - MA(close, p)) / MA(close, p) for p = l1, l2, l3", "l1 - 1; l2 - 1; l3 - 1",
               {CLOSE, bars("l1", "first period", "6"), bars("l2", "second period", "12"),
                bars("l3", "third period", "24")})
         .lines({"bias1", "bias2", "bias3"}).fixed(),
@@ -227,7 +227,7 @@ std::vector<Function> build() {
               {CLOSE, bars("n", "window length", "20"), {"p", "band width in standard deviations", "2.0"}})
         .lines({"upper", "mid", "lower"}).fixed(),
     fn<&PSY>("PSY", kOsc, "PSY 心理线", "Psychological line.",
-             "PSY = 100 * (rising bars among the last n) / n; PSYMA = MA(PSY, m)", "n - 1, n + m - 2",
+             "PSY = 100 * (rising bars among the last n) / n; PSYMA = MA(PSY, m)", "n - 1; n + m - 2",
              {CLOSE, bars("n", "counting window", "12"), bars("m", "average period", "6")})
         .lines({"psy", "psyma"}).fixed(),
     fn<&CCI>("CCI", kOsc, "CCI 顺势指标", "Commodity channel index.",
@@ -246,7 +246,7 @@ std::vector<Function> build() {
     fn<&DMI>("DMI", kVol, "DMI 动向指标", "Directional movement index.",
              "PDI/MDI = 100 * SUM(+DM/-DM, m1) / SUM(TR, m1); ADX = MA(100 * |MDI - PDI| / (MDI + PDI), m2); "
              "ADXR = (ADX + REF(ADX, m2)) / 2",
-             "m1, m1, m1 + m2 - 1, m1 + 2 * m2 - 1",
+             "m1; m1; m1 + m2 - 1; m1 + 2 * m2 - 1",
              {CLOSE, HIGH, LOW, bars("m1", "directional sum period", "14"), bars("m2", "ADX period", "6")})
         .lines({"pdi", "mdi", "adx", "adxr"}).crossing("pdi", "mdi").fixed(),
     fn<&TAQ>("TAQ", kChan, "唐安奇通道 (海龟交易)", "Donchian channel.",
@@ -255,11 +255,11 @@ std::vector<Function> build() {
         .lines({"taq_up", "taq_mid", "taq_down"}).fixed({20}),
     fn<&KTN>("KTN", kChan, "KTN 肯特纳通道", "Keltner channel.",
              "MID = EMA(TP, n) with TP = (high + low + close) / 3; UP/DOWN = MID +/- 2 * MA(true range, m)",
-             "m, 0, m", {CLOSE, HIGH, LOW, bars("n", "middle line EMA period", "20"), bars("m", "range average period", "10")})
+             "m; 0; m", {CLOSE, HIGH, LOW, bars("n", "middle line EMA period", "20"), bars("m", "range average period", "10")})
         .lines({"ktn_up", "ktn_mid", "ktn_down"}).fixed(),
     fn<&TRIX>("TRIX", kTrend, "TRIX 三重指数平滑", "Triple exponential average.",
               "TR = EMA(EMA(EMA(close, m1), m1), m1); TRIX = 100 * (TR - REF(TR, 1)) / REF(TR, 1); TRMA = MA(TRIX, m2)",
-              "1, m2", {CLOSE, bars("m1", "EMA period", "12"), bars("m2", "average period", "20")})
+              "1; m2", {CLOSE, bars("m1", "EMA period", "12"), bars("m2", "average period", "20")})
         .lines({"trix", "trma"}).crossing("trix", "trma").fixed(),
     fn<&VR>("VR", kVol, "VR 容量比率", "Volume ratio.",
             "100 * SUM(volume on rising bars, m1) / SUM(volume on other bars, m1)", "max(m1 - 1, 2)",
@@ -272,37 +272,37 @@ std::vector<Function> build() {
     fn<&EMV>("EMV", kVol, "EMV 简易波动指标", "Ease of movement.",
              "MA over n of the midpoint move times MA(vol, n) / vol times the range, over MA(range, n); "
              "MAEMV = MA(EMV, m)",
-             "max(2 * n - 2, 1), max(2 * n - 2, 1) + m - 1",
+             "max(2 * n - 2, 1); max(2 * n - 2, 1) + m - 1",
              {HIGH, LOW, VOL, bars("n", "window length", "14"), bars("m", "average period", "9")})
         .lines({"emv", "maemv"}).crossing("emv", "maemv").fixed(),
     fn<&DPO>("DPO", kTrend, "DPO 区间震荡线", "Detrended price oscillator.",
-             "DPO = close - REF(MA(close, m1), m2); MADPO = MA(DPO, m3)", "m1 + m2 - 1, m1 + m2 + m3 - 2",
+             "DPO = close - REF(MA(close, m1), m2); MADPO = MA(DPO, m3)", "m1 + m2 - 1; m1 + m2 + m3 - 2",
              {CLOSE, bars("m1", "average period", "20"), bars("m2", "shift", "10", 0), bars("m3", "signal period", "6")})
         .lines({"dpo", "madpo"}).crossing("dpo", "madpo").fixed(),
     fn<&BRAR>("BRAR", kVol, "BRAR 情绪指标", "Sentiment indicators AR and BR.",
               "AR = 100 * SUM(high - open, m1) / SUM(open - low, m1); "
               "BR = 100 * SUM(max(high - prev close, 0), m1) / SUM(max(prev close - low, 0), m1)",
-              "m1 - 1, max(m1, 2)", {OPEN, CLOSE, HIGH, LOW, bars("m1", "window length", "26")})
+              "m1 - 1; max(m1, 2)", {OPEN, CLOSE, HIGH, LOW, bars("m1", "window length", "26")})
         .lines({"ar", "br"}).fixed(),
     fn<&DFMA>("DFMA", kTrend, "DFMA 平行线差指标", "Difference of moving averages.",
-              "DIF = MA(close, n1) - MA(close, n2); DIFMA = MA(DIF, m)", "max(n1, n2) - 1, max(n1, n2) + m - 2",
+              "DIF = MA(close, n1) - MA(close, n2); DIFMA = MA(DIF, m)", "max(n1, n2) - 1; max(n1, n2) + m - 2",
               {CLOSE, bars("n1", "short period", "10"), bars("n2", "long period", "50"), bars("m", "signal period", "10")})
         .lines({"dfma_dif", "dfma_difma"}).crossing("dfma_dif", "dfma_difma").fixed(),
     fn<&MTM>("MTM", kTrend, "MTM 动量指标", "Momentum.", "MTM = close - REF(close, n); MTMMA = MA(MTM, m)",
-             "n, n + m - 1", {CLOSE, bars("n", "lag in bars", "12", 0), bars("m", "signal period", "6")})
+             "n; n + m - 1", {CLOSE, bars("n", "lag in bars", "12", 0), bars("m", "signal period", "6")})
         .lines({"mtm", "mtmma"}).crossing("mtm", "mtmma").fixed(),
     fn<&MASS>("MASS", kChan, "MASS 梅斯线", "Mass index.",
               "SUM over n2 of MA(high - low, n1) / MA(MA(high - low, n1), n1); MA of that over m",
-              "2 * n1 + n2 - 3, 2 * n1 + n2 + m - 4",
+              "2 * n1 + n2 - 3; 2 * n1 + n2 + m - 4",
               {HIGH, LOW, bars("n1", "range average period", "9"), bars("n2", "sum period", "25"),
                bars("m", "signal period", "6")})
         .lines({"mass", "ma"}).crossing("mass", "ma").fixed(),
     fn<&ROC>("ROC", kTrend, "ROC 变动率指标", "Rate of change.",
-             "ROC = 100 * (close - REF(close, n)) / REF(close, n); MAROC = MA(ROC, m)", "n, n + m - 1",
+             "ROC = 100 * (close - REF(close, n)) / REF(close, n); MAROC = MA(ROC, m)", "n; n + m - 1",
              {CLOSE, bars("n", "lag in bars", "12", 0), bars("m", "signal period", "6")})
         .lines({"roc", "maroc"}).crossing("roc", "maroc").fixed(),
     fn<&EXPMA>("EXPMA", kTrend, "EXPMA 指数平均数指标", "Two exponential moving averages.",
-               "EXP1 = EMA(close, n1); EXP2 = EMA(close, n2)", "0, 0",
+               "EXP1 = EMA(close, n1); EXP2 = EMA(close, n2)", "0; 0",
                {CLOSE, bars("n1", "short period", "12"), bars("n2", "long period", "50")})
         .lines({"exp1", "exp2"}).fixed(),
     fn<&OBV>("OBV", kVol, "OBV 能量潮指标", "On-balance volume.",
@@ -314,13 +314,13 @@ std::vector<Function> build() {
              "max(n - 1, 2)", {CLOSE, HIGH, LOW, VOL, bars("n", "window length", "14")})
         .fixed(),
     fn<&ASI>("ASI", kVol, "ASI 振动升降指标", "Accumulation swing index.",
-             "ASI = SUM of the swing index SI over m1 bars; ASIT = MA(ASI, m2)", "m1, m1 + m2 - 1",
+             "ASI = SUM of the swing index SI over m1 bars; ASIT = MA(ASI, m2)", "m1; m1 + m2 - 1",
              {OPEN, CLOSE, HIGH, LOW, bars("m1", "sum period", "26"), bars("m2", "signal period", "10")})
         .lines({"asi", "asit"}).crossing("asi", "asit").fixed(),
     fn<&XSII>("XSII", kChan, "XSII 薛斯通道II", "Xue's channel II.",
               "AA = (2 * close + high + low) / 4; TD1/TD2 = MA(AA, 5) * n / 100 and * (200 - n) / 100; "
               "TD3/TD4 = DMA(close, |AA - MA(close, 20)| / MA(close, 20)) * (1 +/- m / 100)",
-              "4, 4, 0, 0",
+              "4; 4; 0; 0",
               {CLOSE, HIGH, LOW, bars("n", "short channel factor in percent", "102", 0),
                bars("m", "long channel width in percent", "7", 0)})
         .lines({"td1", "td2", "td3", "td4"}).fixed(),

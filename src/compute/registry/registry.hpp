@@ -74,7 +74,7 @@ struct Function {
   const char* en = "";       // the one-line description in English
   const char* formula = "";  // how the values are computed, in words
   // Leading bars without a value on ordinary data, as an expression of the
-  // parameters; several lines give one expression each, comma-separated.
+  // parameters; several lines give one expression each, separated by "; ".
   const char* warmup = "0";
   std::vector<Param> params;
   std::vector<const char*> outputs;  // field names of the lines; empty: one line
