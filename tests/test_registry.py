@@ -109,6 +109,18 @@ def test_warmup_matches_leading_gaps(bump):
         assert [leading_nans(r) for r in result] == expected, rec.name
 
 
+def test_generated_files_are_fresh():
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parent.parent / "tools" / "gen_reference.py"
+    spec = importlib.util.spec_from_file_location("gen_reference", path)
+    gen = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen)
+    for target, text in gen.generate().items():
+        assert target.read_text(encoding="utf-8") == text, f"{target.name} is stale: run tools/gen_reference.py"
+
+
 def test_wrappers_carry_the_catalog():
     for rec in tarvex.catalog("function"):
         f = getattr(tarvex, rec.name)

@@ -88,11 +88,11 @@ def _indicator(function: Record, batch: dict) -> Record:
     given = batch["defaults"]
     params = []
     for k, p in enumerate(numeric):
-        default = given[k] if k < len(given) else p.default
+        default = int(given[k] if k < len(given) else p.default or 0)
         kind, minimum, maximum = p.kind, p.minimum, p.maximum
         if kind != "integer":  # taken as an integer count of 1/divisor
             kind, minimum, maximum = "integer", 0, _MAXIMUM["u"]
-        params.append(Parameter(f"p{k}", kind, int(default), minimum, maximum,
+        params.append(Parameter(f"p{k}", kind, default, minimum, maximum,
                                 f"{p.name}: {p.description}" + (f" (in 1/{batch['divisor']})" if batch["divisor"] != 1 else "")))
     name = function.name.lower()
     expanding = batch["expanding"]
@@ -140,7 +140,7 @@ def function(name: str) -> Record:
 
 # Parameter types of the tarvex functions by native kind, as their
 # signatures and the stubs write them.
-TYPE_TEXT = {"s": "ArrayLike", "v": "Union[ArrayLike, float]", "u": "int", "d": "int", "f": "float",
+TYPE_TEXT: Dict[str, str] = {"s": "ArrayLike", "v": "Union[ArrayLike, float]", "u": "int", "d": "int", "f": "float",
              "r": "Optional[int]"}
 _DOC_TYPES = {"series": "array_like", "series or number": "array_like or float", "integer": "int",
               "number": "float"}
