@@ -63,7 +63,7 @@ def test_zhishu_equals_the_core_index():
 
 def test_table_errors():
     code, date, cols = market(4, codes=2, bars=5)
-    with pytest.raises(ValueError, match="unsupported indicator: nope"):
+    with pytest.raises(ValueError, match="unsupported indicator: 'nope'; choose from: asi, atr, "):
         tv.batch(["NOPE"], [[]], code, date, *cols)
     with pytest.raises(ValueError, match="same length"):
         tv.batch(["ma"], [[]], code[:-1], date, *cols)

@@ -5,16 +5,16 @@ charting formula language run over one security or a whole market."""
 from importlib.metadata import version as _version
 
 from . import plot
-from ._functions import EXPORTED as _EXPORTED
+from ._catalog import catalog
+from ._exports import *  # noqa: F401,F403  (MA, EMA, MACD ...)
+from ._exports import __all__ as _FUNCTIONS
 from ._market import batch, batch_cross, zhishu
 from .formula import FormulaError, compile, formula, screen
 from .frames import composite, crosses, indicators, register_accessor
 
-globals().update(_EXPORTED)
-
 __version__ = _version("tarvex")
 
-__all__ = sorted(_EXPORTED) + ["batch", "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError",
-                               "indicators", "crosses", "composite", "plot"]
+__all__ = sorted(_FUNCTIONS) + ["batch", "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError",
+                                "indicators", "crosses", "composite", "plot", "catalog"]
 
 register_accessor()

@@ -1,43 +1,26 @@
 """The series functions and indicators over arrays: one wrapper per native
-routine, its parameters and defaults read from `tarvex_core`'s signatures
-and its argument kinds from the native routine table."""
+routine, its parameters and defaults read from `tarvex_core`'s signatures,
+its argument kinds from the native routine table, and its documentation
+and annotations from the registry's catalog."""
 from __future__ import annotations
 
 import inspect
 import operator
 from collections import namedtuple
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union  # noqa: F401 (annotations)
 
 import numpy as np
 import tarvex_core
+from numpy.typing import ArrayLike  # noqa: F401 (annotations)
 
 from . import _native
 from ._arrays import Shape, as_column, from_native, is_scalar
+from ._catalog import TYPE_TEXT, catalog, docstring
+from ._catalog import function as function_record
 
 # Output names of the indicators with several lines: the field names of the
 # whole-market tables.
-OUTPUTS: Dict[str, Tuple[str, ...]] = {
-    "MACD": ("dif", "dea", "macd"),
-    "KDJ": ("k", "d", "j"),
-    "WR": ("wr", "wr1"),
-    "BIAS": ("bias1", "bias2", "bias3"),
-    "BOLL": ("upper", "mid", "lower"),
-    "PSY": ("psy", "psyma"),
-    "DMI": ("pdi", "mdi", "adx", "adxr"),
-    "TAQ": ("taq_up", "taq_mid", "taq_down"),
-    "KTN": ("ktn_up", "ktn_mid", "ktn_down"),
-    "TRIX": ("trix", "trma"),
-    "EMV": ("emv", "maemv"),
-    "DPO": ("dpo", "madpo"),
-    "BRAR": ("ar", "br"),
-    "DFMA": ("dfma_dif", "dfma_difma"),
-    "MTM": ("mtm", "mtmma"),
-    "MASS": ("mass", "ma"),
-    "ROC": ("roc", "maroc"),
-    "EXPMA": ("exp1", "exp2"),
-    "ASI": ("asi", "asit"),
-    "XSII": ("td1", "td2", "td3", "td4"),
-}
+OUTPUTS: Dict[str, Tuple[str, ...]] = {r.name: r.fields for r in catalog("function") if len(r.fields) > 1}
 
 _U64_MAX = 2**64 - 1
 _U32_MAX = 2**32 - 1
@@ -80,6 +63,11 @@ def _starts(value: Any) -> Optional[bytes]:
     return starts.astype(np.int64).tobytes()
 
 
+# The annotations of the wrappers' parameters by native kind, as the stubs
+# write them; the names they use are this module's globals.
+_ANNOTATIONS: Dict[str, str] = TYPE_TEXT
+
+
 class Function:
     """One native routine as a Python function over columns."""
 
@@ -100,13 +88,14 @@ class Function:
         self.params = [p.name for p in params]
         self.defaults = {p.name: p.default for p in params if p.default is not inspect.Parameter.empty}
         self.outputs = OUTPUTS.get(name)
-        self.result_type = namedtuple(name, self.outputs) if self.outputs else None  # type: ignore[misc]
+        self.result_type: Any = namedtuple(name, self.outputs) if self.outputs else None  # type: ignore[misc]
+        params = [p.replace(annotation=_ANNOTATIONS[k]) for p, k in zip(params, kinds)]
         positional = [p for p in params if p.kind != inspect.Parameter.KEYWORD_ONLY]
         keyword = [p for p in params if p.kind == inspect.Parameter.KEYWORD_ONLY] + [
-            inspect.Parameter("starts", inspect.Parameter.KEYWORD_ONLY, default=None),
-            inspect.Parameter("threads", inspect.Parameter.KEYWORD_ONLY, default=None),
+            inspect.Parameter("starts", inspect.Parameter.KEYWORD_ONLY, default=None, annotation="Optional[ArrayLike]"),
+            inspect.Parameter("threads", inspect.Parameter.KEYWORD_ONLY, default=None, annotation="Optional[int]"),
         ]
-        self.signature = inspect.Signature(positional + keyword)
+        self.signature = inspect.Signature(positional + keyword, return_annotation="Any")
 
     def bind(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> List[Any]:
         bound = self.signature.bind(*args, **kwargs)
@@ -162,7 +151,7 @@ class Function:
         if pending and length is None:
             raise TypeError(f"{self.name}() needs at least one series, got only numbers")
         for i in pending:
-            out[i] = np.full(length, out[i], dtype=np.float64)
+            out[i] = np.full(length or 0, out[i], dtype=np.float64)
         return out
 
 
@@ -172,7 +161,7 @@ def _make(function: Function) -> Callable[..., Any]:
 
     call.__name__ = call.__qualname__ = function.name
     call.__signature__ = function.signature  # type: ignore[attr-defined]
-    call.__doc__ = getattr(tarvex_core, function.name).__doc__
+    call.__doc__ = docstring(function_record(function.name))
     call.__module__ = "tarvex"
     return call
 

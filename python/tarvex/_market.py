@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _native
 from ._arrays import as_column, from_native
+from ._catalog import unsupported_names_listed
 from ._functions import _threads
 
 ZHISHU_FIELDS = ("date", "open", "high", "low", "close", "change", "volume", "amount", "count")
@@ -73,8 +74,9 @@ def _table(result: Any) -> Dict[str, np.ndarray]:
 def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, code: Any, date: Any,
                open: Any, high: Any, low: Any, close: Any, volume: Any, threads: Optional[int]) -> Dict[str, np.ndarray]:
     columns = _columns(dict(open=open, high=high, low=low, close=close, volume=volume))
-    return _table(_native.batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
-                                *columns, _threads(threads)))
+    with unsupported_names_listed():
+        return _table(_native.batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
+                                    *columns, _threads(threads)))
 
 
 def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any, high: Any,

@@ -101,7 +101,7 @@ Args convert_all(const FunctionRow& row, const std::vector<Ref>& bound) {
 Result compute(const FunctionRow& row, std::vector<Ref>& bound) {
   Args converted = convert_all(row, bound);
   bound.clear();
-  return row.handler(converted);
+  return row.handler(row, converted);
 }
 
 // Lets a long computation stop when a signal handler raised, as the

@@ -1,12 +1,14 @@
-// The declarative table of the module's functions: one row per Python
-// function, holding its name, description, parameters and handler. The
-// registration, the docstrings and the argument binding all read it.
+// The table of the module's functions: one row per Python function, holding
+// its name, description, parameters and handler. The series functions and
+// indicators come from the registry; the table functions are written here.
+// The registration, the docstrings and the argument binding all read it.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "registry/registry.hpp"
 #include "tarvex_core/convert.hpp"
 
 namespace tarvex::py {
@@ -42,13 +44,15 @@ class Args {
   std::vector<Value> values_;
 };
 
-using Handler = Result (*)(Args&);
+struct FunctionRow;
+using Handler = Result (*)(const FunctionRow& row, Args& args);
 
 struct FunctionRow {
   const char* name;
   const char* description;
   std::vector<Param> params;
   Handler handler;
+  const registry::Function* routine = nullptr;  // the registry entry a series function runs, or nullptr
 };
 
 // "NAME(a, b=1)": the parameter list with the defaults as written.

@@ -86,16 +86,16 @@ PyObject* call(PyObject*, PyObject* tuple) {
       auto poll = [&] { return unlocked.poll(); };
       if (segments <= 1) {
         // One stretch: the routine's own result vectors are handed over.
-        parallel_for(1, 1, 1, [&](std::size_t) { outputs = routine.invoke(args, 0, rows); }, poll);
+        parallel_for(1, 1, 1, [&](std::size_t) { outputs = routine.invoke(args); }, poll);
       } else {
-        const std::size_t width = routine.invoke(args, 0, 0).size();
-        outputs.assign(width, Series(routine.scalar_result ? segments : rows));
+        const std::size_t width = invoke_stretch(routine, args, 0, 0).size();
+        outputs.assign(width, Series(scalar_result(routine) ? segments : rows));
         parallel_for(segments, threads, 1, [&](std::size_t k) {
           const std::size_t first = starts[k], count = end_of(k) - first;
-          SeriesList part = routine.invoke(args, first, count);
+          SeriesList part = invoke_stretch(routine, args, first, count);
           for (std::size_t j = 0; j < width; ++j) {
-            const std::size_t at = routine.scalar_result ? k : first;
-            if (part[j].size() != (routine.scalar_result ? 1 : count)) {
+            const std::size_t at = scalar_result(routine) ? k : first;
+            if (part[j].size() != (scalar_result(routine) ? 1 : count)) {
               throw std::logic_error("a routine's result does not match its segment");
             }
             std::memcpy(outputs[j].data() + at, part[j].data(), part[j].size() * sizeof(double));
@@ -127,7 +127,7 @@ PyObject* describe(PyObject*, PyObject*) {
                  : k == ArgKind::U32 ? 'd' : k == ArgKind::Digits ? 'r' : 'f';
       }
       Ref row = Ref::check(Py_BuildValue("(ssO)", table[i].name, kinds.c_str(),
-                                         table[i].scalar_result ? Py_True : Py_False));
+                                         scalar_result(table[i]) ? Py_True : Py_False));
       PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), row.release());
     }
     return out.release();
@@ -142,6 +142,7 @@ PyMethodDef methods[] = {
     {"call", call, METH_VARARGS,
      "call(index, args, starts, threads): run one routine; results as (owner, address, length)"},
     {"routines", describe, METH_NOARGS, "routines(): (name, argument kinds, scalar result) of every routine"},
+    {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},

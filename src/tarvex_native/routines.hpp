@@ -1,41 +1,32 @@
-// The compute routines the array module serves, each bound to its C++
-// signature: the kinds of its arguments are deduced from the parameter
-// types, so a row names the routine and nothing else.
+// The compute routines the array module serves: the registry's functions,
+// each bound to its C++ signature, run on one stretch of bars at a time.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
-#include <cstdint>
 #include <vector>
 
-#include "series/series.hpp"
+#include "registry/registry.hpp"
 
 namespace tarvex::native {
 
-// What a routine's parameter takes from the caller.
-enum class ArgKind { Series, ScalarOrSeries, U64, U32, Float, Digits };
-
-// One argument as the module received it; `series` views caller memory.
-struct Arg {
-  bool is_series = false;
-  SeriesView series;
-  double number = 0.0;
-  std::uint64_t integer = 0;
-  bool none = false;  // Digits: no rounding at all
-};
-
-// A routine's result on one stretch of bars [first, first + count): one
-// Series per output, or for a routine with a number for a result (RET) one
-// Series holding that number.
-using Invoke = SeriesList (*)(const std::vector<Arg>& args, std::size_t first, std::size_t count);
-
-struct Routine {
-  const char* name;
-  std::vector<ArgKind> kinds;
-  bool scalar_result;  // one value per stretch instead of one per bar
-  Invoke invoke;
-};
+using registry::Arg;
+using registry::ArgKind;
+using Routine = registry::Function;
 
 // Every routine in the order of tarvex_core's function table.
 const std::vector<Routine>& routines();
+
+// True when the routine gives one number per stretch instead of one per bar.
+inline bool scalar_result(const Routine& r) { return r.shape == registry::Shape::Number; }
+
+// The routine's result on the bars [first, first + count) of its series.
+SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count);
+
+// registry() -> tuple of dicts, one per routine: everything the registry
+// says about it (the Python package builds its catalog, docstrings and
+// types from these).
+PyObject* describe_registry(PyObject* self, PyObject* unused);
 
 }  // namespace tarvex::native

@@ -71,16 +71,15 @@ PyObject* batch(PyObject*, PyObject* args) {
 
     const BatchInput in{names, params, code, date, columns[0].view(), columns[1].view(),
                         columns[2].view(), columns[3].view(), columns[4].view()};
-    // Names arrive lower-cased, so the engine never calls back into Python
-    // and the whole computation runs without the interpreter lock.
-    const LowerCase as_given = [](const std::string& s) { return s; };
+    // Names arrive lower-cased, so the whole computation runs without the
+    // interpreter lock.
     BatchTable table;
     {
       Unlocked unlocked;
       const ForEachGroup spread = [&](std::size_t count, const std::function<void(std::size_t)>& body) {
         parallel_for(count, threads, 1, body, [&] { return unlocked.poll(); });
       };
-      table = cross ? BATCH_CROSS(in, keep_values, as_given, spread) : BATCH(in, as_given, spread);
+      table = cross ? BATCH_CROSS(in, keep_values, spread) : BATCH(in, spread);
     }
     std::vector<Ref> results;
     for (Series& c : table.columns) results.push_back(hand_over(std::move(c)));

@@ -64,31 +64,14 @@ SeriesList run_tasks(const std::vector<Task>& tasks, const GroupSeries& series) 
 
 // ---- cross pairs ----
 
-struct FixedPair {
-  const char* name;
-  const char* fast;
-  const char* slow;
-};
-
-const FixedPair kFixedPairs[] = {
-    {"macd", "dif", "dea"},  {"dfma", "dfma_dif", "dfma_difma"}, {"trix", "trix", "trma"}, {"mass", "mass", "ma"},
-    {"kdj", "k", "d"},       {"dmi", "pdi", "mdi"},              {"emv", "emv", "maemv"},  {"dpo", "dpo", "madpo"},
-    {"mtm", "mtm", "mtmma"}, {"roc", "roc", "maroc"},            {"asi", "asi", "asit"},
-};
-
 struct CrossPair {
   std::string label;
   std::string fast;
   std::string slow;
 };
 
-const FixedPair* find_fixed_pair(const std::string& name) {
-  auto it = std::find_if(std::begin(kFixedPairs), std::end(kFixedPairs),
-                         [&name](const FixedPair& p) { return name == p.name; });
-  return it == std::end(kFixedPairs) ? nullptr : &*it;
-}
-
-// One pair per name that has a natural fast and slow line, in name order. The
+// One pair per name that has a natural fast and slow line (the registry's
+// crossing pair), in name order. The
 // tasks of one name are adjacent, so an expanding name pairs its two tasks.
 std::vector<CrossPair> infer_pairs(const std::vector<Task>& tasks) {
   std::vector<CrossPair> pairs;
@@ -96,9 +79,9 @@ std::vector<CrossPair> infer_pairs(const std::vector<Task>& tasks) {
     std::size_t end = t;
     while (end < tasks.size() && tasks[end].name_index == tasks[t].name_index) ++end;
     const Indicator& ind = *tasks[t].indicator;
-    const std::string name = ind.name;
-    if (const FixedPair* fixed = find_fixed_pair(name)) {
-      pairs.push_back(CrossPair{name + "_cross", fixed->fast, fixed->slow});
+    const std::string& name = ind.name;
+    if (const char* fast = ind.function->cross_fast) {
+      pairs.push_back(CrossPair{name + "_cross", fast, ind.function->cross_slow});
     } else if (ind.expanding && end - t == 2) {
       if (tasks[t].fields.size() != 1 || tasks[t + 1].fields.size() != 1) {
         throw ValueError("cross=True cannot infer pair for " + name);
@@ -154,9 +137,9 @@ void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body)
   for (std::size_t k = 0; k < count; ++k) body(k);
 }
 
-BatchTable BATCH(const BatchInput& in, const LowerCase& lower, const ForEachGroup& for_each) {
+BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
   check_table(in);
-  const std::vector<Task> tasks = build_tasks(in.names, in.params, lower);
+  const std::vector<Task> tasks = build_tasks(in.names, in.params);
   const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
 
   std::vector<std::size_t> first;
@@ -167,10 +150,9 @@ BatchTable BATCH(const BatchInput& in, const LowerCase& lower, const ForEachGrou
   return table;
 }
 
-BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower,
-                       const ForEachGroup& for_each) {
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each) {
   check_table(in);
-  const std::vector<Task> tasks = build_tasks(in.names, in.params, lower);
+  const std::vector<Task> tasks = build_tasks(in.names, in.params);
   const std::vector<CrossPair> pairs = infer_pairs(tasks);
   const std::vector<std::string> fields = field_names(tasks);
 

@@ -18,10 +18,6 @@ struct BatchTable {
   SeriesList columns;
 };
 
-// Full Unicode lower-case mapping of a UTF-8 name, supplied by the caller
-// (the module boundary hands in the runtime's own mapping).
-using LowerCase = std::function<std::string(const std::string&)>;
-
 struct BatchInput {
   const std::vector<std::string>& names;
   const std::vector<std::vector<std::uint64_t>>& params;
@@ -42,8 +38,9 @@ using ForEachGroup = std::function<void(std::size_t count, const std::function<v
 // One group after the other on the calling thread.
 void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body);
 
-BatchTable BATCH(const BatchInput& in, const LowerCase& lower, const ForEachGroup& for_each = one_by_one);
-BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const LowerCase& lower,
-                       const ForEachGroup& for_each = one_by_one);
+// Indicator names come lower-cased: the caller maps them (with the full
+// Unicode mapping) before the computation starts.
+BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each = one_by_one);
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each = one_by_one);
 
 }  // namespace tarvex

@@ -1,8 +1,9 @@
 #include "batch/registry.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <cstdlib>
 #include <iterator>
+#include <stdexcept>
 #include <utility>
 
 #include "indicators/indicators.hpp"
@@ -13,106 +14,90 @@ namespace {
 
 constexpr std::uint64_t kDefaultP3 = 20;
 
-SeriesList one(Series s) {
-  SeriesList out;
-  out.push_back(std::move(s));
+using registry::ArgKind;
+using registry::BatchRole;
+using registry::Function;
+
+// The group column a series parameter reads, by its name.
+Series GroupSeries::*column_of(const Function& f, const char* param) {
+  const std::string p = param;
+  if (p == "s" || p == "close") return &GroupSeries::close;
+  if (p == "high") return &GroupSeries::high;
+  if (p == "low") return &GroupSeries::low;
+  if (p == "open") return &GroupSeries::open;
+  if (p == "vol") return &GroupSeries::volume;
+  throw std::logic_error(std::string(f.name) + ": no bar column for parameter " + p);
+}
+
+// The registry entry as a batch indicator: series parameters read the bar
+// columns they are named after, the others take p0, p1, ... in order, with
+// the batch defaults where the entry gives them and the function's own
+// defaults otherwise.
+Indicator indicator_of(const Function& f) {
+  Indicator ind{};
+  ind.function = &f;
+  ind.name = f.name;
+  std::transform(ind.name.begin(), ind.name.end(), ind.name.begin(),
+                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  ind.expanding = f.batch.role == BatchRole::Expanding;
+  if (!ind.expanding) ind.fields = f.fields();
+  ind.divisor = f.batch.divisor;
+  ind.defaults = ParamSet{0, 0, 0, kDefaultP3};
+  std::size_t slot = 0;
+  for (std::size_t i = 0; i < f.kinds.size(); ++i) {
+    const ArgKind kind = f.kinds[i];
+    if (kind == ArgKind::Digits) {
+      ind.sources.push_back(Source{Source::From::Rounding, nullptr, 0, kind});
+    } else if (kind == ArgKind::Series) {
+      ind.sources.push_back(Source{Source::From::Column, column_of(f, f.params[i].name), 0, kind});
+    } else {
+      if (slot >= ind.defaults.size()) throw std::logic_error(std::string(f.name) + ": too many batch parameters");
+      const char* own = f.params[i].default_text;
+      if (slot < f.batch.defaults.size()) {
+        ind.defaults[slot] = f.batch.defaults[slot];
+      } else if (own != nullptr) {
+        ind.defaults[slot] = static_cast<std::uint64_t>(std::strtod(own, nullptr));
+      } else {
+        throw std::logic_error(std::string(f.name) + ": a batch parameter without a default");
+      }
+      ind.sources.push_back(Source{Source::From::Param, nullptr, slot++, kind});
+    }
+  }
+  return ind;
+}
+
+std::vector<Indicator> build_indicators() {
+  std::vector<Indicator> out;
+  for (const Function& f : registry::functions()) {
+    if (f.batch.role != BatchRole::None) out.push_back(indicator_of(f));
+  }
   return out;
 }
 
-using G = const GroupSeries&;
-using P = const ParamSet&;
-
-// clang-format off
-const Indicator kRegistry[] = {
-  // Expanding moving averages and windows of close.
-  {"ma",  {5, 0, 0},  true, {}, [](G g, P p) { return one(MA(g.close, p[0])); }},
-  {"ema", {5, 0, 0},  true, {}, [](G g, P p) { return one(EMA(g.close, p[0])); }},
-  {"sma", {5, 1, 0},  true, {}, [](G g, P p) { return one(SMA(g.close, p[0], p[1])); }},
-  {"wma", {5, 0, 0},  true, {}, [](G g, P p) { return one(WMA(g.close, p[0])); }},
-  {"dma", {10, 0, 0}, true, {}, [](G g, P p) { return one(DMA(g.close, static_cast<double>(p[0]) / 100.0)); }},
-  {"std", {5, 0, 0},  true, {}, [](G g, P p) { return one(STD(g.close, p[0])); }},
-  {"sum", {5, 0, 0},  true, {}, [](G g, P p) { return one(SUM(g.close, p[0])); }},
-  {"hhv", {5, 0, 0},  true, {}, [](G g, P p) { return one(HHV(g.close, p[0])); }},
-  {"llv", {5, 0, 0},  true, {}, [](G g, P p) { return one(LLV(g.close, p[0])); }},
-  {"ref", {1, 0, 0},  true, {}, [](G g, P p) { return one(REF(g.close, p[0])); }},
-  // Trend and momentum.
-  {"macd",  {12, 26, 9}, false, {"dif", "dea", "macd"},
-   [](G g, P p) { return MACD(g.close, p[0], p[1], p[2]); }},
-  {"trix",  {12, 20, 0}, false, {"trix", "trma"}, [](G g, P p) { return TRIX(g.close, p[0], p[1]); }},
-  {"dfma",  {10, 50, 10}, false, {"dfma_dif", "dfma_difma"},
-   [](G g, P p) { return DFMA(g.close, p[0], p[1], p[2]); }},
-  {"expma", {12, 50, 0}, false, {"exp1", "exp2"}, [](G g, P p) { return EXPMA(g.close, p[0], p[1]); }},
-  {"bbi",   {3, 6, 12},  false, {"bbi"}, [](G g, P p) { return one(BBI(g.close, p[0], p[1], p[2], p[3])); }},
-  {"dpo",   {20, 10, 6}, false, {"dpo", "madpo"}, [](G g, P p) { return DPO(g.close, p[0], p[1], p[2]); }},
-  {"mtm",   {12, 6, 0},  false, {"mtm", "mtmma"}, [](G g, P p) { return MTM(g.close, p[0], p[1]); }},
-  {"roc",   {12, 6, 0},  false, {"roc", "maroc"}, [](G g, P p) { return ROC(g.close, p[0], p[1]); }},
-  // Oscillators.
-  {"kdj",  {9, 3, 3},   false, {"k", "d", "j"}, [](G g, P p) { return KDJ(g.close, g.high, g.low, p[0], p[1], p[2]); }},
-  {"rsi",  {24, 0, 0},  false, {"rsi"}, [](G g, P p) { return one(RSI(g.close, p[0])); }},
-  {"wr",   {10, 6, 0},  false, {"wr", "wr1"}, [](G g, P p) { return WR(g.close, g.high, g.low, p[0], p[1]); }},
-  {"bias", {6, 12, 24}, false, {"bias1", "bias2", "bias3"}, [](G g, P p) { return BIAS(g.close, p[0], p[1], p[2]); }},
-  {"psy",  {12, 6, 0},  false, {"psy", "psyma"}, [](G g, P p) { return PSY(g.close, p[0], p[1]); }},
-  {"cci",  {14, 0, 0},  false, {"cci"}, [](G g, P p) { return one(CCI(g.close, g.high, g.low, p[0])); }},
-  // Channels and volatility.
-  {"boll", {20, 2, 0},  false, {"upper", "mid", "lower"},
-   [](G g, P p) { return BOLL(g.close, p[0], static_cast<double>(p[1])); }},
-  {"atr",  {20, 0, 0},  false, {"atr"}, [](G g, P p) { return one(ATR(g.close, g.high, g.low, p[0])); }},
-  {"taq",  {20, 0, 0},  false, {"taq_up", "taq_mid", "taq_down"}, [](G g, P p) { return TAQ(g.high, g.low, p[0]); }},
-  {"ktn",  {20, 10, 0}, false, {"ktn_up", "ktn_mid", "ktn_down"},
-   [](G g, P p) { return KTN(g.close, g.high, g.low, p[0], p[1]); }},
-  {"xsii", {102, 7, 0}, false, {"td1", "td2", "td3", "td4"},
-   [](G g, P p) { return XSII(g.close, g.high, g.low, p[0], p[1]); }},
-  {"mass", {9, 25, 6},  false, {"mass", "ma"}, [](G g, P p) { return MASS(g.high, g.low, p[0], p[1], p[2]); }},
-  // Volume and directional.
-  {"obv",  {0, 0, 0},   false, {"obv"}, [](G g, P) { return one(OBV(g.close, g.volume)); }},
-  {"vr",   {26, 0, 0},  false, {"vr"}, [](G g, P p) { return one(VR(g.close, g.volume, p[0])); }},
-  {"cr",   {20, 0, 0},  false, {"cr"}, [](G g, P p) { return one(CR(g.close, g.high, g.low, p[0])); }},
-  {"emv",  {14, 9, 0},  false, {"emv", "maemv"}, [](G g, P p) { return EMV(g.high, g.low, g.volume, p[0], p[1]); }},
-  {"brar", {26, 0, 0},  false, {"ar", "br"}, [](G g, P p) { return BRAR(g.open, g.close, g.high, g.low, p[0]); }},
-  {"asi",  {26, 10, 0}, false, {"asi", "asit"},
-   [](G g, P p) { return ASI(g.open, g.close, g.high, g.low, p[0], p[1]); }},
-  {"dmi",  {14, 6, 0},  false, {"pdi", "mdi", "adx", "adxr"},
-   [](G g, P p) { return DMI(g.close, g.high, g.low, p[0], p[1]); }},
-  {"mfi",  {14, 0, 0},  false, {"mfi"}, [](G g, P p) { return one(MFI(g.close, g.high, g.low, g.volume, p[0])); }},
-};
-// clang-format on
-
 const Indicator* find_indicator(const std::string& name) {
-  auto it = std::find_if(std::begin(kRegistry), std::end(kRegistry),
-                         [&name](const Indicator& ind) { return name == ind.name; });
-  return it == std::end(kRegistry) ? nullptr : &*it;
-}
-
-ParamSet defaults_of(const Indicator& ind) {
-  return ParamSet{ind.defaults[0], ind.defaults[1], ind.defaults[2], kDefaultP3};
+  const std::vector<Indicator>& all = indicators();
+  auto it = std::find_if(all.begin(), all.end(), [&name](const Indicator& ind) { return name == ind.name; });
+  return it == all.end() ? nullptr : &*it;
 }
 
 std::vector<std::string> fields_of(const Indicator& ind, const ParamSet& p) {
-  std::vector<std::string> out;
-  if (ind.expanding) {
-    out.push_back(ind.name + std::to_string(p[0]));
-    return out;
-  }
-  for (const char* f : ind.fields) {
-    if (f != nullptr) out.emplace_back(f);
-  }
-  return out;
+  if (ind.expanding) return {ind.name + std::to_string(p[0])};
+  return ind.fields;
 }
 
 // The parameter sets one name and its list give: one per value for an
 // expanding indicator with two or more values, otherwise exactly one.
 std::vector<ParamSet> param_sets(const Indicator& ind, const std::vector<std::uint64_t>& values) {
-  const ParamSet defaults = defaults_of(ind);
   std::vector<ParamSet> sets;
   if (ind.expanding && values.size() >= 2) {
     for (std::uint64_t x : values) {
-      ParamSet p = defaults;
+      ParamSet p = ind.defaults;
       if (x != 0) p[0] = x;
       sets.push_back(p);
     }
     return sets;
   }
-  ParamSet p = defaults;
+  ParamSet p = ind.defaults;
   for (std::size_t k = 0; k < p.size() && k < values.size(); ++k) {
     if (values[k] != 0) p[k] = values[k];
   }
@@ -122,15 +107,19 @@ std::vector<ParamSet> param_sets(const Indicator& ind, const std::vector<std::ui
 
 }  // namespace
 
+const std::vector<Indicator>& indicators() {
+  static const std::vector<Indicator> all = build_indicators();
+  return all;
+}
+
 std::vector<Task> build_tasks(const std::vector<std::string>& names,
-                              const std::vector<std::vector<std::uint64_t>>& params, const LowerCase& lower) {
+                              const std::vector<std::vector<std::uint64_t>>& params) {
   static const std::vector<std::uint64_t> kNoValues;
   std::vector<Task> tasks;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string name = lower(names[i]);
     const std::vector<std::uint64_t>& values = i < params.size() ? params[i] : kNoValues;
-    const Indicator* ind = find_indicator(name);
-    if (ind == nullptr) throw ValueError("unsupported indicator: " + name);
+    const Indicator* ind = find_indicator(names[i]);
+    if (ind == nullptr) throw ValueError("unsupported indicator: " + names[i]);
     for (const ParamSet& p : param_sets(*ind, values)) {
       tasks.push_back(Task{ind, i, p, fields_of(*ind, p)});
     }
@@ -145,7 +134,24 @@ std::vector<std::string> field_names(const std::vector<Task>& tasks) {
 }
 
 void compute_task(const Task& task, const GroupSeries& g, SeriesList& out) {
-  SeriesList result = task.indicator->compute(g, task.params);
+  const Indicator& ind = *task.indicator;
+  std::vector<registry::Arg> args(ind.sources.size());
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const Source& s = ind.sources[i];
+    registry::Arg& a = args[i];
+    if (s.from == Source::From::Column) {
+      a.is_series = true;
+      a.series = g.*(s.column);
+    } else if (s.from == Source::From::Rounding) {
+      a.integer = Digits{}.places;
+    } else if (s.kind == ArgKind::U64 || s.kind == ArgKind::U32) {
+      a.integer = task.params[s.slot];
+    } else {
+      const double value = static_cast<double>(task.params[s.slot]);
+      a.number = ind.divisor == 1 ? value : value / static_cast<double>(ind.divisor);
+    }
+  }
+  SeriesList result = ind.function->invoke(args);
   for (Series& s : result) out.push_back(std::move(s));
 }
 

@@ -1,6 +1,7 @@
-// The batch indicator registry: short lower-case names, their parameter
-// defaults, output field names, and the compute routine each one runs on a
-// security's gathered series.
+// The batch indicators: the registry's functions the whole-market tables
+// offer, under their lower-case names, with their parameter defaults,
+// output field names and crossing pairs, each run on a security's gathered
+// series.
 #pragma once
 
 #include <array>
@@ -11,22 +12,35 @@
 
 #include "batch/batch.hpp"
 #include "batch/table.hpp"
+#include "registry/registry.hpp"
 
 namespace tarvex {
 
 // p0..p3, always complete (defaults applied, a 0 replaced by its default).
 using ParamSet = std::array<std::uint64_t, 4>;
 
+// Where one argument of an indicator's routine comes from.
+struct Source {
+  enum class From { Column, Param, Rounding } from;
+  Series GroupSeries::*column;  // From::Column
+  std::size_t slot;             // From::Param: index into the ParamSet
+  registry::ArgKind kind;
+};
+
 struct Indicator {
-  const char* name;
-  std::array<std::uint64_t, 3> defaults;  // p3 defaults to 20 for every name
+  std::string name;  // lower case
+  const registry::Function* function;
+  ParamSet defaults;  // p3 defaults to 20 where the function does not say
   // One task per value when given two or more values; its single field is
   // the name followed by p0 in decimal.
   bool expanding;
-  // Output field names of a non-expanding indicator, unused slots null.
-  std::array<const char*, 4> fields;
-  SeriesList (*compute)(const GroupSeries& g, const ParamSet& p);
+  std::vector<std::string> fields;  // output field names of a non-expanding indicator
+  std::vector<Source> sources;      // the routine's arguments in order
+  std::uint64_t divisor;            // a scalar-or-series argument is p / divisor
 };
+
+// Every batch indicator in registry order.
+const std::vector<Indicator>& indicators();
 
 struct Task {
   const Indicator* indicator;
@@ -36,9 +50,9 @@ struct Task {
 };
 
 // Tasks in names_in order, an expanding indicator's values in list order.
-// Throws ValueError "unsupported indicator: <lower-cased name>".
+// Names come lower-cased. Throws ValueError "unsupported indicator: <name>".
 std::vector<Task> build_tasks(const std::vector<std::string>& names,
-                              const std::vector<std::vector<std::uint64_t>>& params, const LowerCase& lower);
+                              const std::vector<std::vector<std::uint64_t>>& params);
 
 // The concatenated field names of all tasks, in task order.
 std::vector<std::string> field_names(const std::vector<Task>& tasks);

@@ -1,0 +1,217 @@
+"""The catalog of the library: one record per batch indicator and per
+series function, read from the registry both native modules are built from
+(names, parameters with defaults and ranges, output field names, crossing
+pairs, rounding, warm-up and descriptions)."""
+from __future__ import annotations
+
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Dict, Iterator, List, Optional, Tuple
+
+from . import _native
+
+__all__ = ["Parameter", "Record", "catalog", "batch_names"]
+
+# The largest value of each integer kind: "u" unsigned 64-bit, "d" 32-bit.
+_MAXIMUM = {"u": 2**64 - 1, "d": 2**32 - 1}
+_KIND_NAMES = {"s": "series", "v": "series or number", "u": "integer", "d": "integer", "f": "number"}
+
+
+@dataclass(frozen=True)
+class Parameter:
+    """One parameter: `kind` is "series", "series or number", "integer" or
+    "number"; `minimum` and `maximum` bound an integer (None otherwise);
+    `default` is None for a required one."""
+
+    name: str
+    kind: str
+    default: Optional[float]
+    minimum: Optional[int]
+    maximum: Optional[int]
+    description: str
+
+
+@dataclass(frozen=True)
+class Record:
+    """A series function (kind "function", upper-case name, the arguments
+    of `tarvex.<name>`) or a batch indicator (kind "indicator", the
+    lower-case name `tarvex.batch` takes, its numeric parameters p0, p1, ...
+    with the batch defaults). `fields` are the output field names (an
+    expanding indicator's single field is its name and p0, as `ma5`);
+    `cross` the (fast, slow) fields `batch_cross` compares, or None;
+    `rounding` the decimals the outputs are rounded to, or None; `warmup`
+    the leading bars without a value, an expression of the parameters per
+    output; `function` the upper-case name of the series function."""
+
+    name: str
+    kind: str
+    function: str
+    family: str
+    params: Tuple[Parameter, ...]
+    fields: Tuple[str, ...]
+    cross: Optional[Tuple[str, str]]
+    rounding: Optional[int]
+    warmup: Tuple[str, ...]
+    description: str
+    description_zh: str
+    formula: str
+    units: Optional[str]
+    expanding: bool = False
+
+
+def _default(kind: str, text: Optional[str]) -> Optional[float]:
+    if text is None:
+        return None
+    return float(text) if kind == "f" else int(text)
+
+
+def _parameter(kind: str, row: tuple) -> Parameter:
+    name, about, default, minimum = row
+    integer = kind in _MAXIMUM
+    return Parameter(name, _KIND_NAMES[kind], _default(kind, default), minimum if integer else None,
+                     _MAXIMUM.get(kind), about)
+
+
+def _function(entry: dict) -> Record:
+    params = tuple(_parameter(k, p) for k, p in zip(entry["kinds"], entry["params"]))
+    warmup = tuple(w.strip() for w in entry["warmup"].split(";"))
+    fields = entry["outputs"]
+    if len(warmup) == 1 and len(fields) > 1:
+        warmup = warmup * len(fields)
+    return Record(entry["name"], "function", entry["name"], entry["family"], params, fields, entry["cross"],
+                  3 if entry["kinds"].endswith("r") else None, warmup, entry["en"], entry["zh"], entry["formula"],
+                  entry["units"])
+
+
+def _indicator(function: Record, batch: dict) -> Record:
+    numeric = [p for p in function.params if p.kind != "series"]
+    given = batch["defaults"]
+    params = []
+    for k, p in enumerate(numeric):
+        default = int(given[k] if k < len(given) else p.default or 0)
+        kind, minimum, maximum = p.kind, p.minimum, p.maximum
+        if kind != "integer":  # taken as an integer count of 1/divisor
+            kind, minimum, maximum = "integer", 0, _MAXIMUM["u"]
+        params.append(Parameter(f"p{k}", kind, default, minimum, maximum,
+                                f"{p.name}: {p.description}" + (f" (in 1/{batch['divisor']})" if batch["divisor"] != 1 else "")))
+    name = function.name.lower()
+    expanding = batch["expanding"]
+    fields = (f"{name}{params[0].default}",) if expanding else function.fields
+    return Record(name, "indicator", function.name, function.family, tuple(params), fields, function.cross,
+                  function.rounding, function.warmup, function.description, function.description_zh,
+                  function.formula, function.units, expanding)
+
+
+def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
+    functions: Dict[str, Record] = {}
+    indicators: Dict[str, Record] = {}
+    for entry in _native.registry():
+        record = _function(entry)
+        functions[record.name] = record
+        if entry["batch"] is not None:
+            indicator = _indicator(record, entry["batch"])
+            indicators[indicator.name] = indicator
+    return functions, indicators
+
+
+_FUNCTIONS, _INDICATORS = _build()
+
+
+def catalog(kind: str = "indicator") -> List[Record]:
+    """Records of the batch indicators (``kind="indicator"``, the names
+    `tarvex.batch` takes) or of the series functions (``kind="function"``,
+    `tarvex.MA` ...), in registry order."""
+    if kind == "indicator":
+        return list(_INDICATORS.values())
+    if kind == "function":
+        return list(_FUNCTIONS.values())
+    raise ValueError(f"kind must be 'indicator' or 'function', got {kind!r}")
+
+
+def batch_names() -> List[str]:
+    """The indicator names `tarvex.batch` takes, sorted."""
+    return sorted(_INDICATORS)
+
+
+def function(name: str) -> Record:
+    """The record of one series function by its upper-case name."""
+    return _FUNCTIONS[name]
+
+
+# Parameter types of the tarvex functions by native kind, as their
+# signatures and the stubs write them.
+TYPE_TEXT: Dict[str, str] = {"s": "ArrayLike", "v": "Union[ArrayLike, float]", "u": "int", "d": "int", "f": "float",
+             "r": "Optional[int]"}
+_DOC_TYPES = {"series": "array_like", "series or number": "array_like or float", "integer": "int",
+              "number": "float"}
+
+
+def _range(p: Parameter) -> str:
+    if p.kind != "integer":
+        return ""
+    if p.maximum == 2**32 - 1:
+        return f", {p.minimum} to 2**32 - 1"
+    return f", at least {p.minimum}"
+
+
+def _sentence(text: str) -> str:
+    text = text[0].upper() + text[1:]
+    return text if text.endswith(".") else text + "."
+
+
+def docstring(record: Record) -> str:
+    """The numpydoc docstring of `tarvex.<record.name>`."""
+    lines = [record.description, "", _sentence(record.formula), "", "Parameters", "----------"]
+    for p in record.params:
+        default = "" if p.default is None else f", default {p.default!r}"
+        lines += [f"{p.name} : {_DOC_TYPES[p.kind]}{_range(p)}{default}", f"    {_sentence(p.description)}"]
+    if record.rounding is not None:
+        lines += ["digits : int or None, default 3, keyword-only",
+                  "    Decimal places the outputs are rounded to, as the last step; None for no rounding."]
+    lines += ["starts : array_like of int, optional, keyword-only",
+              "    Starts of segments (securities back to back) computed each on its own:",
+              "    ascending from 0, below the length of the series.",
+              "threads : int, optional, keyword-only",
+              "    Threads the segments are spread over (default: every core).", "", "Returns", "-------"]
+    if len(record.fields) > 1:
+        lines += [f"{record.name}", f"    Named tuple ({', '.join(record.fields)}), each shaped like the input series."]
+    elif _SCALAR.get(record.name):
+        lines += ["float or numpy.ndarray", "    The number; one per segment when `starts` is given."]
+    else:
+        lines += ["numpy.ndarray, pandas.Series or polars.Series",
+                  "    Shaped like the first series argument."]
+    warmup = ", ".join(f"{f}: {w}" for f, w in zip(record.fields, record.warmup)) if len(record.fields) > 1 \
+        else record.warmup[0]
+    lines += ["", "Notes", "-----", f"Warm-up: leading bars without a value on ordinary data: {warmup}."]
+    if record.rounding is not None:
+        lines.append(f"Rounding: outputs rounded to {record.rounding} decimals unless `digits` says otherwise.")
+    if record.units:
+        lines.append(f"Units: {record.units}.")
+    indicator = _BY_FUNCTION.get(record.name)
+    if indicator is not None:
+        fields = ", ".join(f"``{f}``" for f in indicator.fields)
+        note = f"Batch: ``tarvex.batch`` computes it as ``{indicator.name!r}``, fields {fields}"
+        if indicator.expanding:
+            note += " (one per value of p0)"
+        if indicator.cross:
+            note += f"; ``batch_cross`` compares ``{indicator.cross[0]}`` with ``{indicator.cross[1]}``"
+        lines.append(note + ".")
+    lines.append(f"Chinese name: {record.description_zh}")
+    return "\n".join(lines) + "\n"
+
+
+_BY_FUNCTION = {r.function: r for r in _INDICATORS.values()}
+_SCALAR = {e["name"]: e["scalar_result"] for e in _native.registry()}
+
+
+@contextmanager
+def unsupported_names_listed() -> Iterator[None]:
+    """Adds the valid choices to the engine's "unsupported indicator" error."""
+    try:
+        yield
+    except ValueError as e:
+        prefix = "unsupported indicator: "
+        if not str(e).startswith(prefix):
+            raise
+        name = str(e)[len(prefix):]
+        raise ValueError(f"{prefix}{name!r}; choose from: {', '.join(batch_names())}") from None
