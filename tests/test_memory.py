@@ -176,3 +176,44 @@ def test_huge_periods_and_codes_allocate_nothing_of_their_size():
         table = tc.BATCH(["ma"], [[2]], codes, dates, one, one, one, one, one)
         assert table[0] == [2 ** 63, 2 ** 63, 2 ** 64 - 1, 2 ** 64 - 1]
         """, room_mib=128)
+
+
+# Freed series memory is kept for reuse by the thread that freed it. That
+# must never stand between a capped process and the memory it asks for.
+CACHING_IMPORTS = ("numpy", "tarvex", "threading")
+
+
+def test_cached_memory_goes_with_its_thread():
+    # each thread runs indicators on a million bars and leaves columns of
+    # 8 MB in its cache; after the first thread (which also leaves the
+    # allocator's arena for threads behind) finished threads must not add up
+    pytest.importorskip("numpy")
+    run_capped("""
+    c = numpy.linspace(1.0, 2.0, 1_000_000)
+    finished = []
+    def indicators():
+        for _ in range(2):
+            tarvex.KDJ(c, c + 1.0, c - 1.0)
+            tarvex.MACD(c)
+        finished.append(True)
+    sizes = []
+    for _ in range(4):
+        worker = threading.Thread(target=indicators)
+        worker.start()
+        worker.join()
+        sizes.append(address_space())
+    assert len(finished) == 4
+    assert max(sizes[1:]) - sizes[1] < 16 * 2 ** 20, sizes
+    """, imports=CACHING_IMPORTS)
+
+
+def test_failed_call_keeps_nothing_for_reuse():
+    # MACD of 8 million bars needs more columns of 64 MB than the room
+    # holds; what it had allocated goes back to the system
+    pytest.importorskip("numpy")
+    run_capped("""
+    c = numpy.linspace(1.0, 2.0, 8_000_000)
+    expect_memory_error(lambda: tarvex.MACD(c), None)
+    block = bytearray(ROOM - 80 * 2 ** 20)
+    del block
+    """, imports=CACHING_IMPORTS)

@@ -317,3 +317,17 @@ def test_shift_matches_slicing(n):
         assert_same(tc.REF(s, n), lagged)
         diff = [NAN if math.isnan(a) or math.isnan(b) else a - b for a, b in zip(s, lagged)]
         assert_same(tc.DIFF(s, n), diff)
+
+
+@pytest.mark.parametrize("n", [1, 2, 7, 64, 1000, 1999])
+def test_hhv_llv_over_many_windows(n):
+    # 2000 bars: many windows of each period, runs of equal values (0.0 and
+    # -0.0 among them) and rare NaN at every offset within a window
+    rng = random.Random(700 + n)
+    s = []
+    while len(s) < 2000:
+        value = NAN if rng.random() < 0.01 else rng.choice([0.0, -0.0, 1.0, -1.0, INF, -INF, rng.uniform(-5.0, 5.0)])
+        s += [value] * rng.choice([1, 1, 2, 5])
+    s = s[:2000]
+    assert_same(tc.HHV(s, n), slow_extreme(s, n, lambda x, best: x >= best))
+    assert_same(tc.LLV(s, n), slow_extreme(s, n, lambda x, best: x <= best))

@@ -74,14 +74,19 @@ void require_dimensions(PyObject* obj, long expected) {
   if (ndim && !dimensions_are(ndim.get(), expected)) raise_dimensions(obj, ndim.get(), expected);
 }
 
+// The vector converted elements of type T are collected in: a Series for
+// doubles.
+template <class T>
+using VectorOf = std::conditional_t<std::is_same_v<T, double>, Series, std::vector<T>>;
+
 // An exact list or tuple is read by index, the length read afresh at every
 // step: an element's conversion may shrink or grow the list, and the list
 // iterator would see exactly that. Each item is held while it converts.
 template <class T, class Element>
-std::vector<T> convert_items_of(PyObject* obj, Element element) {
+VectorOf<T> convert_items_of(PyObject* obj, Element element) {
   const bool is_list = PyList_CheckExact(obj);
   auto size = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
-  std::vector<T> out;
+  VectorOf<T> out;
   const std::size_t reserved = static_cast<std::size_t>(size());
   out.reserve(reserved);
   for (Py_ssize_t i = 0; i < size(); ++i) {
@@ -99,7 +104,7 @@ std::vector<T> convert_items_of(PyObject* obj, Element element) {
 // iteration. The elements of a Series may also come from a typed array read
 // as memory.
 template <class T, class Element>
-std::vector<T> convert_sequence(PyObject* obj, Element element, long dimensions = 1) {
+VectorOf<T> convert_sequence(PyObject* obj, Element element, long dimensions = 1) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return convert_items_of<T>(obj, element);
   require_dimensions(obj, dimensions);
@@ -107,7 +112,7 @@ std::vector<T> convert_sequence(PyObject* obj, Element element, long dimensions 
     if (std::optional<ArrayInput> array = ArrayInput::read(obj)) return std::move(*array).take();
   }
   if (!PySequence_Check(obj)) raise_not_instance(obj, "Sequence");
-  std::vector<T> out;
+  VectorOf<T> out;
   Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
@@ -296,8 +301,8 @@ std::string unicode_lower(const std::string& utf8) {
 // ---- results ----
 namespace {
 
-template <class T, class Make>
-Ref build_list(const std::vector<T>& values, Make make) {
+template <class Values, class Make>
+Ref build_list(const Values& values, Make make) {
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* item = make(values[i]);

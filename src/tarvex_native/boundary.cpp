@@ -38,24 +38,25 @@ PyObject* guarded(const std::function<PyObject*()>& body) {
 
 namespace {
 
-template <class T>
+template <class Vector>
 void free_vector(PyObject* capsule) {
-  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "tarvex.vector"));
+  delete static_cast<Vector*>(PyCapsule_GetPointer(capsule, "tarvex.vector"));
 }
 
 }  // namespace
 
-template <class T>
-Ref hand_over(std::vector<T> values) {
-  auto owned = std::make_unique<std::vector<T>>(std::move(values));
+template <class T, class Alloc>
+Ref hand_over(std::vector<T, Alloc> values) {
+  using Vector = std::vector<T, Alloc>;
+  auto owned = std::make_unique<Vector>(std::move(values));
   Ref address = Ref::check(PyLong_FromVoidPtr(owned->data()));
   Ref length = Ref::check(PyLong_FromSize_t(owned->size()));
-  Ref capsule = Ref::check(PyCapsule_New(owned.get(), "tarvex.vector", free_vector<T>));
+  Ref capsule = Ref::check(PyCapsule_New(owned.get(), "tarvex.vector", free_vector<Vector>));
   owned.release();
   return Ref::check(PyTuple_Pack(3, capsule.get(), address.get(), length.get()));
 }
 
-template Ref hand_over(std::vector<double>);
+template Ref hand_over(Series);
 template Ref hand_over(std::vector<std::uint64_t>);
 template Ref hand_over(std::vector<std::int64_t>);
 

@@ -47,8 +47,8 @@ class Unlocked {
 
 // (owner, address, length): the Python side wraps the address as a NumPy
 // array whose base keeps the owner, and with it the vector, alive.
-template <class T>
-Ref hand_over(std::vector<T> values);
+template <class T, class Alloc>
+Ref hand_over(std::vector<T, Alloc> values);
 
 std::uint64_t to_u64(PyObject* obj);
 double to_double(PyObject* obj);

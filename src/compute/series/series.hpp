@@ -15,9 +15,13 @@
 #include <variant>
 #include <vector>
 
+#include "runtime/blocks.hpp"
+
 namespace tarvex {
 
-using Series = std::vector<double>;
+// Long series take their memory through BlockAllocator, which reuses the
+// blocks of freed series instead of faulting in fresh pages for each one.
+using Series = std::vector<double, BlockAllocator<double>>;
 using SeriesList = std::vector<Series>;
 
 // A read-only window onto contiguous doubles owned by someone else: a

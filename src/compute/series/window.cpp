@@ -1,4 +1,5 @@
 // Rolling-window statistics over the n bars i-n+1 .. i ending at each bar.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -26,13 +27,51 @@ bool displaces_higher(double newer, double older) { return newer >= older; }
 bool displaces_lower(double newer, double older) { return older >= newer; }
 
 // Highest (or lowest) value of every window; a window holding NaN gives NaN.
+// The bars are cut into blocks of n (van Herk / Gil-Werman): a window ending
+// at bar i of the block starting at b is the tail i-n+1 .. b-1 of the
+// previous block, whose best values are computed backwards once per block,
+// joined with the head b .. i of its own block, whose best is a running one.
+// That is three comparisons a bar whatever the data, and no queue.
+//
+// Among equal values the newest wins, as with the queue of HHVBARS: the
+// running head takes a newer equal value, the backward tail keeps the newer
+// one, and the head, newer than the tail, wins a tie between them (which
+// matters for 0.0 and -0.0). A NaN needs no care in the comparisons: a head
+// or tail that met one is part of a window holding it, which is NaN anyway.
 template <class Displaces>
 Series window_extreme(SeriesView s, std::uint64_t n, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
-  scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool clean) {
-    if (clean) out[i] = s[best];
-  });
+  const std::size_t size = s.size();
+  Series tail(n);  // tail[k]: the best of bars b-n+k .. b-1, for the block at b
+  std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
+  std::size_t unpolled = 0;
+  for (std::size_t b = 0; b < size; b += n) {
+    const std::size_t end = std::min<std::size_t>(size, b + n);
+    double head = s[b];
+    for (std::size_t i = b; i < end; ++i) {
+      const double x = s[i];
+      if (std::isnan(x)) nan_until = i + n;
+      head = displaces(x, head) ? x : head;
+      const std::size_t k = i - b + 1;  // where the window starts in the previous block
+      double best = head;
+      if (k < n) best = displaces(head, tail[k]) ? head : tail[k];
+      if (b > 0 || k == n) out[i] = i >= nan_until ? best : kNaN;
+    }
+    if (end - b == n && end < size) {
+      double best = s[end - 1];
+      tail[n - 1] = best;
+      for (std::size_t j = end - 1; j-- > b;) {
+        best = displaces(best, s[j]) ? best : s[j];
+        tail[j - b] = best;
+      }
+    }
+    unpolled += end - b;
+    if (unpolled >= 4096 || end == size) {
+      interruption_point(4 * unpolled);  // a handful of operations per bar
+      unpolled = 0;
+    }
+  }
   return out;
 }
 

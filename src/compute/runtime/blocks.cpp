@@ -1,0 +1,240 @@
+#include "runtime/blocks.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVEX_PLAIN_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARVEX_PLAIN_BLOCKS 1
+#endif
+#endif
+
+#if !defined(TARVEX_PLAIN_BLOCKS) && (defined(__unix__) || defined(__APPLE__))
+#define TARVEX_MAPPED_BLOCKS 1
+#include <pthread.h>
+#include <sys/mman.h>
+#endif
+
+namespace tarvex {
+
+#if defined(TARVEX_PLAIN_BLOCKS)
+
+// Under AddressSanitizer every block goes to operator new and straight
+// back, so its checks (overflows, use after free) cover series too.
+void* acquire_block(std::size_t bytes) { return ::operator new(bytes); }
+void release_block(void* block, std::size_t) noexcept { ::operator delete(block); }
+void drop_cached_blocks() noexcept {}
+
+#else
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kGranule = std::size_t{64} << 10;
+// What one thread keeps at most: a few blocks, oldest given back first.
+constexpr std::size_t kCachedBlocks = 16;
+constexpr std::size_t kCachedBytes = std::size_t{256} << 20;
+
+// The size a request is served with: whole huge pages from 2 MiB on, whole
+// granules below. Taking and giving back both derive it from the requested
+// size, so a block needs no header, and requests of about the same size
+// share cached blocks.
+std::size_t block_size(std::size_t bytes) {
+  const std::size_t unit = bytes >= kHugePage ? kHugePage : kGranule;
+  return (bytes + unit - 1) / unit * unit;
+}
+
+#if defined(TARVEX_MAPPED_BLOCKS)
+
+void* map(std::size_t size) noexcept {
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void unmap_block(void* block, std::size_t size) noexcept { munmap(block, size); }
+
+// Fresh pages from the system; null when it has none. A block of whole huge
+// pages is mapped with a huge page to spare and trimmed to start on a huge
+// page boundary, then offered to transparent huge pages: a few faults per
+// block instead of one per 4 KiB page.
+void* map_block(std::size_t size) noexcept {
+  if (size < kHugePage) return map(size);
+  const std::size_t span = size + kHugePage;
+  void* raw = map(span);
+  if (raw == nullptr) return nullptr;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t first = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+  if (first > start) munmap(raw, first - start);
+  if (start + span > first + size) munmap(reinterpret_cast<void*>(first + size), start + span - (first + size));
+  void* block = reinterpret_cast<void*>(first);
+#ifdef MADV_HUGEPAGE
+  madvise(block, size, MADV_HUGEPAGE);
+#endif
+  return block;
+}
+
+#else
+
+void* map_block(std::size_t size) noexcept { return ::operator new(size, std::nothrow); }
+void unmap_block(void* block, std::size_t) noexcept { ::operator delete(block); }
+
+#endif
+
+// The freed blocks one thread keeps, oldest first. Only its thread takes and
+// keeps; another thread may only drop them all, and skips a cache that is
+// busy rather than wait for it.
+class Cache {
+ public:
+  void* take(std::size_t size) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t k = count_; k-- > 0;) {  // the newest fit: its pages are the likeliest still in cache
+      if (entries_[k].size != size) continue;
+      void* block = entries_[k].block;
+      for (std::size_t j = k + 1; j < count_; ++j) entries_[j - 1] = entries_[j];
+      --count_;
+      bytes_ -= size;
+      return block;
+    }
+    return nullptr;
+  }
+
+  // Whether the block was kept; one larger than the whole cache is not.
+  bool keep(void* block, std::size_t size) noexcept {
+    if (size > kCachedBytes) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t old = 0;
+    while (count_ - old == kCachedBlocks || bytes_ + size > kCachedBytes) {
+      unmap_block(entries_[old].block, entries_[old].size);
+      bytes_ -= entries_[old].size;
+      ++old;
+    }
+    for (std::size_t j = old; j < count_; ++j) entries_[j - old] = entries_[j];
+    count_ -= old;
+    entries_[count_++] = Entry{block, size};
+    bytes_ += size;
+    return true;
+  }
+
+  void drop() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    drop_locked();
+  }
+
+  void try_drop() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) drop_locked();
+  }
+
+  Cache* prev = nullptr;  // the registry's list of live caches
+  Cache* next = nullptr;
+
+ private:
+  struct Entry {
+    void* block;
+    std::size_t size;
+  };
+
+  void drop_locked() noexcept {
+    for (std::size_t k = 0; k < count_; ++k) unmap_block(entries_[k].block, entries_[k].size);
+    count_ = 0;
+    bytes_ = 0;
+  }
+
+  std::mutex mutex_;
+  Entry entries_[kCachedBlocks];
+  std::size_t count_ = 0, bytes_ = 0;
+};
+
+// Every live thread's cache, so that a failed request can empty them all.
+// A forked child keeps the list (the other threads' blocks are mapped in it
+// too) but must not inherit a held lock.
+std::mutex g_registry_mutex;
+Cache* g_caches = nullptr;
+
+std::unique_lock<std::mutex> lock_registry() {
+#if defined(TARVEX_MAPPED_BLOCKS)
+  static const int registered = pthread_atfork([] { g_registry_mutex.lock(); }, [] { g_registry_mutex.unlock(); },
+                                               [] { g_registry_mutex.unlock(); });
+  (void)registered;
+#endif
+  return std::unique_lock<std::mutex>(g_registry_mutex);
+}
+
+// Set once the thread's cache is gone: blocks freed later in its exit go
+// straight back to the system.
+thread_local bool t_cache_closed = false;
+
+class ThreadCache {
+ public:
+  ThreadCache() {
+    auto lock = lock_registry();
+    cache.next = g_caches;
+    if (g_caches != nullptr) g_caches->prev = &cache;
+    g_caches = &cache;
+  }
+
+  ~ThreadCache() {
+    t_cache_closed = true;
+    {
+      auto lock = lock_registry();
+      if (cache.prev != nullptr) cache.prev->next = cache.next;
+      if (cache.next != nullptr) cache.next->prev = cache.prev;
+      if (g_caches == &cache) g_caches = cache.next;
+    }
+    cache.drop();
+  }
+
+  ThreadCache(const ThreadCache&) = delete;
+  ThreadCache& operator=(const ThreadCache&) = delete;
+
+  Cache cache;
+};
+
+// The calling thread's cache, made on first use; null once the thread is
+// exiting.
+Cache* thread_cache() noexcept {
+  if (t_cache_closed) return nullptr;
+  thread_local ThreadCache holder;
+  return &holder.cache;
+}
+
+}  // namespace
+
+void* acquire_block(std::size_t bytes) {
+  const std::size_t size = block_size(bytes);
+  if (Cache* cache = thread_cache()) {
+    if (void* block = cache->take(size)) return block;
+  }
+  if (void* block = map_block(size)) return block;
+  drop_cached_blocks();
+  if (void* block = map_block(size)) return block;
+  throw std::bad_alloc();
+}
+
+// A block freed while an exception unwinds (a failed or interrupted
+// computation) goes back to the system: after running out of memory,
+// nothing of the failed call stays reserved for this process.
+void release_block(void* block, std::size_t bytes) noexcept {
+  const std::size_t size = block_size(bytes);
+  if (std::uncaught_exceptions() == 0) {
+    if (Cache* cache = thread_cache(); cache != nullptr && cache->keep(block, size)) return;
+  }
+  unmap_block(block, size);
+}
+
+void drop_cached_blocks() noexcept {
+  Cache* own = thread_cache();
+  if (own != nullptr) own->drop();
+  auto lock = lock_registry();
+  for (Cache* c = g_caches; c != nullptr; c = c->next) {
+    if (c != own) c->try_drop();
+  }
+}
+
+#endif
+
+}  // namespace tarvex

@@ -1,0 +1,60 @@
+// Memory for series. A series of a million bars takes 8 MB, and an
+// indicator makes several of them one after another. Blocks that large come
+// straight from the operating system and go back to it when freed, so every
+// new one page-faults all its pages again. BlockAllocator keeps recently
+// freed large blocks in a small cache of the thread that freed them and
+// serves the next request of the same size from there; small requests go
+// to operator new as usual.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+namespace tarvex {
+
+// Requests of at least this many bytes are large blocks.
+inline constexpr std::size_t kLargeBlock = std::size_t{256} << 10;
+
+// A large block of at least `bytes` bytes (bytes >= kLargeBlock), aligned
+// for any scalar. Throws std::bad_alloc when the system has none to give,
+// after dropping every thread's cache and trying once more.
+void* acquire_block(std::size_t bytes);
+
+// Returns a block from acquire_block with the same `bytes`: into the
+// calling thread's cache, or to the system.
+void release_block(void* block, std::size_t bytes) noexcept;
+
+// Gives every cached block back to the system.
+void drop_cached_blocks() noexcept;
+
+// Stateless: any instance frees what any other allocated, on any thread.
+template <class T>
+struct BlockAllocator {
+  using value_type = T;
+
+  BlockAllocator() noexcept = default;
+  template <class U>
+  BlockAllocator(const BlockAllocator<U>&) noexcept {}  // NOLINT: rebinding is implicit
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / 2 / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    return static_cast<T*>(bytes < kLargeBlock ? ::operator new(bytes) : acquire_block(bytes));
+  }
+
+  void deallocate(T* p, std::size_t n) noexcept {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kLargeBlock) {
+      ::operator delete(p);
+    } else {
+      release_block(p, bytes);
+    }
+  }
+
+  template <class U>
+  bool operator==(const BlockAllocator<U>&) const noexcept { return true; }
+  template <class U>
+  bool operator!=(const BlockAllocator<U>&) const noexcept { return false; }
+};
+
+}  // namespace tarvex
