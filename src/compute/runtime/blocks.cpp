@@ -1,5 +1,6 @@
 #include "runtime/blocks.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -28,6 +29,7 @@ namespace tarvex {
 void* acquire_block(std::size_t bytes) { return ::operator new(bytes); }
 void release_block(void* block, std::size_t) noexcept { ::operator delete(block); }
 void drop_cached_blocks() noexcept {}
+void keep_freed_blocks(bool) noexcept {}
 
 #else
 
@@ -149,6 +151,8 @@ class Cache {
   std::size_t count_ = 0, bytes_ = 0;
 };
 
+std::atomic<bool> g_keep_freed{false};
+
 // Every live thread's cache, so that a failed request can empty them all.
 // A forked child keeps the list (the other threads' blocks are mapped in it
 // too) but must not inherit a held lock.
@@ -220,10 +224,15 @@ void* acquire_block(std::size_t bytes) {
 // nothing of the failed call stays reserved for this process.
 void release_block(void* block, std::size_t bytes) noexcept {
   const std::size_t size = block_size(bytes);
-  if (std::uncaught_exceptions() == 0) {
+  if (g_keep_freed.load(std::memory_order_relaxed) && std::uncaught_exceptions() == 0) {
     if (Cache* cache = thread_cache(); cache != nullptr && cache->keep(block, size)) return;
   }
   unmap_block(block, size);
+}
+
+void keep_freed_blocks(bool keep) noexcept {
+  g_keep_freed.store(keep, std::memory_order_relaxed);
+  if (!keep) drop_cached_blocks();
 }
 
 void drop_cached_blocks() noexcept {

@@ -27,6 +27,12 @@ void release_block(void* block, std::size_t bytes) noexcept;
 // Gives every cached block back to the system.
 void drop_cached_blocks() noexcept;
 
+// Whether freed large blocks are kept for reuse (process-wide, off until a
+// caller turns it on). Off, every block goes back to the system when freed
+// and nothing outlives a call; the array module turns it on, since its
+// callers run indicator after indicator over the same long columns.
+void keep_freed_blocks(bool keep) noexcept;
+
 // Stateless: any instance frees what any other allocated, on any thread.
 template <class T>
 struct BlockAllocator {
