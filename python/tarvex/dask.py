@@ -1,0 +1,154 @@
+"""Indicator tables, crossing signals and formula screens of a market held in
+a Dask DataFrame, one long frame of bars (code, date, open, high, low,
+close, volume ...) spread over partitions and workers.
+
+Each security's rows must meet in one partition: by default the frame is
+shuffled on the code column first. A frame already laid out that way (read
+from Parquet files written one group of codes per file, say) skips the
+shuffle with ``partitioned=True``, which is checked by gathering each
+partition's distinct codes; a frame indexed by code with known divisions
+(``set_index("code")``) is laid out that way by construction. Then every
+partition goes through the single-machine functions (`tarvex.indicators`,
+`tarvex.crosses`, `tarvex.screen`), so the values are theirs bit for bit.
+
+`indicators` and `crosses` return a lazy Dask DataFrame whose schema is
+known without reading the data: one row per row with a close, ordered by
+code then date within each partition (the partitions themselves come in no
+particular code order). `screen` computes and returns the list of codes in
+code order. With ``progress=True`` the work is computed at once behind a
+progress bar (`distributed.progress` when a distributed client is active,
+`dask.diagnostics.ProgressBar` otherwise) and `indicators` and `crosses`
+return the pandas DataFrame.
+
+Needs the ``dask`` extra: ``pip install 'tarvex[dask]'``.
+"""
+from __future__ import annotations
+
+from typing import Any, Mapping, Optional
+
+import dask.dataframe as dd
+from dask.dataframe.utils import meta_nonempty
+import numpy as np
+import pandas
+
+from . import frames
+from ._columns import find, values
+from .formula import compile as compile_formula
+from .formula import screen as screen_frame
+
+__all__ = ["indicators", "crosses", "screen"]
+
+
+def _code_column(data: Any, code: Any) -> Any:
+    """The name of the code column of `data` (a column or the index),
+    matched like the single-machine functions match it."""
+    if not isinstance(data, dd.DataFrame):
+        raise TypeError(f"expected a Dask DataFrame, not {type(data).__name__}")
+    names = list(data.columns)
+    if data.index.name is not None and data.index.name not in names:
+        names.append(data.index.name)
+    wanted = "code" if code is None else code
+    found = wanted if wanted in names else find(names, (str(wanted).lower(),))
+    if found is None:
+        raise ValueError(f"a Dask market needs a code column; there is no column {wanted!r} among: "
+                         f"{', '.join(repr(n) for n in names) or 'none'}")
+    return found
+
+
+def _distinct(codes: pandas.Series) -> pandas.Series:
+    return codes.drop_duplicates()
+
+
+def _by_code(data: Any, code: Any, partitioned: bool) -> Any:
+    """`data` with the code as a column and each code's rows in one
+    partition, and the name of the code column."""
+    name = _code_column(data, code)
+    if name not in data.columns:
+        divided = data.known_divisions
+        data = data.reset_index()
+        if divided:
+            return data, name
+    if not partitioned:
+        return data.shuffle(on=name), name
+    # Each partition's distinct codes: a code seen twice has rows in two partitions.
+    seen = data[name].map_partitions(_distinct, meta=data._meta[name]).compute()
+    shared = seen[seen.duplicated()]
+    if len(shared):
+        raise ValueError(f"partitioned=True, but code {shared.iloc[0]!r} has rows in more than one partition; "
+                         "leave partitioned=False to shuffle the frame on its codes")
+    return data, name
+
+
+def _compute(collection: Any) -> Any:
+    """`collection` computed behind a progress bar."""
+    try:
+        from distributed import get_client
+
+        client = get_client()
+    except (ImportError, ValueError):
+        client = None
+    if client is None:
+        from dask.diagnostics import ProgressBar
+
+        with ProgressBar():
+            return collection.compute()
+    from distributed import progress
+
+    future = client.compute(collection)
+    progress(future)
+    return future.result()
+
+
+def _table(function: Any, data: Any, names: Any, code: Any, partitioned: bool, progress: bool,
+           **options: Any) -> Any:
+    data, name = _by_code(data, code, partitioned)
+    # The schema from the frame's empty template: checks the arguments too.
+    meta = function(data._meta, names, code=name, **options)
+    table = data.map_partitions(function, names, code=name, meta=meta, **options)
+    return _compute(table) if progress else table
+
+
+def indicators(data: Any, names: Any, *, code: Any = None, date: Any = None,
+               columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None,
+               partitioned: bool = False, progress: bool = False) -> Any:
+    """`tarvex.indicators` over a Dask DataFrame of a market: a Dask
+    DataFrame of the code and date columns and the indicator fields, each
+    partition ordered by code then date. `threads` applies within each
+    partition. See the module's notes for `partitioned` and `progress`."""
+    return _table(frames.indicators, data, names, code, partitioned, progress, date=date, columns=columns,
+                  threads=threads)
+
+
+def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = None, date: Any = None,
+            columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None,
+            partitioned: bool = False, progress: bool = False) -> Any:
+    """`tarvex.crosses` over a Dask DataFrame of a market, laid out like
+    `indicators`."""
+    return _table(frames.crosses, data, names, code, partitioned, progress, keep_values=keep_values, date=date,
+                  columns=columns, threads=threads)
+
+
+def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any, date_column: Any,
+                 params: Mapping[str, Any]) -> pandas.Series:
+    codes = part[code_column]
+    if len(part) == 0:
+        return codes
+    hits = screen_frame(text, part, date, code_column=code_column, date_column=date_column, **params)
+    return pandas.Series(hits, dtype=codes.dtype)
+
+
+def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
+           partitioned: bool = False, progress: bool = False, **params: Any) -> list:
+    """`tarvex.screen` over a Dask DataFrame of a market: the codes whose
+    last output line is true on `date` (each code's last bar when None), as
+    a list in code order. Each partition is screened where it lies and only
+    the codes travel back."""
+    compile_formula(text, **params)  # a formula that does not compile fails here, not on a worker
+    data, name = _by_code(market, code_column, partitioned)
+    meta = data._meta[name]
+    # A formula reading a column the frame lacks fails here too: a run on a
+    # few made-up rows of the frame's dtypes.
+    screen_frame(text, meta_nonempty(data._meta), date, code_column=name, date_column=date_column, **params)
+    hits = data.map_partitions(_screen_part, text, date, name, date_column, params, meta=meta)
+    hits = _compute(hits) if progress else hits.compute()
+    return np.sort(values(hits), kind="stable").tolist()
