@@ -223,3 +223,9 @@ def test_command_line(tmp_path):
     same(written["C>M"], formula("M:=MA(C,N); C>M", bars, N=3).lines[0].values)
     failed = subprocess.run([*run, "run", "f.txt", "m.csv"], cwd=tmp_path, capture_output=True, text=True)
     assert failed.returncode == 1 and "unknown name N" in failed.stderr
+
+
+def test_an_empty_market_gives_empty_lines_and_no_codes():
+    empty = {"code": np.zeros(0, dtype=np.int64), "date": np.zeros(0, dtype=np.int64), "close": np.zeros(0)}
+    assert list(screen("CROSS(MA(C,5),MA(C,10))", empty)) == []
+    assert [len(line.values) for line in formula("A:MA(C,5); C>A;", empty).lines] == [0, 0]

@@ -205,7 +205,7 @@ def _stable_order(keys):
 def _segments(codes, dates):
     """The row order (None when already ordered) and segment starts."""
     if len(codes) == 0:
-        return None, np.zeros(1, dtype=np.int64)
+        return None, np.zeros(0, dtype=np.int64)
     comparable = codes.dtype.kind != "O" and (dates is None or dates.dtype.kind != "O")
     order = None
     if not (comparable and _ordered(codes, dates)):
