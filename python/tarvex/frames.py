@@ -28,6 +28,7 @@ import importlib.abc
 import importlib.util
 import inspect
 import sys
+import warnings
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
@@ -341,7 +342,10 @@ class _OnPandasImport(importlib.abc.MetaPathFinder):
 
             def exec_module(module: Any) -> None:
                 execute(module)
-                _register(module)
+                try:
+                    _register(module)
+                except Exception as exc:  # the accessor must never break importing pandas
+                    warnings.warn(f"tarvex: the df.tarvex accessor is not available: {exc}", stacklevel=2)
 
             spec.loader.exec_module = exec_module  # type: ignore[method-assign]
         return spec
