@@ -69,6 +69,8 @@ def as_column(obj: Any, what: str) -> np.ndarray:
     """A one-dimensional NumPy array of `obj`'s real values (the array itself
     when it is one). Missing values of pandas nullable and polars columns
     become NaN."""
+    if type(obj) is np.ndarray and obj.ndim == 1 and obj.dtype.kind in "biuf" and obj.dtype.itemsize <= 8:
+        return obj
     kind = _kind_of(obj)
     if kind == "pandas":
         dtype = obj.dtype
@@ -96,6 +98,10 @@ def _polars() -> Any:
     return polars
 
 
+# Argument types that are never a pandas or polars Series.
+_PLAIN = frozenset({np.ndarray, float, int, bool, type(None), list, tuple})
+
+
 class Shape:
     """How results go back to the caller: the kind of the first pandas or
     polars input (with its index or name), else plain arrays."""
@@ -104,6 +110,8 @@ class Shape:
         self.kind: Optional[str] = None
         self.index: Any = None
         for obj in inputs:
+            if type(obj) in _PLAIN:
+                continue
             kind = _kind_of(obj)
             if kind is not None:
                 self.kind = kind

@@ -96,8 +96,16 @@ class Function:
             inspect.Parameter("threads", inspect.Parameter.KEYWORD_ONLY, default=None, annotation="Optional[int]"),
         ]
         self.signature = inspect.Signature(positional + keyword, return_annotation="Any")
+        self.positional = len(positional)
 
     def bind(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> List[Any]:
+        """The arguments in parameter order, defaults filled in. Positional
+        calls take a short path; anything else (and every error) goes through
+        the signature, which words the errors as Python does."""
+        if not kwargs and len(args) <= self.positional:
+            missing = self.params[len(args):]
+            if all(p in self.defaults for p in missing):
+                return [*args, *(self.defaults[p] for p in missing)]
         bound = self.signature.bind(*args, **kwargs)
         bound.apply_defaults()
         return [bound.arguments[p] for p in self.params]
