@@ -1,5 +1,6 @@
-// Column-table input of the whole-market functions: validation, grouping of
-// the rows per security, and gathering of one security's series.
+// Column-table input of the whole-market functions: validation, ordering of
+// rows by code or date, grouping of the rows per security, and gathering of
+// one security's series.
 #pragma once
 
 #include <cstddef>
