@@ -11,12 +11,15 @@ With --compare the same files also go through the single-machine path
 (pandas.read_parquet, tarvex.indicators, tarvex.screen) for the ratio of
 the two. Needs the dask extra: pip install 'tarvex[dask]'.
 """
+# mypy: untyped-calls-exclude="distributed,dask"
+# (the cluster and scheduler calls of distributed and dask are not annotated)
 import argparse
 import os
 import resource
 import shutil
 import tempfile
 import time
+from typing import Any, Callable, List, Tuple, TypeVar, Union
 
 import numpy as np
 import pandas as pd
@@ -24,12 +27,14 @@ import pandas as pd
 import tarvex
 import tarvex.dask as td
 
-INDICATORS = ["macd", "kdj", ("ma", [5, 10, 20, 60]), ("rsi", 6)]
+INDICATORS: List[Union[str, Tuple[str, Any]]] = ["macd", "kdj", ("ma", [5, 10, 20, 60]), ("rsi", 6)]
 SCREEN = "DIF:=EMA(C,12)-EMA(C,26); DEA:=EMA(DIF,9); CROSS(DIF,DEA) AND C>MA(C,20);"
 FIRST_DAY = "2015-01-05"
 
+T = TypeVar("T")
 
-def write_market(folder, codes, bars, codes_per_file, seed=1):
+
+def write_market(folder: str, codes: int, bars: int, codes_per_file: int, seed: int = 1) -> None:
     """One Parquet file per `codes_per_file` codes, rows ordered by code then
     date: a seeded random walk per security on weekdays from FIRST_DAY."""
     os.makedirs(folder, exist_ok=True)
@@ -53,7 +58,7 @@ def write_market(folder, codes, bars, codes_per_file, seed=1):
         }).to_parquet(os.path.join(folder, f"part-{number:05d}.parquet"), index=False)
 
 
-def stage(name, rows, work):
+def stage(name: str, rows: int, work: Callable[[], T]) -> Tuple[T, float]:
     start = time.perf_counter()
     result = work()
     seconds = time.perf_counter() - start
@@ -61,11 +66,11 @@ def stage(name, rows, work):
     return result, seconds
 
 
-def peak_rss_mib():
+def peak_rss_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # kB on Linux
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--codes", type=int, default=20_000)
     parser.add_argument("--bars", type=int, default=2_500)
@@ -101,7 +106,7 @@ def main():
         frame = td.indicators(data, INDICATORS, threads=args.threads, partitioned=True)
         writing = frame.to_parquet(table, compute=False)
 
-        def write_table():
+        def write_table() -> Any:
             if not args.progress:
                 return writing.compute()
             future = client.compute(writing)
@@ -126,7 +131,7 @@ def main():
     if args.compare:
         single = os.path.join(folder, "indicators-single.parquet")
 
-        def whole_table():
+        def whole_table() -> None:
             tarvex.indicators(pd.read_parquet(market), INDICATORS).to_parquet(single, index=False)
 
         _, one_table = stage("single machine: indicator table", rows, whole_table)

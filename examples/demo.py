@@ -10,6 +10,7 @@ with nothing but NumPy:  python examples/demo.py
 import math
 import random
 import time
+from typing import List, Sequence, Tuple
 
 import numpy as np
 
@@ -18,28 +19,33 @@ import tarvex_core as tc
 
 FIRST_DAY = "2024-01-02"
 
+# One daily bar: code, date (YYYYMMDD), open, high, low, close, volume.
+Bar = Tuple[int, int, float, float, float, float, float]
 
-def trading_days(count):
+
+def trading_days(count: int) -> np.ndarray:
     """The first `count` weekdays from FIRST_DAY (datetime64[D])."""
     return np.busday_offset(FIRST_DAY, np.arange(count), roll="forward")
 
 
-def as_int(days):
+def as_int(days: np.ndarray) -> np.ndarray:
     """Dates as YYYYMMDD integers, the form the core tables take."""
     months = days.astype("datetime64[M]")
     year = months.astype("datetime64[Y]").astype(np.int64) + 1970
-    return year * 10000 + (months.astype(np.int64) % 12 + 1) * 100 + (days - months).astype(np.int64) + 1
+    dates: np.ndarray = (year * 10000 + (months.astype(np.int64) % 12 + 1) * 100
+                         + (days - months).astype(np.int64) + 1)
+    return dates
 
 
-def day_text(yyyymmdd):
+def day_text(yyyymmdd: int) -> str:
     return f"{yyyymmdd // 10000}-{yyyymmdd // 100 % 100:02d}-{yyyymmdd % 100:02d}"
 
 
-def synthetic_bars(code, days, seed):
+def synthetic_bars(code: int, days: int, seed: int) -> List[Bar]:
     """Daily bars of one security: a random walk with intraday range and volume."""
     rng = random.Random(seed)
     price = 10.0 + code % 50
-    rows = []
+    rows: List[Bar] = []
     for day in as_int(trading_days(days)).tolist():
         open_ = price
         price = max(1.0, price * math.exp(rng.gauss(0.0005, 0.02)))
@@ -50,11 +56,11 @@ def synthetic_bars(code, days, seed):
     return rows
 
 
-def fmt(values, last=6):
+def fmt(values: Sequence[float], last: int = 6) -> str:
     return "[" + ", ".join("nan" if v != v else f"{v:.3f}" for v in values[-last:]) + "]"
 
 
-def single_security():
+def single_security() -> None:
     rows = synthetic_bars(600000, 120, seed=1)
     open_, high, low, close, vol = ([r[k] for r in rows] for k in (2, 3, 4, 5, 6))
     print(f"== one security with tarvex_core: 600000, the last 6 of 120 bars, "
@@ -78,10 +84,10 @@ def single_security():
     print("The days MA5 crossed above MA20:", ", ".join(crosses))
 
 
-def market():
-    rows = []
-    for seed, code in enumerate((600000, 1, 300750)):
-        rows += synthetic_bars(code, 60, seed=seed + 10)
+def market() -> None:
+    rows: List[Bar] = []
+    for seed, number in enumerate((600000, 1, 300750)):
+        rows += synthetic_bars(number, 60, seed=seed + 10)
     random.Random(0).shuffle(rows)  # any row order works
     code, date, open_, high, low, close, volume = (list(c) for c in zip(*rows))
 
@@ -109,10 +115,10 @@ def market():
               f"close {index[4][t]:.2f} change {index[5][t]:+.3f}% constituents {index[8][t]}")
 
 
-def whole_market_with_arrays(codes=2000, days=500):
-    rows = []
-    for code in range(1, codes + 1):
-        rows += synthetic_bars(code, days, seed=code)
+def whole_market_with_arrays(codes: int = 2000, days: int = 500) -> None:
+    rows: List[Bar] = []
+    for number in range(1, codes + 1):
+        rows += synthetic_bars(number, days, seed=number)
     columns = [np.array(c) for c in zip(*rows)]
     order = np.random.default_rng(0).permutation(len(rows))  # any row order works
     code, date, open_, high, low, close, volume = (c[order] for c in columns)
@@ -136,13 +142,13 @@ def whole_market_with_arrays(codes=2000, days=500):
           ", ".join(f"{f}={table[f][one][-1]:.3f}" for f in ("dif", "k", "rsi", "ma20")))
 
 
-def frames():
+def frames() -> None:
     try:
         import pandas as pd
     except ImportError:
         print("\n(pandas is not installed: pip install 'tarvex[pandas]' to see DataFrames in and out)")
         return
-    rows = []
+    rows: List[Bar] = []
     for seed, code in enumerate((1, 600000, 300750)):
         rows += synthetic_bars(code, 80, seed=seed + 20)
     market = pd.DataFrame(rows, columns=["code", "date", "open", "high", "low", "close", "volume"])

@@ -7,6 +7,7 @@ Needs pandas and matplotlib:  pip install 'tarvex[plot,pandas]'
 """
 import sys
 from pathlib import Path
+from typing import Union
 
 import matplotlib
 
@@ -18,7 +19,7 @@ import pandas as pd  # noqa: E402
 import tarvex  # noqa: E402
 
 
-def bars(days=120, seed=7):
+def bars(days: int = 120, seed: int = 7) -> pd.DataFrame:
     """A seeded random walk on the weekdays from 2 January 2024."""
     rng = np.random.default_rng(seed)
     close = 12.0 * np.exp(np.cumsum(rng.normal(0.001, 0.018, days)))
@@ -33,7 +34,7 @@ def bars(days=120, seed=7):
     })
 
 
-def main(path):
+def main(path: Union[str, Path]) -> None:
     fig = tarvex.plot.candles(bars(), panels=["volume", "macd", "kdj", ("rsi", 6)], overlays=["boll"],
                               signals="macd", title="000001: BOLL, MACD crossings, volume, MACD, KDJ, RSI(6)",
                               figsize=(10, 7.5))

@@ -121,6 +121,14 @@ def test_generated_files_are_fresh():
         assert target.read_text(encoding="utf-8") == text, f"{target.name} is stale: run tools/gen_reference.py"
 
 
+def test_package_exports_every_function_in_name_order():
+    # The package writes its __all__ out for type checkers.
+    names = [e["name"] for e in ENTRIES]
+    assert tarvex.__all__[:len(names)] == sorted(names)
+    assert len(set(tarvex.__all__)) == len(tarvex.__all__)
+    assert all(hasattr(tarvex, n) for n in tarvex.__all__)
+
+
 def test_wrappers_carry_the_catalog():
     for rec in tarvex.catalog("function"):
         f = getattr(tarvex, rec.name)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import sys
 from pathlib import Path
-from typing import Dict, List
+from typing import Any, Dict, List
 
 import tarvex
 import tarvex_core
@@ -43,11 +43,11 @@ def BATCH_CROSS(names_in: Iterable[str], params_in: Iterable[Iterable[int]], cod
 '''
 
 
-def _entries() -> List[dict]:
+def _entries() -> List[Dict[str, Any]]:
     return list(_native.registry())
 
 
-def _core_result(entry: dict) -> str:
+def _core_result(entry: Dict[str, Any]) -> str:
     if entry["scalar_result"]:
         return "float"
     n = len(entry["outputs"])
@@ -69,7 +69,7 @@ def core_stub() -> str:
     return "\n".join(out) + "\n" + _CORE_TABLES
 
 
-def _wrapper_def(e: dict) -> str:
+def _wrapper_def(e: Dict[str, Any]) -> str:
     """The typed signature line of tarvex.<name>."""
     params = []
     for (name, _, default, _), kind in zip(e["params"], e["kinds"]):

@@ -7,14 +7,21 @@ from importlib.metadata import version as _version
 from . import plot
 from ._catalog import catalog
 from ._exports import *  # noqa: F401,F403  (MA, EMA, MACD ...)
-from ._exports import __all__ as _FUNCTIONS
 from ._market import batch, batch_cross, zhishu
 from .formula import FormulaError, compile, formula, screen
 from .frames import composite, crosses, indicators, register_accessor
 
 __version__ = _version("tarvex")
 
-__all__ = sorted(_FUNCTIONS) + ["batch", "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError",
-                                "indicators", "crosses", "composite", "plot", "catalog"]
+# The series functions in name order, then the rest. Written out so that type
+# checkers see every exported name; tests/test_registry.py checks it against
+# the registry.
+__all__ = ["ABS", "ASI", "ATR", "AVEDEV", "BARSLAST", "BARSLASTCOUNT", "BARSSINCEN", "BBI", "BETWEEN", "BIAS", "BOLL",
+           "BRAR", "CCI", "CONST", "COS", "COUNT", "CR", "CROSS", "DFMA", "DIFF", "DMA", "DMI", "DPO", "EMA", "EMV",
+           "EVERY", "EXIST", "EXPMA", "FILTER", "FORCAST", "HHV", "HHVBARS", "IF", "KDJ", "KTN", "LAST", "LLV",
+           "LLVBARS", "LN", "LONGCROSS", "LOWRANGE", "MA", "MACD", "MASS", "MAX", "MFI", "MIN", "MTM", "OBV", "POW",
+           "PSY", "RD", "REF", "RET", "ROC", "RSI", "SIN", "SLOPE", "SMA", "SQRT", "STD", "SUM", "TAN", "TAQ",
+           "TOPRANGE", "TRIX", "VALUEWHEN", "VR", "WMA", "WR", "XSII", "batch", "batch_cross", "zhishu", "formula",
+           "screen", "compile", "FormulaError", "indicators", "crosses", "composite", "plot", "catalog"]
 
 register_accessor()

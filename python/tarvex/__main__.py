@@ -9,14 +9,17 @@ case-insensitively. `screen` prints the codes whose last output line holds
 on the date (each code's last bar by default); `run` writes every output
 line for every row as CSV.
 """
+from __future__ import annotations
+
 import argparse
 import csv
 import sys
+from typing import Any, Dict, List, Optional, Sequence
 
 from tarvex.formula import FormulaError, formula, screen
 
 
-def _read_text(path):
+def _read_text(path: str) -> str:
     with open(path, "rb") as f:
         raw = f.read()
     for encoding in ("utf-8-sig", "gb18030"):
@@ -27,7 +30,7 @@ def _read_text(path):
     raise FormulaError(f"{path}: the formula file is neither UTF-8 nor GB18030 text")
 
 
-def _read_market(path, code_column):
+def _read_market(path: str, code_column: Optional[str]) -> Any:
     import pandas as pd
 
     if path.lower().endswith((".parquet", ".pq")):
@@ -40,8 +43,8 @@ def _read_market(path, code_column):
     return pd.read_csv(path, dtype=text_columns, encoding="utf-8-sig")
 
 
-def _params(pairs):
-    params = {}
+def _params(pairs: List[str]) -> Dict[str, float]:
+    params: Dict[str, float] = {}
     for pair in pairs:
         name, sep, value = pair.partition("=")
         try:
@@ -53,7 +56,7 @@ def _params(pairs):
     return params
 
 
-def _date_value(text, market, date_column):
+def _date_value(text: str, market: Any, date_column: Optional[str]) -> Any:
     """The --date text in the type of the market's date column."""
     names = {str(c).lower(): c for c in market.columns}
     column = date_column if date_column is not None else names.get("date")
@@ -70,7 +73,7 @@ def _date_value(text, market, date_column):
     return text
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m tarvex", description="Run charting formulas over a market file.")
     commands = parser.add_subparsers(dest="command", required=True)
     for name, summary in (("screen", "print the codes whose last output line holds"),

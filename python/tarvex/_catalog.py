@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from . import _native
 
@@ -65,14 +65,14 @@ def _default(kind: str, text: Optional[str]) -> Optional[float]:
     return float(text) if kind == "f" else int(text)
 
 
-def _parameter(kind: str, row: tuple) -> Parameter:
+def _parameter(kind: str, row: Tuple[Any, ...]) -> Parameter:
     name, about, default, minimum = row
     integer = kind in _MAXIMUM
     return Parameter(name, _KIND_NAMES[kind], _default(kind, default), minimum if integer else None,
                      _MAXIMUM.get(kind), about)
 
 
-def _function(entry: dict) -> Record:
+def _function(entry: Dict[str, Any]) -> Record:
     params = tuple(_parameter(k, p) for k, p in zip(entry["kinds"], entry["params"]))
     warmup = tuple(w.strip() for w in entry["warmup"].split(";"))
     fields = entry["outputs"]
@@ -83,7 +83,7 @@ def _function(entry: dict) -> Record:
                   entry["units"])
 
 
-def _indicator(function: Record, batch: dict) -> Record:
+def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
     numeric = [p for p in function.params if p.kind != "series"]
     given = batch["defaults"]
     params = []

@@ -3,7 +3,7 @@ and mappings of arrays, column names matched case-insensitively, and key
 columns (codes, dates) of any type that sorts mapped to dense integers."""
 from __future__ import annotations
 
-from typing import Any, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 
@@ -24,7 +24,7 @@ def column_names(data: Any) -> List[Any]:
 def find(names: Iterable[Any], wanted: Iterable[str]) -> Optional[Any]:
     """The first of `names` equal to one of `wanted` (lower case) ignoring
     case, trying `wanted` in order; None when there is none."""
-    lowered = {}
+    lowered: Dict[str, Any] = {}
     for name in names:
         lowered.setdefault(str(name).lower(), name)
     for w in wanted:
@@ -44,9 +44,7 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
     try:
         import pandas
     except ImportError:
-        pandas = None
-    if pandas is not None:
-        ids, uniques = pandas.factorize(keys, sort=True, use_na_sentinel=False)
-        return np.asarray(ids, dtype=np.int64), len(uniques)
-    uniques, ids = np.unique(keys, return_inverse=True)
-    return ids.reshape(-1).astype(np.int64), len(uniques)
+        uniques, ids = np.unique(keys, return_inverse=True)
+        return ids.reshape(-1).astype(np.int64), len(uniques)
+    ids, uniques = pandas.factorize(keys, sort=True, use_na_sentinel=False)
+    return np.asarray(ids, dtype=np.int64), len(uniques)

@@ -88,7 +88,7 @@ class Function:
         self.params = [p.name for p in params]
         self.defaults = {p.name: p.default for p in params if p.default is not inspect.Parameter.empty}
         self.outputs = OUTPUTS.get(name)
-        self.result_type: Any = namedtuple(name, self.outputs) if self.outputs else None  # type: ignore[misc]
+        self.result_type: Any = namedtuple(name, self.outputs) if self.outputs else None
         params = [p.replace(annotation=_ANNOTATIONS[k]) for p, k in zip(params, kinds)]
         positional = [p for p in params if p.kind != inspect.Parameter.KEYWORD_ONLY]
         keyword = [p for p in params if p.kind == inspect.Parameter.KEYWORD_ONLY] + [

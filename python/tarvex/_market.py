@@ -5,7 +5,7 @@ dict of NumPy columns out, the securities spread over every core."""
 from __future__ import annotations
 
 import operator
-from typing import Any, Dict, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -13,6 +13,9 @@ from . import _native
 from ._arrays import as_column, from_native
 from ._catalog import unsupported_names_listed
 from ._functions import _threads
+
+if TYPE_CHECKING:
+    from ._native import _Block
 
 ZHISHU_FIELDS = ("date", "open", "high", "low", "close", "change", "volume", "amount", "count")
 
@@ -26,7 +29,7 @@ def _names(names_in: Sequence[str]) -> List[str]:
 def _params(params_in: Sequence[Sequence[int]]) -> List[List[int]]:
     out = []
     for values in params_in:
-        row = []
+        row: List[int] = []
         for v in values:
             v = operator.index(v)
             if not 0 <= v < 2**64:
@@ -58,7 +61,7 @@ def _columns(named: Dict[str, Any]) -> List[np.ndarray]:
     return [as_column(v, k) for k, v in named.items()]
 
 
-def _table(result: Any) -> Dict[str, np.ndarray]:
+def _table(result: Tuple[_Block, _Block, Tuple[str, ...], Tuple[_Block, ...]]) -> Dict[str, np.ndarray]:
     codes, dates, fields, columns = result
     seen = set()
     for f in fields:
@@ -73,10 +76,10 @@ def _table(result: Any) -> Dict[str, np.ndarray]:
 
 def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, code: Any, date: Any,
                open: Any, high: Any, low: Any, close: Any, volume: Any, threads: Optional[int]) -> Dict[str, np.ndarray]:
-    columns = _columns(dict(open=open, high=high, low=low, close=close, volume=volume))
+    open, high, low, close, volume = _columns(dict(open=open, high=high, low=low, close=close, volume=volume))
     with unsupported_names_listed():
         return _table(_native.batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
-                                    *columns, _threads(threads)))
+                                    open, high, low, close, volume, _threads(threads)))
 
 
 def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any, high: Any,
@@ -109,11 +112,13 @@ def zhishu(code: Any, date: Any, open: Any, high: Any, low: Any, close: Any, vol
     over NumPy columns. Returns ``date`` (int64), ``open``, ``high``, ``low``,
     ``close``, ``change`` (percent), ``volume``, ``amount`` and ``count``
     (uint64, the constituents used)."""
-    columns = _columns(dict(open=open, high=high, low=low, close=close, volume=volume, amount=amount,
-                            float_mv=float_mv, total_mv=total_mv))
+    open, high, low, close, volume, amount, float_mv, total_mv = _columns(dict(
+        open=open, high=high, low=low, close=close, volume=volume, amount=amount, float_mv=float_mv,
+        total_mv=total_mv))
     method = operator.index(method)
     if not 1 <= method <= 5:
         raise ValueError("method must be 1..5")
-    result = _native.zhishu(_codes(code), _dates(date), *columns, method, float(base))
+    result = _native.zhishu(_codes(code), _dates(date), open, high, low, close, volume, amount, float_mv, total_mv,
+                            method, float(base))
     dtypes = [np.int64] + [np.float64] * 7 + [np.uint64]
     return {f: from_native(*r, t) for f, r, t in zip(ZHISHU_FIELDS, result, dtypes)}

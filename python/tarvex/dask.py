@@ -22,12 +22,14 @@ return the pandas DataFrame.
 
 Needs the ``dask`` extra: ``pip install 'tarvex[dask]'``.
 """
+# mypy: untyped-calls-exclude="distributed,dask"
+# (the scheduler and collection calls of dask and distributed are not annotated)
 from __future__ import annotations
 
-from typing import Any, Mapping, Optional
+from typing import Any, List, Mapping, Optional
 
 import dask.dataframe as dd
-from dask.dataframe.utils import meta_nonempty
+from dask.dataframe.dispatch import meta_nonempty
 import numpy as np
 import pandas
 
@@ -88,7 +90,7 @@ def _compute(collection: Any) -> Any:
     except (ImportError, ValueError):
         client = None
     if client is None:
-        from dask.diagnostics import ProgressBar
+        from dask.diagnostics.progress import ProgressBar
 
         with ProgressBar():
             return collection.compute()
@@ -130,15 +132,16 @@ def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = Non
 
 def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any, date_column: Any,
                  params: Mapping[str, Any]) -> pandas.Series:
-    codes = part[code_column]
+    codes: pandas.Series = part[code_column]
     if len(part) == 0:
         return codes
     hits = screen_frame(text, part, date, code_column=code_column, date_column=date_column, **params)
-    return pandas.Series(hits, dtype=codes.dtype)
+    found: pandas.Series = pandas.Series(hits, dtype=codes.dtype)
+    return found
 
 
 def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
-           partitioned: bool = False, progress: bool = False, **params: Any) -> list:
+           partitioned: bool = False, progress: bool = False, **params: Any) -> List[Any]:
     """`tarvex.screen` over a Dask DataFrame of a market: the codes whose
     last output line is true on `date` (each code's last bar when None), as
     a list in code order. Each partition is screened where it lies and only
@@ -151,4 +154,5 @@ def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None,
     screen_frame(text, meta_nonempty(data._meta), date, code_column=name, date_column=date_column, **params)
     hits = data.map_partitions(_screen_part, text, date, name, date_column, params, meta=meta)
     hits = _compute(hits) if progress else hits.compute()
-    return np.sort(values(hits), kind="stable").tolist()
+    codes: List[Any] = np.sort(values(hits), kind="stable").tolist()
+    return codes

@@ -29,7 +29,7 @@ import importlib.util
 import inspect
 import sys
 import warnings
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, overload
 
 import numpy as np
 import tarvex_core
@@ -164,6 +164,12 @@ class _Frame:
             raise ValueError(f"there is no column {name!r} for the {what}; the columns are: {self._listing()}")
         return found
 
+    @overload
+    def field(self, field: str, required: Literal[True] = ...) -> np.ndarray: ...
+
+    @overload
+    def field(self, field: str, required: bool) -> Optional[np.ndarray]: ...
+
     def field(self, field: str, required: bool = True) -> Optional[np.ndarray]:
         """The float64 values of a bar field, None for a missing optional one."""
         if field in self.given:
@@ -283,9 +289,10 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
         raise ValueError(f"unknown method {method!r}; choose from: {', '.join(METHODS)}")
     frame = _Frame(constituents, columns)
     weight = method if method != "equal" else None
-    fields = {f: frame.field(f, required=f in ("open", "high", "low", "close") or f == weight)
-              for f in ("open", "high", "low", "close", "volume", "amount", "float_mv", "total_mv")}
-    rows = len(fields["close"])
+    prices = {f: frame.field(f) for f in ("open", "high", "low", "close")}
+    fields: Dict[str, Optional[np.ndarray]] = dict(prices)
+    fields.update((f, frame.field(f, required=f == weight)) for f in ("volume", "amount", "float_mv", "total_mv"))
+    rows = len(prices["close"])
     if any(v is not None and len(v) != rows for v in fields.values()):
         raise ValueError("the bar columns differ in length")
     code_name, code_key = frame.key(code, "code", rows)
@@ -293,8 +300,10 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
     if code_key is None or date_key is None:
         raise ValueError(f"a composite index needs code and date columns; the columns are: {frame._listing()}")
     given = {f: v is not None for f, v in fields.items()}
-    bars = [np.full(rows, np.nan) if v is None else v for v in fields.values()]
-    index = zhishu(code_key.ids, date_key.ids, *bars, METHODS[method], float(base))
+    o, h, lo, c, volume, amount, float_mv, total_mv = (np.full(rows, np.nan) if v is None else v
+                                                       for v in fields.values())
+    index = zhishu(code_key.ids, date_key.ids, o, h, lo, c, volume, amount, float_mv, total_mv, METHODS[method],
+                   float(base))
     out = {date_name: date_key.back(index.pop("date"))}
     out.update((f, v) for f, v in index.items() if given.get(f, True))
     return frame.build(out)

@@ -99,6 +99,7 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
     prices ("boll", ("ma", [5, 10, 20])); `signals` an indicator whose
     crossings are marked, upward under the bar, downward above it."""
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
 
     frame = _Frame(bars, columns)
     o, h, lo, c = (frame.field(f) for f in ("open", "high", "low", "close"))
@@ -127,8 +128,8 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
     labels = _labels(frame, date, len(c))
     last = axes[-1]
     last.xaxis.set_major_formatter(
-        plt.FuncFormatter(lambda v, _: labels[int(round(v))] if 0 <= round(v) < len(labels) else ""))
-    last.xaxis.set_major_locator(plt.MaxNLocator(8, integer=True))
+        FuncFormatter(lambda v, _: labels[int(round(v))] if 0 <= round(v) < len(labels) else ""))
+    last.xaxis.set_major_locator(MaxNLocator(8, integer=True))
     last.set_xlim(-1, len(c))
     for ax in axes:
         ax.grid(True, linewidth=0.3, alpha=0.5)

@@ -6,6 +6,10 @@
 compiled once into a plan and run over one security's bars or over a whole
 market at once.
 """
+from __future__ import annotations
+
+from typing import Any, List
+
 import numpy as np
 
 from .engine import FormulaResult, Line
@@ -15,13 +19,13 @@ from .plan import Plan
 __all__ = ["FormulaError", "FormulaResult", "Line", "Plan", "compile", "formula", "screen"]
 
 
-def compile(text, **params):  # noqa: A001 - the public name of the operation
+def compile(text: str, **params: float) -> Plan:  # noqa: A001 - the public name of the operation
     """Compile formula text into a Plan; `params` declare the caller's
     parameters (N=9) with their default values."""
     return Plan(text, params)
 
 
-def formula(text, bars, *, code_column=None, date_column=None, **params):
+def formula(text: str, bars: Any, *, code_column: Any = None, date_column: Any = None, **params: float) -> FormulaResult:
     """Run formula text over bars and return a FormulaResult.
 
     `bars` is a pandas or polars DataFrame or a mapping of arrays with
@@ -34,16 +38,18 @@ def formula(text, bars, *, code_column=None, date_column=None, **params):
     return Plan(text, params).run(bars, code_column=code_column, date_column=date_column)
 
 
-def screen(text, market, date=None, *, code_column=None, date_column=None, **params):
+def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
+           **params: float) -> List[Any]:
     """The codes whose last output line is true (neither 0 nor NaN) on
     `date`, or on each code's last bar when `date` is None, as a list in
     code order."""
     result = formula(text, market, code_column=code_column, date_column=date_column, **params)
-    if result.codes is None:
+    starts = result._starts
+    if result.codes is None or starts is None:
         raise FormulaError("screening needs a market with a code column")
     signal = result.lines[-1].values
     if date is None:
-        rows = np.append(result._starts[1:], len(signal)) - 1
+        rows = np.append(starts[1:], len(signal)) - 1
         rows = rows[rows >= 0]
     else:
         if result.dates is None:
@@ -51,10 +57,11 @@ def screen(text, market, date=None, *, code_column=None, date_column=None, **par
         rows = np.flatnonzero(result.dates == _date_like(date, result.dates))
     hit = signal[rows]
     rows = rows[(hit != 0.0) & (hit == hit)]
-    return result.codes[rows].tolist()
+    codes: List[Any] = result.codes[rows].tolist()
+    return codes
 
 
-def _date_like(date, dates):
+def _date_like(date: Any, dates: np.ndarray) -> Any:
     """`date` in the form of the date column (a datetime64 column takes
     strings and timestamps)."""
     if dates.dtype.kind == "M":

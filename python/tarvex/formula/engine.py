@@ -6,6 +6,10 @@ columns, the library's functions segment by segment natively, arithmetic,
 comparisons and logic as numpy element-wise operations (IEEE double
 arithmetic in the written order).
 """
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+
 import numpy as np
 
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
@@ -16,6 +20,9 @@ from .._columns import values as _values
 from .errors import FormulaError
 from .vocabulary import vocabulary
 
+if TYPE_CHECKING:
+    from .plan import Node, Plan
+
 __all__ = ["Context", "FormulaResult", "Line", "run_plan"]
 
 _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, FloatingPointError)
@@ -25,23 +32,23 @@ class Context:
     """The layout of the columns: `rows` bars in segments starting at
     `starts` (int64, ascending, from 0), one segment per security."""
 
-    def __init__(self, rows, starts):
+    def __init__(self, rows: int, starts: np.ndarray) -> None:
         self.rows = rows
         self.starts = starts
-        self._position = None
+        self._position: Optional[np.ndarray] = None
 
-    def ends(self):
+    def ends(self) -> np.ndarray:
         """One past the last row of each segment."""
         return np.append(self.starts[1:], self.rows).astype(np.int64)
 
-    def position(self):
+    def position(self) -> np.ndarray:
         """Each row's index within its segment (float64)."""
         if self._position is None:
             lengths = self.ends() - self.starts
             self._position = (np.arange(self.rows) - np.repeat(self.starts, lengths)).astype(np.float64)
         return self._position
 
-    def running(self, ufunc, x):
+    def running(self, ufunc: Callable[[np.ndarray, np.ndarray], np.ndarray], x: Any) -> np.ndarray:
         """ufunc folded over every bar so far of each segment (a segmented
         inclusive scan by doubling distances; exact for max and min)."""
         out = np.array(x, dtype=np.float64)
@@ -55,34 +62,35 @@ class Context:
         return out
 
 
-def _truth(x):
-    # True where neither 0 nor NaN.
+def _truth(x: Any) -> Any:
+    # True where neither 0 nor NaN. The steps of the plan hold arrays, or NumPy
+    # scalars where every input is a number, so these helpers take either.
     return (x != 0.0) & (x == x)
 
 
-def _as_float(x):
+def _as_float(x: Any) -> Any:
     return x.astype(np.float64)
 
 
-_ARITHMETIC = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide}
-_COMPARE = {
+_ARITHMETIC: Dict[str, Callable[[Any, Any], Any]] = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide}
+_COMPARE: Dict[str, Callable[[Any, Any], Any]] = {
     ">": np.greater, "<": np.less, ">=": np.greater_equal, "<=": np.less_equal, "=": np.equal,
     # Unequal and both numbers: a comparison with NaN is false.
     "<>": lambda a, b: np.less(a, b) | np.greater(a, b),
 }
-_LOGIC = {"AND": np.logical_and, "OR": np.logical_or}
+_LOGIC: Dict[str, Callable[[Any, Any], Any]] = {"AND": np.logical_and, "OR": np.logical_or}
 
 
-def _whole(value, name, word, text, pos):
+def _whole(value: Any, name: str, word: str, text: str, pos: int) -> int:
     v = float(value)
     if not (0.0 <= v < 18446744073709551616.0) or v != int(v):
         raise FormulaError(f"{name} of {word} must be a whole number from 0 up, not {v!r}", text, pos)
     return int(v)
 
 
-def _call(plan, node, args, ctx):
+def _call(plan: Plan, node: Node, args: List[Any], ctx: Context) -> Any:
     word = vocabulary()[node.data]
-    values = []
+    values: List[Any] = []
     for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
         if kind == "i":
             value = _whole(value, name, word.name, plan.text, pos)
@@ -92,7 +100,8 @@ def _call(plan, node, args, ctx):
     return word.run(ctx, values)
 
 
-def _step(plan, node, args, ctx, columns, params):
+def _step(plan: Plan, node: Node, args: List[Any], ctx: Context, columns: Mapping[str, np.ndarray],
+          params: Mapping[str, float]) -> Any:
     op = node.op
     if op == "const":
         return np.float64(node.data)
@@ -119,7 +128,7 @@ def _step(plan, node, args, ctx, columns, params):
     return _call(plan, node, args, ctx)
 
 
-def needed(plan):
+def needed(plan: Plan) -> List[int]:
     """Ids of the nodes the output lines depend on, ascending."""
     nodes, marked = plan.nodes, [False] * len(plan.nodes)
     for out in plan.outputs:
@@ -131,15 +140,16 @@ def needed(plan):
     return [i for i, m in enumerate(marked) if m]
 
 
-def evaluate(plan, ctx, columns, params):
+def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params: Mapping[str, float]
+             ) -> List[np.ndarray]:
     """The output lines' values (float64 arrays), in order."""
     nodes, order = plan.nodes, needed(plan)
-    last_use = {}
+    last_use: Dict[int, int] = {}
     for i in order:
         for a in nodes[i].args:
             last_use[a] = i
     keep = {out.node for out in plan.outputs}
-    values = {}
+    values: Dict[int, Any] = {}
     with np.errstate(all="ignore"):
         for i in order:
             node = nodes[i]
@@ -153,7 +163,8 @@ def evaluate(plan, ctx, columns, params):
                 if last_use.get(a) == i and a not in keep:
                     values.pop(a, None)
     # Each line owns its values: no input column, no array shared by two lines.
-    lines, seen = [], {id(c) for c in columns.values()}
+    lines: List[np.ndarray] = []
+    seen = {id(c) for c in columns.values()}
     for out in plan.outputs:
         v = values[out.node]
         lines.append(v.copy() if id(v) in seen else v)
@@ -163,7 +174,7 @@ def evaluate(plan, ctx, columns, params):
 
 # ---- frames in ----
 
-def _floats(column, label):
+def _floats(column: Any, label: Any) -> np.ndarray:
     try:
         to_numpy = getattr(column, "to_numpy", None)
         if to_numpy is not None:
@@ -176,24 +187,24 @@ def _floats(column, label):
         raise FormulaError(f"column {label!r} is not numeric: {e}") from None
 
 
-def _dense(values):
+def _dense(values: np.ndarray) -> Tuple[np.ndarray, int]:
     try:
         return dense(values)
     except TypeError as e:
         raise FormulaError(f"values of one column cannot be ordered: {e}") from None
 
 
-def _ordered(codes, dates):
+def _ordered(codes: np.ndarray, dates: Optional[np.ndarray]) -> bool:
     """Whether rows already run by code, then date within a code."""
     if not np.all(codes[1:] >= codes[:-1]):
         return False
     return dates is None or bool(np.all((codes[1:] != codes[:-1]) | (dates[1:] >= dates[:-1])))
 
 
-def _stable_order(keys):
+def _stable_order(keys: Sequence[Tuple[np.ndarray, int]]) -> Optional[np.ndarray]:
     """The stable order of rows by the last key, then the one before ...
     Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
-    order = None
+    order: Optional[np.ndarray] = None
     for ids, count in keys:
         if count <= 1 << 16:
             ids = ids.astype(np.uint16)
@@ -202,7 +213,7 @@ def _stable_order(keys):
     return order
 
 
-def _segments(codes, dates):
+def _segments(codes: np.ndarray, dates: Optional[np.ndarray]) -> Tuple[Optional[np.ndarray], np.ndarray]:
     """The row order (None when already ordered) and segment starts."""
     if len(codes) == 0:
         return None, np.zeros(0, dtype=np.int64)
@@ -219,9 +230,9 @@ def _segments(codes, dates):
     return order, np.concatenate(([0], change)).astype(np.int64)
 
 
-def _bars_used(plan):
+def _bars_used(plan: Plan) -> Dict[str, int]:
     """Bar columns the output lines read, with the place of first use."""
-    used = {}
+    used: Dict[str, int] = {}
     for i in needed(plan):
         node = plan.nodes[i]
         if node.op == "bar":
@@ -229,13 +240,13 @@ def _bars_used(plan):
     return used
 
 
-def run_plan(plan, data, code_column, date_column, params):
+def run_plan(plan: Plan, data: Any, code_column: Any, date_column: Any, params: Mapping[str, float]) -> FormulaResult:
     try:
         names = _column_names(data)
     except (AttributeError, TypeError):
         raise FormulaError(f"bars must be a data frame or a mapping of columns, not {type(data).__name__}") from None
 
-    def pick(given, default):
+    def pick(given: Any, default: str) -> Any:
         if given is None:
             return _find(names, (default,))
         found = given if given in names else _find(names, (str(given).lower(),))
@@ -244,7 +255,7 @@ def run_plan(plan, data, code_column, date_column, params):
         return found
 
     code_name, date_name = pick(code_column, "code"), pick(date_column, "date")
-    columns = {}
+    columns: Dict[str, np.ndarray] = {}
     for field, pos in _bars_used(plan).items():
         name = _find(names, _BAR_COLUMNS[field])
         if name is None:
@@ -282,13 +293,13 @@ class Line:
 
     __slots__ = ("name", "label", "attrs", "values")
 
-    def __init__(self, name, label, attrs, values):
+    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], values: np.ndarray) -> None:
         self.name, self.label, self.attrs, self.values = name, label, attrs, values
 
-    def __array__(self, dtype=None, copy=None):
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> np.ndarray:
         return self.values if dtype is None else self.values.astype(dtype)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         attrs = f", attrs={list(self.attrs)}" if self.attrs else ""
         return f"Line({self.label!r}{attrs}, {len(self.values)} values)"
 
@@ -303,40 +314,41 @@ class FormulaResult:
     values.
     """
 
-    def __init__(self, lines, codes=None, dates=None, code_name=None, date_name=None, starts=None):
+    def __init__(self, lines: Sequence[Line], codes: Optional[np.ndarray] = None, dates: Optional[np.ndarray] = None,
+                 code_name: Any = None, date_name: Any = None, starts: Optional[np.ndarray] = None) -> None:
         self.lines = tuple(lines)
         self.codes, self.dates = codes, dates
         self._code_name, self._date_name = code_name or "code", date_name or "date"
         self._starts = starts
-        self._by_name = {}
+        self._by_name: Dict[str, Line] = {}
         for line in self.lines:
             self._by_name.setdefault(line.label.upper(), line)
 
     @property
-    def names(self):
+    def names(self) -> List[str]:
         return [line.label for line in self.lines]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Line]:
         return iter(self.lines)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.lines)
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: Any) -> np.ndarray:
         line = self._by_name.get(str(name).upper())
         if line is None:
             raise KeyError(name)
         return line.values
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return str(name).upper() in self._by_name
 
-    def to_frame(self):
+    def to_frame(self) -> Any:
         """A pandas DataFrame: code and date columns (when known), then one
         column per line."""
         import pandas as pd
 
-        data = {}
+        data: Dict[Any, Any] = {}
         if self.codes is not None:
             data[self._code_name] = self.codes
         if self.dates is not None:
@@ -348,5 +360,5 @@ class FormulaResult:
             data[label] = line.values
         return pd.DataFrame(data)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<FormulaResult {self.names} rows={len(self.lines[0].values) if self.lines else 0}>"

@@ -1,5 +1,8 @@
 """The one exception every failure of the formula language raises."""
+from __future__ import annotations
+
 import re
+from typing import Optional
 
 __all__ = ["FormulaError"]
 
@@ -17,10 +20,11 @@ class FormulaError(ValueError):
     the line with a caret under that place.
     """
 
-    def __init__(self, message, text=None, offset=None):
+    def __init__(self, message: str, text: Optional[str] = None, offset: Optional[int] = None) -> None:
         self.message = _LONG_WORD.sub(lambda m: m.group()[:40] + "...", message)
-        self.line = self.column = None
-        self.source_line = None
+        self.line: Optional[int] = None
+        self.column: Optional[int] = None
+        self.source_line: Optional[str] = None
         if text is not None and offset is not None:
             offset = max(0, min(offset, len(text)))
             line_start = text.rfind("\n", 0, offset) + 1
@@ -32,8 +36,8 @@ class FormulaError(ValueError):
             self.source_line = text[line_start:line_end]
         super().__init__(self._render())
 
-    def _render(self):
-        if self.line is None:
+    def _render(self) -> str:
+        if self.line is None or self.column is None or self.source_line is None:
             return self.message
         # A window of the line around the column keeps megabyte lines readable.
         col = self.column - 1

@@ -6,11 +6,17 @@ indicator reference, value upper-cased, quotes removed), "op" (value the
 operator: + - * / > < >= <= = <> != AND OR NOT ( ) , ; : := .) and "eof".
 Comments `{ ... }` and `// ...` are skipped like white space.
 """
+from __future__ import annotations
+
 import re
+from typing import Any, List, Tuple
 
 from .errors import FormulaError
 
 __all__ = ["tokenize"]
+
+# (kind, value, start, end)
+Token = Tuple[str, Any, int, int]
 
 _TOKEN = re.compile(
     r"""
@@ -28,9 +34,9 @@ _WORD_OPERATORS = {"AND": "AND", "OR": "OR", "NOT": "NOT"}
 _SYMBOL_OPERATORS = {"&&": "AND", "||": "OR", "!=": "<>"}
 
 
-def tokenize(text):
+def tokenize(text: str) -> List[Token]:
     """The tokens of `text`, ending with one "eof" token."""
-    tokens = []
+    tokens: List[Token] = []
     pos, end = 0, len(text)
     match = _TOKEN.match
     while pos < end:

@@ -5,6 +5,12 @@ package (parameters with their kinds and defaults, output field names);
 `call()` computes one of them over long columns holding many securities
 back to back, every segment on its own, natively and in one call.
 """
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
 from .. import _functions
 
 __all__ = ["FunctionInfo", "catalog", "call", "BAR_INPUTS"]
@@ -17,6 +23,9 @@ BAR_INPUTS = {"open": "OPEN", "high": "HIGH", "low": "LOW", "close": "CLOSE", "v
 # or a number, "i" a non-negative whole number, "f" any number.
 _KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
 
+# A parameter: (name, kind, default or None).
+Param = Tuple[str, str, Optional[float]]
+
 
 class FunctionInfo:
     """A library function: `params` is a tuple of (name, kind, default or
@@ -24,14 +33,14 @@ class FunctionInfo:
 
     __slots__ = ("name", "params", "outputs")
 
-    def __init__(self, name, params, outputs):
+    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...]) -> None:
         self.name, self.params, self.outputs = name, params, outputs
 
 
-_CATALOG = None
+_CATALOG: Optional[Dict[str, FunctionInfo]] = None
 
 
-def catalog():
+def catalog() -> Dict[str, FunctionInfo]:
     """FunctionInfo of every series function and indicator, by name."""
     global _CATALOG
     if _CATALOG is None:
@@ -44,9 +53,10 @@ def catalog():
     return _CATALOG
 
 
-def call(name, args, starts):
+def call(name: str, args: Sequence[Any], starts: np.ndarray) -> Union[np.ndarray, Tuple[np.ndarray, ...]]:
     """Function `name` over segments starting at `starts` (int64, ascending,
     from 0). Series arguments are float64 arrays of the full length, the
     others numbers. Returns one float64 array or a tuple of them."""
     result = _functions.EXPORTED[name](*args, starts=starts)
-    return tuple(result) if isinstance(result, tuple) else result
+    out: Union[np.ndarray, Tuple[np.ndarray, ...]] = tuple(result) if isinstance(result, tuple) else result
+    return out

@@ -12,13 +12,20 @@ of the place an error should point at:
     ("unary", pos, op, operand)             op "-" or "NOT"
     ("binary", pos, op, left, right)
 """
+from __future__ import annotations
+
 import difflib
 import re
+from typing import Any, List, Optional, Sequence, Tuple
 
 from .errors import FormulaError
-from .lexer import tokenize
+from .lexer import Token, tokenize
 
 __all__ = ["Statement", "parse", "children"]
+
+# An expression tree: a tuple of the node kind, the source offset, then the
+# kind's items (see above); sub-trees are trees again.
+Tree = Tuple[Any, ...]
 
 # Binding strength of the binary operators; all are left-associative and
 # every prefix operator binds tighter than any of them.
@@ -44,12 +51,13 @@ class Statement:
 
     __slots__ = ("kind", "name", "name_pos", "expr", "attrs", "source")
 
-    def __init__(self, kind, name, name_pos, expr, attrs, source):
+    def __init__(self, kind: str, name: Optional[str], name_pos: Optional[int], expr: Tree, attrs: Tuple[str, ...],
+                 source: str) -> None:
         self.kind, self.name, self.name_pos = kind, name, name_pos
         self.expr, self.attrs, self.source = expr, attrs, source
 
 
-def children(tree):
+def children(tree: Tree) -> Sequence[Tree]:
     """The sub-trees of an expression tree, left to right."""
     kind = tree[0]
     if kind == "unary":
@@ -57,29 +65,31 @@ def children(tree):
     if kind == "binary":
         return (tree[3], tree[4])
     if kind == "call":
-        return tree[3]
+        args: List[Tree] = tree[3]
+        return args
     return ()
 
 
-def parse(text):
+def parse(text: str) -> List[Statement]:
     """The statements of a formula, in order."""
     return _Parser(text).statements()
 
 
 class _Parser:
-    def __init__(self, text):
+    def __init__(self, text: str) -> None:
         self.text = text
         self.tokens = tokenize(text)
 
-    def error(self, message, pos):
+    def error(self, message: str, pos: int) -> FormulaError:
         return FormulaError(message, self.text, pos)
 
-    def is_op(self, i, *values):
+    def is_op(self, i: int, *values: str) -> bool:
         tok = self.tokens[i]
         return tok[0] == "op" and tok[1] in values
 
-    def statements(self):
-        tokens, out, i = self.tokens, [], 0
+    def statements(self) -> List[Statement]:
+        tokens, i = self.tokens, 0
+        out: List[Statement] = []
         while tokens[i][0] != "eof":
             if self.is_op(i, ";"):
                 i += 1
@@ -92,7 +102,7 @@ class _Parser:
             first = i
             expr, i = self.expression(i)
             source = self.text[tokens[first][2]:tokens[i - 1][3]]
-            attrs = []
+            attrs: List[str] = []
             while self.is_op(i, ","):
                 word = tokens[i + 1]
                 if word[0] != "name":
@@ -105,7 +115,7 @@ class _Parser:
             out.append(Statement(kind, name, name_pos, expr, tuple(attrs), source))
         return out
 
-    def check_drawing_word(self, token):
+    def check_drawing_word(self, token: Token) -> None:
         word = token[1]
         if word in DRAWING_WORDS or _DRAWING_PATTERN.fullmatch(word):
             return
@@ -113,7 +123,7 @@ class _Parser:
         hint = f" (did you mean {', '.join(close)}?)" if close else ""
         raise self.error(f"unknown drawing word {word}{hint}", token[2])
 
-    def reference(self, i):
+    def reference(self, i: int) -> Tuple[Tree, int]:
         """A name, NAME.FIELD or "NAME.FIELD" at token i, and the next index."""
         kind, value, start, _ = self.tokens[i]
         if kind == "str":
@@ -128,16 +138,18 @@ class _Parser:
             return ("field", start, value, field[1]), i + 3
         return ("name", start, value), i + 1
 
-    def expression(self, i):
+    def expression(self, i: int) -> Tuple[Tree, int]:
         """One expression starting at token i, and the index after it.
 
         Operands wait on `operands`; `pending` holds prefix operators
         ["un", op, pos], binary operators ["bin", op, precedence, pos],
         parentheses ["group", pos] and open calls ["call", target, argc].
         """
-        tokens, operands, pending = self.tokens, [], []
+        tokens = self.tokens
+        operands: List[Tree] = []
+        pending: List[List[Any]] = []
 
-        def reduce(entry):
+        def reduce(entry: List[Any]) -> None:
             if entry[0] == "un":
                 operands.append(("unary", entry[2], entry[1], operands.pop()))
             else:

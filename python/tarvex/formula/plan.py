@@ -6,15 +6,19 @@ argument nodes), so an expression written twice, or two indicator outputs of
 the same call, are computed once. Names are resolved while compiling:
 variables, caller parameters, bar columns and the words of the vocabulary.
 """
+from __future__ import annotations
+
 import difflib
 import math
 import numbers
 import struct
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple
 
-from .engine import run_plan
+from .engine import FormulaResult, run_plan
 from .errors import FormulaError
-from .parser import children, parse
-from .vocabulary import BAR_NAMES, vocabulary
+from .native import Param
+from .parser import Statement, Tree, children, parse
+from .vocabulary import BAR_NAMES, Word, vocabulary
 
 __all__ = ["Node", "Output", "Plan"]
 
@@ -40,7 +44,8 @@ class Node:
 
     __slots__ = ("op", "data", "args", "series", "boolean", "pos", "arg_pos")
 
-    def __init__(self, op, data, args, series, boolean, pos, arg_pos):
+    def __init__(self, op: str, data: Any, args: Tuple[int, ...], series: bool, boolean: bool, pos: int,
+                 arg_pos: Tuple[int, ...]) -> None:
         self.op, self.data, self.args = op, data, args
         self.series, self.boolean, self.pos, self.arg_pos = series, boolean, pos, arg_pos
 
@@ -51,11 +56,11 @@ class Output:
 
     __slots__ = ("name", "label", "attrs", "node")
 
-    def __init__(self, name, label, attrs, node):
+    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], node: int) -> None:
         self.name, self.label, self.attrs, self.node = name, label, attrs, node
 
 
-def _signature(params):
+def _signature(params: Sequence[Param]) -> str:
     return ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in params)
 
 
@@ -66,26 +71,26 @@ class Plan:
     `outputs` the output lines; `nodes` the steps in dependency order.
     """
 
-    def __init__(self, text, params=None):
+    def __init__(self, text: str, params: Optional[Mapping[str, Any]] = None) -> None:
         if not isinstance(text, str):
             raise FormulaError(f"formula text must be a str, not {type(text).__name__}")
         self.text = text
-        self.params = {}
+        self.params: Dict[str, float] = {}
         for name, value in (params or {}).items():
             key = str(name).upper()
             if key in BAR_NAMES or not key.isidentifier():
                 raise FormulaError(f"{name!r} cannot be a parameter name")
             self.params[key] = _number(name, value)
-        self.nodes = []
-        self.outputs = []
+        self.nodes: List[Node] = []
+        self.outputs: List[Output] = []
         _Compiler(self).compile(parse(text))
 
     @property
-    def names(self):
+    def names(self) -> List[str]:
         """The output lines' labels, in order."""
         return [out.label for out in self.outputs]
 
-    def run(self, bars, *, code_column=None, date_column=None, **params):
+    def run(self, bars: Any, *, code_column: Any = None, date_column: Any = None, **params: Any) -> FormulaResult:
         """The output lines over `bars` (see tarvex.formula for the inputs);
         `params` override the declared parameters."""
         values = dict(self.params)
@@ -96,11 +101,11 @@ class Plan:
             values[key] = _number(name, value)
         return run_plan(self, bars, code_column, date_column, values)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<tarvex formula plan: {len(self.outputs)} lines, {len(self.nodes)} steps>"
 
 
-def _number(name, value):
+def _number(name: Any, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise FormulaError(f"parameter {name!r} must be a number, not {type(value).__name__}")
     try:
@@ -110,18 +115,19 @@ def _number(name, value):
 
 
 class _Compiler:
-    def __init__(self, plan):
+    def __init__(self, plan: Plan) -> None:
         self.plan = plan
         self.text = plan.text
         self.words = vocabulary()
-        self.index = {}
-        self.scope = {}
-        self.assigned = set()
+        self.index: Dict[Tuple[str, Any, Tuple[int, ...]], int] = {}
+        self.scope: Dict[str, int] = {}
+        self.assigned: Set[str] = set()
 
-    def error(self, message, pos):
+    def error(self, message: str, pos: Optional[int]) -> FormulaError:
         return FormulaError(message, self.text, pos)
 
-    def add(self, op, data, args=(), *, series=None, boolean=False, pos=0, arg_pos=()):
+    def add(self, op: str, data: Any, args: Tuple[int, ...] = (), *, series: Optional[bool] = None,
+            boolean: bool = False, pos: int = 0, arg_pos: Tuple[int, ...] = ()) -> int:
         nodes = self.plan.nodes
         if series is None:
             series = any(nodes[a].series for a in args)
@@ -133,7 +139,7 @@ class _Compiler:
             nodes.append(Node(op, data, args, series, boolean, pos, arg_pos))
         return found
 
-    def compile(self, statements):
+    def compile(self, statements: List[Statement]) -> None:
         self.assigned.update(st.name for st in statements if st.name is not None)
         for st in statements:
             if st.name is not None:
@@ -153,9 +159,10 @@ class _Compiler:
         if not self.plan.outputs:
             raise self.error("the formula has no output line", len(self.text))
 
-    def expression(self, tree):
+    def expression(self, tree: Tree) -> int:
         # Post-order walk with an explicit stack: depth costs memory only.
-        stack, results = [(tree, False)], []
+        stack = [(tree, False)]
+        results: List[int] = []
         while stack:
             node, ready = stack.pop()
             subs = children(node)
@@ -169,7 +176,7 @@ class _Compiler:
                 stack.extend((sub, False) for sub in reversed(subs))
         return results[0]
 
-    def combine(self, tree, args):
+    def combine(self, tree: Tree, args: List[int]) -> int:
         kind, pos = tree[0], tree[1]
         if kind == "num":
             return self.add("const", tree[2], series=False, pos=pos)
@@ -199,7 +206,7 @@ class _Compiler:
             raise self.unknown(name, pos, self.words)
         return self.call(word, None, args, arg_pos, pos, name)
 
-    def name(self, name, pos):
+    def name(self, name: str, pos: int) -> int:
         if name in self.scope:
             return self.scope[name]
         if name in self.plan.params:
@@ -218,12 +225,12 @@ class _Compiler:
         candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *BAR_NAMES, *self.words]
         raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
 
-    def unknown(self, name, pos, candidates, advice=""):
+    def unknown(self, name: str, pos: int, candidates: Iterable[str], advice: str = "") -> FormulaError:
         close = difflib.get_close_matches(name, sorted(set(candidates)), n=3)
         hint = f" (did you mean {', '.join(close)}?)" if close else ""
         return self.error(f"unknown name {name}{hint}{advice}", pos)
 
-    def field(self, target, args, arg_pos):
+    def field(self, target: Tree, args: Optional[List[int]], arg_pos: Tuple[int, ...]) -> int:
         _, pos, name, field = target
         word = self.words.get(name)
         if word is None or word.implied is None:
@@ -237,25 +244,28 @@ class _Compiler:
             raise self.error(f"{name} has no output {field}; it has {listed}", pos)
         return self.call(word, k, args or [], arg_pos, pos, f"{name}.{field}")
 
-    def call(self, word, field, args, arg_pos, pos, label):
+    def call(self, word: Word, field: Optional[int], args: List[int], arg_pos: Tuple[int, ...], pos: int,
+             label: str) -> int:
         nodes, params = self.plan.nodes, word.params
-        implied = word.implied is not None and (not args or not nodes[args[0]].series)
-        bound = params[len(word.implied):] if implied else params
+        # An indicator called without its leading series reads them from the bars.
+        implied = word.implied if word.implied is not None and (not args or not nodes[args[0]].series) else ()
+        bound = params[len(implied):]
         required = sum(1 for p in bound if p[2] is None)
         if not required <= len(args) <= len(bound):
             forms = f"({_signature(bound)})"
             if word.implied is not None:
                 forms += f" or ({_signature(params)})"
             raise self.error(f"{label} takes {forms}, got {len(args)} argument(s)", pos)
-        values, positions = [], []
-        if implied:
-            for column in word.implied:
-                values.append(self.add("bar", column, series=True, pos=pos))
-                positions.append(pos)
+        values: List[int] = []
+        positions: List[int] = []
+        for column in implied:
+            values.append(self.add("bar", column, series=True, pos=pos))
+            positions.append(pos)
         for k, (pname, kind, default) in enumerate(bound):
             if k < len(args):
                 node, at = args[k], arg_pos[k]
             else:
+                assert default is not None  # the parameters without a default are all given
                 node, at = self.add("const", float(default), series=False, pos=pos), pos
             if kind in ("i", "f") and nodes[node].series:
                 raise self.error(f"{pname} of {label} must be a number, not a series", at)

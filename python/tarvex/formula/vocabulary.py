@@ -7,13 +7,24 @@ turns it into 1.0 / 0.0 before the call), "v" a series or a number, "i" a
 non-negative whole number, "f" any number. Each word computes through
 `run(ctx, args)` with `ctx` giving the segment layout (see engine.Context).
 """
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
 import numpy as np
 
 from . import native
+from .native import Param
+
+if TYPE_CHECKING:
+    from .engine import Context
 
 __all__ = ["Word", "vocabulary", "BAR_NAMES"]
+
+# A word's computation: the segment layout and the arguments (float64
+# columns and numbers) to one column, or a tuple of them for an indicator.
+Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[np.ndarray, ...]]]
 
 # Bar columns and the names that read them.
 BAR_NAMES = {
@@ -40,11 +51,12 @@ class Word:
 
     __slots__ = ("name", "params", "outputs", "implied", "boolean", "run")
 
-    def __init__(self, name, params, outputs, implied, boolean, run):
+    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...],
+                 implied: Optional[Tuple[str, ...]], boolean: bool, run: Run) -> None:
         self.name, self.params, self.outputs = name, params, outputs
         self.implied, self.boolean, self.run = implied, boolean, run
 
-    def field_index(self, field):
+    def field_index(self, field: str) -> Optional[int]:
         """Index of output `field` (upper case; a field spelt NAME_X also
         answers to X), or None."""
         lower = field.lower()
@@ -55,45 +67,51 @@ class Word:
         return None
 
 
-def _library(name):
+def _library(name: str) -> Run:
     return lambda ctx, args: native.call(name, args, ctx.starts)
 
 
-def _cross(ctx, args):
+def _single(name: str, args: List[Any], ctx: Context) -> np.ndarray:
+    """A function of one output line over the segments."""
+    return cast(np.ndarray, native.call(name, args, ctx.starts))
+
+
+def _cross(ctx: Context, args: List[Any]) -> np.ndarray:
     # The library answers -1.0 for a downward cross; "A crosses B" is upward only.
-    return (native.call("CROSS", args, ctx.starts) == 1.0).astype(np.float64)
+    upward: np.ndarray = _single("CROSS", args, ctx) == 1.0
+    return upward.astype(np.float64)
 
 
-def _longcross(ctx, args):
+def _longcross(ctx: Context, args: List[Any]) -> np.ndarray:
     # The library takes the first n bars of a security as crossing whenever A
     # is above B; a cross needs n bars below before it.
-    out = native.call("LONGCROSS", args, ctx.starts)
+    out = _single("LONGCROSS", args, ctx)
     return np.where(ctx.position() >= min(args[2], ctx.rows), out, 0.0)
 
 
-def _std(ctx, args):
+def _std(ctx: Context, args: List[Any]) -> np.ndarray:
     # The language's STD is the sample deviation: the population deviation
     # of the library times sqrt(n / (n - 1)); undefined for n below 2.
     n = args[1]
     factor = math.sqrt(n / (n - 1)) if n >= 2 else math.nan
-    return native.call("STD", args, ctx.starts) * factor
+    return _single("STD", args, ctx) * factor
 
 
-def _so_far(name, so_far):
+def _so_far(name: str, so_far: Callable[[Context, np.ndarray], np.ndarray]) -> Run:
     """The library's windowed `name`, or for N = 0 `so_far(ctx, x)` over
     every bar of the security so far."""
-    def run(ctx, args):
+    def run(ctx: Context, args: List[Any]) -> np.ndarray:
         if args[1] != 0:
-            return native.call(name, args, ctx.starts)
+            return _single(name, args, ctx)
         return so_far(ctx, args[0])
     return run
 
 
-def _bars_since_extreme(fold, unbeatable):
+def _bars_since_extreme(fold: np.ufunc, unbeatable: float) -> Callable[[Context, np.ndarray], np.ndarray]:
     # Bars back to the newest bar holding the extreme so far (NaN never
     # counts; a bar at `unbeatable` never beats the start, as in the
     # library's windows); 0 before any such bar.
-    def run(ctx, x):
+    def run(ctx: Context, x: np.ndarray) -> np.ndarray:
         best = ctx.running(fold, x)
         row = np.arange(ctx.rows, dtype=np.float64)
         newest = ctx.running(np.maximum, np.where((x == best) & (x != unbeatable), row, -1.0))
@@ -101,7 +119,7 @@ def _bars_since_extreme(fold, unbeatable):
     return run
 
 
-def _ret(ctx, args):
+def _ret(ctx: Context, args: List[Any]) -> np.ndarray:
     # The value n bars back from each security's last bar, on all its bars.
     n = args[1]
     if n == 0:
@@ -113,7 +131,7 @@ def _ret(ctx, args):
     return np.repeat(picked, ends - ctx.starts)
 
 
-_OVERRIDES = {
+_OVERRIDES: Dict[str, Run] = {
     "CROSS": _cross, "LONGCROSS": _longcross, "STD": _std, "RET": _ret,
     # Conditions are 1.0 / 0.0 here: all true so far is a running minimum of 1.0.
     "EVERY": _so_far("EVERY", lambda ctx, x: ctx.running(np.minimum, x)),
@@ -123,21 +141,21 @@ _OVERRIDES = {
     "LLVBARS": _so_far("LLVBARS", _bars_since_extreme(np.fmin, np.inf)),
 }
 
-_VOCABULARY = None
+_VOCABULARY: Optional[Dict[str, Word]] = None
 
 
-def vocabulary():
+def vocabulary() -> Dict[str, Word]:
     """Every word of the language, by upper-case name."""
     global _VOCABULARY
     if _VOCABULARY is None:
-        words = {}
+        words: Dict[str, Word] = {}
         for name, info in native.catalog().items():
             params = list(info.params)
             if name in _CONDITIONS:
                 params[0] = (params[0][0], "c", params[0][2])
             # An indicator: its series inputs all lead and all name bar columns.
             lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
-            implied = None
+            implied: Optional[Tuple[str, ...]] = None
             inputs = [p[0] for p in params[:lead]]
             if inputs and all(p in native.BAR_INPUTS for p in inputs) \
                     and all(p[1] != "s" for p in params[lead:]):
