@@ -1,10 +1,13 @@
 // Small building blocks shared by the series primitives and the indicators:
 // the nonzero truth test, element-wise maps over one series or over the
-// common prefix of two, and guarded division.
+// common prefix of two, guarded division, the step of exponential smoothing
+// and rounding into a buffer.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 #include "series/series.hpp"
@@ -45,5 +48,31 @@ inline double guarded_div(double x, double y) { return y == 0.0 ? kNaN : x / y; 
 inline Series guarded_div(SeriesView x, SeriesView y) {
   return zip_prefix(x, y, [](double a, double b) { return guarded_div(a, b); });
 }
+
+// exp_smooth one bar at a time: state <- state * (1 - alpha) + x * alpha,
+// seeded by the first non-NaN value. A NaN input gives NaN and leaves the
+// state alone; a state that turns NaN through arithmetic is seeded again by
+// the next number. Indicators that smooth inside a single loop call this
+// same step, so they get the bits of exp_smooth.
+class ExpSmoothing {
+ public:
+  explicit ExpSmoothing(double alpha) : alpha_(alpha), keep_(1.0 - alpha) {}
+
+  double operator()(double x) {
+    if (std::isnan(x)) return kNaN;
+    state_ = std::isnan(state_) ? x : state_ * keep_ + x * alpha_;
+    return state_;
+  }
+
+ private:
+  double alpha_, keep_;
+  double state_ = kNaN;
+};
+
+// The smoothing factor of EMA(s, n).
+inline double ema_alpha(std::uint64_t n) { return 2.0 / (static_cast<double>(n) + 1.0); }
+
+// RD(s, d) of the `count` values at s, written to out (which may be s).
+void round_values(const double* s, std::size_t count, std::uint32_t d, double* out);
 
 }  // namespace tarvex
