@@ -7,15 +7,14 @@
 
 namespace tarvex {
 
-// MID = MA(close, n), UPPER and LOWER = MID +- STD(close, n) * p. The
-// window statistics are whole-series passes, the bands and the rounding one
-// loop. The bands are built from the unrounded MID; rounding is the last
-// step.
+// MID = MA(close, n), UPPER and LOWER = MID +- STD(close, n) * p. MA is a
+// whole-series pass, the deviation, the bands and the rounding one loop.
+// The bands are built from the unrounded MID; rounding is the last step.
 SeriesList BOLL(SeriesView close, std::uint64_t n, double p, Digits digits) {
   const Series mid = MA(close, n);
-  const Series deviation = STD(close, n);
+  RollingDeviation deviation(close, n);
   return single_pass<3>(mid.size(), digits, [&](std::size_t i) {
-    const double width = deviation[i] * p;
+    const double width = deviation(i) * p;
     return std::array<double, 3>{mid[i] + width, mid[i], mid[i] - width};
   });
 }

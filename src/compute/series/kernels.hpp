@@ -69,6 +69,57 @@ class ExpSmoothing {
   double state_ = kNaN;
 };
 
+// STD(s, n) one bar at a time, bars 0, 1, ... in order: running sums q of
+// x*x and p of x over the finite values of the window; a window holding a
+// NaN or an infinity gives NaN and recovers once it leaves. The population
+// deviation comes from the sums, a variance that is not positive (rounding
+// residue) counting as 0.
+class RollingDeviation {
+ public:
+  RollingDeviation(SeriesView s, std::uint64_t n) : s_(s), n_(n), count_(static_cast<double>(n)) {}
+
+  double operator()(std::size_t i) {
+    if (n_ == 0) return kNaN;
+    const double g = s_[i];
+    const bool g_ok = std::isfinite(g);
+    if (i < n_) {  // the first window: its values are summed
+      if (g_ok) {
+        q_ = q_ + g * g;
+        p_ = p_ + g;
+      } else {
+        ++bad_;
+      }
+      if (i + 1 < n_) return kNaN;
+    } else {  // g enters, x leaves
+      const double x = s_[i - n_];
+      const bool x_ok = std::isfinite(x);
+      if (g_ok && x_ok) {
+        q_ = q_ + (g * g - x * x);
+        p_ = p_ + (g - x);
+      } else if (g_ok) {
+        q_ = q_ + g * g;
+        p_ = p_ + g;
+        --bad_;
+      } else if (x_ok) {
+        q_ = q_ - x * x;
+        p_ = p_ - x;
+        ++bad_;
+      }
+    }
+    if (bad_ != 0) return kNaN;
+    double v = q_ / count_ - (p_ / count_) * (p_ / count_);
+    if (!(v > 0.0)) v = 0.0;
+    return std::sqrt(v);
+  }
+
+ private:
+  SeriesView s_;
+  std::uint64_t n_;
+  double count_;
+  double q_ = 0.0, p_ = 0.0;
+  std::size_t bad_ = 0;  // non-finite values in the window
+};
+
 // The smoothing factor of EMA(s, n).
 inline double ema_alpha(std::uint64_t n) { return 2.0 / (static_cast<double>(n) + 1.0); }
 
