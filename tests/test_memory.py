@@ -210,11 +210,12 @@ def test_cached_memory_goes_with_its_thread():
 
 
 def test_failed_call_keeps_nothing_for_reuse():
-    # MACD of 8 million bars needs more columns of 64 MB than the room
-    # holds; what it had allocated goes back to the system
+    # MACD of 9 million bars: its input and its three results, columns of
+    # 72 MB, are more than the room holds; what it had allocated goes back to
+    # the system
     pytest.importorskip("numpy")
     run_capped("""
-    c = numpy.linspace(1.0, 2.0, 8_000_000)
+    c = numpy.linspace(1.0, 2.0, 9_000_000)
     expect_memory_error(lambda: tarvex.MACD(c), None)
     block = bytearray(ROOM - 80 * 2 ** 20)
     del block

@@ -7,13 +7,16 @@
 
 namespace tarvex {
 
+// MID = MA(close, n), UPPER and LOWER = MID +- STD(close, n) * p. MA is a
+// whole-series pass, the deviation, the bands and the rounding one loop.
+// The bands are built from the unrounded MID; rounding is the last step.
 SeriesList BOLL(SeriesView close, std::uint64_t n, double p, Digits digits) {
   const Series mid = MA(close, n);
-  const Series width = times(STD(close, n), p);
-  const Series upper = add(mid, width);
-  const Series lower = sub(mid, width);
-  // The bands are built from the unrounded MID; rounding is the last step.
-  return {rounded(upper, digits), rounded(mid, digits), rounded(lower, digits)};
+  RollingDeviation deviation(close, n);
+  return single_pass<3>(mid.size(), digits, [&](std::size_t i) {
+    const double width = deviation(i) * p;
+    return std::array<double, 3>{mid[i] + width, mid[i], mid[i] - width};
+  });
 }
 
 Series ATR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {

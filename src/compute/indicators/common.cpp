@@ -43,7 +43,9 @@ Series logical_and(SeriesView a, SeriesView b) {
   return zip_prefix(a, b, [](double x, double y) { return is_true(x) && is_true(y) ? 1.0 : 0.0; });
 }
 
-Series max_with_zero(SeriesView x) { return MAX(x, 0.0); }
+Series max_with_zero(SeriesView x) {
+  return map_series(x, [](double v) { return max_with_zero(v); });
+}
 
 Series where_else_zero(SeriesView cond, SeriesView x) { return IF(cond, x, 0.0); }
 
@@ -58,5 +60,9 @@ Series typical_price(SeriesView close, SeriesView high, SeriesView low) {
 }
 
 Series rounded(Series s, Digits digits) { return digits.round ? RD(s, digits.places) : s; }
+
+void round_in_place(double* values, std::size_t count, Digits digits) {
+  if (digits.round) round_values(values, count, digits.places, values);
+}
 
 }  // namespace tarvex

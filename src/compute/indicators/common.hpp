@@ -1,9 +1,17 @@
 // Element-wise pieces the composite indicators share: arithmetic and
 // comparisons over the common prefix of two series, a series times or over
 // a scalar, the true range and the typical price. Each is written once here
-// so every indicator evaluates them with the same operand order.
+// so every indicator evaluates them with the same operand order. Also the
+// loop of the single-pass indicators.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "indicators/indicators.hpp"
+#include "runtime/interrupt.hpp"
 #include "series/kernels.hpp"
 #include "series/series.hpp"
 
@@ -29,6 +37,7 @@ Series less_equal(SeriesView a, SeriesView b);
 Series logical_and(SeriesView a, SeriesView b);
 
 // MAX(x, 0.0): the positive part, NaN kept.
+inline double max_with_zero(double x) { return std::isnan(x) ? kNaN : x < 0.0 ? 0.0 : x; }
 Series max_with_zero(SeriesView x);
 
 // IF(cond, x, 0.0): x where cond holds, 0.0 elsewhere.
@@ -40,5 +49,36 @@ Series true_range(SeriesView close, SeriesView high, SeriesView low);
 
 // ((high + low) + close) / 3.0, added in this grouping.
 Series typical_price(SeriesView close, SeriesView high, SeriesView low);
+
+// Rounds `count` values in place as `rounded` rounds a series.
+void round_in_place(double* values, std::size_t count, Digits digits);
+
+// K output series of `len` bars computed in one loop: bar(i), called for
+// i = 0, 1, ... in order, returns the K unrounded outputs of bar i, with
+// every intermediate series of the composition it stands for reduced to a
+// local value or a running state. The outputs are gathered in chunks small
+// enough for the first-level cache, rounded there by `digits`, and appended,
+// so each result is written once instead of once per step of the
+// composition.
+template <std::size_t K, class Bar>
+SeriesList single_pass(std::size_t len, Digits digits, Bar bar) {
+  constexpr std::size_t kChunk = 512;
+  SeriesList out(K);
+  for (Series& s : out) s.reserve(len);
+  double chunk[K][kChunk];
+  for (std::size_t first = 0; first < len; first += kChunk) {
+    const std::size_t count = std::min(kChunk, len - first);
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::array<double, K> row = bar(first + j);
+      for (std::size_t k = 0; k < K; ++k) chunk[k][j] = row[k];
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+      round_in_place(chunk[k], count, digits);
+      out[k].insert(out[k].end(), chunk[k], chunk[k] + count);
+    }
+    interruption_point(16 * count);  // a dozen or so operations per bar
+  }
+  return out;
+}
 
 }  // namespace tarvex

@@ -4,6 +4,8 @@
 #include "indicators/common.hpp"
 #include "indicators/indicators.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -34,23 +36,37 @@ Series bias(SeriesView close, std::uint64_t p, Digits digits) {
 
 }  // namespace
 
+// RSV = (close - LLV(low, n)) / (HHV(high, n) - LLV(low, n)) * 100.0,
+// guarded, smoothed into K and K into D; J = K * 3.0 - D * 2.0. The window
+// extremes are whole-series passes, the rest one loop.
 SeriesList KDJ(SeriesView close, SeriesView high, SeriesView low,
                std::uint64_t n, std::uint64_t m1, std::uint64_t m2) {
   const Series ll = LLV(low, n);
   const Series hh = HHV(high, n);
-  const Series rsv = times(guarded_div(sub(close, ll), sub(hh, ll)), 100.0);
-  Series k = exp_smooth(rsv, kdj_alpha(m1));
-  Series d = exp_smooth(k, kdj_alpha(m2));
-  Series j = sub(times(k, 3.0), times(d, 2.0));
-  return {std::move(k), std::move(d), std::move(j)};
+  ExpSmoothing smooth_k(kdj_alpha(m1)), smooth_d(kdj_alpha(m2));
+  const std::size_t len = std::min({close.size(), high.size(), low.size()});
+  return single_pass<3>(len, Digits::none(), [&](std::size_t i) {
+    const double rsv = guarded_div(close[i] - ll[i], hh[i] - ll[i]) * 100.0;
+    const double k = smooth_k(rsv);
+    const double d = smooth_d(k);
+    return std::array<double, 3>{k, d, k * 3.0 - d * 2.0};
+  });
 }
 
+// The change from the previous bar (NaN at bar 0), its positive part and
+// its size each smoothed with 1 / n, and 100 times their guarded ratio.
 Series RSI(SeriesView close, std::uint64_t n, Digits digits) {
-  const Series delta = sub(close, REF(close, 1));
   const double alpha = 1.0 / static_cast<double>(n);
-  const Series su = exp_smooth(max_with_zero(delta), alpha);
-  const Series sa = exp_smooth(ABS(delta), alpha);
-  return rounded(times(guarded_div(su, sa), 100.0), digits);
+  ExpSmoothing up(alpha), size(alpha);
+  double previous = kNaN;
+  SeriesList out = single_pass<1>(close.size(), digits, [&](std::size_t i) {
+    const double delta = close[i] - previous;
+    previous = close[i];
+    const double su = up(max_with_zero(delta));
+    const double sa = size(std::fabs(delta));
+    return std::array<double, 1>{guarded_div(su, sa) * 100.0};
+  });
+  return std::move(out[0]);
 }
 
 SeriesList WR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n, std::uint64_t n1, Digits digits) {

@@ -6,12 +6,17 @@
 
 namespace tarvex {
 
+// DIF = EMA(close, short) - EMA(close, long), DEA = EMA(DIF, m),
+// MACD = (DIF - DEA) * 2.0, every bar in one loop. Rounding is the last
+// step: DEA and MACD come from the unrounded DIF.
 SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m, Digits digits) {
-  const Series dif = sub(EMA(close, short_n), EMA(close, long_n));
-  const Series dea = EMA(dif, m);
-  const Series macd = times(sub(dif, dea), 2.0);
-  // Rounding is the last step: DEA and MACD come from the unrounded DIF.
-  return {rounded(dif, digits), rounded(dea, digits), rounded(macd, digits)};
+  ExpSmoothing fast(ema_alpha(short_n)), slow(ema_alpha(long_n)), signal(ema_alpha(m));
+  return single_pass<3>(close.size(), digits, [&](std::size_t i) {
+    const double x = close[i];
+    const double dif = fast(x) - slow(x);
+    const double dea = signal(dif);
+    return std::array<double, 3>{dif, dea, (dif - dea) * 2.0};
+  });
 }
 
 SeriesList TRIX(SeriesView close, std::uint64_t m1, std::uint64_t m2) {

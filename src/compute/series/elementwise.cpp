@@ -82,14 +82,18 @@ __attribute__((target("avx2"))) std::size_t rounded_avx2(const double* s, std::s
 
 }  // namespace
 
-Series RD(SeriesView s, std::uint32_t d) {
+void round_values(const double* s, std::size_t count, std::uint32_t d, double* out) {
   const double f = std::pow(10.0, static_cast<double>(d));
-  Series out(s.size());
   std::size_t i = 0;
 #if defined(__x86_64__)
-  if (simd_level() == SimdLevel::kAvx2) i = rounded_avx2(s.data(), s.size(), f, out.data());
+  if (simd_level() == SimdLevel::kAvx2) i = rounded_avx2(s, count, f, out);
 #endif
-  for (; i < s.size(); ++i) out[i] = rounded(s[i], f);
+  for (; i < count; ++i) out[i] = rounded(s[i], f);
+}
+
+Series RD(SeriesView s, std::uint32_t d) {
+  Series out(s.size());
+  round_values(s.data(), s.size(), d, out.data());
   return out;
 }
 

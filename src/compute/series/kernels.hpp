@@ -1,10 +1,13 @@
 // Small building blocks shared by the series primitives and the indicators:
 // the nonzero truth test, element-wise maps over one series or over the
-// common prefix of two, and guarded division.
+// common prefix of two, guarded division, the step of exponential smoothing
+// and rounding into a buffer.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 #include "series/series.hpp"
@@ -45,5 +48,82 @@ inline double guarded_div(double x, double y) { return y == 0.0 ? kNaN : x / y; 
 inline Series guarded_div(SeriesView x, SeriesView y) {
   return zip_prefix(x, y, [](double a, double b) { return guarded_div(a, b); });
 }
+
+// exp_smooth one bar at a time: state <- state * (1 - alpha) + x * alpha,
+// seeded by the first non-NaN value. A NaN input gives NaN and leaves the
+// state alone; a state that turns NaN through arithmetic is seeded again by
+// the next number. Indicators that smooth inside a single loop call this
+// same step, so they get the bits of exp_smooth.
+class ExpSmoothing {
+ public:
+  explicit ExpSmoothing(double alpha) : alpha_(alpha), keep_(1.0 - alpha) {}
+
+  double operator()(double x) {
+    if (std::isnan(x)) return kNaN;
+    state_ = std::isnan(state_) ? x : state_ * keep_ + x * alpha_;
+    return state_;
+  }
+
+ private:
+  double alpha_, keep_;
+  double state_ = kNaN;
+};
+
+// STD(s, n) one bar at a time, bars 0, 1, ... in order: running sums q of
+// x*x and p of x over the finite values of the window; a window holding a
+// NaN or an infinity gives NaN and recovers once it leaves. The population
+// deviation comes from the sums, a variance that is not positive (rounding
+// residue) counting as 0.
+class RollingDeviation {
+ public:
+  RollingDeviation(SeriesView s, std::uint64_t n) : s_(s), n_(n), count_(static_cast<double>(n)) {}
+
+  double operator()(std::size_t i) {
+    if (n_ == 0) return kNaN;
+    const double g = s_[i];
+    const bool g_ok = std::isfinite(g);
+    if (i < n_) {  // the first window: its values are summed
+      if (g_ok) {
+        q_ = q_ + g * g;
+        p_ = p_ + g;
+      } else {
+        ++bad_;
+      }
+      if (i + 1 < n_) return kNaN;
+    } else {  // g enters, x leaves
+      const double x = s_[i - n_];
+      const bool x_ok = std::isfinite(x);
+      if (g_ok && x_ok) {
+        q_ = q_ + (g * g - x * x);
+        p_ = p_ + (g - x);
+      } else if (g_ok) {
+        q_ = q_ + g * g;
+        p_ = p_ + g;
+        --bad_;
+      } else if (x_ok) {
+        q_ = q_ - x * x;
+        p_ = p_ - x;
+        ++bad_;
+      }
+    }
+    if (bad_ != 0) return kNaN;
+    double v = q_ / count_ - (p_ / count_) * (p_ / count_);
+    if (!(v > 0.0)) v = 0.0;
+    return std::sqrt(v);
+  }
+
+ private:
+  SeriesView s_;
+  std::uint64_t n_;
+  double count_;
+  double q_ = 0.0, p_ = 0.0;
+  std::size_t bad_ = 0;  // non-finite values in the window
+};
+
+// The smoothing factor of EMA(s, n).
+inline double ema_alpha(std::uint64_t n) { return 2.0 / (static_cast<double>(n) + 1.0); }
+
+// RD(s, d) of the `count` values at s, written to out (which may be s).
+void round_values(const double* s, std::size_t count, std::uint32_t d, double* out);
 
 }  // namespace tarvex

@@ -8,22 +8,11 @@
 
 namespace tarvex {
 
-// state <- state * (1 - alpha) + x * alpha, seeded by the first non-NaN
-// value. A NaN input writes NaN and leaves the state alone; a state that
-// turns NaN through arithmetic is seeded again by the next number.
+// ExpSmoothing over every bar of s.
 Series exp_smooth(SeriesView s, double alpha) {
-  const double b = 1.0 - alpha;
-  double state = kNaN;
+  ExpSmoothing step(alpha);
   Series out(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const double x = s[i];
-    if (std::isnan(x)) {
-      out[i] = kNaN;
-      continue;
-    }
-    state = std::isnan(state) ? x : state * b + x * alpha;
-    out[i] = state;
-  }
+  for (std::size_t i = 0; i < s.size(); ++i) out[i] = step(s[i]);
   return out;
 }
 
@@ -34,9 +23,7 @@ Series MA(SeriesView s, std::uint64_t n) {
   return each_window<1>(s, n, [count](const auto& w) { return window_kernel::window_sum(w) / count; });
 }
 
-Series EMA(SeriesView s, std::uint64_t n) {
-  return exp_smooth(s, 2.0 / (static_cast<double>(n) + 1.0));
-}
+Series EMA(SeriesView s, std::uint64_t n) { return exp_smooth(s, ema_alpha(n)); }
 
 Series SMA(SeriesView s, std::uint64_t n, std::uint64_t m) {
   return exp_smooth(s, static_cast<double>(m) / static_cast<double>(n));

@@ -12,14 +12,6 @@ namespace tarvex {
 
 namespace {
 
-// Population standard deviation from the sums of x*x and x over n values;
-// a variance that is not positive (rounding residue) counts as 0.
-double deviation(double q, double p, double n) {
-  double v = q / n - (p / n) * (p / n);
-  if (!(v > 0.0)) v = 0.0;
-  return std::sqrt(v);
-}
-
 // Whether a newer value makes an older one useless to every later window
 // that looks for the highest (lowest) value and, among equal ones, the
 // newest.
@@ -158,45 +150,10 @@ Series SUM(SeriesView s, std::uint64_t n) {
   return out;
 }
 
-// Running sums q of x*x and p of x over the finite values of the window; a
-// window holding a NaN or an infinity gives NaN and recovers once it leaves.
 Series STD(SeriesView s, std::uint64_t n) {
-  Series out = nan_series(s.size());
-  if (n == 0 || n > s.size()) return out;
-  const double count = static_cast<double>(n);
-  double q = 0.0, p = 0.0;
-  std::size_t bad = 0;  // non-finite values in the window
-
-  // First window: sum its finite values.
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = s[i];
-    if (std::isfinite(x)) {
-      q = q + x * x;
-      p = p + x;
-    } else {
-      ++bad;
-    }
-  }
-  if (bad == 0) out[n - 1] = deviation(q, p, count);
-
-  // Later windows: g enters, x leaves.
-  for (std::size_t i = n; i < s.size(); ++i) {
-    const double g = s[i], x = s[i - n];
-    const bool g_ok = std::isfinite(g), x_ok = std::isfinite(x);
-    if (g_ok && x_ok) {
-      q = q + (g * g - x * x);
-      p = p + (g - x);
-    } else if (g_ok) {
-      q = q + g * g;
-      p = p + g;
-      --bad;
-    } else if (x_ok) {
-      q = q - x * x;
-      p = p - x;
-      ++bad;
-    }
-    if (bad == 0) out[i] = deviation(q, p, count);
-  }
+  RollingDeviation deviation(s, n);
+  Series out(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) out[i] = deviation(i);
   return out;
 }
 
