@@ -22,7 +22,6 @@ import argparse
 import gc
 import importlib
 import importlib.metadata
-import math
 import os
 import resource
 import subprocess
@@ -32,6 +31,7 @@ import time
 import numpy as np
 
 import tarvex
+from batch import timed as best_of  # the timing helper of the batch benchmark
 import tarvex_core
 
 NAMES = ["macd", "kdj", "rsi", "boll", "ma"]
@@ -61,15 +61,9 @@ def load_peers():
 # ---------------------------------------------------------------- measuring
 
 def timed(fn, repeat):
-    """Best wall time of `repeat` calls in ms, and the last result. The result
-    is kept until the clock has stopped, so freeing it is not timed."""
-    best, result = math.inf, None
-    for _ in range(repeat):
-        result = None
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
+    """Best wall time of `repeat` calls in ms, and the last result (the
+    timing helper shared with the batch benchmark)."""
+    best, result = best_of(fn, repeat=repeat)
     return best * 1e3, result
 
 

@@ -12,25 +12,17 @@ compared). With --pandas the usual pandas formulations of the composite
 indicators are timed too (rolling windows and ewm with adjust=False).
 """
 import argparse
-import gc
-import math
 import time
 
 import numpy as np
 
 import tarvex
+from batch import timed as best_of  # the timing helper of the batch benchmark
 
 
 def timed(fn, repeat):
-    best, result = math.inf, None
-    for _ in range(repeat):
-        result = None
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    del result
-    return best * 1e3
+    """Best wall time of `repeat` calls in ms."""
+    return best_of(fn, repeat=repeat)[0] * 1e3
 
 
 def bars(count, seed):
