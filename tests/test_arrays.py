@@ -147,10 +147,10 @@ def test_results_own_their_memory():
     out[0] = 1.0  # writable
 
 
-def run_child(code, **kwargs):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+def run_child(code, **environment):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)), **environment)
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env, **kwargs)
+                            stderr=subprocess.PIPE, text=True, env=env)
 
 
 def test_the_lock_is_released_during_a_long_call():
@@ -247,3 +247,17 @@ def test_eight_threads_on_shared_inputs_get_the_results_of_one():
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+def test_whole_market_calls_use_the_default_thread_count():
+    child = run_child("""
+        import os, numpy as np, tarvex as tv
+        before = len(os.listdir("/proc/self/task"))
+        x = np.random.default_rng(0).random(100_000)
+        tv.MA(x, 5, starts=np.arange(0, 100_000, 100))
+        tv.batch(["ma"], [[5]], np.repeat(np.arange(100), 1000), np.tile(np.arange(1000), 100), x, x, x, x, x)
+        print(len(os.listdir("/proc/self/task")) - before)
+    """, TARVEX_THREADS="3")
+    out, err = child.communicate(timeout=600)
+    assert out.strip() == "2", err

@@ -186,6 +186,7 @@ std::size_t default_threads() {
 void parallel_for(std::size_t count, std::size_t threads, std::size_t grain,
                   const std::function<void(std::size_t)>& body, const std::function<bool()>& poll, int poll_ms) {
   if (count == 0) return;
+  if (threads == 0) threads = default_threads();
   Job job;
   job.count = count;
   job.grain = std::max<std::size_t>(grain, 1);

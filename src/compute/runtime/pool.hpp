@@ -15,10 +15,11 @@ namespace tarvex {
 std::size_t default_threads();
 
 // Runs body(i) for every i in [0, count) on up to `threads` threads (the
-// caller's included), handing out items in blocks of `grain`. Between items
-// every thread passes an interruption point. `wait(stop)` is called on the
-// calling thread about every `poll_ms` milliseconds while the others work;
-// it returns true to stop everything (the caller's interrupt check, say).
+// caller's included; 0 means default_threads()), handing out items in
+// blocks of `grain`. Between items every thread passes an interruption
+// point. `poll()` is called on the calling thread about every `poll_ms`
+// milliseconds while the others work; it returns true to stop everything
+// (the caller's interrupt check, say).
 //
 // The first exception thrown by any item (Interrupted included) stops the
 // handing out of further items and is rethrown here once every thread has
