@@ -114,9 +114,9 @@ def test_generated_files_are_fresh():
     from pathlib import Path
 
     path = Path(__file__).resolve().parent.parent / "tools" / "gen_reference.py"
-    spec = importlib.util.spec_from_file_location("gen_reference", path)
-    gen = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen)
+    found = importlib.util.spec_from_file_location("gen_reference", path)
+    gen = importlib.util.module_from_spec(found)
+    found.loader.exec_module(gen)
     for target, text in gen.generate().items():
         assert target.read_text(encoding="utf-8") == text, f"{target.name} is stale: run tools/gen_reference.py"
 

@@ -338,16 +338,16 @@ def _register(pandas: Any) -> None:
 
 class _OnPandasImport(importlib.abc.MetaPathFinder):
     """Registers the accessor right after pandas is first imported: finds
-    pandas' module spec the usual way and runs the registration once the
+    where pandas is the usual way and runs the registration once the
     module has executed."""
 
     def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
         if name != "pandas":
             return None
         sys.meta_path.remove(self)
-        spec = importlib.util.find_spec(name)
-        if spec is not None and spec.loader is not None and hasattr(spec.loader, "exec_module"):
-            execute = spec.loader.exec_module
+        found = importlib.util.find_spec(name)
+        if found is not None and found.loader is not None and hasattr(found.loader, "exec_module"):
+            execute = found.loader.exec_module
 
             def exec_module(module: Any) -> None:
                 execute(module)
@@ -356,8 +356,8 @@ class _OnPandasImport(importlib.abc.MetaPathFinder):
                 except Exception as exc:  # the accessor must never break importing pandas
                     warnings.warn(f"tarvex: the df.tarvex accessor is not available: {exc}", stacklevel=2)
 
-            spec.loader.exec_module = exec_module  # type: ignore[method-assign]
-        return spec
+            found.loader.exec_module = exec_module  # type: ignore[method-assign]
+        return found
 
 
 def register_accessor() -> None:

@@ -24,8 +24,8 @@ _COLUMN_PANELS = ("volume", "amount", "change", "count")
 _LEVELS = {"kdj": (20.0, 80.0), "rsi": (20.0, 80.0), "wr": (20.0, 80.0), "cci": (-100.0, 100.0)}
 
 
-def _name(spec: Any) -> str:
-    return (spec if isinstance(spec, str) else spec[0]).lower()
+def _name(panel: Any) -> str:
+    return (panel if isinstance(panel, str) else panel[0]).lower()
 
 
 def _table(frame: Any) -> Dict[str, np.ndarray]:
@@ -65,17 +65,17 @@ def _draw_lines(ax: Any, table: Dict[str, np.ndarray], fields: Sequence[str]) ->
         ax.plot(x, table[f], linewidth=1.0, label=f)
 
 
-def _draw_panel(ax: Any, frame: _Frame, bars: Any, spec: Any, close: np.ndarray, opened: np.ndarray) -> None:
-    name = _name(spec)
+def _draw_panel(ax: Any, frame: _Frame, bars: Any, panel: Any, close: np.ndarray, opened: np.ndarray) -> None:
+    name = _name(panel)
     x = np.arange(len(close))
-    if name in _COLUMN_PANELS and isinstance(spec, str):
+    if name in _COLUMN_PANELS and isinstance(panel, str):
         column = frame.field(name) if name in ("volume", "amount") else values(bars[frame.lookup(name, name)])
         column = np.asarray(column, dtype=np.float64)
         colors = np.where(close >= opened, RISE, FALL) if name != "change" else np.where(column >= 0, RISE, FALL)
         ax.bar(x, column, width=0.7, color=colors)
         ax.set_ylabel(name)
         return
-    table = _table(indicators(bars, [spec]))
+    table = _table(indicators(bars, [panel]))
     if name == "macd":
         hist = table["macd"]
         ax.bar(x, hist, width=0.7, color=np.where(hist >= 0, RISE, FALL))
@@ -108,10 +108,10 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
     axes = axes[:, 0]
     price = axes[0]
     _draw_candles(price, o, h, lo, c)
-    for spec in overlays:
-        table = _table(indicators(bars, [spec]))
+    for overlay in overlays:
+        table = _table(indicators(bars, [overlay]))
         _draw_lines(price, table, list(table))
-        if _name(spec) == "boll":
+        if _name(overlay) == "boll":
             price.fill_between(np.arange(len(c)), table["lower"], table["upper"], alpha=0.08, color="tab:blue")
     if signals is not None:
         cross = _table(crosses(bars, [signals]))["cross"]
@@ -122,8 +122,8 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
                       label=f"{_name(signals)} down")
     if overlays or signals is not None:
         price.legend(loc="upper left", fontsize="x-small", ncol=4, frameon=False)
-    for ax, spec in zip(axes[1:], panels):
-        _draw_panel(ax, frame, bars, spec, c, o)
+    for ax, panel in zip(axes[1:], panels):
+        _draw_panel(ax, frame, bars, panel, c, o)
 
     labels = _labels(frame, date, len(c))
     last = axes[-1]
