@@ -313,8 +313,14 @@ Ref build_list(const Values& values, Make make) {
 }
 
 Ref float_list(const Series& s) { return build_list(s, PyFloat_FromDouble); }
-Ref code_list(const std::vector<std::uint64_t>& v) { return build_list(v, PyLong_FromUnsignedLongLong); }
-Ref date_list(const std::vector<std::int64_t>& v) { return build_list(v, PyLong_FromLongLong); }
+template <class Alloc>
+Ref code_list(const std::vector<std::uint64_t, Alloc>& v) {
+  return build_list(v, PyLong_FromUnsignedLongLong);
+}
+template <class Alloc>
+Ref date_list(const std::vector<std::int64_t, Alloc>& v) {
+  return build_list(v, PyLong_FromLongLong);
+}
 Ref str_list(const std::vector<std::string>& v) {
   return build_list(v, [](const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");

@@ -59,6 +59,8 @@ Ref hand_over(std::vector<T, Alloc> values) {
 template Ref hand_over(Series);
 template Ref hand_over(std::vector<std::uint64_t>);
 template Ref hand_over(std::vector<std::int64_t>);
+template Ref hand_over(std::vector<std::uint64_t, BlockAllocator<std::uint64_t>>);
+template Ref hand_over(std::vector<std::int64_t, BlockAllocator<std::int64_t>>);
 
 std::uint64_t to_u64(PyObject* obj) {
   const unsigned long long v = PyLong_AsUnsignedLongLong(obj);

@@ -90,7 +90,8 @@ PyObject* call(PyObject*, PyObject* tuple) {
         parallel_for(1, 1, 1, [&](std::size_t) { outputs = routine.invoke(args); }, poll);
       } else {
         const std::size_t width = invoke_stretch(routine, args, 0, 0).size();
-        outputs.assign(width, Series(scalar_result(routine) ? segments : rows));
+        // Unwritten columns: each segment first touches its own stretch.
+        for (std::size_t j = 0; j < width; ++j) outputs.emplace_back(scalar_result(routine) ? segments : rows);
         parallel_for(segments, threads, 1, [&](std::size_t k) {
           const std::size_t first = starts[k], count = end_of(k) - first;
           SeriesList part = invoke_stretch(routine, args, first, count);

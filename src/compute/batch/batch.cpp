@@ -17,11 +17,12 @@ namespace tarvex {
 
 namespace {
 
-// The table laid out before any group is computed: codes and dates of every
-// kept row, and every column at full length, so each group fills its own
-// stretch. `first[k]` is the table row of group k's first row.
+// The table laid out before any group is computed: every column at full
+// length, unwritten, so that each group writes (and first touches) its own
+// stretch on whichever thread computes it. `first[k]` is the table row of
+// group k's first row.
 BatchTable sized_table(std::vector<std::string> fields, const std::vector<SecurityGroup>& groups,
-                       const std::vector<std::int64_t>& date, std::vector<std::size_t>& first) {
+                       std::vector<std::size_t>& first) {
   std::size_t rows = 0;
   first.clear();
   first.reserve(groups.size());
@@ -30,22 +31,22 @@ BatchTable sized_table(std::vector<std::string> fields, const std::vector<Securi
     rows += g.rows.size();
   }
   BatchTable table;
-  table.codes.reserve(rows);
-  table.dates.reserve(rows);
-  for (const SecurityGroup& g : groups) {
-    table.codes.insert(table.codes.end(), g.rows.size(), g.code);
-    for (std::size_t r : g.rows) table.dates.push_back(date[r]);
-  }
-  table.columns.assign(fields.size(), Series(rows));
+  table.codes.resize(rows);
+  table.dates.resize(rows);
+  table.columns.reserve(fields.size());
+  for (std::size_t k = 0; k < fields.size(); ++k) table.columns.emplace_back(rows);
   table.fields = std::move(fields);
   return table;
 }
 
-// Writes one group's outputs (one Series per column, each exactly as long as
-// the group) into its stretch of the table.
-void fill_group(BatchTable& table, std::size_t first, const SecurityGroup& group, const SeriesList& outputs) {
+// Writes one group's codes, dates and outputs (one Series per column, each
+// exactly as long as the group) into its stretch of the table.
+void fill_group(BatchTable& table, std::size_t first, const SecurityGroup& group,
+                const std::vector<std::int64_t>& date, const SeriesList& outputs) {
   const std::size_t m = group.rows.size();
   if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
+  std::fill_n(table.codes.begin() + static_cast<std::ptrdiff_t>(first), m, group.code);
+  for (std::size_t j = 0; j < m; ++j) table.dates[first + j] = date[group.rows[j]];
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     if (outputs[k].size() != m) throw std::logic_error("batch output length differs from its group");
     std::copy(outputs[k].begin(), outputs[k].end(), table.columns[k].begin() + static_cast<std::ptrdiff_t>(first));
@@ -143,9 +144,9 @@ BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
   const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
 
   std::vector<std::size_t> first;
-  BatchTable table = sized_table(field_names(tasks), groups, in.date, first);
+  BatchTable table = sized_table(field_names(tasks), groups, first);
   for_each(groups.size(), [&](std::size_t k) {
-    fill_group(table, first[k], groups[k], run_tasks(tasks, gather(groups[k], in)));
+    fill_group(table, first[k], groups[k], in.date, run_tasks(tasks, gather(groups[k], in)));
   });
   return table;
 }
@@ -161,7 +162,7 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGrou
 
   const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
   std::vector<std::size_t> first;
-  BatchTable table = sized_table(std::move(columns), groups, in.date, first);
+  BatchTable table = sized_table(std::move(columns), groups, first);
   if (groups.empty()) return table;
 
   const auto positions = resolve_pairs(pairs, fields);
@@ -174,7 +175,7 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGrou
 
     if (!keep_values) outputs.clear();
     for (Series& s : signals) outputs.push_back(std::move(s));
-    fill_group(table, first[k], group, outputs);
+    fill_group(table, first[k], group, in.date, outputs);
   });
   return table;
 }

@@ -12,8 +12,8 @@ namespace tarvex {
 // Flat result of BATCH and BATCH_CROSS: one row per kept input row, grouped by
 // ascending code and ascending date; one column per field name.
 struct BatchTable {
-  std::vector<std::uint64_t> codes;
-  std::vector<std::int64_t> dates;
+  std::vector<std::uint64_t, BlockAllocator<std::uint64_t>> codes;
+  std::vector<std::int64_t, BlockAllocator<std::int64_t>> dates;
   std::vector<std::string> fields;
   SeriesList columns;
 };

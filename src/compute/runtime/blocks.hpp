@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 namespace tarvex {
 
@@ -34,6 +35,10 @@ void drop_cached_blocks() noexcept;
 void keep_freed_blocks(bool keep) noexcept;
 
 // Stateless: any instance frees what any other allocated, on any thread.
+// Elements made without a value (`Series(n)`, `resize(n)`) are left unset,
+// as `new double[n]` leaves them, so that a long result is not written
+// twice and its pages are first touched by whoever computes into them; such
+// a series must have every element written before it is read.
 template <class T>
 struct BlockAllocator {
   using value_type = T;
@@ -55,6 +60,15 @@ struct BlockAllocator {
     } else {
       release_block(p, bytes);
     }
+  }
+
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 
   template <class U>

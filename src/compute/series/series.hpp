@@ -21,6 +21,8 @@ namespace tarvex {
 
 // Long series take their memory through BlockAllocator, which reuses the
 // blocks of freed series instead of faulting in fresh pages for each one.
+// `Series(n)` leaves its n values unset: the routine that makes it writes
+// every one.
 using Series = std::vector<double, BlockAllocator<double>>;
 using SeriesList = std::vector<Series>;
 

@@ -35,7 +35,7 @@ Series window_extreme(SeriesView s, std::uint64_t n, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
   const std::size_t size = s.size();
-  Series tail(n);  // tail[k]: the best of bars b-n+k .. b-1, for the block at b
+  Series tail(n, kNaN);  // tail[k]: the best of bars b-n+k .. b-1, for the block at b
   std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
   std::size_t unpolled = 0;
   for (std::size_t b = 0; b < size; b += n) {
