@@ -39,22 +39,27 @@ def _params(params_in: Sequence[Sequence[int]]) -> List[List[int]]:
     return out
 
 
-def _codes(code: Any) -> bytes:
+# Code and date columns go to the native layer as contiguous 64-bit arrays,
+# read in place: a column that already is one is passed as it is (a
+# non-negative int64 column is viewed as uint64, the same bits).
+
+def _codes(code: Any) -> np.ndarray:
     values = np.asarray(code)
     if values.ndim != 1 or (values.size and values.dtype.kind not in "iub"):
         raise TypeError(f"code must be a one-dimensional array of integers, got dtype {values.dtype}")
     if values.dtype.kind == "i" and values.size and values.min() < 0:
         raise ValueError("codes must not be negative")
-    return values.astype(np.uint64).tobytes()
+    values = np.ascontiguousarray(values, dtype=np.int64 if values.dtype == np.int64 else np.uint64)
+    return values.view(np.uint64)
 
 
-def _dates(date: Any) -> bytes:
+def _dates(date: Any) -> np.ndarray:
     values = np.asarray(date)
     if values.ndim != 1 or (values.size and values.dtype.kind not in "iu"):
         raise TypeError(f"date must be a one-dimensional array of integers, got dtype {values.dtype}")
     if values.dtype == np.uint64 and values.size and values.max() > np.iinfo(np.int64).max:
         raise ValueError("dates must fit a signed 64-bit integer")
-    return values.astype(np.int64).tobytes()
+    return np.ascontiguousarray(values, dtype=np.int64)
 
 
 def _columns(named: Dict[str, Any]) -> List[np.ndarray]:

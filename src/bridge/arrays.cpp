@@ -344,6 +344,21 @@ std::optional<ArrayInput> ArrayInput::read(PyObject* obj) {
   return input;
 }
 
+std::optional<IntegerColumn> IntegerColumn::read(PyObject* obj, ItemType type) {
+  if (!has_exact_type(obj, "numpy", "ndarray")) return std::nullopt;
+  Ref pin;
+  const std::optional<Block> block = ndarray_block(obj, pin);
+  if (!block || block->type != type || block->swapped || block->stride != 8 ||
+      reinterpret_cast<std::uintptr_t>(block->data) % 8 != 0) {
+    return std::nullopt;
+  }
+  IntegerColumn column;
+  column.pin_ = std::move(pin);
+  column.data_ = block->data;
+  column.size_ = block->count;
+  return column;
+}
+
 Series ArrayInput::take() && {
   if (in_place_ != nullptr) return Series(in_place_, in_place_ + size_);
   return std::move(owned_);

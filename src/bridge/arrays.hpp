@@ -74,4 +74,24 @@ class ArrayInput {
   std::size_t size_ = 0;
 };
 
+// A column of 64-bit integers of an exact numpy.ndarray read in place, while
+// a buffer export of it is held: one dimension, contiguous, aligned,
+// native-endian items of the asked type (I64 or U64).
+class IntegerColumn {
+ public:
+  // Nothing when `obj` is not such an array; throws ErrorSet when reading
+  // it raised an exception that must not be passed over.
+  static std::optional<IntegerColumn> read(PyObject* obj, ItemType type);
+
+  const void* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  IntegerColumn() = default;
+
+  Ref pin_;
+  const void* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 }  // namespace tarvex::py

@@ -1,5 +1,6 @@
 #include "tarvex_native/tables.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +56,19 @@ std::vector<ArrayInput> read_columns(PyObject* args, Py_ssize_t first, Py_ssize_
   return out;
 }
 
+// A code or date column: the Python layer hands over a contiguous array of
+// 64-bit integers, read in place.
+py::IntegerColumn key_column(PyObject* obj, py::ItemType type, const char* what) {
+  std::optional<py::IntegerColumn> column = py::IntegerColumn::read(obj, type);
+  if (!column) raise(PyExc_TypeError, std::string(what) + " must be a contiguous array of 64-bit integers");
+  return std::move(*column);
+}
+
+template <class T>
+KeyView<T> keys(const py::IntegerColumn& column) {
+  return KeyView<T>(static_cast<const T*>(column.data()), column.size());
+}
+
 }  // namespace
 
 PyObject* batch(PyObject*, PyObject* args) {
@@ -64,12 +78,12 @@ PyObject* batch(PyObject*, PyObject* args) {
     const bool keep_values = PyObject_IsTrue(PyTuple_GetItem(args, 1)) == 1;
     const std::vector<std::string> names = names_of(PyTuple_GetItem(args, 2));
     const std::vector<std::vector<std::uint64_t>> params = params_of(PyTuple_GetItem(args, 3));
-    const std::vector<std::uint64_t> code = from_bytes<std::uint64_t>(PyTuple_GetItem(args, 4));
-    const std::vector<std::int64_t> date = from_bytes<std::int64_t>(PyTuple_GetItem(args, 5));
+    const py::IntegerColumn code = key_column(PyTuple_GetItem(args, 4), py::ItemType::U64, "code");
+    const py::IntegerColumn date = key_column(PyTuple_GetItem(args, 5), py::ItemType::I64, "date");
     const std::vector<ArrayInput> columns = read_columns(args, 6, 5);
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 11)));
 
-    const BatchInput in{names, params, code, date, columns[0].view(), columns[1].view(),
+    const BatchInput in{names, params, keys<std::uint64_t>(code), keys<std::int64_t>(date), columns[0].view(), columns[1].view(),
                         columns[2].view(), columns[3].view(), columns[4].view()};
     // Names arrive lower-cased, so the whole computation runs without the
     // interpreter lock.
@@ -94,12 +108,12 @@ PyObject* batch(PyObject*, PyObject* args) {
 PyObject* zhishu(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(args) != 12) raise(PyExc_TypeError, "zhishu() takes 12 arguments");
-    const std::vector<std::uint64_t> code = from_bytes<std::uint64_t>(PyTuple_GetItem(args, 0));
-    const std::vector<std::int64_t> date = from_bytes<std::int64_t>(PyTuple_GetItem(args, 1));
+    const py::IntegerColumn code = key_column(PyTuple_GetItem(args, 0), py::ItemType::U64, "code");
+    const py::IntegerColumn date = key_column(PyTuple_GetItem(args, 1), py::ItemType::I64, "date");
     const std::vector<ArrayInput> c = read_columns(args, 2, 8);
     const std::uint64_t method = to_u64(PyTuple_GetItem(args, 10));
     const double base = to_double(PyTuple_GetItem(args, 11));
-    const ZhishuInput in{code, date, c[0].view(), c[1].view(), c[2].view(), c[3].view(),
+    const ZhishuInput in{keys<std::uint64_t>(code), keys<std::int64_t>(date), c[0].view(), c[1].view(), c[2].view(), c[3].view(),
                          c[4].view(), c[5].view(), c[6].view(), c[7].view()};
     ZhishuResult z;
     {

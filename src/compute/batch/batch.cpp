@@ -42,7 +42,7 @@ BatchTable sized_table(std::vector<std::string> fields, const std::vector<Securi
 // Writes one group's codes, dates and outputs (one Series per column, each
 // exactly as long as the group) into its stretch of the table.
 void fill_group(BatchTable& table, std::size_t first, const SecurityGroup& group,
-                const std::vector<std::int64_t>& date, const SeriesList& outputs) {
+                KeyView<std::int64_t> date, const SeriesList& outputs) {
   const std::size_t m = group.rows.size();
   if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
   std::fill_n(table.codes.begin() + static_cast<std::ptrdiff_t>(first), m, group.code);

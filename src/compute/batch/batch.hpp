@@ -21,8 +21,8 @@ struct BatchTable {
 struct BatchInput {
   const std::vector<std::string>& names;
   const std::vector<std::vector<std::uint64_t>>& params;
-  const std::vector<std::uint64_t>& code;
-  const std::vector<std::int64_t>& date;
+  KeyView<std::uint64_t> code;
+  KeyView<std::int64_t> date;
   SeriesView open;
   SeriesView high;
   SeriesView low;

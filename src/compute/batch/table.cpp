@@ -47,8 +47,7 @@ std::size_t run_end(const std::vector<KeyedRow>& items, std::size_t first) {
   return end;
 }
 
-std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
-                                      const std::vector<std::int64_t>& date, SeriesView close) {
+std::vector<SecurityGroup> group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close) {
   std::vector<SecurityGroup> groups;
   const auto add = [&groups](std::uint64_t c, std::size_t r) {
     if (groups.empty() || groups.back().code != c) groups.push_back(SecurityGroup{c, {}});

@@ -46,8 +46,7 @@ struct SecurityGroup {
 };
 
 // Rows with a finite close, grouped by code in ascending code order.
-std::vector<SecurityGroup> group_rows(const std::vector<std::uint64_t>& code,
-                                      const std::vector<std::int64_t>& date, SeriesView close);
+std::vector<SecurityGroup> group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close);
 
 // Contiguous copies of one group's columns, element j taken from rows[j].
 struct GroupSeries {

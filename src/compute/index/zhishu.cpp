@@ -35,7 +35,7 @@ const SeriesView* weight_column(const ZhishuInput& in, std::uint64_t method) {
 // that collide in a hash table make a lookup cost more.
 class LastClose {
  public:
-  explicit LastClose(const std::vector<std::uint64_t>& code) : slot_(code.size()) {
+  explicit LastClose(KeyView<std::uint64_t> code) : slot_(code.size()) {
     std::vector<KeyedRow> items(code.size());
     for (std::size_t r = 0; r < code.size(); ++r) items[r] = {code[r], r};
     sort_by_key(items);

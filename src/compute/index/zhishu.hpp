@@ -9,8 +9,8 @@
 namespace tarvex {
 
 struct ZhishuInput {
-  const std::vector<std::uint64_t>& code;
-  const std::vector<std::int64_t>& date;
+  KeyView<std::uint64_t> code;
+  KeyView<std::int64_t> date;
   SeriesView open;
   SeriesView high;
   SeriesView low;

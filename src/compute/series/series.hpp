@@ -49,6 +49,25 @@ class SeriesView {
   std::size_t size_ = 0;
 };
 
+// A read-only window onto contiguous integers owned by someone else: the
+// code and date columns of a market table, from a vector or an array the
+// caller reads in place. A std::vector of them converts to it implicitly.
+template <class T>
+class KeyView {
+ public:
+  KeyView() = default;
+  KeyView(const T* data, std::size_t size) : data_(data), size_(size) {}
+  template <class Alloc>
+  KeyView(const std::vector<T, Alloc>& v) : data_(v.data()), size_(v.size()) {}  // NOLINT: implicit by design
+
+  std::size_t size() const { return size_; }
+  T operator[](std::size_t i) const { return data_[i]; }
+
+ private:
+  const T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // An input the computation cannot serve. The boundary raises it as ValueError
 // with the whole message (which may quote a caller's text holding NUL).
 struct ValueError : std::runtime_error {
