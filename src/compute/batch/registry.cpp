@@ -19,7 +19,7 @@ using registry::BatchRole;
 using registry::Function;
 
 // The group column a series parameter reads, by its name.
-Series GroupSeries::*column_of(const Function& f, const char* param) {
+SeriesView GroupSeries::*column_of(const Function& f, const char* param) {
   const std::string p = param;
   if (p == "s" || p == "close") return &GroupSeries::close;
   if (p == "high") return &GroupSeries::high;

@@ -22,7 +22,7 @@ using ParamSet = std::array<std::uint64_t, 4>;
 // Where one argument of an indicator's routine comes from.
 struct Source {
   enum class From { Column, Param, Rounding } from;
-  Series GroupSeries::*column;  // From::Column
+  SeriesView GroupSeries::*column;  // From::Column
   std::size_t slot;             // From::Param: index into the ParamSet
   registry::ArgKind kind;
 };

@@ -85,21 +85,26 @@ std::vector<SecurityGroup> group_rows(KeyView<std::uint64_t> code, KeyView<std::
   return groups;
 }
 
-namespace {
-
-Series gather_column(const std::vector<std::size_t>& rows, SeriesView column) {
-  Series out;
-  out.reserve(rows.size());
-  for (std::size_t r : rows) out.push_back(column[r]);
-  return out;
-}
-
-}  // namespace
-
 GroupSeries gather(const SecurityGroup& group, const BatchInput& in) {
-  return GroupSeries{gather_column(group.rows, in.close), gather_column(group.rows, in.high),
-                     gather_column(group.rows, in.low), gather_column(group.rows, in.open),
-                     gather_column(group.rows, in.volume)};
+  const std::vector<std::size_t>& rows = group.rows;
+  const std::size_t m = rows.size();
+  GroupSeries g;
+  SeriesView GroupSeries::*const fields[] = {&GroupSeries::close, &GroupSeries::high, &GroupSeries::low,
+                                             &GroupSeries::open, &GroupSeries::volume};
+  const SeriesView columns[] = {in.close, in.high, in.low, in.open, in.volume};
+  bool consecutive = true;
+  for (std::size_t j = 0; j < m && consecutive; ++j) consecutive = rows[j] == rows[0] + j;
+  for (std::size_t k = 0; k < 5; ++k) {
+    if (consecutive) {
+      g.*fields[k] = columns[k].sub(m == 0 ? 0 : rows[0], m);
+      continue;
+    }
+    Series& copy = g.copies[k];
+    copy.resize(m);
+    for (std::size_t j = 0; j < m; ++j) copy[j] = columns[k][rows[j]];
+    g.*fields[k] = copy;
+  }
+  return g;
 }
 
 }  // namespace tarvex

@@ -48,9 +48,17 @@ struct SecurityGroup {
 // Rows with a finite close, grouped by code in ascending code order.
 std::vector<SecurityGroup> group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close);
 
-// Contiguous copies of one group's columns, element j taken from rows[j].
+// One group's columns, element j taken from rows[j]: views straight into
+// the input when the rows are one consecutive run (a table ordered by code
+// and date), otherwise views of contiguous copies the group owns.
 struct GroupSeries {
-  Series close, high, low, open, volume;
+  GroupSeries() = default;
+  GroupSeries(GroupSeries&&) = default;  // a moved vector keeps its memory, so the views stay valid
+  GroupSeries(const GroupSeries&) = delete;
+  GroupSeries& operator=(const GroupSeries&) = delete;
+
+  SeriesView close, high, low, open, volume;
+  Series copies[5];
 };
 
 GroupSeries gather(const SecurityGroup& group, const BatchInput& in);
