@@ -1,6 +1,7 @@
 #include "runtime/blocks.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -37,9 +38,14 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kGranule = std::size_t{64} << 10;
-// What one thread keeps at most: a few blocks, oldest given back first.
-constexpr std::size_t kCachedBlocks = 16;
-constexpr std::size_t kCachedBytes = std::size_t{256} << 20;
+// What one thread keeps at most, oldest given back first: enough for the
+// columns of a whole-market table of a few million rows, whose next call
+// then reuses them instead of faulting in (and zeroing) fresh pages.
+constexpr std::size_t kCachedBlocks = 64;
+constexpr std::size_t kCachedBytes = std::size_t{1} << 30;
+// A block kept this long without being reused goes back to the system at
+// the thread's next request or release.
+constexpr std::chrono::seconds kCachedFor{10};
 
 // The size a request is served with: whole huge pages from 2 MiB on, whole
 // granules below. Taking and giving back both derive it from the requested
@@ -93,6 +99,7 @@ class Cache {
  public:
   void* take(std::size_t size) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
+    expire();
     for (std::size_t k = count_; k-- > 0;) {  // the newest fit: its pages are the likeliest still in cache
       if (entries_[k].size != size) continue;
       void* block = entries_[k].block;
@@ -108,15 +115,15 @@ class Cache {
   bool keep(void* block, std::size_t size) noexcept {
     if (size > kCachedBytes) return false;
     std::lock_guard<std::mutex> lock(mutex_);
+    expire();
     std::size_t old = 0;
     while (count_ - old == kCachedBlocks || bytes_ + size > kCachedBytes) {
       unmap_block(entries_[old].block, entries_[old].size);
       bytes_ -= entries_[old].size;
       ++old;
     }
-    for (std::size_t j = old; j < count_; ++j) entries_[j - old] = entries_[j];
-    count_ -= old;
-    entries_[count_++] = Entry{block, size};
+    forget(old);
+    entries_[count_++] = Entry{block, size, Clock::now()};
     bytes_ += size;
     return true;
   }
@@ -135,10 +142,30 @@ class Cache {
   Cache* next = nullptr;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   struct Entry {
     void* block;
     std::size_t size;
+    Clock::time_point kept;
   };
+
+  // Gives back the entries kept too long (the oldest come first).
+  void expire() noexcept {
+    const Clock::time_point now = Clock::now();
+    std::size_t old = 0;
+    for (; old < count_ && now - entries_[old].kept > kCachedFor; ++old) {
+      unmap_block(entries_[old].block, entries_[old].size);
+      bytes_ -= entries_[old].size;
+    }
+    forget(old);
+  }
+
+  // Drops the first `old` entries from the list.
+  void forget(std::size_t old) noexcept {
+    for (std::size_t j = old; j < count_; ++j) entries_[j - old] = entries_[j];
+    count_ -= old;
+  }
 
   void drop_locked() noexcept {
     for (std::size_t k = 0; k < count_; ++k) unmap_block(entries_[k].block, entries_[k].size);
