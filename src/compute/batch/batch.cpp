@@ -19,17 +19,9 @@ namespace {
 
 // The table laid out before any group is computed: every column at full
 // length, unwritten, so that each group writes (and first touches) its own
-// stretch on whichever thread computes it. `first[k]` is the table row of
-// group k's first row.
-BatchTable sized_table(std::vector<std::string> fields, const std::vector<SecurityGroup>& groups,
-                       std::vector<std::size_t>& first) {
-  std::size_t rows = 0;
-  first.clear();
-  first.reserve(groups.size());
-  for (const SecurityGroup& g : groups) {
-    first.push_back(rows);
-    rows += g.rows.size();
-  }
+// stretch, from its `first` row on, on whichever thread computes it.
+BatchTable sized_table(std::vector<std::string> fields, const Grouping& grouping) {
+  const std::size_t rows = grouping.rows.size();
   BatchTable table;
   table.codes.resize(rows);
   table.dates.resize(rows);
@@ -41,12 +33,13 @@ BatchTable sized_table(std::vector<std::string> fields, const std::vector<Securi
 
 // Writes one group's codes, dates and outputs (one Series per column, each
 // exactly as long as the group) into its stretch of the table.
-void fill_group(BatchTable& table, std::size_t first, const SecurityGroup& group,
-                KeyView<std::int64_t> date, const SeriesList& outputs) {
-  const std::size_t m = group.rows.size();
+void fill_group(BatchTable& table, const Grouping& grouping, const SecurityGroup& group, KeyView<std::int64_t> date,
+                const SeriesList& outputs) {
+  const std::size_t first = group.first, m = group.count;
+  const std::size_t* rows = grouping.rows_of(group);
   if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
   std::fill_n(table.codes.begin() + static_cast<std::ptrdiff_t>(first), m, group.code);
-  for (std::size_t j = 0; j < m; ++j) table.dates[first + j] = date[group.rows[j]];
+  for (std::size_t j = 0; j < m; ++j) table.dates[first + j] = date[rows[j]];
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     if (outputs[k].size() != m) throw std::logic_error("batch output length differs from its group");
     std::copy(outputs[k].begin(), outputs[k].end(), table.columns[k].begin() + static_cast<std::ptrdiff_t>(first));
@@ -141,12 +134,12 @@ void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body)
 BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
   check_table(in);
   const std::vector<Task> tasks = build_tasks(in.names, in.params);
-  const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
+  const Grouping grouping = group_rows(in.code, in.date, in.close);
 
-  std::vector<std::size_t> first;
-  BatchTable table = sized_table(field_names(tasks), groups, first);
-  for_each(groups.size(), [&](std::size_t k) {
-    fill_group(table, first[k], groups[k], in.date, run_tasks(tasks, gather(groups[k], in)));
+  BatchTable table = sized_table(field_names(tasks), grouping);
+  for_each(grouping.groups.size(), [&](std::size_t k) {
+    const SecurityGroup& group = grouping.groups[k];
+    fill_group(table, grouping, group, in.date, run_tasks(tasks, gather(grouping, group, in)));
   });
   return table;
 }
@@ -160,22 +153,21 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGrou
   std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
   for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
 
-  const std::vector<SecurityGroup> groups = group_rows(in.code, in.date, in.close);
-  std::vector<std::size_t> first;
-  BatchTable table = sized_table(std::move(columns), groups, first);
-  if (groups.empty()) return table;
+  const Grouping grouping = group_rows(in.code, in.date, in.close);
+  BatchTable table = sized_table(std::move(columns), grouping);
+  if (grouping.groups.empty()) return table;
 
   const auto positions = resolve_pairs(pairs, fields);
-  for_each(groups.size(), [&](std::size_t k) {
-    const SecurityGroup& group = groups[k];
-    SeriesList outputs = run_tasks(tasks, gather(group, in));
+  for_each(grouping.groups.size(), [&](std::size_t k) {
+    const SecurityGroup& group = grouping.groups[k];
+    SeriesList outputs = run_tasks(tasks, gather(grouping, group, in));
     SeriesList signals;
     for (const auto& [fast, slow] : positions) signals.push_back(CROSS(outputs[fast], outputs[slow]));
-    if (signals.size() > 1) signals.push_back(combined_cross(signals, group.rows.size()));
+    if (signals.size() > 1) signals.push_back(combined_cross(signals, group.count));
 
     if (!keep_values) outputs.clear();
     for (Series& s : signals) outputs.push_back(std::move(s));
-    fill_group(table, first[k], group, in.date, outputs);
+    fill_group(table, grouping, group, in.date, outputs);
   });
   return table;
 }

@@ -23,30 +23,41 @@ struct KeyedRow {
   std::uint64_t key;
   std::size_t row;
 };
+using KeyedRows = std::vector<KeyedRow, BlockAllocator<KeyedRow>>;
 
 // Orders `items` by ascending key, stably (equal keys keep their order). A
-// least-significant-byte radix sort: one counting pass per key byte that is
-// not the same in every item, so the cost is linear in the number of items
-// whatever the key values are; no chain of colliding keys or comparisons an
-// unlucky or hostile set of codes can lengthen.
-void sort_by_key(std::vector<KeyedRow>& items);
+// least-significant-digit radix sort over the span of key bits that are not
+// the same in every item, eleven bits a pass: the cost is linear in the
+// number of items whatever the key values are; no chain of colliding keys
+// or comparisons an unlucky or hostile set of codes can lengthen.
+void sort_by_key(KeyedRows& items);
 
 // The end of the run of equal keys that starts at `first` in sorted items.
-std::size_t run_end(const std::vector<KeyedRow>& items, std::size_t first);
+std::size_t run_end(const KeyedRows& items, std::size_t first);
 
 // The key under which signed dates sort in their own order.
 inline std::uint64_t date_key(std::int64_t date) {
   return static_cast<std::uint64_t>(date) ^ (std::uint64_t{1} << 63);
 }
 
-// The taking-part rows of one security, sorted by date (stable).
+// The taking-part rows of one security: rows[first .. first + count) of its
+// grouping, sorted by date (stable). `first` is also where the group starts
+// in a table of every group's rows in order.
 struct SecurityGroup {
   std::uint64_t code;
-  std::vector<std::size_t> rows;
+  std::size_t first;
+  std::size_t count;
 };
 
 // Rows with a finite close, grouped by code in ascending code order.
-std::vector<SecurityGroup> group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close);
+struct Grouping {
+  std::vector<std::size_t, BlockAllocator<std::size_t>> rows;  // group after group
+  std::vector<SecurityGroup> groups;
+
+  const std::size_t* rows_of(const SecurityGroup& g) const { return rows.data() + g.first; }
+};
+
+Grouping group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close);
 
 // One group's columns, element j taken from rows[j]: views straight into
 // the input when the rows are one consecutive run (a table ordered by code
@@ -61,6 +72,6 @@ struct GroupSeries {
   Series copies[5];
 };
 
-GroupSeries gather(const SecurityGroup& group, const BatchInput& in);
+GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in);
 
 }  // namespace tarvex

@@ -36,7 +36,7 @@ const SeriesView* weight_column(const ZhishuInput& in, std::uint64_t method) {
 class LastClose {
  public:
   explicit LastClose(KeyView<std::uint64_t> code) : slot_(code.size()) {
-    std::vector<KeyedRow> items(code.size());
+    KeyedRows items(code.size());
     for (std::size_t r = 0; r < code.size(); ++r) items[r] = {code[r], r};
     sort_by_key(items);
     std::size_t slots = 0;
@@ -68,7 +68,7 @@ ZhishuResult ZHISHU(const ZhishuInput& in, std::uint64_t method, double base) {
 
   LastClose last(in.code);
   // Rows by date; rows of one date stay in input order, the order they are summed in.
-  std::vector<KeyedRow> by_date(in.date.size());
+  KeyedRows by_date(in.date.size());
   for (std::size_t r = 0; r < in.date.size(); ++r) by_date[r] = {date_key(in.date[r]), r};
   sort_by_key(by_date);
 
