@@ -21,7 +21,7 @@ namespace {
 // length, unwritten, so that each group writes (and first touches) its own
 // stretch, from its `first` row on, on whichever thread computes it.
 BatchTable sized_table(std::vector<std::string> fields, const Grouping& grouping) {
-  const std::size_t rows = grouping.rows.size();
+  const std::size_t rows = grouping.size();
   BatchTable table;
   table.codes.resize(rows);
   table.dates.resize(rows);
@@ -33,13 +33,11 @@ BatchTable sized_table(std::vector<std::string> fields, const Grouping& grouping
 
 // Writes one group's codes, dates and outputs (one Series per column, each
 // exactly as long as the group) into its stretch of the table.
-void fill_group(BatchTable& table, const Grouping& grouping, const SecurityGroup& group, KeyView<std::int64_t> date,
-                const SeriesList& outputs) {
+void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int64_t> dates, const SeriesList& outputs) {
   const std::size_t first = group.first, m = group.count;
-  const std::size_t* rows = grouping.rows_of(group);
   if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
   std::fill_n(table.codes.begin() + static_cast<std::ptrdiff_t>(first), m, group.code);
-  for (std::size_t j = 0; j < m; ++j) table.dates[first + j] = date[rows[j]];
+  std::copy(dates.data(), dates.data() + m, table.dates.begin() + static_cast<std::ptrdiff_t>(first));
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     if (outputs[k].size() != m) throw std::logic_error("batch output length differs from its group");
     std::copy(outputs[k].begin(), outputs[k].end(), table.columns[k].begin() + static_cast<std::ptrdiff_t>(first));
@@ -134,12 +132,13 @@ void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body)
 BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
   check_table(in);
   const std::vector<Task> tasks = build_tasks(in.names, in.params);
-  const Grouping grouping = group_rows(in.code, in.date, in.close);
+  const Grouping grouping = group_rows(in);
 
   BatchTable table = sized_table(field_names(tasks), grouping);
   for_each(grouping.groups.size(), [&](std::size_t k) {
     const SecurityGroup& group = grouping.groups[k];
-    fill_group(table, grouping, group, in.date, run_tasks(tasks, gather(grouping, group, in)));
+    const GroupSeries series = gather(grouping, group, in);
+    fill_group(table, group, series.date, run_tasks(tasks, series));
   });
   return table;
 }
@@ -153,21 +152,22 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGrou
   std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
   for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
 
-  const Grouping grouping = group_rows(in.code, in.date, in.close);
+  const Grouping grouping = group_rows(in);
   BatchTable table = sized_table(std::move(columns), grouping);
   if (grouping.groups.empty()) return table;
 
   const auto positions = resolve_pairs(pairs, fields);
   for_each(grouping.groups.size(), [&](std::size_t k) {
     const SecurityGroup& group = grouping.groups[k];
-    SeriesList outputs = run_tasks(tasks, gather(grouping, group, in));
+    const GroupSeries series = gather(grouping, group, in);
+    SeriesList outputs = run_tasks(tasks, series);
     SeriesList signals;
     for (const auto& [fast, slow] : positions) signals.push_back(CROSS(outputs[fast], outputs[slow]));
     if (signals.size() > 1) signals.push_back(combined_cross(signals, group.count));
 
     if (!keep_values) outputs.clear();
     for (Series& s : signals) outputs.push_back(std::move(s));
-    fill_group(table, grouping, group, in.date, outputs);
+    fill_group(table, group, series.date, outputs);
   });
   return table;
 }

@@ -20,30 +20,39 @@ void check_table(const BatchInput& in) {
   if (in.names.empty()) throw ValueError("names must not be empty");
 }
 
-void sort_by_key(KeyedRows& items) {
+namespace {
+
+// The stable radix sort behind sort_by_key, for any item with a key.
+template <class Item>
+void radix_sort(std::vector<Item, BlockAllocator<Item>>& items) {
   const std::size_t n = items.size();
-  const auto by_key = [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; };
+  const auto by_key = [](const Item& a, const Item& b) { return a.key < b.key; };
   if (std::is_sorted(items.begin(), items.end(), by_key)) return;  // dates often come in order
 
   std::uint64_t varying = 0;
-  for (const KeyedRow& item : items) varying |= item.key ^ items[0].key;
+  for (const Item& item : items) varying |= item.key ^ items[0].key;
   const int low = __builtin_ctzll(varying);  // not sorted: some bit varies
   const int high = 64 - __builtin_clzll(varying);
 
   constexpr int kDigitBits = 11;
   constexpr std::uint64_t kDigitMask = (std::uint64_t{1} << kDigitBits) - 1;
   std::vector<std::size_t> next(std::size_t{1} << kDigitBits);
-  KeyedRows scratch(n);
+  std::vector<Item, BlockAllocator<Item>> scratch(n);
   for (int shift = low; shift < high; shift += kDigitBits) {
-    const auto digit = [shift](const KeyedRow& item) { return static_cast<std::size_t>((item.key >> shift) & kDigitMask); };
+    const auto digit = [shift](const Item& item) { return static_cast<std::size_t>((item.key >> shift) & kDigitMask); };
     std::fill(next.begin(), next.end(), 0);
-    for (const KeyedRow& item : items) ++next[digit(item)];
+    for (const Item& item : items) ++next[digit(item)];
     std::size_t offset = 0;
     for (std::size_t& slot : next) offset += std::exchange(slot, offset);
-    for (const KeyedRow& item : items) scratch[next[digit(item)]++] = item;
+    for (const Item& item : items) scratch[next[digit(item)]++] = item;
     items.swap(scratch);
   }
 }
+
+}  // namespace
+
+void sort_by_key(KeyedRows& items) { radix_sort(items); }
+void sort_by_key(KeyedBars& items) { radix_sort(items); }
 
 std::size_t run_end(const KeyedRows& items, std::size_t first) {
   std::size_t end = first;
@@ -53,29 +62,35 @@ std::size_t run_end(const KeyedRows& items, std::size_t first) {
 
 namespace {
 
-int bit_width(std::uint64_t x) { return x == 0 ? 0 : 64 - __builtin_clzll(x); }
-
-// Groups the rows of `grouping` (in final order) into runs of equal code.
+// Groups the `count` rows of `grouping` (in final order) into runs of equal
+// code.
 template <class CodeOf>
-void split_groups(Grouping& grouping, CodeOf code_of) {
-  for (std::size_t j = 0; j < grouping.rows.size(); ++j) {
+void split_groups(Grouping& grouping, std::size_t count, CodeOf code_of) {
+  for (std::size_t j = 0; j < count; ++j) {
     const std::uint64_t c = code_of(j);
     if (grouping.groups.empty() || grouping.groups.back().code != c) grouping.groups.push_back({c, j, 0});
     ++grouping.groups.back().count;
   }
 }
 
+KeyedBar bar_of(const BatchInput& in, std::size_t r) {
+  return KeyedBar{in.code[r], in.date[r], in.close[r], in.high[r], in.low[r], in.open[r], in.volume[r]};
+}
+
 }  // namespace
 
-Grouping group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close) {
+Grouping group_rows(const BatchInput& in) {
+  const KeyView<std::uint64_t> code = in.code;
+  const KeyView<std::int64_t> date = in.date;
+  const SeriesView close = in.close;
   Grouping grouping;
 
   // Tables often come ordered by code and date already: one pass finds out
-  // (and the ranges of codes and dates), and such a table is grouped
-  // without sorting.
+  // (and the range of the codes), and such a table is grouped without
+  // moving anything.
   bool ordered = true;
   std::size_t taking = 0, prev = 0;
-  std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0, date_min = ~std::uint64_t{0}, date_max = 0;
+  std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
   for (std::size_t r = 0; r < close.size(); ++r) {
     if (!std::isfinite(close[r])) continue;
     ordered = ordered && !(taking && (code[r] < code[prev] || (code[r] == code[prev] && date[r] < date[prev])));
@@ -83,72 +98,89 @@ Grouping group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, Ser
     ++taking;
     code_min = std::min(code_min, code[r]);
     code_max = std::max(code_max, code[r]);
-    date_min = std::min(date_min, date_key(date[r]));
-    date_max = std::max(date_max, date_key(date[r]));
   }
-  grouping.rows.reserve(taking);
   if (ordered) {
+    grouping.rows.reserve(taking);
     for (std::size_t r = 0; r < close.size(); ++r) {
       if (std::isfinite(close[r])) grouping.rows.push_back(r);
     }
-    split_groups(grouping, [&](std::size_t j) { return code[grouping.rows[j]]; });
+    split_groups(grouping, grouping.rows.size(), [&](std::size_t j) { return code[grouping.rows[j]]; });
     return grouping;
   }
 
-  KeyedRows items;
-  items.reserve(taking);
-  const int code_bits = bit_width(code_max - code_min), date_bits = bit_width(date_max - date_min);
-  if (code_bits + date_bits <= 64) {
-    // Code and date offsets fit one key side by side: one sort orders the
-    // rows by code, then date, then input position.
-    const auto key_of = [&](std::size_t r) {
-      const std::uint64_t day = date_key(date[r]) - date_min;
-      return code_bits == 0 ? day : (code[r] - code_min) << date_bits | day;
-    };
+  // Otherwise the bars move, in one stable pass, to the stretch of their
+  // code; each group orders its own bars by date when it is computed. A
+  // counting pass finds the stretches when the codes span a range no
+  // larger than the table (the usual exchange codes); a radix sort on the
+  // code otherwise.
+  KeyedBars& bars = grouping.bars;
+  bars.resize(taking);
+  if (code_max - code_min <= taking + 65536) {
+    std::vector<std::size_t> next(code_max - code_min + 1, 0);
     for (std::size_t r = 0; r < close.size(); ++r) {
-      if (std::isfinite(close[r])) items.push_back({key_of(r), r});
+      if (std::isfinite(close[r])) ++next[code[r] - code_min];
     }
-    sort_by_key(items);
-    for (const KeyedRow& item : items) grouping.rows.push_back(item.row);
-    split_groups(grouping, [&](std::size_t j) {
-      return code_bits == 0 ? code_min : code_min + (items[j].key >> date_bits);
-    });
+    std::size_t offset = 0;
+    for (std::size_t c = 0; c < next.size(); ++c) {
+      if (next[c] != 0) grouping.groups.push_back({code_min + c, offset, next[c]});
+      offset += std::exchange(next[c], offset);
+    }
+    for (std::size_t r = 0; r < close.size(); ++r) {
+      if (std::isfinite(close[r])) bars[next[code[r] - code_min]++] = bar_of(in, r);
+    }
     return grouping;
   }
-
-  // Otherwise the rows by date first, then by code: the second sort is
-  // stable, so each code's rows come out in date order, and rows of one
-  // code and date in input order.
-  for (std::size_t r = 0; r < close.size(); ++r) {
-    if (std::isfinite(close[r])) items.push_back({date_key(date[r]), r});
+  for (std::size_t r = 0, j = 0; r < close.size(); ++r) {
+    if (std::isfinite(close[r])) bars[j++] = bar_of(in, r);
   }
-  sort_by_key(items);
-  for (KeyedRow& item : items) item.key = code[item.row];
-  sort_by_key(items);
-  for (const KeyedRow& item : items) grouping.rows.push_back(item.row);
-  split_groups(grouping, [&](std::size_t j) { return items[j].key; });
+  sort_by_key(bars);
+  split_groups(grouping, bars.size(), [&](std::size_t j) { return bars[j].key; });
   return grouping;
 }
 
 GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in) {
-  const std::size_t* rows = grouping.rows_of(group);
   const std::size_t m = group.count;
   GroupSeries g;
   SeriesView GroupSeries::*const fields[] = {&GroupSeries::close, &GroupSeries::high, &GroupSeries::low,
                                              &GroupSeries::open, &GroupSeries::volume};
+  if (!grouping.bars.empty()) {  // the group's bars, in input order: copied out by date
+    const KeyedBar* bars = grouping.bars.data() + group.first;
+    KeyedRows by_date(m);
+    for (std::size_t j = 0; j < m; ++j) by_date[j] = {date_key(bars[j].date), j};
+    sort_by_key(by_date);
+    double KeyedBar::*const values[] = {&KeyedBar::close, &KeyedBar::high, &KeyedBar::low, &KeyedBar::open,
+                                        &KeyedBar::volume};
+    for (std::size_t k = 0; k < 5; ++k) {
+      Series& copy = g.copies[k];
+      copy.resize(m);
+      for (std::size_t j = 0; j < m; ++j) copy[j] = bars[by_date[j].row].*values[k];
+      g.*fields[k] = copy;
+    }
+    g.date_copy.resize(m);
+    for (std::size_t j = 0; j < m; ++j) g.date_copy[j] = bars[by_date[j].row].date;
+    g.date = g.date_copy;
+    return g;
+  }
+
+  const std::size_t* rows = grouping.rows_of(group);
   const SeriesView columns[] = {in.close, in.high, in.low, in.open, in.volume};
   bool consecutive = true;
   for (std::size_t j = 0; j < m && consecutive; ++j) consecutive = rows[j] == rows[0] + j;
-  for (std::size_t k = 0; k < 5; ++k) {
-    if (consecutive) {
-      g.*fields[k] = columns[k].sub(m == 0 ? 0 : rows[0], m);
-      continue;
-    }
+  if (consecutive) {  // one run of input rows: read in place
+    const std::size_t first = m == 0 ? 0 : rows[0];
+    for (std::size_t k = 0; k < 5; ++k) g.*fields[k] = columns[k].sub(first, m);
+    g.date = KeyView<std::int64_t>(in.date.data() + first, m);
+    return g;
+  }
+  for (std::size_t k = 0; k < 5; ++k) {  // rows in order with gaps (skipped bars): copied
     Series& copy = g.copies[k];
     copy.resize(m);
     for (std::size_t j = 0; j < m; ++j) copy[j] = columns[k][rows[j]];
     g.*fields[k] = copy;
   }
+  g.date_copy.resize(m);
+  for (std::size_t j = 0; j < m; ++j) g.date_copy[j] = in.date[rows[j]];
+  g.date = g.date_copy;
   return g;
 }
 

@@ -23,7 +23,18 @@ struct KeyedRow {
   std::uint64_t key;
   std::size_t row;
 };
+
+// A row with its code (the key), date and price values, moved in one piece
+// to its security's stretch so that each security's series come out
+// contiguous, without reading the columns at scattered rows afterwards.
+struct KeyedBar {
+  std::uint64_t key;
+  std::int64_t date;
+  double close, high, low, open, volume;
+};
+
 using KeyedRows = std::vector<KeyedRow, BlockAllocator<KeyedRow>>;
+using KeyedBars = std::vector<KeyedBar, BlockAllocator<KeyedBar>>;
 
 // Orders `items` by ascending key, stably (equal keys keep their order). A
 // least-significant-digit radix sort over the span of key bits that are not
@@ -31,6 +42,7 @@ using KeyedRows = std::vector<KeyedRow, BlockAllocator<KeyedRow>>;
 // number of items whatever the key values are; no chain of colliding keys
 // or comparisons an unlucky or hostile set of codes can lengthen.
 void sort_by_key(KeyedRows& items);
+void sort_by_key(KeyedBars& items);
 
 // The end of the run of equal keys that starts at `first` in sorted items.
 std::size_t run_end(const KeyedRows& items, std::size_t first);
@@ -49,15 +61,20 @@ struct SecurityGroup {
   std::size_t count;
 };
 
-// Rows with a finite close, grouped by code in ascending code order.
+// Rows with a finite close, grouped by code in ascending code order: either
+// the input rows of every group, group after group, by date (a table that
+// came ordered), or the bars themselves moved to their group's stretch, in
+// input order there (the group orders them by date when it is gathered).
 struct Grouping {
-  std::vector<std::size_t, BlockAllocator<std::size_t>> rows;  // group after group
+  std::vector<std::size_t, BlockAllocator<std::size_t>> rows;
+  KeyedBars bars;
   std::vector<SecurityGroup> groups;
 
+  std::size_t size() const { return bars.empty() ? rows.size() : bars.size(); }  // rows of every group
   const std::size_t* rows_of(const SecurityGroup& g) const { return rows.data() + g.first; }
 };
 
-Grouping group_rows(KeyView<std::uint64_t> code, KeyView<std::int64_t> date, SeriesView close);
+Grouping group_rows(const BatchInput& in);
 
 // One group's columns, element j taken from rows[j]: views straight into
 // the input when the rows are one consecutive run (a table ordered by code
@@ -69,7 +86,9 @@ struct GroupSeries {
   GroupSeries& operator=(const GroupSeries&) = delete;
 
   SeriesView close, high, low, open, volume;
+  KeyView<std::int64_t> date;
   Series copies[5];
+  std::vector<std::int64_t, BlockAllocator<std::int64_t>> date_copy;
 };
 
 GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in);

@@ -60,6 +60,7 @@ class KeyView {
   template <class Alloc>
   KeyView(const std::vector<T, Alloc>& v) : data_(v.data()), size_(v.size()) {}  // NOLINT: implicit by design
 
+  const T* data() const { return data_; }
   std::size_t size() const { return size_; }
   T operator[](std::size_t i) const { return data_[i]; }
 
