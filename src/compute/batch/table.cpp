@@ -79,29 +79,57 @@ KeyedBar bar_of(const BatchInput& in, std::size_t r) {
 
 }  // namespace
 
-Grouping group_rows(const BatchInput& in) {
+Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
   const KeyView<std::uint64_t> code = in.code;
   const KeyView<std::int64_t> date = in.date;
   const SeriesView close = in.close;
+  const std::size_t n = close.size();
   Grouping grouping;
+
+  // The rows are read in a few chunks, spread like the groups: a fixed
+  // number for a given table, so the result is the same however many
+  // threads take them.
+  const std::size_t chunks = std::clamp<std::size_t>(n / 65536, 1, 16);
+  const auto chunk_begin = [&](std::size_t c) { return c * n / chunks; };
+  const auto before = [&](std::size_t a, std::size_t b) {  // row a goes after row b in a grouped table
+    return code[a] < code[b] || (code[a] == code[b] && date[a] < date[b]);
+  };
 
   // Tables often come ordered by code and date already: one pass finds out
   // (and the range of the codes), and such a table is grouped without
   // moving anything.
+  struct Scan {
+    bool ordered = true;
+    std::size_t taking = 0, first = 0, last = 0;  // first and last taking row
+    std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
+  };
+  std::vector<Scan> scans(chunks);
+  for_each(chunks, [&](std::size_t c) {
+    Scan& scan = scans[c];
+    for (std::size_t r = chunk_begin(c); r < chunk_begin(c + 1); ++r) {
+      if (!std::isfinite(close[r])) continue;
+      if (scan.taking == 0) scan.first = r;
+      scan.ordered = scan.ordered && !(scan.taking != 0 && before(r, scan.last));
+      scan.last = r;
+      ++scan.taking;
+      scan.code_min = std::min(scan.code_min, code[r]);
+      scan.code_max = std::max(scan.code_max, code[r]);
+    }
+  });
   bool ordered = true;
-  std::size_t taking = 0, prev = 0;
+  std::size_t taking = 0, last = 0;
   std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
-  for (std::size_t r = 0; r < close.size(); ++r) {
-    if (!std::isfinite(close[r])) continue;
-    ordered = ordered && !(taking && (code[r] < code[prev] || (code[r] == code[prev] && date[r] < date[prev])));
-    prev = r;
-    ++taking;
-    code_min = std::min(code_min, code[r]);
-    code_max = std::max(code_max, code[r]);
+  for (const Scan& scan : scans) {
+    if (scan.taking == 0) continue;
+    ordered = ordered && scan.ordered && !(taking != 0 && before(scan.first, last));
+    last = scan.last;
+    taking += scan.taking;
+    code_min = std::min(code_min, scan.code_min);
+    code_max = std::max(code_max, scan.code_max);
   }
   if (ordered) {
     grouping.rows.reserve(taking);
-    for (std::size_t r = 0; r < close.size(); ++r) {
+    for (std::size_t r = 0; r < n; ++r) {
       if (std::isfinite(close[r])) grouping.rows.push_back(r);
     }
     split_groups(grouping, grouping.rows.size(), [&](std::size_t j) { return code[grouping.rows[j]]; });
@@ -109,28 +137,37 @@ Grouping group_rows(const BatchInput& in) {
   }
 
   // Otherwise the bars move, in one stable pass, to the stretch of their
-  // code; each group orders its own bars by date when it is computed. A
+  // code; each group orders its own bars by date when it is gathered. A
   // counting pass finds the stretches when the codes span a range no
-  // larger than the table (the usual exchange codes); a radix sort on the
-  // code otherwise.
+  // larger than the table (the usual exchange codes): each chunk counts its
+  // codes, and writes its bars after those of the chunks before it. A radix
+  // sort on the code otherwise.
   KeyedBars& bars = grouping.bars;
   bars.resize(taking);
   if (code_max - code_min <= taking + 65536) {
-    std::vector<std::size_t> next(code_max - code_min + 1, 0);
-    for (std::size_t r = 0; r < close.size(); ++r) {
-      if (std::isfinite(close[r])) ++next[code[r] - code_min];
-    }
+    const std::size_t codes = code_max - code_min + 1;
+    std::vector<std::vector<std::size_t>> next(chunks);
+    for_each(chunks, [&](std::size_t c) {
+      next[c].assign(codes, 0);
+      for (std::size_t r = chunk_begin(c); r < chunk_begin(c + 1); ++r) {
+        if (std::isfinite(close[r])) ++next[c][code[r] - code_min];
+      }
+    });
     std::size_t offset = 0;
-    for (std::size_t c = 0; c < next.size(); ++c) {
-      if (next[c] != 0) grouping.groups.push_back({code_min + c, offset, next[c]});
-      offset += std::exchange(next[c], offset);
+    for (std::size_t k = 0; k < codes; ++k) {
+      const std::size_t group_first = offset;
+      for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
+      if (offset != group_first) grouping.groups.push_back({code_min + k, group_first, offset - group_first});
     }
-    for (std::size_t r = 0; r < close.size(); ++r) {
-      if (std::isfinite(close[r])) bars[next[code[r] - code_min]++] = bar_of(in, r);
-    }
+    for_each(chunks, [&](std::size_t c) {
+      std::vector<std::size_t>& slot = next[c];
+      for (std::size_t r = chunk_begin(c); r < chunk_begin(c + 1); ++r) {
+        if (std::isfinite(close[r])) bars[slot[code[r] - code_min]++] = bar_of(in, r);
+      }
+    });
     return grouping;
   }
-  for (std::size_t r = 0, j = 0; r < close.size(); ++r) {
+  for (std::size_t r = 0, j = 0; r < n; ++r) {
     if (std::isfinite(close[r])) bars[j++] = bar_of(in, r);
   }
   sort_by_key(bars);

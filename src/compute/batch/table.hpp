@@ -74,7 +74,8 @@ struct Grouping {
   const std::size_t* rows_of(const SecurityGroup& g) const { return rows.data() + g.first; }
 };
 
-Grouping group_rows(const BatchInput& in);
+// Parts of the work go through `for_each`, as the groups' computations do.
+Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each);
 
 // One group's columns, element j taken from rows[j]: views straight into
 // the input when the rows are one consecutive run (a table ordered by code
