@@ -71,3 +71,32 @@ def test_table_errors():
         tv.batch(["ma", "ma"], [[5], [5]], code, date, *cols)
     with pytest.raises(ValueError, match="negative"):
         tv.batch(["ma"], [[]], -code.astype(np.int64) - 1, date, *cols)
+
+
+@pytest.mark.parametrize("layout", ["shuffled", "wide codes", "sorted halves", "date by date"])
+def test_large_tables_keep_code_date_input_order(layout):
+    # Tables long enough to be grouped in several chunks: every kept row
+    # lands at its (code, date, input position) place, with duplicate keys,
+    # skipped bars and any number of threads.
+    rng = np.random.default_rng(7)
+    n = 300_000
+    code = rng.integers(600_000, 600_000 + 700, n).astype(np.int64)
+    if layout == "wide codes":
+        code = code * (2**40 + 1)
+    date = rng.integers(-400, 400, n)
+    if layout == "sorted halves":  # each half ordered, the whole not
+        half = n // 2
+        order = np.r_[np.lexsort((date[:half], code[:half])), half + np.lexsort((date[half:], code[half:]))]
+        code, date = code[order], date[order]
+    if layout == "date by date":
+        order = np.lexsort((code, date))
+        code, date = code[order], date[order]
+    close = rng.random(n) + 1.0  # MA of one bar gives each row's own close back
+    close[rng.random(n) < 0.01] = np.nan
+    kept = np.flatnonzero(np.isfinite(close))
+    want = kept[np.lexsort((kept, date[kept], code[kept]))]
+    for threads in (1, 2):
+        got = tv.batch(["ma"], [[1]], code, date, close, close, close, close, close, threads=threads)
+        assert np.array_equal(got["code"], code[want].astype(np.uint64))
+        assert np.array_equal(got["date"], date[want])
+        assert np.array_equal(got["ma1"], close[want])
