@@ -155,11 +155,10 @@ __attribute__((flatten)) std::size_t run_baseline(const double* oldest, std::siz
   return run_blocks<BaselineBlock<Live>>(oldest, n, count, out, stat);
 }
 
-// Bars computed between two interruption points: at most a buffer that
-// stays in the first-level cache, fewer when the windows are long (about a
-// quarter of the interruption quantum of work), in whole blocks of 32 bars
-// (a multiple of every block width) so that only the last chunk ends in
-// scalar bars.
+// Bars computed between two interruption points: at most kChunkBars, fewer
+// when the windows are long (about a quarter of the interruption quantum of
+// work), in whole blocks of 32 bars (a multiple of every block width) so
+// that only the last chunk ends in scalar bars.
 constexpr std::size_t kBlockBars = 32;
 constexpr std::size_t kChunkBars = 64 * kBlockBars;
 
@@ -173,8 +172,8 @@ inline std::size_t chunk_bars(std::size_t n) {
 // out[i] = stat(w) for the window w of the n bars ending at every bar i
 // that has one; NaN at the other bars, and at every bar when n is 0 or
 // longer than s. `stat` is a generic function of a window_kernel::Window
-// that keeps `Live` (1 or 2) running sums. The chunks are computed into a
-// small buffer and appended, so the result is written once.
+// that keeps `Live` (1 or 2) running sums. The chunks are computed straight
+// into the result, so it is written once.
 template <std::size_t Live, class Stat>
 Series each_window(SeriesView s, std::uint64_t n, const Stat& stat) {
   namespace wk = window_kernel;
@@ -183,21 +182,20 @@ Series each_window(SeriesView s, std::uint64_t n, const Stat& stat) {
   const std::size_t bars = s.size() - len + 1;
   const std::size_t chunk = wk::chunk_bars(len);
   [[maybe_unused]] const bool avx2 = simd_level() == SimdLevel::kAvx2;
-  Series out;
-  out.reserve(s.size());
-  out.assign(len - 1, kNaN);
-  double buffer[wk::kChunkBars];
+  Series out(s.size());
+  std::fill_n(out.begin(), len - 1, kNaN);
+  double* const first = out.data() + (len - 1);  // the result of the first full window
   for (std::size_t done = 0; done < bars;) {
     const std::size_t count = std::min(chunk, bars - done);
     const double* oldest = s.data() + done;
+    double* dst = first + done;
 #if defined(__x86_64__)
-    std::size_t j = avx2 ? wk::run_avx2<Live>(oldest, len, count, buffer, stat)
-                         : wk::run_baseline<Live>(oldest, len, count, buffer, stat);
+    std::size_t j = avx2 ? wk::run_avx2<Live>(oldest, len, count, dst, stat)
+                         : wk::run_baseline<Live>(oldest, len, count, dst, stat);
 #else
-    std::size_t j = wk::run_baseline<Live>(oldest, len, count, buffer, stat);
+    std::size_t j = wk::run_baseline<Live>(oldest, len, count, dst, stat);
 #endif
-    for (; j < count; ++j) buffer[j] = stat(wk::Window<double>{oldest + j, len});
-    out.insert(out.end(), buffer, buffer + count);
+    for (; j < count; ++j) dst[j] = stat(wk::Window<double>{oldest + j, len});
     interruption_point(count * len);
     done += count;
   }
