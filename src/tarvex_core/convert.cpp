@@ -79,19 +79,28 @@ void require_dimensions(PyObject* obj, long expected) {
 template <class T>
 using VectorOf = std::conditional_t<std::is_same_v<T, double>, Series, std::vector<T>>;
 
-// An exact list or tuple is read by index, the length read afresh at every
-// step: an element's conversion may shrink or grow the list, and the list
-// iterator would see exactly that. Each item is held while it converts.
+// An exact list or tuple is read by index, the length read afresh after
+// every element whose conversion may run Python code: it may shrink or grow
+// the list, and the list iterator would see exactly that. Such an item is
+// held while it converts. An exact float or int converts without running
+// any code, so neither the list nor the item can change meanwhile.
 template <class T, class Element>
 VectorOf<T> convert_items_of(PyObject* obj, Element element) {
   const bool is_list = PyList_CheckExact(obj);
   auto size = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
   VectorOf<T> out;
-  const std::size_t reserved = static_cast<std::size_t>(size());
+  Py_ssize_t n = size();
+  const std::size_t reserved = static_cast<std::size_t>(n);
   out.reserve(reserved);
-  for (Py_ssize_t i = 0; i < size(); ++i) {
-    Ref item = Ref::borrow(is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* borrowed = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    if (PyFloat_CheckExact(borrowed) || PyLong_CheckExact(borrowed)) {
+      out.push_back(element(borrowed));
+      continue;
+    }
+    Ref item = Ref::borrow(borrowed);
     out.push_back(element(item.get()));
+    n = size();
   }
   if (reserved > out.size()) out.shrink_to_fit();
   return out;
