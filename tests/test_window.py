@@ -286,6 +286,17 @@ def test_std_on_finite_input_keeps_the_plain_running_sums(n):
         assert_same(tc.STD(s, n), slow_std_plain(s, n))
 
 
+@pytest.mark.parametrize("n", [1, 3, 16, 17, 64])
+def test_std_matches_twin_on_long_series(n):
+    # lengths around the groups the sums are taken in, rare non-finite values
+    # at every offset, and huge values whose squares overflow the sums
+    rng = random.Random(800 + n)
+    rare = [NAN, INF, -INF, 1e300, -1e300, 0.0, -0.0]
+    for length in (n + 15, n + 16, n + 17, 4096 + n + 40):
+        s = [rng.choice(rare) if rng.random() < 0.03 else rng.uniform(-100.0, 100.0) for _ in range(length)]
+        assert_same(tc.STD(s, n), slow_std(s, n))
+
+
 @pytest.mark.parametrize("n", PERIODS)
 def test_hhv_llv_match_twins(n):
     for s in cases(seed=300 + n):

@@ -2,7 +2,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
+#include "runtime/interrupt.hpp"
 #include "series/kernels.hpp"
 #include "series/series.hpp"
 #include "series/window_kernel.hpp"
@@ -17,6 +21,91 @@ namespace {
 // newest.
 bool displaces_higher(double newer, double older) { return newer >= older; }
 bool displaces_lower(double newer, double older) { return older >= newer; }
+
+// The rolling deviation keeps its sums over the finite values of the
+// window by adding, for every bar, the change f*f - h*h to q and f - h to
+// p, with f the entering value and h the leaving one (0.0 for the bars of
+// the first window), a non-finite value counting as 0.0. Where a value is
+// missing this adds g*g or subtracts x*x (or adds 0.0), which leaves the
+// same bits as skipping the absent term: the sums start at +0.0 and never
+// become -0.0, so adding a zero of either sign changes nothing.
+//
+// Bars are computed in groups in three steps: the changes, independent
+// (packed arithmetic), the sums, a serial chain of additions, and the
+// deviations, independent again (packed division and square root, which
+// are correctly rounded in every lane, so the same bits as one bar at a
+// time). The divisions of one group overlap the chain of the next.
+#if defined(__x86_64__)
+typedef double Vec2 __attribute__((vector_size(16)));
+typedef std::int64_t Bits2 __attribute__((vector_size(16)));
+#endif
+
+inline double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
+
+// The population deviation of a window from its sums q of x*x and p of x.
+inline double deviation(double q, double p, double count) {
+  double v = q / count - (p / count) * (p / count);
+  if (!(v > 0.0)) v = 0.0;
+  return std::sqrt(v);
+}
+
+// G bars entering at g and leaving at x: the sums q and p moved on past
+// them, and their deviations (as if no value were missing) written to out.
+// Returns whether any entering value is not finite. Inlined, so that the
+// sums stay in registers.
+template <std::size_t G>
+__attribute__((always_inline)) inline bool deviation_group(const double* g, const double* x, double& q, double& p,
+                                                           double count, double* out) {
+  double dq[G], dp[G];  // the changes of the sums, then the sums
+  bool non_finite = false;
+  std::size_t j = 0;
+#if defined(__x86_64__)
+  const Vec2 zero = {}, max = zero + std::numeric_limits<double>::max();
+  const Bits2 sign = Bits2{} + std::numeric_limits<std::int64_t>::min();
+  Bits2 entering_ok = Bits2{} - 1;
+#pragma GCC unroll 16
+  for (; j + 2 <= G; j += 2) {
+    Vec2 vg, vx;
+    std::memcpy(&vg, g + j, sizeof vg);
+    std::memcpy(&vx, x + j, sizeof vx);
+    const Bits2 g_ok = reinterpret_cast<Vec2>(reinterpret_cast<Bits2>(vg) & ~sign) <= max;
+    const Bits2 x_ok = reinterpret_cast<Vec2>(reinterpret_cast<Bits2>(vx) & ~sign) <= max;
+    entering_ok &= g_ok;
+    const Vec2 f = reinterpret_cast<Vec2>(reinterpret_cast<Bits2>(vg) & g_ok);
+    const Vec2 h = reinterpret_cast<Vec2>(reinterpret_cast<Bits2>(vx) & x_ok);
+    const Vec2 vq = f * f - h * h, vp = f - h;
+    std::memcpy(dq + j, &vq, sizeof vq);
+    std::memcpy(dp + j, &vp, sizeof vp);
+  }
+  non_finite = (entering_ok[0] & entering_ok[1]) == 0;
+#endif
+  for (; j < G; ++j) {
+    const double f = finite_or_zero(g[j]), h = finite_or_zero(x[j]);
+    dq[j] = f * f - h * h;
+    dp[j] = f - h;
+    non_finite |= !std::isfinite(g[j]);
+  }
+#pragma GCC unroll 16
+  for (j = 0; j < G; ++j) {
+    dq[j] = q = q + dq[j];
+    dp[j] = p = p + dp[j];
+  }
+  j = 0;
+#if defined(__x86_64__)
+#pragma GCC unroll 16
+  for (; j + 2 <= G; j += 2) {
+    Vec2 vq, vp;
+    std::memcpy(&vq, dq + j, sizeof vq);
+    std::memcpy(&vp, dp + j, sizeof vp);
+    Vec2 v = vq / count - (vp / count) * (vp / count);
+    v = reinterpret_cast<Vec2>(reinterpret_cast<Bits2>(v) & (v > zero));  // not positive: 0.0
+    const Vec2 r = __builtin_ia32_sqrtpd(v);
+    std::memcpy(out + j, &r, sizeof r);
+  }
+#endif
+  for (; j < G; ++j) out[j] = deviation(dq[j], dp[j], count);
+  return non_finite;
+}
 
 // Highest (or lowest) value of every window; a window holding NaN gives NaN.
 // The bars are cut into blocks of n (van Herk / Gil-Werman): a window ending
@@ -106,6 +195,40 @@ Series regression(SeriesView s, std::uint64_t n, Fit fit) {
 
 }  // namespace
 
+void RollingDeviation::next(std::size_t count, double* out) {
+  if (n_ == 0 || n_ > s_.size()) {
+    std::fill(out, out + count, kNaN);
+    bar_ += count;
+    return;
+  }
+  constexpr std::size_t kGroup = 16;
+  static constexpr double kAbsent = 0.0;  // what leaves during the first window
+  const double* s = s_.data();
+  double q = q_, p = p_;  // locals, which stores to out cannot alias
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t first = bar_;
+    std::size_t bars = 1;
+    bool non_finite;
+    if (first >= n_ && count - done >= kGroup) {
+      bars = kGroup;
+      non_finite = deviation_group<kGroup>(s + first, s + first - n_, q, p, count_, out + done);
+    } else {
+      const double* leaving = first >= n_ ? s + first - n_ : &kAbsent;
+      non_finite = deviation_group<1>(s + first, leaving, q, p, count_, out + done);
+    }
+    if (non_finite || clean_from_ > first) {  // NaN where the window is incomplete or holds a non-finite value
+      for (std::size_t i = first; i < first + bars; ++i) {
+        if (!std::isfinite(s[i])) clean_from_ = i + n_;
+        if (i < clean_from_) out[done + i - first] = kNaN;
+      }
+    }
+    bar_ += bars;
+    done += bars;
+  }
+  q_ = q;
+  p_ = p;
+}
+
 Series shift(SeriesView s, std::uint64_t k) {
   if (k == 0) return Series(s.begin(), s.end());
   Series out = nan_series(s.size());
@@ -153,7 +276,12 @@ Series SUM(SeriesView s, std::uint64_t n) {
 Series STD(SeriesView s, std::uint64_t n) {
   RollingDeviation deviation(s, n);
   Series out(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) out[i] = deviation(i);
+  constexpr std::size_t kChunk = 4096;
+  for (std::size_t i = 0; i < s.size(); i += kChunk) {
+    const std::size_t count = std::min(kChunk, s.size() - i);
+    deviation.next(count, out.data() + i);
+    interruption_point(16 * count);  // a dozen or so operations per bar
+  }
   return out;
 }
 
