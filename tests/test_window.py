@@ -286,6 +286,30 @@ def test_std_on_finite_input_keeps_the_plain_running_sums(n):
         assert_same(tc.STD(s, n), slow_std_plain(s, n))
 
 
+@pytest.mark.parametrize("n", [3, 10, 11, 20])
+def test_hhv_llv_past_the_first_chunk(n):
+    # short windows (folded) and longer ones (blocks) over more than 4096
+    # windows, with a NaN just before the second chunk of windows and rare
+    # NaN elsewhere
+    rng = random.Random(900 + n)
+    s = [NAN if rng.random() < 0.002 else rng.choice([0.0, -0.0, 1.0, rng.uniform(-5.0, 5.0)])
+         for _ in range(4096 + 3 * n)]
+    s[4096 + n - 2] = NAN
+    assert_same(tc.HHV(s, n), slow_extreme(s, n, lambda x, best: x >= best))
+    assert_same(tc.LLV(s, n), slow_extreme(s, n, lambda x, best: x <= best))
+
+
+@pytest.mark.parametrize("n", [1, 3, 16, 17, 64])
+def test_std_matches_twin_on_long_series(n):
+    # lengths around the groups the sums are taken in, rare non-finite values
+    # at every offset, and huge values whose squares overflow the sums
+    rng = random.Random(800 + n)
+    rare = [NAN, INF, -INF, 1e300, -1e300, 0.0, -0.0]
+    for length in (n + 15, n + 16, n + 17, 4096 + n + 40):
+        s = [rng.choice(rare) if rng.random() < 0.03 else rng.uniform(-100.0, 100.0) for _ in range(length)]
+        assert_same(tc.STD(s, n), slow_std(s, n))
+
+
 @pytest.mark.parametrize("n", PERIODS)
 def test_hhv_llv_match_twins(n):
     for s in cases(seed=300 + n):

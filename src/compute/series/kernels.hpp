@@ -69,55 +69,40 @@ class ExpSmoothing {
   double state_ = kNaN;
 };
 
-// STD(s, n) one bar at a time, bars 0, 1, ... in order: running sums q of
-// x*x and p of x over the finite values of the window; a window holding a
-// NaN or an infinity gives NaN and recovers once it leaves. The population
+// STD(s, n) bar after bar, bars 0, 1, ... in order: running sums q of x*x
+// and p of x over the finite values of the window; a window holding a NaN
+// or an infinity gives NaN and recovers once it leaves. The population
 // deviation comes from the sums, a variance that is not positive (rounding
 // residue) counting as 0.
 class RollingDeviation {
  public:
-  RollingDeviation(SeriesView s, std::uint64_t n) : s_(s), n_(n), count_(static_cast<double>(n)) {}
+  RollingDeviation(SeriesView s, std::uint64_t n)
+      : s_(s), n_(n), count_(static_cast<double>(n)), clean_from_(n > 0 ? n - 1 : 0) {}
 
+  // The deviations of the next `count` bars, written to out.
+  void next(std::size_t count, double* out);
+
+  // The deviation of bar i, for i = 0, 1, ... in order.
   double operator()(std::size_t i) {
-    if (n_ == 0) return kNaN;
-    const double g = s_[i];
-    const bool g_ok = std::isfinite(g);
-    if (i < n_) {  // the first window: its values are summed
-      if (g_ok) {
-        q_ = q_ + g * g;
-        p_ = p_ + g;
-      } else {
-        ++bad_;
-      }
-      if (i + 1 < n_) return kNaN;
-    } else {  // g enters, x leaves
-      const double x = s_[i - n_];
-      const bool x_ok = std::isfinite(x);
-      if (g_ok && x_ok) {
-        q_ = q_ + (g * g - x * x);
-        p_ = p_ + (g - x);
-      } else if (g_ok) {
-        q_ = q_ + g * g;
-        p_ = p_ + g;
-        --bad_;
-      } else if (x_ok) {
-        q_ = q_ - x * x;
-        p_ = p_ - x;
-        ++bad_;
-      }
+    if (i == buffered_end_) {
+      buffered_start_ = i;
+      buffered_end_ = i + std::min(kBuffered, s_.size() - i);
+      next(buffered_end_ - i, buffered_);
     }
-    if (bad_ != 0) return kNaN;
-    double v = q_ / count_ - (p_ / count_) * (p_ / count_);
-    if (!(v > 0.0)) v = 0.0;
-    return std::sqrt(v);
+    return buffered_[i - buffered_start_];
   }
 
  private:
+  static constexpr std::size_t kBuffered = 64;
+
   SeriesView s_;
   std::uint64_t n_;
   double count_;
   double q_ = 0.0, p_ = 0.0;
-  std::size_t bad_ = 0;  // non-finite values in the window
+  std::size_t clean_from_;  // the windows from this bar on are complete and finite, as far as seen
+  std::size_t bar_ = 0;     // the next bar `next` computes
+  std::size_t buffered_start_ = 0, buffered_end_ = 0;  // the bars operator() holds
+  double buffered_[kBuffered];
 };
 
 // The smoothing factor of EMA(s, n).
