@@ -375,20 +375,28 @@ Series SUM(SeriesView s, std::uint64_t n) {
     for (std::size_t i = 0; i < s.size(); ++i) out[i] = total = total + s[i];
     return out;
   }
-  Series out = nan_series(s.size());
-  if (n > s.size()) return out;
+  if (n > s.size()) return nan_series(s.size());
+  Series out(s.size());
   double total = 0.0;
   std::size_t finite = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     if (std::isfinite(s[i])) {
       total = total + s[i];
       ++finite;
     }
-    if (i >= n && std::isfinite(s[i - n])) {
+    out[i] = kNaN;
+  }
+  out[n - 1] = finite == n ? total : kNaN;
+  for (std::size_t i = n; i < s.size(); ++i) {
+    if (std::isfinite(s[i])) {
+      total = total + s[i];
+      ++finite;
+    }
+    if (std::isfinite(s[i - n])) {
       total = total - s[i - n];
       --finite;
     }
-    if (i + 1 >= n && finite == n) out[i] = total;
+    out[i] = finite == n ? total : kNaN;
   }
   return out;
 }
