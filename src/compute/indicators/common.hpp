@@ -56,26 +56,22 @@ void round_in_place(double* values, std::size_t count, Digits digits);
 // K output series of `len` bars computed in one loop: bar(i), called for
 // i = 0, 1, ... in order, returns the K unrounded outputs of bar i, with
 // every intermediate series of the composition it stands for reduced to a
-// local value or a running state. The outputs are gathered in chunks small
-// enough for the first-level cache, rounded there by `digits`, and appended,
-// so each result is written once instead of once per step of the
-// composition.
+// local value or a running state. The outputs are written in chunks small
+// enough for the first-level cache and rounded there by `digits`, so each
+// result is written once instead of once per step of the composition.
 template <std::size_t K, class Bar>
 SeriesList single_pass(std::size_t len, Digits digits, Bar bar) {
   constexpr std::size_t kChunk = 512;
-  SeriesList out(K);
-  for (Series& s : out) s.reserve(len);
-  double chunk[K][kChunk];
+  SeriesList out;
+  out.reserve(K);
+  for (std::size_t k = 0; k < K; ++k) out.emplace_back(len);
   for (std::size_t first = 0; first < len; first += kChunk) {
     const std::size_t count = std::min(kChunk, len - first);
     for (std::size_t j = 0; j < count; ++j) {
       const std::array<double, K> row = bar(first + j);
-      for (std::size_t k = 0; k < K; ++k) chunk[k][j] = row[k];
+      for (std::size_t k = 0; k < K; ++k) out[k][first + j] = row[k];
     }
-    for (std::size_t k = 0; k < K; ++k) {
-      round_in_place(chunk[k], count, digits);
-      out[k].insert(out[k].end(), chunk[k], chunk[k] + count);
-    }
+    for (std::size_t k = 0; k < K; ++k) round_in_place(out[k].data() + first, count, digits);
     interruption_point(16 * count);  // a dozen or so operations per bar
   }
   return out;
