@@ -3,13 +3,13 @@
 // the thread pool, results handed to NumPy without a copy. The Python
 // package `tarvex` validates and shapes arguments; this layer trusts their
 // types but still checks everything that could read out of bounds.
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "runtime/blocks.hpp"
 #include "runtime/pool.hpp"
+#include "runtime/streaming.hpp"
 #include "tarvex_native/boundary.hpp"
 #include "tarvex_native/tables.hpp"
 #include "tarvex_native/routines.hpp"
@@ -100,8 +100,10 @@ PyObject* call(PyObject*, PyObject* tuple) {
             if (part[j].size() != (scalar_result(routine) ? 1 : count)) {
               throw std::logic_error("a routine's result does not match its segment");
             }
-            std::memcpy(outputs[j].data() + at, part[j].data(), part[j].size() * sizeof(double));
+            const double* values = part[j].data();
+            stream_to(outputs[j].data() + at, part[j].size(), [values](std::size_t i) { return values[i]; });
           }
+          stream_fence();
         }, poll);
       }
     }

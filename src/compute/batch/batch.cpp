@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -14,43 +12,11 @@
 #include "batch/registry.hpp"
 #include "batch/table.hpp"
 #include "runtime/interrupt.hpp"
-
-#if defined(__x86_64__)
-#include <emmintrin.h>
-#endif
+#include "runtime/streaming.hpp"
 
 namespace tarvex {
 
 namespace {
-
-// Writes `count` values into the table, value(j) at to[j]. Nothing reads the
-// table before the call returns, and it is far larger than the caches:
-// streaming stores write whole lines without reading them first. Ordinary
-// stores do the unaligned ends. The caller fences once the group is written.
-template <class T, class Value>
-void write_to_table(T* to, std::size_t count, Value value) {
-  static_assert(sizeof(T) == 8, "table columns hold 8-byte values");
-  std::size_t j = 0;
-#if defined(__x86_64__)
-  if (reinterpret_cast<std::uintptr_t>(to) % 16 != 0 && count > 0) {
-    to[0] = value(0);
-    j = 1;
-  }
-  for (; j + 2 <= count; j += 2) {
-    const T pair[2] = {value(j), value(j + 1)};
-    __m128i bits;
-    std::memcpy(&bits, pair, sizeof bits);
-    _mm_stream_si128(reinterpret_cast<__m128i*>(to + j), bits);
-  }
-#endif
-  for (; j < count; ++j) to[j] = value(j);
-}
-
-void fence_table_writes() {
-#if defined(__x86_64__)
-  _mm_sfence();
-#endif
-}
 
 // The table laid out before any group is computed: every column at full
 // length, unwritten, so that each group writes (and first touches) its own
@@ -74,13 +40,13 @@ void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int6
   for (const Series& s : outputs) {
     if (s.size() != m) throw std::logic_error("batch output length differs from its group");
   }
-  write_to_table(table.codes.data() + first, m, [&](std::size_t) { return group.code; });
-  write_to_table(table.dates.data() + first, m, [&](std::size_t j) { return dates[j]; });
+  stream_to(table.codes.data() + first, m, [&](std::size_t) { return group.code; });
+  stream_to(table.dates.data() + first, m, [&](std::size_t j) { return dates[j]; });
   for (std::size_t k = 0; k < outputs.size(); ++k) {
     const double* values = outputs[k].data();
-    write_to_table(table.columns[k].data() + first, m, [values](std::size_t j) { return values[j]; });
+    stream_to(table.columns[k].data() + first, m, [values](std::size_t j) { return values[j]; });
   }
-  fence_table_writes();
+  stream_fence();
 }
 
 // Every task's outputs on one group, in task order (one Series per field).
