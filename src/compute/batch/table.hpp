@@ -38,7 +38,7 @@ using KeyedBars = std::vector<KeyedBar, BlockAllocator<KeyedBar>>;
 
 // Orders `items` by ascending key, stably (equal keys keep their order). A
 // least-significant-digit radix sort over the span of key bits that are not
-// the same in every item, eleven bits a pass: the cost is linear in the
+// the same in every item, eight or eleven bits a pass: the cost is linear in the
 // number of items whatever the key values are; no chain of colliding keys
 // or comparisons an unlucky or hostile set of codes can lengthen.
 void sort_by_key(KeyedRows& items);
