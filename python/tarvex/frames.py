@@ -60,12 +60,12 @@ _SERIES_PARAMS = {"s": "close", "close": "close", "open": "open", "high": "high"
 def indicator_inputs() -> Dict[str, Tuple[str, ...]]:
     """The indicator names the batch engine accepts, each with the bar fields
     it reads (the series parameters of the function of that name)."""
-    empty = np.empty(0)
+    empty, codes, dates = np.empty(0), np.empty(0, np.uint64), np.empty(0, np.int64)
     out = {}
     for name, _, _ in _native.routines():
         lower = name.lower()
         try:
-            _native.batch(False, False, [lower], [[]], b"", b"", empty, empty, empty, empty, empty, 0)
+            _native.batch(False, False, [lower], [[]], codes, dates, empty, empty, empty, empty, empty, 0)
         except ValueError:
             continue
         params = inspect.signature(getattr(tarvex_core, name)).parameters
