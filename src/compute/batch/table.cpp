@@ -20,17 +20,13 @@ void check_table(const BatchInput& in) {
   if (in.names.empty()) throw ValueError("names must not be empty");
 }
 
-namespace {
-
-// The stable radix sort behind sort_by_key, for any item with a key.
-template <class Item>
-void radix_sort(std::vector<Item, BlockAllocator<Item>>& items) {
+void sort_by_key(KeyedRows& items) {
   const std::size_t n = items.size();
-  const auto by_key = [](const Item& a, const Item& b) { return a.key < b.key; };
+  const auto by_key = [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; };
   if (std::is_sorted(items.begin(), items.end(), by_key)) return;  // dates often come in order
 
   std::uint64_t varying = 0;
-  for (const Item& item : items) varying |= item.key ^ items[0].key;
+  for (const KeyedRow& item : items) varying |= item.key ^ items[0].key;
   const int low = __builtin_ctzll(varying);  // not sorted: some bit varies
   const int high = 64 - __builtin_clzll(varying);
 
@@ -39,24 +35,19 @@ void radix_sort(std::vector<Item, BlockAllocator<Item>>& items) {
   const int digit_bits = n < 16384 ? 8 : 11;
   const std::uint64_t digit_mask = (std::uint64_t{1} << digit_bits) - 1;
   std::vector<std::size_t> next(std::size_t{1} << digit_bits);
-  std::vector<Item, BlockAllocator<Item>> scratch(n);
+  KeyedRows scratch(n);
   for (int shift = low; shift < high; shift += digit_bits) {
-    const auto digit = [shift, digit_mask](const Item& item) {
+    const auto digit = [shift, digit_mask](const KeyedRow& item) {
       return static_cast<std::size_t>((item.key >> shift) & digit_mask);
     };
     std::fill(next.begin(), next.end(), 0);
-    for (const Item& item : items) ++next[digit(item)];
+    for (const KeyedRow& item : items) ++next[digit(item)];
     std::size_t offset = 0;
     for (std::size_t& slot : next) offset += std::exchange(slot, offset);
-    for (const Item& item : items) scratch[next[digit(item)]++] = item;
+    for (const KeyedRow& item : items) scratch[next[digit(item)]++] = item;
     items.swap(scratch);
   }
 }
-
-}  // namespace
-
-void sort_by_key(KeyedRows& items) { radix_sort(items); }
-void sort_by_key(KeyedBars& items) { radix_sort(items); }
 
 std::size_t run_end(const KeyedRows& items, std::size_t first) {
   std::size_t end = first;
@@ -66,19 +57,49 @@ std::size_t run_end(const KeyedRows& items, std::size_t first) {
 
 namespace {
 
-// Groups the `count` rows of `grouping` (in final order) into runs of equal
-// code.
-template <class CodeOf>
-void split_groups(Grouping& grouping, std::size_t count, CodeOf code_of) {
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::uint64_t c = code_of(j);
-    if (grouping.groups.empty() || grouping.groups.back().code != c) grouping.groups.push_back({c, j, 0});
-    ++grouping.groups.back().count;
-  }
-}
+// The rows of a table cut into a few chunks, spread like the groups: a fixed
+// number for a given table, so the result is the same however many threads
+// take them.
+struct Chunks {
+  std::size_t rows, count;
+  explicit Chunks(std::size_t n) : rows(n), count(std::clamp<std::size_t>(n / 65536, 1, 16)) {}
+  std::size_t begin(std::size_t c) const { return c * rows / count; }
+};
 
-KeyedBar bar_of(const BatchInput& in, std::size_t r) {
-  return KeyedBar{in.code[r], in.date[r], in.close[r], in.high[r], in.low[r], in.open[r], in.volume[r]};
+// Moves every taking row's bar, in one stable pass, to the stretch of its
+// security (numbered 0 .. securities - 1 by `security_of(row)`, whose code
+// is `code_of(number)`), and makes the groups: each chunk counts the bars
+// of every security, and writes them after those of the chunks before it.
+template <class SecurityOf, class CodeOf>
+void move_bars(const BatchInput& in, const ForEachGroup& for_each, const Chunks& chunks, std::size_t taking,
+               std::size_t securities, SecurityOf security_of, CodeOf code_of, Grouping& grouping) {
+  const SeriesView close = in.close;
+  std::vector<std::vector<std::size_t>> next(chunks.count);
+  for_each(chunks.count, [&](std::size_t c) {
+    next[c].assign(securities, 0);
+    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
+      if (std::isfinite(close[r])) ++next[c][security_of(r)];
+    }
+  });
+  std::size_t offset = 0;
+  for (std::size_t k = 0; k < securities; ++k) {
+    const std::size_t group_first = offset;
+    for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
+    if (offset != group_first) grouping.groups.push_back({code_of(k), group_first, offset - group_first});
+  }
+  GroupBars& bars = grouping.bars;
+  bars.resize(taking);
+  for_each(chunks.count, [&](std::size_t c) {
+    std::vector<std::size_t>& slot = next[c];
+    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
+      if (!std::isfinite(close[r])) continue;
+      const std::size_t j = slot[security_of(r)]++;
+      // The stretches fill far apart: ask for the line this security's next
+      // bar goes to now, so that writing it later does not wait for it.
+      if (j + 1 < taking) __builtin_prefetch(&bars[j + 1], 1);
+      bars[j] = GroupBar{in.date[r], close[r], in.high[r], in.low[r], in.open[r], in.volume[r]};
+    }
+  });
 }
 
 }  // namespace
@@ -90,11 +111,7 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
   const std::size_t n = close.size();
   Grouping grouping;
 
-  // The rows are read in a few chunks, spread like the groups: a fixed
-  // number for a given table, so the result is the same however many
-  // threads take them.
-  const std::size_t chunks = std::clamp<std::size_t>(n / 65536, 1, 16);
-  const auto chunk_begin = [&](std::size_t c) { return c * n / chunks; };
+  const Chunks chunks(n);
   const auto before = [&](std::size_t a, std::size_t b) {  // row a goes after row b in a grouped table
     return code[a] < code[b] || (code[a] == code[b] && date[a] < date[b]);
   };
@@ -107,10 +124,10 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
     std::size_t taking = 0, first = 0, last = 0;  // first and last taking row
     std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
   };
-  std::vector<Scan> scans(chunks);
-  for_each(chunks, [&](std::size_t c) {
+  std::vector<Scan> scans(chunks.count);
+  for_each(chunks.count, [&](std::size_t c) {
     Scan& scan = scans[c];
-    for (std::size_t r = chunk_begin(c); r < chunk_begin(c + 1); ++r) {
+    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
       if (scan.taking == 0) scan.first = r;
       scan.ordered = scan.ordered && !(scan.taking != 0 && before(r, scan.last));
@@ -136,51 +153,39 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
     for (std::size_t r = 0; r < n; ++r) {
       if (std::isfinite(close[r])) grouping.rows.push_back(r);
     }
-    split_groups(grouping, grouping.rows.size(), [&](std::size_t j) { return code[grouping.rows[j]]; });
+    for (std::size_t j = 0; j < grouping.rows.size(); ++j) {  // runs of one code
+      const std::uint64_t c = code[grouping.rows[j]];
+      if (grouping.groups.empty() || grouping.groups.back().code != c) grouping.groups.push_back({c, j, 0});
+      ++grouping.groups.back().count;
+    }
     return grouping;
   }
 
-  // Otherwise the bars move, in one stable pass, to the stretch of their
-  // code; each group orders its own bars by date when it is gathered. A
-  // counting pass finds the stretches when the codes span a range no
-  // larger than the table (the usual exchange codes): each chunk counts its
-  // codes, and writes its bars after those of the chunks before it. A radix
-  // sort on the code otherwise.
-  KeyedBars& bars = grouping.bars;
-  bars.resize(taking);
+  // Otherwise the bars move to the stretch of their security; each group
+  // orders its own bars by date when it is gathered. A security is
+  // numbered by its code's offset from the lowest when the codes span a
+  // range no larger than the table (the usual exchange codes), else by its
+  // rank among the codes, which a radix sort finds.
   if (code_max - code_min <= taking + 65536) {
-    const std::size_t codes = code_max - code_min + 1;
-    std::vector<std::vector<std::size_t>> next(chunks);
-    for_each(chunks, [&](std::size_t c) {
-      next[c].assign(codes, 0);
-      for (std::size_t r = chunk_begin(c); r < chunk_begin(c + 1); ++r) {
-        if (std::isfinite(close[r])) ++next[c][code[r] - code_min];
-      }
-    });
-    std::size_t offset = 0;
-    for (std::size_t k = 0; k < codes; ++k) {
-      const std::size_t group_first = offset;
-      for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
-      if (offset != group_first) grouping.groups.push_back({code_min + k, group_first, offset - group_first});
-    }
-    for_each(chunks, [&](std::size_t c) {
-      std::vector<std::size_t>& slot = next[c];
-      for (std::size_t r = chunk_begin(c); r < chunk_begin(c + 1); ++r) {
-        if (!std::isfinite(close[r])) continue;
-        const std::size_t j = slot[code[r] - code_min]++;
-        // The stretches fill far apart: ask for the line this code's next
-        // bars go to now, so that writing them later does not wait for it.
-        __builtin_prefetch(&bars[j] + 6, 1);
-        bars[j] = bar_of(in, r);
-      }
-    });
+    const std::size_t securities = static_cast<std::size_t>(code_max - code_min) + 1;
+    move_bars(in, for_each, chunks, taking, securities, [&](std::size_t r) { return code[r] - code_min; },
+              [&](std::size_t k) { return code_min + k; }, grouping);
     return grouping;
   }
-  for (std::size_t r = 0, j = 0; r < n; ++r) {
-    if (std::isfinite(close[r])) bars[j++] = bar_of(in, r);
+  KeyedRows items;
+  items.reserve(taking);
+  for (std::size_t r = 0; r < n; ++r) {
+    if (std::isfinite(close[r])) items.push_back({code[r], r});
   }
-  sort_by_key(bars);
-  split_groups(grouping, bars.size(), [&](std::size_t j) { return bars[j].key; });
+  sort_by_key(items);
+  std::vector<std::uint32_t> rank(n);  // of each row's code among the codes
+  std::vector<std::uint64_t> codes;
+  for (const KeyedRow& item : items) {
+    if (codes.empty() || codes.back() != item.key) codes.push_back(item.key);
+    rank[item.row] = static_cast<std::uint32_t>(codes.size() - 1);
+  }
+  move_bars(in, for_each, chunks, taking, codes.size(), [&](std::size_t r) { return rank[r]; },
+            [&](std::size_t k) { return codes[k]; }, grouping);
   return grouping;
 }
 
@@ -190,12 +195,12 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
   SeriesView GroupSeries::*const fields[] = {&GroupSeries::close, &GroupSeries::high, &GroupSeries::low,
                                              &GroupSeries::open, &GroupSeries::volume};
   if (!grouping.bars.empty()) {  // the group's bars, in input order: copied out by date
-    const KeyedBar* bars = grouping.bars.data() + group.first;
+    const GroupBar* bars = grouping.bars.data() + group.first;
     KeyedRows by_date(m);
     for (std::size_t j = 0; j < m; ++j) by_date[j] = {date_key(bars[j].date), j};
     sort_by_key(by_date);
-    double KeyedBar::*const values[] = {&KeyedBar::close, &KeyedBar::high, &KeyedBar::low, &KeyedBar::open,
-                                        &KeyedBar::volume};
+    double GroupBar::*const values[] = {&GroupBar::close, &GroupBar::high, &GroupBar::low, &GroupBar::open,
+                                        &GroupBar::volume};
     for (std::size_t k = 0; k < 5; ++k) {
       Series& copy = g.copies[k];
       copy.resize(m);

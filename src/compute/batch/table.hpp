@@ -24,17 +24,16 @@ struct KeyedRow {
   std::size_t row;
 };
 
-// A row with its code (the key), date and price values, moved in one piece
-// to its security's stretch so that each security's series come out
-// contiguous, without reading the columns at scattered rows afterwards.
-struct KeyedBar {
-  std::uint64_t key;
+// A row's date and price values, moved in one piece to its security's
+// stretch so that each security's series come out contiguous, without
+// reading the columns at scattered rows afterwards.
+struct GroupBar {
   std::int64_t date;
   double close, high, low, open, volume;
 };
+using GroupBars = std::vector<GroupBar, BlockAllocator<GroupBar>>;
 
 using KeyedRows = std::vector<KeyedRow, BlockAllocator<KeyedRow>>;
-using KeyedBars = std::vector<KeyedBar, BlockAllocator<KeyedBar>>;
 
 // Orders `items` by ascending key, stably (equal keys keep their order). A
 // least-significant-digit radix sort over the span of key bits that are not
@@ -42,7 +41,6 @@ using KeyedBars = std::vector<KeyedBar, BlockAllocator<KeyedBar>>;
 // number of items whatever the key values are; no chain of colliding keys
 // or comparisons an unlucky or hostile set of codes can lengthen.
 void sort_by_key(KeyedRows& items);
-void sort_by_key(KeyedBars& items);
 
 // The end of the run of equal keys that starts at `first` in sorted items.
 std::size_t run_end(const KeyedRows& items, std::size_t first);
@@ -67,7 +65,7 @@ struct SecurityGroup {
 // input order there (the group orders them by date when it is gathered).
 struct Grouping {
   std::vector<std::size_t, BlockAllocator<std::size_t>> rows;
-  KeyedBars bars;
+  GroupBars bars;
   std::vector<SecurityGroup> groups;
 
   std::size_t size() const { return bars.empty() ? rows.size() : bars.size(); }  // rows of every group
