@@ -57,6 +57,10 @@ std::size_t run_end(const KeyedRows& items, std::size_t first) {
 
 namespace {
 
+GroupBar bar_at(const BatchInput& in, std::size_t r) {
+  return GroupBar{in.date[r], in.close[r], in.high[r], in.low[r], in.open[r], in.volume[r]};
+}
+
 // The rows of a table cut into a few chunks, spread like the groups: a fixed
 // number for a given table, so the result is the same however many threads
 // take them.
@@ -97,7 +101,7 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, const Chunks&
       // The stretches fill far apart: ask for the line this security's next
       // bar goes to now, so that writing it later does not wait for it.
       if (j + 1 < taking) __builtin_prefetch(&bars[j + 1], 1);
-      bars[j] = GroupBar{in.date[r], close[r], in.high[r], in.low[r], in.open[r], in.volume[r]};
+      bars[j] = bar_at(in, r);
     }
   });
 }
@@ -189,49 +193,64 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
   return grouping;
 }
 
+namespace {
+
+// The group's own copies of its columns, element j from bar_of(j).
+template <class BarOf>
+void copy_bars(GroupSeries& g, std::size_t m, BarOf bar_of) {
+  for (Series& copy : g.copies) copy.resize(m);
+  g.date_copy.resize(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    const GroupBar bar = bar_of(j);
+    g.date_copy[j] = bar.date;
+    g.copies[0][j] = bar.close;
+    g.copies[1][j] = bar.high;
+    g.copies[2][j] = bar.low;
+    g.copies[3][j] = bar.open;
+    g.copies[4][j] = bar.volume;
+  }
+  g.date = g.date_copy;
+  g.close = g.copies[0];
+  g.high = g.copies[1];
+  g.low = g.copies[2];
+  g.open = g.copies[3];
+  g.volume = g.copies[4];
+}
+
+}  // namespace
+
 GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in) {
   const std::size_t m = group.count;
   GroupSeries g;
-  SeriesView GroupSeries::*const fields[] = {&GroupSeries::close, &GroupSeries::high, &GroupSeries::low,
-                                             &GroupSeries::open, &GroupSeries::volume};
   if (!grouping.bars.empty()) {  // the group's bars, in input order: copied out by date
     const GroupBar* bars = grouping.bars.data() + group.first;
-    KeyedRows by_date(m);
-    for (std::size_t j = 0; j < m; ++j) by_date[j] = {date_key(bars[j].date), j};
-    sort_by_key(by_date);
-    double GroupBar::*const values[] = {&GroupBar::close, &GroupBar::high, &GroupBar::low, &GroupBar::open,
-                                        &GroupBar::volume};
-    for (std::size_t k = 0; k < 5; ++k) {
-      Series& copy = g.copies[k];
-      copy.resize(m);
-      for (std::size_t j = 0; j < m; ++j) copy[j] = bars[by_date[j].row].*values[k];
-      g.*fields[k] = copy;
+    bool by_date = true;
+    for (std::size_t j = 1; j < m && by_date; ++j) by_date = bars[j - 1].date <= bars[j].date;
+    if (by_date) {
+      copy_bars(g, m, [bars](std::size_t j) { return bars[j]; });
+      return g;
     }
-    g.date_copy.resize(m);
-    for (std::size_t j = 0; j < m; ++j) g.date_copy[j] = bars[by_date[j].row].date;
-    g.date = g.date_copy;
+    KeyedRows order(m);
+    for (std::size_t j = 0; j < m; ++j) order[j] = {date_key(bars[j].date), j};
+    sort_by_key(order);
+    copy_bars(g, m, [&](std::size_t j) { return bars[order[j].row]; });
     return g;
   }
 
   const std::size_t* rows = grouping.rows_of(group);
-  const SeriesView columns[] = {in.close, in.high, in.low, in.open, in.volume};
   bool consecutive = true;
   for (std::size_t j = 0; j < m && consecutive; ++j) consecutive = rows[j] == rows[0] + j;
   if (consecutive) {  // one run of input rows: read in place
     const std::size_t first = m == 0 ? 0 : rows[0];
-    for (std::size_t k = 0; k < 5; ++k) g.*fields[k] = columns[k].sub(first, m);
+    g.close = in.close.sub(first, m);
+    g.high = in.high.sub(first, m);
+    g.low = in.low.sub(first, m);
+    g.open = in.open.sub(first, m);
+    g.volume = in.volume.sub(first, m);
     g.date = KeyView<std::int64_t>(in.date.data() + first, m);
     return g;
   }
-  for (std::size_t k = 0; k < 5; ++k) {  // rows in order with gaps (skipped bars): copied
-    Series& copy = g.copies[k];
-    copy.resize(m);
-    for (std::size_t j = 0; j < m; ++j) copy[j] = columns[k][rows[j]];
-    g.*fields[k] = copy;
-  }
-  g.date_copy.resize(m);
-  for (std::size_t j = 0; j < m; ++j) g.date_copy[j] = in.date[rows[j]];
-  g.date = g.date_copy;
+  copy_bars(g, m, [&](std::size_t j) { return bar_at(in, rows[j]); });  // rows in order with gaps (skipped bars)
   return g;
 }
 
