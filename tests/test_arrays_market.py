@@ -73,7 +73,7 @@ def test_table_errors():
         tv.batch(["ma"], [[]], -code.astype(np.int64) - 1, date, *cols)
 
 
-@pytest.mark.parametrize("layout", ["shuffled", "wide codes", "sorted halves", "date by date"])
+@pytest.mark.parametrize("layout", ["shuffled", "wide codes", "sorted halves", "date by date", "a code a row"])
 def test_large_tables_keep_code_date_input_order(layout):
     # Tables long enough to be grouped in several chunks: every kept row
     # lands at its (code, date, input position) place, with duplicate keys,
@@ -83,6 +83,8 @@ def test_large_tables_keep_code_date_input_order(layout):
     code = rng.integers(600_000, 600_000 + 700, n).astype(np.int64)
     if layout == "wide codes":
         code = code * (2**40 + 1)
+    if layout == "a code a row":
+        code = rng.permutation(n) * 3
     date = rng.integers(-400, 400, n)
     if layout == "sorted halves":  # each half ordered, the whole not
         half = n // 2

@@ -67,17 +67,23 @@ GroupBar bar_at(const BatchInput& in, std::size_t r) {
 
 // The rows of a table cut into a few chunks, spread like the groups: a fixed
 // number for a given table, so the result is the same however many threads
-// take them.
+// take them. A chunk that keeps a count for each of `securities` gets at
+// least eight rows a count, so that the counts of all chunks stay within
+// the table's size.
 struct Chunks {
   std::size_t rows, count;
-  explicit Chunks(std::size_t n) : rows(n), count(std::clamp<std::size_t>(n / 65536, 1, 16)) {}
+  explicit Chunks(std::size_t n, std::size_t securities = 0)
+      : rows(n),
+        count(std::clamp<std::size_t>(std::min(n / 65536, securities == 0 ? n : n / (8 * securities)), 1, 16)) {}
   std::size_t begin(std::size_t c) const { return c * rows / count; }
 };
 
 // A security's bars are staged in runs of four: 192 bytes, three whole
 // cache lines when the run starts on a line, written with streaming stores
 // that do not read the lines first. The bars of each chunk and security
-// before its first and after its last whole run are written one by one.
+// before its first and after its last whole run are written one by one,
+// and so are all bars of a chunk with fewer than 16 rows a security, where
+// the stages would take more room than they save.
 constexpr std::size_t kStagedBars = 4;
 
 bool starts_line(const GroupBar* at) {
@@ -101,9 +107,10 @@ void stream_run(const GroupBar* staged, GroupBar* to) {
 // is `code_of(number)`), and makes the groups: each chunk counts the bars
 // of every security, and writes them after those of the chunks before it.
 template <class SecurityOf, class CodeOf>
-void move_bars(const BatchInput& in, const ForEachGroup& for_each, const Chunks& chunks, std::size_t taking,
-               std::size_t securities, SecurityOf security_of, CodeOf code_of, Grouping& grouping) {
+void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t taking, std::size_t securities,
+               SecurityOf security_of, CodeOf code_of, Grouping& grouping) {
   const SeriesView close = in.close;
+  const Chunks chunks(close.size(), securities);
   std::vector<std::vector<std::size_t>> next(chunks.count);
   for_each(chunks.count, [&](std::size_t c) {
     next[c].assign(securities, 0);
@@ -127,13 +134,14 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, const Chunks&
     std::vector<std::size_t>& slot = next[c];
     const std::vector<std::size_t> begin = slot;
     const std::vector<std::size_t>& end = ends[c];
-    std::vector<GroupBar> staged(securities * kStagedBars);
+    const bool staging = chunks.begin(c + 1) - chunks.begin(c) >= 16 * securities;
+    std::vector<GroupBar> staged(staging ? securities * kStagedBars : 0);
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
       const std::size_t k = security_of(r);
       const std::size_t j = slot[k]++;
       const std::size_t run = j - j % kStagedBars;  // the first bar of the run j belongs to
-      if (run >= begin[k] && run + kStagedBars <= end[k] && starts_line(bars.data() + run)) {
+      if (staging && run >= begin[k] && run + kStagedBars <= end[k] && starts_line(bars.data() + run)) {
         GroupBar* stage = &staged[k * kStagedBars];
         stage[j - run] = bar_at(in, r);
         if (j + 1 == run + kStagedBars) stream_run(stage, bars.data() + run);
@@ -211,7 +219,7 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
   // rank among the codes, which a radix sort finds.
   if (code_max - code_min <= taking + 65536) {
     const std::size_t securities = static_cast<std::size_t>(code_max - code_min) + 1;
-    move_bars(in, for_each, chunks, taking, securities, [&](std::size_t r) { return code[r] - code_min; },
+    move_bars(in, for_each, taking, securities, [&](std::size_t r) { return code[r] - code_min; },
               [&](std::size_t k) { return code_min + k; }, grouping);
     return grouping;
   }
@@ -227,7 +235,7 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
     if (codes.empty() || codes.back() != item.key) codes.push_back(item.key);
     rank[item.row] = static_cast<std::uint32_t>(codes.size() - 1);
   }
-  move_bars(in, for_each, chunks, taking, codes.size(), [&](std::size_t r) { return rank[r]; },
+  move_bars(in, for_each, taking, codes.size(), [&](std::size_t r) { return rank[r]; },
             [&](std::size_t k) { return codes[k]; }, grouping);
   return grouping;
 }
