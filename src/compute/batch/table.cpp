@@ -4,11 +4,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 #include <vector>
-
-#include "runtime/streaming.hpp"
 
 namespace tarvex {
 
@@ -78,30 +75,6 @@ struct Chunks {
   std::size_t begin(std::size_t c) const { return c * rows / count; }
 };
 
-// A security's bars are staged in runs of four: 192 bytes, three whole
-// cache lines when the run starts on a line, written with streaming stores
-// that do not read the lines first. The bars of each chunk and security
-// before its first and after its last whole run are written one by one,
-// and so are all bars of a chunk with fewer than 16 rows a security, where
-// the stages would take more room than they save.
-constexpr std::size_t kStagedBars = 4;
-
-bool starts_line(const GroupBar* at) {
-#if defined(__x86_64__)
-  return reinterpret_cast<std::uintptr_t>(at) % 64 == 0;
-#else
-  (void)at;
-  return false;  // no streaming stores: every bar is written as it comes
-#endif
-}
-
-void stream_run(const GroupBar* staged, GroupBar* to) {
-  static_assert(sizeof(GroupBar) * kStagedBars % 64 == 0, "a run fills whole cache lines");
-  std::uint64_t words[sizeof(GroupBar) * kStagedBars / 8];
-  std::memcpy(words, staged, sizeof words);
-  stream_to(reinterpret_cast<std::uint64_t*>(to), sizeof words / 8, [&words](std::size_t i) { return words[i]; });
-}
-
 // Moves every taking row's bar, in one stable pass, to the stretch of its
 // security (numbered 0 .. securities - 1 by `security_of(row)`, whose code
 // is `code_of(number)`), and makes the groups: each chunk counts the bars
@@ -119,37 +92,23 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t t
     }
   });
   std::size_t offset = 0;
-  std::vector<std::vector<std::size_t>> ends(chunks.count, std::vector<std::size_t>(securities));
   for (std::size_t k = 0; k < securities; ++k) {
     const std::size_t group_first = offset;
-    for (std::size_t c = 0; c < chunks.count; ++c) {
-      offset += std::exchange(next[c][k], offset);
-      ends[c][k] = offset;
-    }
+    for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
     if (offset != group_first) grouping.groups.push_back({code_of(k), group_first, offset - group_first});
   }
   GroupBars& bars = grouping.bars;
   bars.resize(taking);
   for_each(chunks.count, [&](std::size_t c) {
     std::vector<std::size_t>& slot = next[c];
-    const std::vector<std::size_t> begin = slot;
-    const std::vector<std::size_t>& end = ends[c];
-    const bool staging = chunks.begin(c + 1) - chunks.begin(c) >= 16 * securities;
-    std::vector<GroupBar> staged(staging ? securities * kStagedBars : 0);
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
-      const std::size_t k = security_of(r);
-      const std::size_t j = slot[k]++;
-      const std::size_t run = j - j % kStagedBars;  // the first bar of the run j belongs to
-      if (staging && run >= begin[k] && run + kStagedBars <= end[k] && starts_line(bars.data() + run)) {
-        GroupBar* stage = &staged[k * kStagedBars];
-        stage[j - run] = bar_at(in, r);
-        if (j + 1 == run + kStagedBars) stream_run(stage, bars.data() + run);
-      } else {
-        bars[j] = bar_at(in, r);
-      }
+      const std::size_t j = slot[security_of(r)]++;
+      // The stretches fill far apart: ask for the line this security's next
+      // bar goes to now, so that writing it later does not wait for it.
+      if (j + 1 < taking) __builtin_prefetch(&bars[j + 1], 1);
+      bars[j] = bar_at(in, r);
     }
-    stream_fence();
   });
 }
 
