@@ -55,7 +55,7 @@ void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int6
 SeriesList run_tasks(const std::vector<Task>& tasks, const GroupSeries& series) {
   SeriesList outputs;
   for (const Task& t : tasks) compute_task(t, series, outputs);
-  interruption_point(16 * tasks.size() * series.close.size());
+  interruption_point(16 * tasks.size() * series.prices[kClose].size());
   return outputs;
 }
 
@@ -137,7 +137,7 @@ void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body)
 BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
   check_table(in);
   const std::vector<Task> tasks = build_tasks(in.names, in.params);
-  const Grouping grouping = group_rows(in, for_each);
+  const Grouping grouping = group_rows(in, columns_read(tasks), for_each);
 
   BatchTable table = sized_table(field_names(tasks), grouping);
   for_each(grouping.groups.size(), [&](std::size_t k) {
@@ -157,7 +157,7 @@ BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGrou
   std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
   for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
 
-  const Grouping grouping = group_rows(in, for_each);
+  const Grouping grouping = group_rows(in, columns_read(tasks), for_each);
   BatchTable table = sized_table(std::move(columns), grouping);
   if (grouping.groups.empty()) return table;
 

@@ -19,13 +19,13 @@ using registry::BatchRole;
 using registry::Function;
 
 // The group column a series parameter reads, by its name.
-SeriesView GroupSeries::*column_of(const Function& f, const char* param) {
+PriceColumn column_of(const Function& f, const char* param) {
   const std::string p = param;
-  if (p == "s" || p == "close") return &GroupSeries::close;
-  if (p == "high") return &GroupSeries::high;
-  if (p == "low") return &GroupSeries::low;
-  if (p == "open") return &GroupSeries::open;
-  if (p == "vol") return &GroupSeries::volume;
+  if (p == "s" || p == "close") return kClose;
+  if (p == "high") return kHigh;
+  if (p == "low") return kLow;
+  if (p == "open") return kOpen;
+  if (p == "vol") return kVolume;
   throw std::logic_error(std::string(f.name) + ": no bar column for parameter " + p);
 }
 
@@ -47,7 +47,7 @@ Indicator indicator_of(const Function& f) {
   for (std::size_t i = 0; i < f.kinds.size(); ++i) {
     const ArgKind kind = f.kinds[i];
     if (kind == ArgKind::Digits) {
-      ind.sources.push_back(Source{Source::From::Rounding, nullptr, 0, kind});
+      ind.sources.push_back(Source{Source::From::Rounding, kClose, 0, kind});
     } else if (kind == ArgKind::Series) {
       ind.sources.push_back(Source{Source::From::Column, column_of(f, f.params[i].name), 0, kind});
     } else {
@@ -60,7 +60,7 @@ Indicator indicator_of(const Function& f) {
       } else {
         throw std::logic_error(std::string(f.name) + ": a batch parameter without a default");
       }
-      ind.sources.push_back(Source{Source::From::Param, nullptr, slot++, kind});
+      ind.sources.push_back(Source{Source::From::Param, kClose, slot++, kind});
     }
   }
   return ind;
@@ -127,6 +127,16 @@ std::vector<Task> build_tasks(const std::vector<std::string>& names,
   return tasks;
 }
 
+ColumnSet columns_read(const std::vector<Task>& tasks) {
+  ColumnSet columns = ColumnSet{1} << kClose;
+  for (const Task& t : tasks) {
+    for (const Source& s : t.indicator->sources) {
+      if (s.from == Source::From::Column) columns |= ColumnSet{1} << s.column;
+    }
+  }
+  return columns;
+}
+
 std::vector<std::string> field_names(const std::vector<Task>& tasks) {
   std::vector<std::string> out;
   for (const Task& t : tasks) out.insert(out.end(), t.fields.begin(), t.fields.end());
@@ -141,7 +151,7 @@ void compute_task(const Task& task, const GroupSeries& g, SeriesList& out) {
     registry::Arg& a = args[i];
     if (s.from == Source::From::Column) {
       a.is_series = true;
-      a.series = g.*(s.column);
+      a.series = g.prices[s.column];
     } else if (s.from == Source::From::Rounding) {
       a.integer = Digits{}.places;
     } else if (s.kind == ArgKind::U64 || s.kind == ArgKind::U32) {

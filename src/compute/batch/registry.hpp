@@ -22,7 +22,7 @@ using ParamSet = std::array<std::uint64_t, 4>;
 // Where one argument of an indicator's routine comes from.
 struct Source {
   enum class From { Column, Param, Rounding } from;
-  SeriesView GroupSeries::*column;  // From::Column
+  PriceColumn column;  // From::Column
   std::size_t slot;             // From::Param: index into the ParamSet
   registry::ArgKind kind;
 };
@@ -56,6 +56,9 @@ std::vector<Task> build_tasks(const std::vector<std::string>& names,
 
 // The concatenated field names of all tasks, in task order.
 std::vector<std::string> field_names(const std::vector<Task>& tasks);
+
+// The price columns the tasks read.
+ColumnSet columns_read(const std::vector<Task>& tasks);
 
 // Appends the task's outputs (one Series per field name) to `out`.
 void compute_task(const Task& task, const GroupSeries& g, SeriesList& out);

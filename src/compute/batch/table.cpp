@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -58,9 +59,20 @@ std::size_t run_end(const KeyedRows& items, std::size_t first) {
 
 namespace {
 
-GroupBar bar_at(const BatchInput& in, std::size_t r) {
-  return GroupBar{in.date[r], in.close[r], in.high[r], in.low[r], in.open[r], in.volume[r]};
+// The price columns of the input, by PriceColumn.
+std::array<SeriesView, kPriceColumns> price_columns(const BatchInput& in) {
+  return {in.close, in.high, in.low, in.open, in.volume};
 }
+
+// The columns of `columns`, in column order.
+std::vector<PriceColumn> listed(ColumnSet columns) {
+  std::vector<PriceColumn> out;
+  for (std::size_t c = 0; c < kPriceColumns; ++c) {
+    if (columns >> c & 1) out.push_back(static_cast<PriceColumn>(c));
+  }
+  return out;
+}
+
 
 // The rows of a table cut into a few chunks, spread like the groups: a fixed
 // number for a given table, so the result is the same however many threads
@@ -97,29 +109,36 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t t
     for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
     if (offset != group_first) grouping.groups.push_back({code_of(k), group_first, offset - group_first});
   }
-  GroupBars& bars = grouping.bars;
-  bars.resize(taking);
+  const std::array<SeriesView, kPriceColumns> prices = price_columns(in);
+  const std::vector<PriceColumn> moved = listed(grouping.columns);
+  const std::size_t width = grouping.width = 1 + moved.size();
+  grouping.bars.resize(taking * width);
+  double* const bars = grouping.bars.data();
   for_each(chunks.count, [&](std::size_t c) {
     std::vector<std::size_t>& slot = next[c];
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
       const std::size_t j = slot[security_of(r)]++;
+      double* bar = bars + j * width;
       // The stretches fill far apart: ask for the line this security's next
       // bar goes to now, so that writing it later does not wait for it.
-      if (j + 1 < taking) __builtin_prefetch(&bars[j + 1], 1);
-      bars[j] = bar_at(in, r);
+      if (j + 1 < taking) __builtin_prefetch(bar + width, 1);
+      const std::int64_t day = in.date[r];
+      std::memcpy(bar, &day, sizeof day);
+      for (std::size_t k = 0; k < moved.size(); ++k) bar[1 + k] = prices[moved[k]][r];
     }
   });
 }
 
 }  // namespace
 
-Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
+Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each) {
   const KeyView<std::uint64_t> code = in.code;
   const KeyView<std::int64_t> date = in.date;
   const SeriesView close = in.close;
   const std::size_t n = close.size();
   Grouping grouping;
+  grouping.columns = columns | ColumnSet{1} << kClose;
 
   const Chunks chunks(n);
   const auto before = [&](std::size_t a, std::size_t b) {  // row a goes after row b in a grouped table
@@ -201,26 +220,19 @@ Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each) {
 
 namespace {
 
-// The group's own copies of its columns, element j from bar_of(j).
-template <class BarOf>
-void copy_bars(GroupSeries& g, std::size_t m, BarOf bar_of) {
-  for (Series& copy : g.copies) copy.resize(m);
+// The group's own copies of the columns of `columns`, element j from
+// source(j) (a date) and price(j, column).
+template <class DateOf, class PriceOf>
+void copy_bars(GroupSeries& g, std::size_t m, ColumnSet columns, DateOf date_of, PriceOf price_of) {
   g.date_copy.resize(m);
-  for (std::size_t j = 0; j < m; ++j) {
-    const GroupBar bar = bar_of(j);
-    g.date_copy[j] = bar.date;
-    g.copies[0][j] = bar.close;
-    g.copies[1][j] = bar.high;
-    g.copies[2][j] = bar.low;
-    g.copies[3][j] = bar.open;
-    g.copies[4][j] = bar.volume;
-  }
+  for (std::size_t j = 0; j < m; ++j) g.date_copy[j] = date_of(j);
   g.date = g.date_copy;
-  g.close = g.copies[0];
-  g.high = g.copies[1];
-  g.low = g.copies[2];
-  g.open = g.copies[3];
-  g.volume = g.copies[4];
+  for (PriceColumn c : listed(columns)) {
+    Series& copy = g.copies[c];
+    copy.resize(m);
+    for (std::size_t j = 0; j < m; ++j) copy[j] = price_of(j, c);
+    g.prices[c] = copy;
+  }
 }
 
 }  // namespace
@@ -228,35 +240,43 @@ void copy_bars(GroupSeries& g, std::size_t m, BarOf bar_of) {
 GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in) {
   const std::size_t m = group.count;
   GroupSeries g;
-  if (!grouping.bars.empty()) {  // the group's bars, in input order: copied out by date
-    const GroupBar* bars = grouping.bars.data() + group.first;
+  if (grouping.width != 0) {  // the group's bars, in input order: copied out by date
+    const std::size_t width = grouping.width;
+    const double* bars = grouping.bars.data() + group.first * width;
+    std::size_t slot[kPriceColumns] = {};  // where a bar holds each column
+    const std::vector<PriceColumn> moved = listed(grouping.columns);
+    for (std::size_t k = 0; k < moved.size(); ++k) slot[moved[k]] = 1 + k;
+    const auto day = [&](std::size_t j) {
+      std::int64_t d;
+      std::memcpy(&d, bars + j * width, sizeof d);
+      return d;
+    };
     bool by_date = true;
-    for (std::size_t j = 1; j < m && by_date; ++j) by_date = bars[j - 1].date <= bars[j].date;
-    if (by_date) {
-      copy_bars(g, m, [bars](std::size_t j) { return bars[j]; });
-      return g;
+    for (std::size_t j = 1; j < m && by_date; ++j) by_date = day(j - 1) <= day(j);
+    KeyedRows order;
+    if (!by_date) {
+      order.resize(m);
+      for (std::size_t j = 0; j < m; ++j) order[j] = {date_key(day(j)), j};
+      sort_by_key(order);
     }
-    KeyedRows order(m);
-    for (std::size_t j = 0; j < m; ++j) order[j] = {date_key(bars[j].date), j};
-    sort_by_key(order);
-    copy_bars(g, m, [&](std::size_t j) { return bars[order[j].row]; });
+    const auto bar = [&](std::size_t j) { return by_date ? j : order[j].row; };
+    copy_bars(g, m, grouping.columns, [&](std::size_t j) { return day(bar(j)); },
+              [&](std::size_t j, PriceColumn c) { return bars[bar(j) * width + slot[c]]; });
     return g;
   }
 
   const std::size_t* rows = grouping.rows_of(group);
+  const std::array<SeriesView, kPriceColumns> prices = price_columns(in);
   bool consecutive = true;
   for (std::size_t j = 0; j < m && consecutive; ++j) consecutive = rows[j] == rows[0] + j;
   if (consecutive) {  // one run of input rows: read in place
     const std::size_t first = m == 0 ? 0 : rows[0];
-    g.close = in.close.sub(first, m);
-    g.high = in.high.sub(first, m);
-    g.low = in.low.sub(first, m);
-    g.open = in.open.sub(first, m);
-    g.volume = in.volume.sub(first, m);
+    for (PriceColumn c : listed(grouping.columns)) g.prices[c] = prices[c].sub(first, m);
     g.date = KeyView<std::int64_t>(in.date.data() + first, m);
     return g;
   }
-  copy_bars(g, m, [&](std::size_t j) { return bar_at(in, rows[j]); });  // rows in order with gaps (skipped bars)
+  copy_bars(g, m, grouping.columns, [&](std::size_t j) { return in.date[rows[j]]; },  // rows in order with gaps
+            [&](std::size_t j, PriceColumn c) { return prices[c][rows[j]]; });
   return g;
 }
 

@@ -24,14 +24,12 @@ struct KeyedRow {
   std::size_t row;
 };
 
-// A row's date and price values, moved in one piece to its security's
-// stretch so that each security's series come out contiguous, without
-// reading the columns at scattered rows afterwards.
-struct GroupBar {
-  std::int64_t date;
-  double close, high, low, open, volume;
-};
-using GroupBars = std::vector<GroupBar, BlockAllocator<GroupBar>>;
+// The price columns of a table, in this order wherever they are numbered.
+enum PriceColumn : std::size_t { kClose, kHigh, kLow, kOpen, kVolume, kPriceColumns };
+
+// Which price columns a computation reads: bit c for column c. Close is
+// always read (it decides which rows take part).
+using ColumnSet = unsigned;
 
 using KeyedRows = std::vector<KeyedRow, BlockAllocator<KeyedRow>>;
 
@@ -63,30 +61,36 @@ struct SecurityGroup {
 // the input rows of every group, group after group, by date (a table that
 // came ordered), or the bars themselves moved to their group's stretch, in
 // input order there (the group orders them by date when it is gathered).
+// A moved bar is `width` values: its date's bits, then the price columns
+// read, in column order.
 struct Grouping {
   std::vector<std::size_t, BlockAllocator<std::size_t>> rows;
-  GroupBars bars;
+  Series bars;
+  std::size_t width = 0;
+  ColumnSet columns = 0;
   std::vector<SecurityGroup> groups;
 
-  std::size_t size() const { return bars.empty() ? rows.size() : bars.size(); }  // rows of every group
+  std::size_t size() const { return width == 0 ? rows.size() : bars.size() / width; }  // rows of every group
   const std::size_t* rows_of(const SecurityGroup& g) const { return rows.data() + g.first; }
 };
 
+// Only the price columns in `columns` (and close) are moved and gathered.
 // Parts of the work go through `for_each`, as the groups' computations do.
-Grouping group_rows(const BatchInput& in, const ForEachGroup& for_each);
+Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each);
 
-// One group's columns, element j taken from rows[j]: views straight into
-// the input when the rows are one consecutive run (a table ordered by code
-// and date), otherwise views of contiguous copies the group owns.
+// One group's columns (those its grouping moved), element j of its rows by
+// date: views straight into the input when the rows are one consecutive
+// run (a table ordered by code and date), otherwise views of contiguous
+// copies the group owns.
 struct GroupSeries {
   GroupSeries() = default;
   GroupSeries(GroupSeries&&) = default;  // a moved vector keeps its memory, so the views stay valid
   GroupSeries(const GroupSeries&) = delete;
   GroupSeries& operator=(const GroupSeries&) = delete;
 
-  SeriesView close, high, low, open, volume;
+  SeriesView prices[kPriceColumns];  // by PriceColumn
   KeyView<std::int64_t> date;
-  Series copies[5];
+  Series copies[kPriceColumns];
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> date_copy;
 };
 
