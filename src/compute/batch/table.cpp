@@ -110,7 +110,7 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t t
     if (offset != group_first) grouping.groups.push_back({code_of(k), group_first, offset - group_first});
   }
   const std::array<SeriesView, kPriceColumns> prices = price_columns(in);
-  const std::vector<PriceColumn> moved = listed(grouping.columns);
+  const std::vector<PriceColumn>& moved = grouping.columns;
   const std::size_t width = grouping.width = 1 + moved.size();
   grouping.bars.resize(taking * width);
   double* const bars = grouping.bars.data();
@@ -138,7 +138,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   const SeriesView close = in.close;
   const std::size_t n = close.size();
   Grouping grouping;
-  grouping.columns = columns | ColumnSet{1} << kClose;
+  grouping.columns = listed(columns | ColumnSet{1} << kClose);
 
   const Chunks chunks(n);
   const auto before = [&](std::size_t a, std::size_t b) {  // row a goes after row b in a grouped table
@@ -220,14 +220,15 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
 
 namespace {
 
-// The group's own copies of the columns of `columns`, element j from
-// source(j) (a date) and price(j, column).
+// The group's own copies of the dates and of `columns`, element j from
+// date_of(j) and price_of(j, column).
 template <class DateOf, class PriceOf>
-void copy_bars(GroupSeries& g, std::size_t m, ColumnSet columns, DateOf date_of, PriceOf price_of) {
+void copy_bars(GroupSeries& g, std::size_t m, const std::vector<PriceColumn>& columns, DateOf date_of,
+               PriceOf price_of) {
   g.date_copy.resize(m);
   for (std::size_t j = 0; j < m; ++j) g.date_copy[j] = date_of(j);
   g.date = g.date_copy;
-  for (PriceColumn c : listed(columns)) {
+  for (PriceColumn c : columns) {
     Series& copy = g.copies[c];
     copy.resize(m);
     for (std::size_t j = 0; j < m; ++j) copy[j] = price_of(j, c);
@@ -244,8 +245,7 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
     const std::size_t width = grouping.width;
     const double* bars = grouping.bars.data() + group.first * width;
     std::size_t slot[kPriceColumns] = {};  // where a bar holds each column
-    const std::vector<PriceColumn> moved = listed(grouping.columns);
-    for (std::size_t k = 0; k < moved.size(); ++k) slot[moved[k]] = 1 + k;
+    for (std::size_t k = 0; k < grouping.columns.size(); ++k) slot[grouping.columns[k]] = 1 + k;
     const auto day = [&](std::size_t j) {
       std::int64_t d;
       std::memcpy(&d, bars + j * width, sizeof d);
@@ -271,7 +271,7 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
   for (std::size_t j = 0; j < m && consecutive; ++j) consecutive = rows[j] == rows[0] + j;
   if (consecutive) {  // one run of input rows: read in place
     const std::size_t first = m == 0 ? 0 : rows[0];
-    for (PriceColumn c : listed(grouping.columns)) g.prices[c] = prices[c].sub(first, m);
+    for (PriceColumn c : grouping.columns) g.prices[c] = prices[c].sub(first, m);
     g.date = KeyView<std::int64_t>(in.date.data() + first, m);
     return g;
   }

@@ -67,7 +67,7 @@ struct Grouping {
   std::vector<std::size_t, BlockAllocator<std::size_t>> rows;
   Series bars;
   std::size_t width = 0;
-  ColumnSet columns = 0;
+  std::vector<PriceColumn> columns;  // moved and gathered, in column order
   std::vector<SecurityGroup> groups;
 
   std::size_t size() const { return width == 0 ? rows.size() : bars.size() / width; }  // rows of every group
