@@ -92,8 +92,8 @@ struct Chunks {
 // is `code_of(number)`), and makes the groups: each chunk counts the bars
 // of every security, and writes them after those of the chunks before it.
 template <class SecurityOf, class CodeOf>
-void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t taking, std::size_t securities,
-               SecurityOf security_of, CodeOf code_of, Grouping& grouping) {
+void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t securities, SecurityOf security_of,
+               CodeOf code_of, Grouping& grouping) {
   const SeriesView close = in.close;
   const Chunks chunks(close.size(), securities);
   std::vector<std::vector<std::size_t>> next(chunks.count);
@@ -109,6 +109,7 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t t
     for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
     if (offset != group_first) grouping.groups.push_back({code_of(k), group_first, offset - group_first});
   }
+  const std::size_t taking = offset;
   const std::array<SeriesView, kPriceColumns> prices = price_columns(in);
   const std::vector<PriceColumn>& moved = grouping.columns;
   const std::size_t width = grouping.width = 1 + moved.size();
@@ -145,13 +146,12 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     return code[a] < code[b] || (code[a] == code[b] && date[a] < date[b]);
   };
 
-  // Tables often come ordered by code and date already: one pass finds out
-  // (and the range of the codes), and such a table is grouped without
-  // moving anything.
+  // Tables often come ordered by code and date already: one pass finds out,
+  // each chunk stopping at its first row out of order, and such a table is
+  // grouped without moving anything.
   struct Scan {
     bool ordered = true;
     std::size_t taking = 0, first = 0, last = 0;  // first and last taking row
-    std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
   };
   std::vector<Scan> scans(chunks.count);
   for_each(chunks.count, [&](std::size_t c) {
@@ -159,23 +159,21 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
       if (scan.taking == 0) scan.first = r;
-      scan.ordered = scan.ordered && !(scan.taking != 0 && before(r, scan.last));
+      if (scan.taking != 0 && before(r, scan.last)) {
+        scan.ordered = false;
+        break;
+      }
       scan.last = r;
       ++scan.taking;
-      scan.code_min = std::min(scan.code_min, code[r]);
-      scan.code_max = std::max(scan.code_max, code[r]);
     }
   });
   bool ordered = true;
   std::size_t taking = 0, last = 0;
-  std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
   for (const Scan& scan : scans) {
-    if (scan.taking == 0) continue;
+    if (scan.taking == 0 && scan.ordered) continue;
     ordered = ordered && scan.ordered && !(taking != 0 && before(scan.first, last));
     last = scan.last;
     taking += scan.taking;
-    code_min = std::min(code_min, scan.code_min);
-    code_max = std::max(code_max, scan.code_max);
   }
   if (ordered) {
     grouping.rows.reserve(taking);
@@ -190,19 +188,35 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     return grouping;
   }
 
+  // The range of the codes, of every row (a skipped row's code can only
+  // widen it).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges(chunks.count);
+  for_each(chunks.count, [&](std::size_t c) {
+    std::uint64_t low = ~std::uint64_t{0}, high = 0;
+    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
+      low = std::min(low, code[r]);
+      high = std::max(high, code[r]);
+    }
+    ranges[c] = {low, high};
+  });
+  std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
+  for (const auto& [low, high] : ranges) {
+    code_min = std::min(code_min, low);
+    code_max = std::max(code_max, high);
+  }
+
   // Otherwise the bars move to the stretch of their security; each group
   // orders its own bars by date when it is gathered. A security is
   // numbered by its code's offset from the lowest when the codes span a
   // range no larger than the table (the usual exchange codes), else by its
   // rank among the codes, which a radix sort finds.
-  if (code_max - code_min <= taking + 65536) {
+  if (code_max - code_min <= n + 65536) {
     const std::size_t securities = static_cast<std::size_t>(code_max - code_min) + 1;
-    move_bars(in, for_each, taking, securities, [&](std::size_t r) { return code[r] - code_min; },
+    move_bars(in, for_each, securities, [&](std::size_t r) { return code[r] - code_min; },
               [&](std::size_t k) { return code_min + k; }, grouping);
     return grouping;
   }
   KeyedRows items;
-  items.reserve(taking);
   for (std::size_t r = 0; r < n; ++r) {
     if (std::isfinite(close[r])) items.push_back({code[r], r});
   }
@@ -213,7 +227,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     if (codes.empty() || codes.back() != item.key) codes.push_back(item.key);
     rank[item.row] = static_cast<std::uint32_t>(codes.size() - 1);
   }
-  move_bars(in, for_each, taking, codes.size(), [&](std::size_t r) { return rank[r]; },
+  move_bars(in, for_each, codes.size(), [&](std::size_t r) { return rank[r]; },
             [&](std::size_t k) { return codes[k]; }, grouping);
   return grouping;
 }
