@@ -73,7 +73,8 @@ def test_table_errors():
         tv.batch(["ma"], [[]], -code.astype(np.int64) - 1, date, *cols)
 
 
-@pytest.mark.parametrize("layout", ["shuffled", "wide codes", "sorted halves", "date by date", "a code a row"])
+@pytest.mark.parametrize("layout", ["shuffled", "wide codes", "sorted halves", "date by date", "a code a row",
+                                    "ordered"])
 def test_large_tables_keep_code_date_input_order(layout):
     # Tables long enough to be grouped in several chunks: every kept row
     # lands at its (code, date, input position) place, with duplicate keys,
@@ -90,15 +91,18 @@ def test_large_tables_keep_code_date_input_order(layout):
         half = n // 2
         order = np.r_[np.lexsort((date[:half], code[:half])), half + np.lexsort((date[half:], code[half:]))]
         code, date = code[order], date[order]
-    if layout == "date by date":
-        order = np.lexsort((code, date))
+    if layout in ("date by date", "ordered"):
+        order = np.lexsort((code, date)) if layout == "date by date" else np.lexsort((date, code))
         code, date = code[order], date[order]
     close = rng.random(n) + 1.0  # MA of one bar gives each row's own close back
     close[rng.random(n) < 0.01] = np.nan
     kept = np.flatnonzero(np.isfinite(close))
     want = kept[np.lexsort((kept, date[kept], code[kept]))]
+    starts = np.flatnonzero(np.r_[True, code[want][1:] != code[want][:-1]])
+    ma3 = tv.MA(close[want], 3, starts=starts)  # each security on its own
     for threads in (1, 2):
-        got = tv.batch(["ma"], [[1]], code, date, close, close, close, close, close, threads=threads)
+        got = tv.batch(["ma"], [[1, 3]], code, date, close, close, close, close, close, threads=threads)
         assert np.array_equal(got["code"], code[want].astype(np.uint64))
         assert np.array_equal(got["date"], date[want])
         assert np.array_equal(got["ma1"], close[want])
+        assert np.array_equal(got["ma3"], ma3, equal_nan=True)

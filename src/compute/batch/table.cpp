@@ -176,14 +176,29 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     taking += scan.taking;
   }
   if (ordered) {
-    grouping.rows.reserve(taking);
-    for (std::size_t r = 0; r < n; ++r) {
-      if (std::isfinite(close[r])) grouping.rows.push_back(r);
-    }
-    for (std::size_t j = 0; j < grouping.rows.size(); ++j) {  // runs of one code
-      const std::uint64_t c = code[grouping.rows[j]];
-      if (grouping.groups.empty() || grouping.groups.back().code != c) grouping.groups.push_back({c, j, 0});
-      ++grouping.groups.back().count;
+    // Each chunk lists its taking rows and its runs of one code, after those
+    // of the chunks before it; a run that goes on into the next chunk is
+    // joined when the chunks' runs are put together.
+    grouping.rows.resize(taking);
+    std::vector<std::vector<SecurityGroup>> runs(chunks.count);
+    for_each(chunks.count, [&](std::size_t c) {
+      std::size_t j = 0;
+      for (std::size_t k = 0; k < c; ++k) j += scans[k].taking;
+      for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
+        if (!std::isfinite(close[r])) continue;
+        if (runs[c].empty() || runs[c].back().code != code[r]) runs[c].push_back({code[r], j, 0});
+        ++runs[c].back().count;
+        grouping.rows[j++] = r;
+      }
+    });
+    for (const std::vector<SecurityGroup>& chunk_runs : runs) {
+      for (const SecurityGroup& run : chunk_runs) {
+        if (!grouping.groups.empty() && grouping.groups.back().code == run.code) {
+          grouping.groups.back().count += run.count;
+        } else {
+          grouping.groups.push_back(run);
+        }
+      }
     }
     return grouping;
   }
