@@ -42,7 +42,6 @@ def _params(params_in: Sequence[Sequence[int]]) -> List[List[int]]:
 # Code and date columns go to the native layer as contiguous 64-bit arrays,
 # read in place: a column that already is one is passed as it is (a
 # non-negative int64 column is viewed as uint64, the same bits).
-
 def _codes(code: Any) -> np.ndarray:
     values = np.asarray(code)
     if values.ndim != 1 or (values.size and values.dtype.kind not in "iub"):

@@ -83,8 +83,12 @@ class IntegerColumn {
   // it raised an exception that must not be passed over.
   static std::optional<IntegerColumn> read(PyObject* obj, ItemType type);
 
-  const void* data() const { return data_; }
-  std::size_t size() const { return size_; }
+  // The integers, as the type asked for when reading (std::uint64_t for U64,
+  // std::int64_t for I64); valid while this object lives.
+  template <class T>
+  KeyView<T> view() const {
+    return KeyView<T>(static_cast<const T*>(data_), size_);
+  }
 
  private:
   IntegerColumn() = default;

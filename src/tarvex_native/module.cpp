@@ -100,8 +100,7 @@ PyObject* call(PyObject*, PyObject* tuple) {
             if (part[j].size() != (scalar_result(routine) ? 1 : count)) {
               throw std::logic_error("a routine's result does not match its segment");
             }
-            const double* values = part[j].data();
-            stream_to(outputs[j].data() + at, part[j].size(), [values](std::size_t i) { return values[i]; });
+            stream_copy(outputs[j].data() + at, part[j].data(), part[j].size());
           }
           stream_fence();
         }, poll);

@@ -64,11 +64,6 @@ py::IntegerColumn key_column(PyObject* obj, py::ItemType type, const char* what)
   return std::move(*column);
 }
 
-template <class T>
-KeyView<T> keys(const py::IntegerColumn& column) {
-  return KeyView<T>(static_cast<const T*>(column.data()), column.size());
-}
-
 }  // namespace
 
 PyObject* batch(PyObject*, PyObject* args) {
@@ -83,8 +78,8 @@ PyObject* batch(PyObject*, PyObject* args) {
     const std::vector<ArrayInput> columns = read_columns(args, 6, 5);
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 11)));
 
-    const BatchInput in{names, params, keys<std::uint64_t>(code), keys<std::int64_t>(date), columns[0].view(), columns[1].view(),
-                        columns[2].view(), columns[3].view(), columns[4].view()};
+    const BatchInput in{names, params, code.view<std::uint64_t>(), date.view<std::int64_t>(), columns[0].view(),
+                        columns[1].view(), columns[2].view(), columns[3].view(), columns[4].view()};
     // Names arrive lower-cased, so the whole computation runs without the
     // interpreter lock.
     BatchTable table;
@@ -113,8 +108,8 @@ PyObject* zhishu(PyObject*, PyObject* args) {
     const std::vector<ArrayInput> c = read_columns(args, 2, 8);
     const std::uint64_t method = to_u64(PyTuple_GetItem(args, 10));
     const double base = to_double(PyTuple_GetItem(args, 11));
-    const ZhishuInput in{keys<std::uint64_t>(code), keys<std::int64_t>(date), c[0].view(), c[1].view(), c[2].view(), c[3].view(),
-                         c[4].view(), c[5].view(), c[6].view(), c[7].view()};
+    const ZhishuInput in{code.view<std::uint64_t>(), date.view<std::int64_t>(), c[0].view(), c[1].view(),
+                         c[2].view(), c[3].view(), c[4].view(), c[5].view(), c[6].view(), c[7].view()};
     ZhishuResult z;
     {
       Unlocked unlocked;

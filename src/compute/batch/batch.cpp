@@ -41,11 +41,8 @@ void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int6
     if (s.size() != m) throw std::logic_error("batch output length differs from its group");
   }
   stream_to(table.codes.data() + first, m, [&](std::size_t) { return group.code; });
-  stream_to(table.dates.data() + first, m, [&](std::size_t j) { return dates[j]; });
-  for (std::size_t k = 0; k < outputs.size(); ++k) {
-    const double* values = outputs[k].data();
-    stream_to(table.columns[k].data() + first, m, [values](std::size_t j) { return values[j]; });
-  }
+  stream_copy(table.dates.data() + first, dates.data(), m);
+  for (std::size_t k = 0; k < outputs.size(); ++k) stream_copy(table.columns[k].data() + first, outputs[k].data(), m);
   stream_fence();
 }
 

@@ -73,7 +73,6 @@ std::vector<PriceColumn> listed(ColumnSet columns) {
   return out;
 }
 
-
 // The rows of a table cut into a few chunks, spread like the groups: a fixed
 // number for a given table, so the result is the same however many threads
 // take them. A chunk that keeps a count for each of `securities` gets at
@@ -232,6 +231,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     return grouping;
   }
   KeyedRows items;
+  items.reserve(n);
   for (std::size_t r = 0; r < n; ++r) {
     if (std::isfinite(close[r])) items.push_back({code[r], r});
   }

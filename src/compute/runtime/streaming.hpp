@@ -36,6 +36,12 @@ void stream_to(T* to, std::size_t count, Value value) {
   for (; j < count; ++j) to[j] = value(j);
 }
 
+// to[j] = from[j] for j < count, as stream_to writes.
+template <class T>
+void stream_copy(T* to, const T* from, std::size_t count) {
+  stream_to(to, count, [from](std::size_t j) { return from[j]; });
+}
+
 // Orders the streaming stores before every later store of this thread.
 inline void stream_fence() {
 #if defined(__x86_64__)
