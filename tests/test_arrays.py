@@ -75,6 +75,42 @@ def test_every_function_matches_the_core_module(name):
 
 
 @pytest.mark.parametrize("name", NAMES)
+def test_long_results_write_every_bar(name):
+    # Results of 40,000 bars take blocks that earlier results freed, still
+    # holding those results' values (7.0 here): every bar must be written
+    # anew, segmented or not.
+    rng = random.Random(f"long {name}")
+    n = 40_000
+    args = random_call(rng, name, 3)  # parameters for a short call, series lengthened below
+    values = np.random.default_rng(len(name)).uniform(-3, 3, n)
+    values[::97] = np.nan
+    args = [values.copy() if isinstance(a, list) else a for a in args]
+    args = [a if not isinstance(a, int) or a <= 3 else 5 for a in args]
+    if name == "RET":
+        args[1] = max(args[1], 1)
+    expected = core_result(name, [a.tolist() if isinstance(a, np.ndarray) else a for a in args])
+    for starts in (None, [0, 1, 333, 334, 20_001]):
+        for _ in range(3):
+            tv.CONST(np.full(n, 7.0))  # freed at once: its block goes back to the cache
+        got = getattr(tv, name)(*args, starts=starts)
+        if starts is not None:
+            pieces = [np.r_[starts, n][k:k + 2] for k in range(len(starts))]
+            expected_parts = [core_result(name, [a[lo:hi].tolist() if isinstance(a, np.ndarray) else a
+                                                 for a in args]) for lo, hi in pieces]
+            if isinstance(expected_parts[0], float):
+                assert_same(as_tuple(got)[0].tolist(), expected_parts)
+                continue
+            want = [sum((list(part[j]) for part in expected_parts), []) for j in range(len(expected_parts[0]))]
+        else:
+            if isinstance(expected, float):
+                assert_same([got], [expected])
+                continue
+            want = expected
+        for g, e in zip(as_tuple(got), want):
+            assert_same(g.tolist(), e)
+
+
+@pytest.mark.parametrize("name", NAMES)
 def test_segments_equal_separate_calls_on_any_number_of_threads(name):
     rng = random.Random(f"segments {name}")
     lengths = [rng.choice([0, 1, 3, 17, 60]) or 1 for _ in range(25)]

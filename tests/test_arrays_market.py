@@ -106,3 +106,23 @@ def test_large_tables_keep_code_date_input_order(layout):
         assert np.array_equal(got["date"], date[want])
         assert np.array_equal(got["ma1"], close[want])
         assert np.array_equal(got["ma3"], ma3, equal_nan=True)
+
+
+@pytest.mark.parametrize("shape", [
+    lambda a: a.astype(np.int32), lambda a: a.astype(np.uint64), lambda a: a.astype(">i8"),
+    lambda a: np.repeat(a, 2)[::2], lambda a: a.astype(np.float64).astype(np.int64)[::-1][::-1],
+], ids=["int32", "uint64", "big-endian", "strided", "fresh"])
+def test_code_and_date_columns_of_any_layout(shape):
+    # Codes and dates are read in place when they are contiguous 64-bit
+    # columns and converted otherwise: every layout gives the same tables.
+    code, date, cols = market(4, codes=15, bars=40)
+    code = code % 2**31
+    want = tv.batch(["macd", "obv"], [[], []], code, date, *cols)
+    got = tv.batch(["macd", "obv"], [[], []], shape(code), shape(date), *cols)
+    for key in want:
+        assert_same(got[key].tolist(), want[key].tolist())
+    extra = [np.abs(c) for c in cols[:3]]
+    want = tv.zhishu(code, date, *cols, *extra)
+    got = tv.zhishu(shape(code), shape(date), *cols, *extra)
+    for key in want:
+        assert_same(got[key].tolist(), want[key].tolist())
