@@ -97,3 +97,19 @@ def test_every_name_with_defaults():
     table = random_table(random.Random(99), 400, n_codes=3, nan_share=0.03)
     names = sorted(REGISTRY)
     assert_table(tc.BATCH(names, [], *[table[k] for k in COLUMNS]), batch_twin(names, [], table))
+
+
+def test_same_table_on_any_number_of_threads(monkeypatch):
+    # Securities are spread over worker threads while the caller holds the
+    # interpreter lock; the table must not depend on how many there are.
+    rnd = random.Random(7)
+    table = random_table(rnd, 6000, n_codes=7, nan_share=0.02)
+    table["code_i"] = [rnd.randrange(300) for _ in table["code_i"]]
+    args = [table[k] for k in COLUMNS]
+    names, params = ["macd", "kdj", "boll", "ma"], [[], [], [], [5, 60]]
+    tables = {}
+    for threads in ("1", "3"):
+        monkeypatch.setenv("TARVEX_THREADS", threads)
+        tables[threads] = (tc.BATCH(names, params, *args), tc.BATCH_CROSS(names, params, *args, True))
+    for one, many in zip(tables["1"], tables["3"]):
+        assert_table(many, one)

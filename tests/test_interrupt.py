@@ -1,6 +1,7 @@
 """Ctrl-C stops a long computation: SIGINT reaches a child process while it
-is inside tarvex_core.MA, and the call raises KeyboardInterrupt long before
-it would have finished."""
+is inside a long tarvex_core call (MA with a wide window, and BATCH, whose
+securities are spread over worker threads), and the call raises
+KeyboardInterrupt long before it would have finished."""
 import signal
 import subprocess
 import sys
@@ -19,10 +20,16 @@ import signal, sys
 import tarvex_core as tc
 
 s = [float(i % 1000) for i in range(1_000_000)]
+function, args = {
+    "MA": (tc.MA, (s, 100_000)),
+    # two securities of 500,000 bars: the caller and a worker each take one
+    "BATCH": (tc.BATCH, (["ma"], [[100_000]], [i % 2 for i in range(1_000_000)], list(range(1_000_000)),
+                         s, s, s, s, s)),
+}[sys.argv[1]]
 where = None
 
 def profile(frame, event, arg):
-    if event == "c_call" and arg is tc.MA:
+    if event == "c_call" and arg is function:
         print("started", flush=True)
 
 def on_sigint(signum, frame):
@@ -33,7 +40,7 @@ def on_sigint(signum, frame):
 signal.signal(signal.SIGINT, on_sigint)
 sys.setprofile(profile)
 try:
-    tc.MA(s, 100_000)
+    function(*args)
 except KeyboardInterrupt:
     sys.setprofile(None)
     assert tc.MA([1.0, 3.0], 2)[1] == 2.0  # the module still works
@@ -41,9 +48,9 @@ except KeyboardInterrupt:
 """
 
 
-def interrupt_child():
+def interrupt_child(function):
     """Where the child's handler ran, and the time from SIGINT to its exit."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-c", CHILD, function], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "started\n"
         time.sleep(0.05)  # lets the child enter the call; a signal before it is retried
@@ -58,9 +65,10 @@ def interrupt_child():
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-def test_sigint_interrupts_a_long_moving_average():
+@pytest.mark.parametrize("function", ["MA", "BATCH"])
+def test_sigint_interrupts_a_long_call(function):
     for _ in range(10):
-        where, latency = interrupt_child()
+        where, latency = interrupt_child(function)
         if where != "c_call":
             break
     print(f"exited {latency * 1e3:.1f} ms after SIGINT")

@@ -2,6 +2,7 @@
 // fixed pipeline every function runs: bind, convert, compute, build.
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "runtime/interrupt.hpp"
 #include "tarvex_core/function_table.hpp"
@@ -131,7 +132,7 @@ PyObject* call_row(const FunctionRow& row, PyObject* args, PyObject* kwargs) {
   try {
     std::vector<Ref> bound = bind(row, args, kwargs);
     Result result = compute(row, bound);
-    return build_result(result).release();
+    return build_result(std::move(result)).release();
   } catch (const ErrorSet&) {
   } catch (const Interrupted&) {
     // SignalCheck stopped the computation with the handler's exception set.

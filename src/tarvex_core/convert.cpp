@@ -310,33 +310,42 @@ std::string unicode_lower(const std::string& utf8) {
 // ---- results ----
 namespace {
 
+// Each native column is freed as soon as its list is built, so that the
+// pages it held serve the list's objects: a whole-market table is several
+// hundred megabytes, and fresh pages cost far more than reused ones.
+template <class V>
+void release(V& values) {
+  V().swap(values);
+}
+
 template <class Values, class Make>
-Ref build_list(const Values& values, Make make) {
+Ref build_list(Values& values, Make make) {
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* item = make(values[i]);
     if (item == nullptr) throw ErrorSet{};
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
+  release(values);
   return list;
 }
 
-Ref float_list(const Series& s) { return build_list(s, PyFloat_FromDouble); }
+Ref float_list(Series& s) { return build_list(s, PyFloat_FromDouble); }
 template <class Alloc>
-Ref code_list(const std::vector<std::uint64_t, Alloc>& v) {
+Ref code_list(std::vector<std::uint64_t, Alloc>& v) {
   return build_list(v, PyLong_FromUnsignedLongLong);
 }
 template <class Alloc>
-Ref date_list(const std::vector<std::int64_t, Alloc>& v) {
+Ref date_list(std::vector<std::int64_t, Alloc>& v) {
   return build_list(v, PyLong_FromLongLong);
 }
-Ref str_list(const std::vector<std::string>& v) {
+Ref str_list(std::vector<std::string>& v) {
   return build_list(v, [](const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
   });
 }
-Ref list_of_float_lists(const SeriesList& columns) {
-  return build_list(columns, [](const Series& s) { return float_list(s).release(); });
+Ref list_of_float_lists(SeriesList& columns) {
+  return build_list(columns, [](Series& s) { return float_list(s).release(); });
 }
 
 Ref tuple_of(std::vector<Ref> items) {
@@ -348,14 +357,14 @@ Ref tuple_of(std::vector<Ref> items) {
 }
 
 struct ResultBuilder {
-  Ref operator()(const Series& s) const { return float_list(s); }
-  Ref operator()(const SeriesList& list) const {
+  Ref operator()(Series& s) const { return float_list(s); }
+  Ref operator()(SeriesList& list) const {
     std::vector<Ref> items;
-    for (const Series& s : list) items.push_back(float_list(s));
+    for (Series& s : list) items.push_back(float_list(s));
     return tuple_of(std::move(items));
   }
   Ref operator()(double v) const { return Ref::check(PyFloat_FromDouble(v)); }
-  Ref operator()(const BatchTable& t) const {
+  Ref operator()(BatchTable& t) const {
     std::vector<Ref> items;
     items.push_back(code_list(t.codes));
     items.push_back(date_list(t.dates));
@@ -363,10 +372,10 @@ struct ResultBuilder {
     items.push_back(list_of_float_lists(t.columns));
     return tuple_of(std::move(items));
   }
-  Ref operator()(const ZhishuResult& z) const {
+  Ref operator()(ZhishuResult& z) const {
     std::vector<Ref> items;
     items.push_back(date_list(z.date));
-    for (const Series* s : {&z.open, &z.high, &z.low, &z.close, &z.change, &z.volume, &z.amount}) {
+    for (Series* s : {&z.open, &z.high, &z.low, &z.close, &z.change, &z.volume, &z.amount}) {
       items.push_back(float_list(*s));
     }
     items.push_back(code_list(z.count));
@@ -376,6 +385,6 @@ struct ResultBuilder {
 
 }  // namespace
 
-Ref build_result(const Result& result) { return std::visit(ResultBuilder{}, result); }
+Ref build_result(Result&& result) { return std::visit(ResultBuilder{}, result); }
 
 }  // namespace tarvex::py

@@ -38,7 +38,8 @@ std::string unicode_lower(const std::string& utf8);
 using Result = std::variant<tarvex::Series, tarvex::SeriesList, double, tarvex::BatchTable, tarvex::ZhishuResult>;
 
 // Builds the Python object of a native result: a list of floats, a tuple of
-// such lists, a float, or the tuples of the table functions.
-Ref build_result(const Result& result);
+// such lists, a float, or the tuples of the table functions. The native
+// result is used up: each column is freed once its list is built.
+Ref build_result(Result&& result);
 
 }  // namespace tarvex::py

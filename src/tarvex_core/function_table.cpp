@@ -70,6 +70,14 @@ FunctionRow routine_row(const registry::Function& f) {
   return FunctionRow{f.name, f.zh, std::move(params), run_routine, &f};
 }
 
+// BATCH and BATCH_CROSS spread their securities over the thread pool. The
+// calling thread keeps the interpreter lock throughout and polls for
+// signals as the single-threaded loop would; the workers touch no Python
+// object, and the table does not depend on who computed which security.
+ForEachGroup groups_on_pool() {
+  return on_pool(0, [] { return PyErr_CheckSignals() != 0; });
+}
+
 // The indicator names of BATCH and BATCH_CROSS, lower-cased once up front by
 // the runtime's str.lower, so the engine never calls back into Python.
 std::vector<std::string> lowered(const std::vector<std::string>& names) {
@@ -100,7 +108,8 @@ std::vector<FunctionRow> build_rows() {
        [](const FunctionRow&, Args& a) -> Result {
          const std::vector<std::string> names = lowered(a.str_list(0));
          return BATCH(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
-                                 a.series(6), a.series(7), a.series(8)});
+                                 a.series(6), a.series(7), a.series(8)},
+                      groups_on_pool());
        }},
       {"BATCH_CROSS", "",
        {P("names_in", Kind::StrList), P("params_in", Kind::U64ListList), P("code_i", Kind::U64List),
@@ -110,7 +119,7 @@ std::vector<FunctionRow> build_rows() {
          const std::vector<std::string> names = lowered(a.str_list(0));
          return BATCH_CROSS(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4),
                                        a.series(5), a.series(6), a.series(7), a.series(8)},
-                            a.flag(9));
+                            a.flag(9), groups_on_pool());
        }},
   };
   for (const FunctionRow& row : tables) rows.push_back(row);

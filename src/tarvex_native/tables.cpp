@@ -8,7 +8,6 @@
 #include "batch/batch.hpp"
 #include "index/zhishu.hpp"
 #include "bridge/text.hpp"
-#include "runtime/pool.hpp"
 #include "tarvex_native/boundary.hpp"
 
 namespace tarvex::native {
@@ -85,9 +84,7 @@ PyObject* batch(PyObject*, PyObject* args) {
     BatchTable table;
     {
       Unlocked unlocked;
-      const ForEachGroup spread = [&](std::size_t count, const std::function<void(std::size_t)>& body) {
-        parallel_for(count, threads, 1, body, [&] { return unlocked.poll(); });
-      };
+      const ForEachGroup spread = on_pool(threads, [&] { return unlocked.poll(); });
       table = cross ? BATCH_CROSS(in, keep_values, spread) : BATCH(in, spread);
     }
     std::vector<Ref> results;

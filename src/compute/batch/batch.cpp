@@ -12,6 +12,7 @@
 #include "batch/registry.hpp"
 #include "batch/table.hpp"
 #include "runtime/interrupt.hpp"
+#include "runtime/pool.hpp"
 #include "runtime/streaming.hpp"
 
 namespace tarvex {
@@ -127,8 +128,10 @@ std::vector<std::string> signal_names(const std::vector<CrossPair>& pairs) {
 
 }  // namespace
 
-void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body) {
-  for (std::size_t k = 0; k < count; ++k) body(k);
+ForEachGroup on_pool(std::size_t threads, std::function<bool()> poll) {
+  return [threads, poll = std::move(poll)](std::size_t count, const std::function<void(std::size_t)>& body) {
+    parallel_for(count, threads, 1, body, poll);
+  };
 }
 
 BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {

@@ -35,12 +35,14 @@ struct BatchInput {
 // table, so the result is the same however they are spread.
 using ForEachGroup = std::function<void(std::size_t count, const std::function<void(std::size_t)>& body)>;
 
-// One group after the other on the calling thread.
-void one_by_one(std::size_t count, const std::function<void(std::size_t)>& body);
+// The groups spread over the thread pool, on `threads` threads (0: the
+// default count); the calling thread asks `poll` every few tens of
+// milliseconds whether to stop (see parallel_for).
+ForEachGroup on_pool(std::size_t threads, std::function<bool()> poll);
 
 // Indicator names come lower-cased: the caller maps them (with the full
 // Unicode mapping) before the computation starts.
-BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each = one_by_one);
-BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each = one_by_one);
+BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each);
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each);
 
 }  // namespace tarvex

@@ -96,10 +96,17 @@ class Pool {
     std::unique_lock<std::mutex> lock(mutex_);
     if (job_ != nullptr) return 0;
     while (workers_ < helpers) {
-      // A new worker has not seen this job's generation yet.
-      std::thread(&Pool::serve, this, generation_).detach();
+      // A new worker has not seen this job's generation yet. When the
+      // system refuses a thread, the job runs on the workers there are.
+      try {
+        std::thread(&Pool::serve, this, generation_).detach();
+      } catch (const std::exception&) {
+        break;
+      }
       ++workers_;
     }
+    helpers = std::min(helpers, workers_);
+    if (helpers == 0) return 0;
     job_ = &job;
     wanted_ = helpers;
     joined_ = 0;
