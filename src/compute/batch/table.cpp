@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -27,20 +28,23 @@ void sort_by_key(KeyedRows& items) {
   const auto by_key = [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; };
   if (std::is_sorted(items.begin(), items.end(), by_key)) return;  // dates often come in order
 
-  std::uint64_t varying = 0;
-  for (const KeyedRow& item : items) varying |= item.key ^ items[0].key;
-  const int low = __builtin_ctzll(varying);  // not sorted: some bit varies
-  const int high = 64 - __builtin_clzll(varying);
-
-  // Eleven-bit digits for long sorts; a short one (a security's bars) takes
-  // eight-bit digits, whose counts cost less to clear and sum than its items.
-  const int digit_bits = n < 16384 ? 8 : 11;
+  // The digits are those of the key's offset from the lowest key, so the
+  // passes cover only the span the keys take. Digits are as wide as the
+  // count of items allows (eight to eleven bits), and the passes share the
+  // span's bits evenly: a security's thousand bars of consecutive days take
+  // one pass.
+  const auto [low, high] = std::minmax_element(items.begin(), items.end(), by_key);
+  const std::uint64_t base = low->key;
+  const int span_bits = 64 - __builtin_clzll(high->key - base);  // not sorted: the span is not zero
+  const int size_bits = 64 - __builtin_clzll(static_cast<std::uint64_t>(n));
+  const int passes = (span_bits + std::clamp(size_bits, 8, 11) - 1) / std::clamp(size_bits, 8, 11);
+  const int digit_bits = (span_bits + passes - 1) / passes;
   const std::uint64_t digit_mask = (std::uint64_t{1} << digit_bits) - 1;
   std::vector<std::size_t> next(std::size_t{1} << digit_bits);
   KeyedRows scratch(n);
-  for (int shift = low; shift < high; shift += digit_bits) {
-    const auto digit = [shift, digit_mask](const KeyedRow& item) {
-      return static_cast<std::size_t>((item.key >> shift) & digit_mask);
+  for (int shift = 0; shift < span_bits; shift += digit_bits) {
+    const auto digit = [shift, digit_mask, base](const KeyedRow& item) {
+      return static_cast<std::size_t>(((item.key - base) >> shift) & digit_mask);
     };
     std::fill(next.begin(), next.end(), 0);
     for (const KeyedRow& item : items) ++next[digit(item)];
@@ -97,10 +101,12 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
   const Chunks chunks(close.size(), securities);
   std::vector<std::vector<std::size_t>> next(chunks.count);
   for_each(chunks.count, [&](std::size_t c) {
-    next[c].assign(securities, 0);
-    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
-      if (std::isfinite(close[r])) ++next[c][security_of(r)];
+    std::vector<std::size_t> counts(securities, 0);
+    const double* const closes = close.data();
+    for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      if (std::isfinite(closes[r])) ++counts[security_of(r)];
     }
+    next[c] = std::move(counts);
   });
   std::size_t offset = 0;
   for (std::size_t k = 0; k < securities; ++k) {
@@ -114,18 +120,31 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
   const std::size_t width = grouping.width = 1 + moved.size();
   grouping.bars.resize(taking * width);
   double* const bars = grouping.bars.data();
+  const double* from[kPriceColumns] = {};
+  for (std::size_t k = 0; k < moved.size(); ++k) from[k] = prices[moved[k]].data();
   for_each(chunks.count, [&](std::size_t c) {
-    std::vector<std::size_t>& slot = next[c];
-    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
-      if (!std::isfinite(close[r])) continue;
-      const std::size_t j = slot[security_of(r)]++;
-      double* bar = bars + j * width;
-      // The stretches fill far apart: ask for the line this security's next
-      // bar goes to now, so that writing it later does not wait for it.
-      if (j + 1 < taking) __builtin_prefetch(bar + width, 1);
-      const std::int64_t day = in.date[r];
-      std::memcpy(bar, &day, sizeof day);
-      for (std::size_t k = 0; k < moved.size(); ++k) bar[1 + k] = prices[moved[k]][r];
+    const auto move_chunk = [&](auto width_constant) {
+      constexpr std::size_t kWidth = decltype(width_constant)::value;
+      std::size_t* const slot = next[c].data();
+      const std::int64_t* const dates = in.date.data();
+      const double* const closes = close.data();
+      for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+        if (!std::isfinite(closes[r])) continue;
+        const std::size_t j = slot[security_of(r)]++;
+        double* bar = bars + j * kWidth;
+        // The stretches fill far apart: ask for the line this security's
+        // next bar goes to now, so that writing it later does not wait.
+        if (j + 1 < taking) __builtin_prefetch(bar + kWidth, 1);
+        std::memcpy(bar, dates + r, sizeof(std::int64_t));
+        for (std::size_t k = 1; k < kWidth; ++k) bar[k] = from[k - 1][r];
+      }
+    };
+    switch (width) {
+      case 2: return move_chunk(std::integral_constant<std::size_t, 2>{});
+      case 3: return move_chunk(std::integral_constant<std::size_t, 3>{});
+      case 4: return move_chunk(std::integral_constant<std::size_t, 4>{});
+      case 5: return move_chunk(std::integral_constant<std::size_t, 5>{});
+      default: return move_chunk(std::integral_constant<std::size_t, 1 + kPriceColumns>{});
     }
   });
 }
@@ -226,7 +245,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   // rank among the codes, which a radix sort finds.
   if (code_max - code_min <= n + 65536) {
     const std::size_t securities = static_cast<std::size_t>(code_max - code_min) + 1;
-    move_bars(in, for_each, securities, [&](std::size_t r) { return code[r] - code_min; },
+    move_bars(in, for_each, securities, [code = code.data(), code_min](std::size_t r) { return code[r] - code_min; },
               [&](std::size_t k) { return code_min + k; }, grouping);
     return grouping;
   }
@@ -242,7 +261,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     if (codes.empty() || codes.back() != item.key) codes.push_back(item.key);
     rank[item.row] = static_cast<std::uint32_t>(codes.size() - 1);
   }
-  move_bars(in, for_each, codes.size(), [&](std::size_t r) { return rank[r]; },
+  move_bars(in, for_each, codes.size(), [rank = rank.data()](std::size_t r) { return rank[r]; },
             [&](std::size_t k) { return codes[k]; }, grouping);
   return grouping;
 }

@@ -34,10 +34,10 @@ using ColumnSet = unsigned;
 using KeyedRows = std::vector<KeyedRow, BlockAllocator<KeyedRow>>;
 
 // Orders `items` by ascending key, stably (equal keys keep their order). A
-// least-significant-digit radix sort over the span of key bits that are not
-// the same in every item, eight or eleven bits a pass: the cost is linear in the
-// number of items whatever the key values are; no chain of colliding keys
-// or comparisons an unlucky or hostile set of codes can lengthen.
+// least-significant-digit radix sort over the span of the keys, eight to
+// eleven bits a pass: the cost is linear in the number of items whatever the
+// key values are; no chain of colliding keys or comparisons an unlucky or
+// hostile set of codes can lengthen.
 void sort_by_key(KeyedRows& items);
 
 // The end of the run of equal keys that starts at `first` in sorted items.
