@@ -25,31 +25,40 @@ void check_table(const BatchInput& in) {
 
 void sort_by_key(KeyedRows& items) {
   const std::size_t n = items.size();
-  const auto by_key = [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; };
-  if (std::is_sorted(items.begin(), items.end(), by_key)) return;  // dates often come in order
+  if (n < 2) return;
+  // One pass finds whether the keys are in order already (dates often
+  // come so) and their range.
+  std::uint64_t low = items[0].key, high = low;
+  bool in_order = true;
+  for (std::size_t j = 1; j < n; ++j) {
+    const std::uint64_t key = items[j].key;
+    in_order &= items[j - 1].key <= key;
+    low = std::min(low, key);
+    high = std::max(high, key);
+  }
+  if (in_order) return;
 
   // The digits are those of the key's offset from the lowest key, so the
   // passes cover only the span the keys take. Digits are as wide as the
   // count of items allows (eight to eleven bits), and the passes share the
   // span's bits evenly: a security's thousand bars of consecutive days take
   // one pass.
-  const auto [low, high] = std::minmax_element(items.begin(), items.end(), by_key);
-  const std::uint64_t base = low->key;
-  const int span_bits = 64 - __builtin_clzll(high->key - base);  // not sorted: the span is not zero
-  const int size_bits = 64 - __builtin_clzll(static_cast<std::uint64_t>(n));
-  const int passes = (span_bits + std::clamp(size_bits, 8, 11) - 1) / std::clamp(size_bits, 8, 11);
+  constexpr int kMaxDigitBits = 11;
+  const int span_bits = 64 - __builtin_clzll(high - low);  // not in order: the span is not zero
+  const int size_bits = std::clamp(64 - __builtin_clzll(static_cast<std::uint64_t>(n)), 8, kMaxDigitBits);
+  const int passes = (span_bits + size_bits - 1) / size_bits;
   const int digit_bits = (span_bits + passes - 1) / passes;
   const std::uint64_t digit_mask = (std::uint64_t{1} << digit_bits) - 1;
-  std::vector<std::size_t> next(std::size_t{1} << digit_bits);
+  std::size_t next[std::size_t{1} << kMaxDigitBits];
   KeyedRows scratch(n);
   for (int shift = 0; shift < span_bits; shift += digit_bits) {
-    const auto digit = [shift, digit_mask, base](const KeyedRow& item) {
-      return static_cast<std::size_t>(((item.key - base) >> shift) & digit_mask);
+    const auto digit = [shift, digit_mask, low](const KeyedRow& item) {
+      return static_cast<std::size_t>(((item.key - low) >> shift) & digit_mask);
     };
-    std::fill(next.begin(), next.end(), 0);
+    std::fill(next, next + digit_mask + 1, 0);
     for (const KeyedRow& item : items) ++next[digit(item)];
     std::size_t offset = 0;
-    for (std::size_t& slot : next) offset += std::exchange(slot, offset);
+    for (std::size_t d = 0; d <= digit_mask; ++d) offset += std::exchange(next[d], offset);
     for (const KeyedRow& item : items) scratch[next[digit(item)]++] = item;
     items.swap(scratch);
   }
@@ -225,12 +234,23 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   // widen it).
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges(chunks.count);
   for_each(chunks.count, [&](std::size_t c) {
-    std::uint64_t low = ~std::uint64_t{0}, high = 0;
-    for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
-      low = std::min(low, code[r]);
-      high = std::max(high, code[r]);
+    // Four running ranges, so that the comparisons do not wait on each other.
+    std::uint64_t low[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
+    std::uint64_t high[4] = {};
+    const std::uint64_t* codes = code.data();
+    std::size_t r = chunks.begin(c);
+    const std::size_t end = chunks.begin(c + 1);
+    for (; r + 4 <= end; r += 4) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        low[k] = std::min(low[k], codes[r + k]);
+        high[k] = std::max(high[k], codes[r + k]);
+      }
     }
-    ranges[c] = {low, high};
+    for (; r < end; ++r) {
+      low[0] = std::min(low[0], codes[r]);
+      high[0] = std::max(high[0], codes[r]);
+    }
+    ranges[c] = {std::min({low[0], low[1], low[2], low[3]}), std::max({high[0], high[1], high[2], high[3]})};
   });
   std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
   for (const auto& [low, high] : ranges) {
