@@ -84,25 +84,30 @@ using VectorOf = std::conditional_t<std::is_same_v<T, double>, Series, std::vect
 // the list, and the list iterator would see exactly that. Such an item is
 // held while it converts. An exact float or int converts without running
 // any code, so neither the list nor the item can change meanwhile.
+// Element i goes to out[i]: the vector is sized to the length up front and
+// only grows when a conversion grew the list past it.
 template <class T, class Element>
 VectorOf<T> convert_items_of(PyObject* obj, Element element) {
   const bool is_list = PyList_CheckExact(obj);
   auto size = [&] { return is_list ? PyList_Size(obj) : PyTuple_Size(obj); };
-  VectorOf<T> out;
   Py_ssize_t n = size();
-  const std::size_t reserved = static_cast<std::size_t>(n);
-  out.reserve(reserved);
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  const std::size_t first_size = static_cast<std::size_t>(n);
+  VectorOf<T> out(first_size);
+  Py_ssize_t i = 0;
+  for (; i < n; ++i) {
     PyObject* borrowed = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
     if (PyFloat_CheckExact(borrowed) || PyLong_CheckExact(borrowed)) {
-      out.push_back(element(borrowed));
+      out[static_cast<std::size_t>(i)] = element(borrowed);
       continue;
     }
     Ref item = Ref::borrow(borrowed);
-    out.push_back(element(item.get()));
+    T value = element(item.get());
     n = size();
+    if (static_cast<std::size_t>(n) > out.size()) out.resize(static_cast<std::size_t>(n));
+    out[static_cast<std::size_t>(i)] = std::move(value);
   }
-  if (reserved > out.size()) out.shrink_to_fit();
+  out.resize(static_cast<std::size_t>(i));
+  if (first_size > out.size()) out.shrink_to_fit();
   return out;
 }
 
