@@ -1,11 +1,16 @@
 #include "runtime/blocks.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
 #include <new>
+#include <thread>
+
+#include "runtime/thread_name.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TARVEX_PLAIN_BLOCKS 1
@@ -92,6 +97,8 @@ void unmap_block(void* block, std::size_t) noexcept { ::operator delete(block); 
 
 #endif
 
+using Clock = std::chrono::steady_clock;
+
 // The freed blocks one thread keeps, oldest first. Only its thread takes and
 // keeps; another thread may only drop them all, and skips a cache that is
 // busy rather than wait for it.
@@ -138,12 +145,20 @@ class Cache {
     if (lock.owns_lock()) drop_locked();
   }
 
+  // Gives back the entries kept too long, unless the cache is busy, and
+  // tells when to look again: when the oldest entry left is due, soon if
+  // the cache was busy, never if it is empty.
+  Clock::time_point try_expire() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return Clock::now() + std::chrono::seconds(1);
+    expire();
+    return count_ == 0 ? Clock::time_point::max() : entries_[0].kept + kCachedFor + std::chrono::milliseconds(10);
+  }
+
   Cache* prev = nullptr;  // the registry's list of live caches
   Cache* next = nullptr;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   struct Entry {
     void* block;
     std::size_t size;
@@ -233,6 +248,75 @@ Cache* thread_cache() noexcept {
   return &holder.cache;
 }
 
+// Blocks expire when their thread next takes or keeps one, and also while
+// no thread does: a thread of its own wakes when the oldest kept block is
+// due and gives back what has expired in every cache, and sleeps while the
+// caches are empty. Its state is never destroyed, so the thread may still be
+// waiting while the process exits; a forked child starts a thread of its
+// own when it first keeps a block.
+class Reaper {
+ public:
+  // After a cache kept a block.
+  void kept() noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++kept_;
+    if (running_) {
+      wake_.notify_one();
+      return;
+    }
+    try {
+      std::thread(&Reaper::run, this).detach();
+      running_ = true;
+    } catch (const std::exception&) {
+      // No thread to be had: the blocks still expire at their thread's next request.
+    }
+  }
+
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
+ private:
+  void run() {
+    name_this_thread("tarvex-memory");
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      const std::uint64_t seen = kept_;
+      lock.unlock();
+      Clock::time_point due = Clock::time_point::max();
+      {
+        auto registry = lock_registry();
+        for (Cache* c = g_caches; c != nullptr; c = c->next) due = std::min(due, c->try_expire());
+      }
+      lock.lock();
+      if (due == Clock::time_point::max()) {
+        wake_.wait(lock, [&] { return kept_ != seen; });  // empty: sleep until a block is kept
+      } else {
+        wake_.wait_until(lock, due);
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::uint64_t kept_ = 0;  // blocks kept so far
+  bool running_ = false;
+};
+
+// The process's reaper. Forking waits until no thread is inside it, and the
+// child gets a new one, since the parent's thread is not there.
+Reaper* g_reaper = nullptr;
+
+Reaper& reaper() {
+  static Reaper* const first = g_reaper = new Reaper();
+  (void)first;
+#if defined(TARVEX_MAPPED_BLOCKS)
+  static const int registered = pthread_atfork([] { g_reaper->lock(); }, [] { g_reaper->unlock(); },
+                                               [] { g_reaper = new Reaper(); });
+  (void)registered;
+#endif
+  return *g_reaper;
+}
+
 }  // namespace
 
 void* acquire_block(std::size_t bytes) {
@@ -252,7 +336,10 @@ void* acquire_block(std::size_t bytes) {
 void release_block(void* block, std::size_t bytes) noexcept {
   const std::size_t size = block_size(bytes);
   if (g_keep_freed.load(std::memory_order_relaxed) && std::uncaught_exceptions() == 0) {
-    if (Cache* cache = thread_cache(); cache != nullptr && cache->keep(block, size)) return;
+    if (Cache* cache = thread_cache(); cache != nullptr && cache->keep(block, size)) {
+      reaper().kept();
+      return;
+    }
   }
   unmap_block(block, size);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/interrupt.hpp"
+#include "runtime/thread_name.hpp"
 
 namespace tarvex {
 namespace {
@@ -133,6 +134,7 @@ class Pool {
 
  private:
   void serve(std::size_t seen) {
+    name_this_thread("tarvex-worker");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [&] { return generation_ != seen && job_ != nullptr && joined_ < wanted_; });
