@@ -136,7 +136,7 @@ def whole_market_with_arrays(codes: int = 2000, days: int = 500) -> None:
     table = tarvex.batch(["macd", "kdj", "rsi", "boll", "ma"], [[], [], [], [], [5, 10, 20, 60]],
                          code, date, open_, high, low, close, volume)
     print(f"  {len(table['code'])} rows x {len(table) - 2} fields in "
-          f"{(time.perf_counter() - start) * 1e3:.0f} ms on {tarvex._native.default_threads()} threads")
+          f"{(time.perf_counter() - start) * 1e3:.0f} ms on {tarvex.default_threads()} threads")
     one = table["code"] == 7
     print(f"  code 000007 on {day_text(int(table['date'][one][-1]))}:",
           ", ".join(f"{f}={table[f][one][-1]:.3f}" for f in ("dif", "k", "rsi", "ma20")))

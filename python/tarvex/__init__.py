@@ -7,6 +7,7 @@ from importlib.metadata import version as _version
 from . import plot
 from ._catalog import catalog
 from ._exports import *  # noqa: F401,F403  (MA, EMA, MACD ...)
+from ._functions import default_threads
 from ._market import batch, batch_cross, zhishu
 from .formula import FormulaError, compile, formula, screen
 from .frames import composite, crosses, indicators, register_accessor
@@ -22,6 +23,7 @@ __all__ = ["ABS", "ASI", "ATR", "AVEDEV", "BARSLAST", "BARSLASTCOUNT", "BARSSINC
            "LLVBARS", "LN", "LONGCROSS", "LOWRANGE", "MA", "MACD", "MASS", "MAX", "MFI", "MIN", "MTM", "OBV", "POW",
            "PSY", "RD", "REF", "RET", "ROC", "RSI", "SIN", "SLOPE", "SMA", "SQRT", "STD", "SUM", "TAN", "TAQ",
            "TOPRANGE", "TRIX", "VALUEWHEN", "VR", "WMA", "WR", "XSII", "batch", "batch_cross", "zhishu", "formula",
-           "screen", "compile", "FormulaError", "indicators", "crosses", "composite", "plot", "catalog"]
+           "screen", "compile", "FormulaError", "indicators", "crosses", "composite", "plot", "catalog",
+           "default_threads"]
 
 register_accessor()

@@ -42,6 +42,14 @@ def _number(name: str, value: Any) -> float:
     return float(value)
 
 
+def default_threads() -> int:
+    """The number of threads a whole-market call (``starts=``, `batch`,
+    `batch_cross`, formulas over a market) uses when not given ``threads=``:
+    ``TARVEX_THREADS`` when it is set to a positive integer, else the
+    processor count."""
+    return int(_native.default_threads())
+
+
 def _threads(value: Optional[int]) -> int:
     if value is None:
         return 0
