@@ -153,7 +153,7 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
       case 3: return move_chunk(std::integral_constant<std::size_t, 3>{});
       case 4: return move_chunk(std::integral_constant<std::size_t, 4>{});
       case 5: return move_chunk(std::integral_constant<std::size_t, 5>{});
-      default: return move_chunk(std::integral_constant<std::size_t, 1 + kPriceColumns>{});
+      default: return move_chunk(std::integral_constant<std::size_t, 1 + kPriceColumns>{});  // every column
     }
   });
 }
