@@ -146,8 +146,10 @@ VectorOf<T> convert_sequence(PyObject* obj, Element element, long dimensions = 1
   return out;
 }
 
+// An exact int converts straight through PyLong_AsDouble, which is what
+// its __float__ returns (and raises), without making a float object first.
 double to_float(PyObject* obj) {
-  double v = PyFloat_AsDouble(obj);
+  double v = PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) throw ErrorSet{};
   return v;
 }
