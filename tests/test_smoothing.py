@@ -166,3 +166,11 @@ def test_dma_series_matches_twin():
     for s in cases(seed=3):
         a = [rng.choice([NAN, 0.0, 1.0, 0.25]) if rng.random() < 0.3 else rng.random() for _ in range(len(s) + 2)]
         assert_same(tc.DMA(s, a), slow_dma_series(s, a))
+
+
+@pytest.mark.parametrize("length", [263, 264, 265, 271, 272, 273, 1500])
+def test_long_series_match_twin(length):
+    # Long series run in steps of eight bars with the memory asked for ahead;
+    # lengths around the ends of those steps must give every bar.
+    s = random_series(random.Random(length), length)
+    assert_same(tc.EMA(s, 12), slow_exp_smooth(s, 2.0 / 13.0))

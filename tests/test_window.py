@@ -355,3 +355,12 @@ def test_hhv_llv_over_many_windows(n):
     s = s[:2000]
     assert_same(tc.HHV(s, n), slow_extreme(s, n, lambda x, best: x >= best))
     assert_same(tc.LLV(s, n), slow_extreme(s, n, lambda x, best: x <= best))
+
+
+@pytest.mark.parametrize("length", [268, 269, 270, 276, 277, 1500])
+def test_sum_of_long_series_matches_twin(length):
+    # The loop after the first window runs in steps of eight bars with the
+    # memory asked for ahead; lengths around the ends of those steps.
+    s = random_series(random.Random(length), length)
+    for n in (1, 5):
+        assert_same(tc.SUM(s, n), slow_sum(s, n))

@@ -49,6 +49,24 @@ inline Series guarded_div(SeriesView x, SeriesView y) {
   return zip_prefix(x, y, [](double a, double b) { return guarded_div(a, b); });
 }
 
+// Runs bar(i) for i = first .. last - 1 in order, for a loop whose bars
+// form a chain of dependent steps (a smoothing, a running sum): such a loop
+// leaves the memory idle, so the cache lines of `read` and `write` a few
+// hundred bars ahead are asked for, one line of eight bars at a time. Both
+// then keep streaming when they are not in the caches, as a long series
+// made or freed a while ago is not.
+template <class Bar>
+void chained_bars(std::size_t first, std::size_t last, const double* read, double* write, Bar bar) {
+  constexpr std::size_t kLine = 8, kAhead = 256;
+  std::size_t i = first;
+  for (; i + kAhead + kLine <= last; i += kLine) {
+    __builtin_prefetch(read + i + kAhead, 0);
+    __builtin_prefetch(write + i + kAhead, 1);
+    for (std::size_t j = i; j < i + kLine; ++j) bar(j);
+  }
+  for (; i < last; ++i) bar(i);
+}
+
 // exp_smooth one bar at a time: state <- state * (1 - alpha) + x * alpha,
 // seeded by the first non-NaN value. A NaN input gives NaN and leaves the
 // state alone; a state that turns NaN through arithmetic is seeded again by

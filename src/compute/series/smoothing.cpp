@@ -12,7 +12,7 @@ namespace tarvex {
 Series exp_smooth(SeriesView s, double alpha) {
   ExpSmoothing step(alpha);
   Series out(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) out[i] = step(s[i]);
+  chained_bars(0, s.size(), s.data(), out.data(), [&](std::size_t i) { out[i] = step(s[i]); });
   return out;
 }
 

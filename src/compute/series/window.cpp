@@ -387,7 +387,7 @@ Series SUM(SeriesView s, std::uint64_t n) {
     out[i] = kNaN;
   }
   out[n - 1] = finite == n ? total : kNaN;
-  for (std::size_t i = n; i < s.size(); ++i) {
+  chained_bars(n, s.size(), s.data(), out.data(), [&](std::size_t i) {
     if (std::isfinite(s[i])) {
       total = total + s[i];
       ++finite;
@@ -397,7 +397,7 @@ Series SUM(SeriesView s, std::uint64_t n) {
       --finite;
     }
     out[i] = finite == n ? total : kNaN;
-  }
+  });
   return out;
 }
 
