@@ -83,9 +83,9 @@ using VectorOf = std::conditional_t<std::is_same_v<T, double>, Series, std::vect
 // every element whose conversion may run Python code: it may shrink or grow
 // the list, and the list iterator would see exactly that. Such an item is
 // held while it converts. An exact float or int converts without running
-// any code, so neither the list nor the item can change meanwhile.
-// Element i goes to out[i]: the vector is sized to the length up front and
-// only grows when a conversion grew the list past it.
+// any code, so neither the list nor the item can change meanwhile. Element
+// i goes to out[i]: the vector is sized to the length up front and only
+// grows when a conversion grew the list past it.
 template <class T, class Element>
 VectorOf<T> convert_items_of(PyObject* obj, Element element) {
   const bool is_list = PyList_CheckExact(obj);
@@ -317,9 +317,9 @@ std::string unicode_lower(const std::string& utf8) {
 // ---- results ----
 namespace {
 
-// Each native column is freed as soon as its list is built, so that the
-// pages it held serve the list's objects: a whole-market table is several
-// hundred megabytes, and fresh pages cost far more than reused ones.
+// Each native column is freed as soon as its list is built: a whole-market
+// table is several hundred megabytes, and the call then never holds more
+// than one column of it beside the lists.
 template <class V>
 void release(V& values) {
   V().swap(values);

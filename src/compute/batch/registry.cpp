@@ -128,7 +128,7 @@ std::vector<Task> build_tasks(const std::vector<std::string>& names,
 }
 
 ColumnSet columns_read(const std::vector<Task>& tasks) {
-  ColumnSet columns = ColumnSet{1} << kClose;
+  ColumnSet columns = 0;
   for (const Task& t : tasks) {
     for (const Source& s : t.indicator->sources) {
       if (s.from == Source::From::Column) columns |= ColumnSet{1} << s.column;

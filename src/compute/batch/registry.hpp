@@ -57,7 +57,8 @@ std::vector<Task> build_tasks(const std::vector<std::string>& names,
 // The concatenated field names of all tasks, in task order.
 std::vector<std::string> field_names(const std::vector<Task>& tasks);
 
-// The price columns the tasks read.
+// The price columns the tasks read (the grouping adds close, which decides
+// the rows, itself).
 ColumnSet columns_read(const std::vector<Task>& tasks);
 
 // Appends the task's outputs (one Series per field name) to `out`.

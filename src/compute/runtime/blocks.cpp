@@ -261,7 +261,7 @@ class Reaper {
     std::lock_guard<std::mutex> lock(mutex_);
     ++kept_;
     if (running_) {
-      wake_.notify_one();
+      if (idle_) wake_.notify_one();  // a reaper waiting for a due block wakes on its own
       return;
     }
     try {
@@ -289,7 +289,9 @@ class Reaper {
       }
       lock.lock();
       if (due == Clock::time_point::max()) {
-        wake_.wait(lock, [&] { return kept_ != seen; });  // empty: sleep until a block is kept
+        idle_ = true;  // empty: sleep until a block is kept
+        wake_.wait(lock, [&] { return kept_ != seen; });
+        idle_ = false;
       } else {
         wake_.wait_until(lock, due);
       }
@@ -299,7 +301,7 @@ class Reaper {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::uint64_t kept_ = 0;  // blocks kept so far
-  bool running_ = false;
+  bool running_ = false, idle_ = false;
 };
 
 // The process's reaper. Forking waits until no thread is inside it, and the
