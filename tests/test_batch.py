@@ -100,11 +100,13 @@ def test_every_name_with_defaults():
 
 
 def test_same_table_on_any_number_of_threads(monkeypatch):
-    # Securities are spread over worker threads while the caller holds the
-    # interpreter lock; the table must not depend on how many there are.
+    # Securities are computed on worker threads while the caller, holding the
+    # interpreter lock, builds the lists in code order; the table must not
+    # depend on how many threads there are. Half the rows go to three large
+    # securities, so that small ones computed later finish first.
     rnd = random.Random(7)
     table = random_table(rnd, 6000, n_codes=7, nan_share=0.02)
-    table["code_i"] = [rnd.randrange(300) for _ in table["code_i"]]
+    table["code_i"] = [rnd.randrange(300) if rnd.random() < 0.5 else 3 * rnd.randrange(3) for _ in table["code_i"]]
     args = [table[k] for k in COLUMNS]
     names, params = ["macd", "kdj", "boll", "ma"], [[], [], [], [5, 60]]
     tables = {}

@@ -110,12 +110,18 @@ def test_computation_that_cannot_fit():
 
 def test_result_objects_that_cannot_fit():
     # The native result of 6 million bars fits, its 6 million Python floats
-    # (about 200 MB with the list) do not.
+    # (about 200 MB with the list) do not. A whole-market table fills its
+    # lists while the pool still computes: 200 securities x 40 columns fit
+    # natively (64 MB), not as 8 million floats.
     run_capped("""
         import array
         bars = array.array("d", bytes(8 * 6_000_000))
         expect_memory_error(lambda: tc.MA(bars, 2), None)
         del bars
+        n = 200_000
+        one = [1.0] * n
+        args = (["ma"], [list(range(1, 41))], [i // 1000 for i in range(n)], list(range(n)), one, one, one, one, one)
+        expect_memory_error(lambda: tc.BATCH(*args), None)
         """)
 
 

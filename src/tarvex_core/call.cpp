@@ -98,7 +98,8 @@ Args convert_all(const FunctionRow& row, const std::vector<Ref>& bound) {
 }
 
 // Converts the arguments and runs the handler. The converted copies are
-// freed on return, before the caller builds the result objects.
+// freed on return, before the caller builds the result objects (a table
+// function builds its own while it computes, and frees them as it goes).
 Result compute(const FunctionRow& row, std::vector<Ref>& bound) {
   Args converted = convert_all(row, bound);
   bound.clear();

@@ -317,9 +317,35 @@ std::string unicode_lower(const std::string& utf8) {
 // ---- results ----
 namespace {
 
-// Each native column is freed as soon as its list is built: a whole-market
-// table is several hundred megabytes, and the call then never holds more
-// than one column of it beside the lists.
+// A list of n slots, each to be set once with set_items. PyList_New leaves
+// the slots as memory never touched, and PyList_SetItem reads a slot (to
+// release what it held) before it writes it: every fresh page of slots
+// would fault twice, first onto the shared zero page and then for a copy of
+// it, and that copy must be flushed from every other CPU running one of the
+// process's threads (the pool's workers, while a whole-market table is
+// built). A list of a page of slots or more is therefore made as n Nones,
+// written once, each page faulting once.
+Ref new_list(std::size_t n) {
+  constexpr std::size_t kPageOfSlots = 512;
+  if (n < kPageOfSlots) return Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
+  Ref one = Ref::check(PyList_New(1));
+  Py_IncRef(Py_None);
+  PyList_SetItem(one.get(), 0, Py_None);  // steals
+  return Ref::check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(n)));
+}
+
+// list[first + j] = item(j) for j < count; item returns a new reference.
+template <class Item>
+void set_items(PyObject* list, std::size_t first, std::size_t count, Item item) {
+  for (std::size_t j = 0; j < count; ++j) {
+    PyObject* made = item(j);
+    if (made == nullptr) throw ErrorSet{};
+    PyList_SetItem(list, static_cast<Py_ssize_t>(first + j), made);  // steals
+  }
+}
+
+// Each native column is freed as soon as its list is built: a result of
+// several columns then never holds more than one of them beside the lists.
 template <class V>
 void release(V& values) {
   V().swap(values);
@@ -327,12 +353,8 @@ void release(V& values) {
 
 template <class Values, class Make>
 Ref build_list(Values& values, Make make) {
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = make(values[i]);
-    if (item == nullptr) throw ErrorSet{};
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
+  Ref list = new_list(values.size());
+  set_items(list.get(), 0, values.size(), [&](std::size_t i) { return make(values[i]); });
   release(values);
   return list;
 }
@@ -351,9 +373,6 @@ Ref str_list(std::vector<std::string>& v) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
   });
 }
-Ref list_of_float_lists(SeriesList& columns) {
-  return build_list(columns, [](Series& s) { return float_list(s).release(); });
-}
 
 Ref tuple_of(std::vector<Ref> items) {
   Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -371,14 +390,7 @@ struct ResultBuilder {
     return tuple_of(std::move(items));
   }
   Ref operator()(double v) const { return Ref::check(PyFloat_FromDouble(v)); }
-  Ref operator()(BatchTable& t) const {
-    std::vector<Ref> items;
-    items.push_back(code_list(t.codes));
-    items.push_back(date_list(t.dates));
-    items.push_back(str_list(t.fields));
-    items.push_back(list_of_float_lists(t.columns));
-    return tuple_of(std::move(items));
-  }
+  Ref operator()(Ref& built) const { return std::move(built); }
   Ref operator()(ZhishuResult& z) const {
     std::vector<Ref> items;
     items.push_back(date_list(z.date));
@@ -393,5 +405,34 @@ struct ResultBuilder {
 }  // namespace
 
 Ref build_result(Result&& result) { return std::visit(ResultBuilder{}, result); }
+
+// ---- whole-market tables ----
+
+TableLists::TableLists(std::size_t rows, std::size_t columns) : codes_(new_list(rows)), dates_(new_list(rows)) {
+  columns_.reserve(columns);
+  for (std::size_t k = 0; k < columns; ++k) columns_.push_back(new_list(rows));
+}
+
+void TableLists::append(const GroupRows& rows) {
+  const std::size_t first = filled_, m = rows.dates.size();
+  set_items(codes_.get(), first, m, [&](std::size_t) { return PyLong_FromUnsignedLongLong(rows.code); });
+  set_items(dates_.get(), first, m, [&](std::size_t j) { return PyLong_FromLongLong(rows.dates[j]); });
+  for (std::size_t k = 0; k < columns_.size(); ++k) {
+    const Series& column = rows.columns[k];
+    set_items(columns_[k].get(), first, m, [&](std::size_t j) { return PyFloat_FromDouble(column[j]); });
+  }
+  filled_ = first + m;
+}
+
+Ref TableLists::finish(std::vector<std::string> names) {
+  std::vector<Ref> items;
+  items.push_back(std::move(codes_));
+  items.push_back(std::move(dates_));
+  items.push_back(str_list(names));
+  Ref columns = new_list(columns_.size());
+  set_items(columns.get(), 0, columns_.size(), [&](std::size_t k) { return columns_[k].release(); });
+  items.push_back(std::move(columns));
+  return tuple_of(std::move(items));
+}
 
 }  // namespace tarvex::py

@@ -35,11 +35,28 @@ void add_argument_note(const char* parameter);
 // Full Unicode lower-case mapping of UTF-8 text, by the runtime's str.lower.
 std::string unicode_lower(const std::string& utf8);
 
-using Result = std::variant<tarvex::Series, tarvex::SeriesList, double, tarvex::BatchTable, tarvex::ZhishuResult>;
+// A native result, or the Python object a handler built itself.
+using Result = std::variant<tarvex::Series, tarvex::SeriesList, double, tarvex::ZhishuResult, Ref>;
 
 // Builds the Python object of a native result: a list of floats, a tuple of
-// such lists, a float, or the tuples of the table functions. The native
-// result is used up: each column is freed once its list is built.
+// such lists, a float, or the index's tuple. The native result is used up:
+// each column is freed once its list is built.
 Ref build_result(Result&& result);
+
+// The lists of a whole-market table, filled in row order a security at a
+// time: codes, dates, then one list per column.
+class TableLists {
+ public:
+  TableLists(std::size_t rows, std::size_t columns);
+  // Fills the next rows with one security's.
+  void append(const tarvex::GroupRows& rows);
+  // The result tuple (codes, dates, column names, columns), every row filled.
+  Ref finish(std::vector<std::string> names);
+
+ private:
+  Ref codes_, dates_;
+  std::vector<Ref> columns_;
+  std::size_t filled_ = 0;
+};
 
 }  // namespace tarvex::py

@@ -11,6 +11,7 @@
 #include "batch/batch.hpp"
 #include "index/zhishu.hpp"
 #include "indicators/indicators.hpp"
+#include "runtime/pool.hpp"
 
 namespace tarvex::py {
 namespace {
@@ -74,8 +75,33 @@ FunctionRow routine_row(const registry::Function& f) {
 // calling thread keeps the interpreter lock throughout and polls for
 // signals as the single-threaded loop would; the workers touch no Python
 // object, and the table does not depend on who computed which security.
-ForEachGroup groups_on_pool() {
-  return on_pool(0, [] { return PyErr_CheckSignals() != 0; });
+bool signalled() { return PyErr_CheckSignals() != 0; }
+
+ForEachGroup groups_on_pool() { return on_pool(0, signalled); }
+
+// The calling thread fills the result lists with each security's rows as
+// soon as they are computed (making the Python objects takes it several
+// times longer than the computation takes the pool), and computes a
+// security itself when it would otherwise wait. The pool stays a security
+// or two ahead of it, no further, so no native table is laid out and the
+// rows it reads are still in the caches. Inputs go as soon as nothing reads
+// them: the converted columns once the grouping has copied out what it
+// needs, those copies as their securities are done.
+Result table_lists(BatchRun& run, Args& inputs) {
+  if (!run.reads_input()) inputs.release();
+  TableLists lists(run.rows(), run.columns().size());
+  const std::size_t threads = default_threads();
+  const std::size_t window = 2 * threads;
+  std::vector<GroupRows> ring(std::min(window, run.groups()));
+  parallel_in_order(
+      run.groups(), threads, window, [&](std::size_t k) { ring[k % window] = run.compute(k); },
+      [&](std::size_t k) {
+        const GroupRows rows = std::move(ring[k % window]);
+        lists.append(rows);
+        run.release_through(k);
+      },
+      signalled);
+  return lists.finish(run.columns());
 }
 
 // The indicator names of BATCH and BATCH_CROSS, lower-cased once up front by
@@ -107,9 +133,10 @@ std::vector<FunctionRow> build_rows() {
         P("close", Kind::Series), P("volume", Kind::Series)},
        [](const FunctionRow&, Args& a) -> Result {
          const std::vector<std::string> names = lowered(a.str_list(0));
-         return BATCH(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
+         BatchRun run(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
                                  a.series(6), a.series(7), a.series(8)},
                       groups_on_pool());
+         return table_lists(run, a);
        }},
       {"BATCH_CROSS", "",
        {P("names_in", Kind::StrList), P("params_in", Kind::U64ListList), P("code_i", Kind::U64List),
@@ -117,9 +144,10 @@ std::vector<FunctionRow> build_rows() {
         P("close", Kind::Series), P("volume", Kind::Series), P("keep_values", Kind::Bool)},
        [](const FunctionRow&, Args& a) -> Result {
          const std::vector<std::string> names = lowered(a.str_list(0));
-         return BATCH_CROSS(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4),
-                                       a.series(5), a.series(6), a.series(7), a.series(8)},
-                            a.flag(9), groups_on_pool());
+         BatchRun run(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
+                                 a.series(6), a.series(7), a.series(8)},
+                      a.flag(9), groups_on_pool());
+         return table_lists(run, a);
        }},
   };
   for (const FunctionRow& row : tables) rows.push_back(row);

@@ -39,6 +39,8 @@ class Args {
     return std::get<std::vector<std::vector<std::uint64_t>>>(values_[i]);
   }
   bool flag(std::size_t i) const { return std::get<bool>(values_[i]); }
+  // Frees every value once nothing reads them any more.
+  void release() { std::vector<Value>().swap(values_); }
 
  private:
   std::vector<Value> values_;

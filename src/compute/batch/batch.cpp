@@ -19,20 +19,6 @@ namespace tarvex {
 
 namespace {
 
-// The table laid out before any group is computed: every column at full
-// length, unwritten, so that each group writes (and first touches) its own
-// stretch, from its `first` row on, on whichever thread computes it.
-BatchTable sized_table(std::vector<std::string> fields, const Grouping& grouping) {
-  const std::size_t rows = grouping.size();
-  BatchTable table;
-  table.codes.resize(rows);
-  table.dates.resize(rows);
-  table.columns.reserve(fields.size());
-  for (std::size_t k = 0; k < fields.size(); ++k) table.columns.emplace_back(rows);
-  table.fields = std::move(fields);
-  return table;
-}
-
 // Writes one group's codes, dates and outputs (one Series per column, each
 // exactly as long as the group) into its stretch of the table.
 void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int64_t> dates, const SeriesList& outputs) {
@@ -95,10 +81,12 @@ std::size_t field_position(const std::vector<std::string>& fields, const std::st
   return static_cast<std::size_t>(it - fields.begin());
 }
 
+// The positions of pairs' fast and slow lines among the fields.
+using LinePairs = std::vector<std::pair<std::size_t, std::size_t>>;
+
 // Output positions of each pair's fast and slow line.
-std::vector<std::pair<std::size_t, std::size_t>> resolve_pairs(const std::vector<CrossPair>& pairs,
-                                                               const std::vector<std::string>& fields) {
-  std::vector<std::pair<std::size_t, std::size_t>> positions;
+LinePairs resolve_pairs(const std::vector<CrossPair>& pairs, const std::vector<std::string>& fields) {
+  LinePairs positions;
   for (const CrossPair& p : pairs) {
     const std::size_t fast = field_position(fields, p.fast);
     positions.emplace_back(fast, field_position(fields, p.slow));
@@ -134,46 +122,112 @@ ForEachGroup on_pool(std::size_t threads, std::function<bool()> poll) {
   };
 }
 
-BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
-  check_table(in);
-  const std::vector<Task> tasks = build_tasks(in.names, in.params);
-  const Grouping grouping = group_rows(in, columns_read(tasks), for_each);
+// What a run computes each group with. BATCH_CROSS keeps the positions
+// of its pairs' lines among the fields (none when no row takes part: a pair
+// is then never looked up).
+struct BatchRun::Plan {
+  BatchInput in;
+  std::vector<Task> tasks;
+  Grouping grouping;
+  std::vector<std::string> columns;
+  bool cross = false;
+  bool keep_values = true;
+  LinePairs pairs;
+  std::size_t released = 0;  // bytes of the moved bars given back
 
-  BatchTable table = sized_table(field_names(tasks), grouping);
-  for_each(grouping.groups.size(), [&](std::size_t k) {
-    const SecurityGroup& group = grouping.groups[k];
-    const GroupSeries series = gather(grouping, group, in);
-    fill_group(table, group, series.date, run_tasks(tasks, series));
-  });
-  return table;
+  // Group k's columns, from its series.
+  SeriesList outputs(const SecurityGroup& group, const GroupSeries& series) const {
+    SeriesList outputs = run_tasks(tasks, series);
+    if (!cross) return outputs;
+    SeriesList signals;
+    for (const auto& [fast, slow] : pairs) signals.push_back(CROSS(outputs[fast], outputs[slow]));
+    if (signals.size() > 1) signals.push_back(combined_cross(signals, group.count));
+    if (!keep_values) outputs.clear();
+    for (Series& s : signals) outputs.push_back(std::move(s));
+    return outputs;
+  }
+};
+
+BatchRun::BatchRun(const BatchInput& in, const ForEachGroup& for_each) {
+  check_table(in);
+  std::vector<Task> tasks = build_tasks(in.names, in.params);
+  Grouping grouping = group_rows(in, columns_read(tasks), for_each);
+  std::vector<std::string> columns = field_names(tasks);
+  plan_.reset(new Plan{in, std::move(tasks), std::move(grouping), std::move(columns), false, true, {}});
 }
 
-BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each) {
+BatchRun::BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& for_each) {
   check_table(in);
-  const std::vector<Task> tasks = build_tasks(in.names, in.params);
+  std::vector<Task> tasks = build_tasks(in.names, in.params);
   const std::vector<CrossPair> pairs = infer_pairs(tasks);
   const std::vector<std::string> fields = field_names(tasks);
 
   std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
   for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
 
-  const Grouping grouping = group_rows(in, columns_read(tasks), for_each);
-  BatchTable table = sized_table(std::move(columns), grouping);
-  if (grouping.groups.empty()) return table;
+  Grouping grouping = group_rows(in, columns_read(tasks), for_each);
+  LinePairs positions;
+  if (!grouping.groups.empty()) positions = resolve_pairs(pairs, fields);
+  plan_.reset(new Plan{in, std::move(tasks), std::move(grouping), std::move(columns), true, keep_values,
+                       std::move(positions)});
+}
 
-  const auto positions = resolve_pairs(pairs, fields);
-  for_each(grouping.groups.size(), [&](std::size_t k) {
-    const SecurityGroup& group = grouping.groups[k];
-    const GroupSeries series = gather(grouping, group, in);
-    SeriesList outputs = run_tasks(tasks, series);
-    SeriesList signals;
-    for (const auto& [fast, slow] : positions) signals.push_back(CROSS(outputs[fast], outputs[slow]));
-    if (signals.size() > 1) signals.push_back(combined_cross(signals, group.count));
+BatchRun::~BatchRun() = default;
 
-    if (!keep_values) outputs.clear();
-    for (Series& s : signals) outputs.push_back(std::move(s));
-    fill_group(table, group, series.date, outputs);
-  });
+const std::vector<std::string>& BatchRun::columns() const { return plan_->columns; }
+std::size_t BatchRun::rows() const { return plan_->grouping.size(); }
+std::size_t BatchRun::groups() const { return plan_->grouping.groups.size(); }
+bool BatchRun::reads_input() const { return plan_->grouping.width == 0; }
+
+BatchTable BatchRun::lay_out() const {
+  const std::size_t n = rows();
+  BatchTable table;
+  table.codes.resize(n);
+  table.dates.resize(n);
+  table.columns.reserve(plan_->columns.size());
+  for (std::size_t k = 0; k < plan_->columns.size(); ++k) table.columns.emplace_back(n);
+  table.fields = plan_->columns;
+  return table;
+}
+
+void BatchRun::compute_into(BatchTable& table, std::size_t k) const {
+  const SecurityGroup& group = plan_->grouping.groups[k];
+  const GroupSeries series = gather(plan_->grouping, group, plan_->in);
+  fill_group(table, group, series.date, plan_->outputs(group, series));
+}
+
+GroupRows BatchRun::compute(std::size_t k) const {
+  const SecurityGroup& group = plan_->grouping.groups[k];
+  const GroupSeries series = gather(plan_->grouping, group, plan_->in);
+  GroupRows rows;
+  rows.code = group.code;
+  rows.dates.assign(series.date.data(), series.date.data() + series.date.size());
+  rows.columns = plan_->outputs(group, series);
+  return rows;
+}
+
+// In steps of a megabyte or more: each step is a system call.
+void BatchRun::release_through(std::size_t k) {
+  Plan& plan = *plan_;
+  const SecurityGroup& group = plan.grouping.groups[k];
+  const Series& bars = plan.grouping.bars;
+  const std::size_t front = (group.first + group.count) * plan.grouping.width * sizeof(double);
+  if (front < plan.released + (std::size_t{1} << 20)) return;
+  release_front(bars.data(), bars.capacity() * sizeof(double), front);
+  plan.released = front;
+}
+
+BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
+  const BatchRun run(in, for_each);
+  BatchTable table = run.lay_out();
+  for_each(run.groups(), [&](std::size_t k) { run.compute_into(table, k); });
+  return table;
+}
+
+BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each) {
+  const BatchRun run(in, keep_values, for_each);
+  BatchTable table = run.lay_out();
+  for_each(run.groups(), [&](std::size_t k) { run.compute_into(table, k); });
   return table;
 }
 

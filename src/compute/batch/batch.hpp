@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,54 @@ using ForEachGroup = std::function<void(std::size_t count, const std::function<v
 // milliseconds whether to stop (see parallel_for).
 ForEachGroup on_pool(std::size_t threads, std::function<bool()> poll);
 
+// One security's rows of a table, computed: its code, its dates in order
+// and one series per column.
+struct GroupRows {
+  std::uint64_t code = 0;
+  std::vector<std::int64_t, BlockAllocator<std::int64_t>> dates;
+  SeriesList columns;
+};
+
+// A whole-market computation made ready: its input checked, its tasks
+// built and its rows grouped by security (through `for_each`). Each group
+// is then computed on its own, on any thread, into its rows of the table
+// (groups lie in code order, and write disjoint rows) or handed out whole.
+// The run reads the input while it lives.
+//
 // Indicator names come lower-cased: the caller maps them (with the full
 // Unicode mapping) before the computation starts.
+class BatchRun {
+ public:
+  // BATCH's columns: every task's fields.
+  BatchRun(const BatchInput& in, const ForEachGroup& for_each);
+  // BATCH_CROSS's columns: the cross signals, after the fields when keep_values.
+  BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& for_each);
+  ~BatchRun();
+  BatchRun(const BatchRun&) = delete;
+  BatchRun& operator=(const BatchRun&) = delete;
+
+  const std::vector<std::string>& columns() const;
+  std::size_t rows() const;
+  std::size_t groups() const;
+  // Whether computing still reads the input's columns: false once the
+  // grouping has copied out what it needs.
+  bool reads_input() const;
+
+  // The table laid out, every column at full length and unwritten, so that
+  // each group first touches its own stretch on whichever thread computes it.
+  BatchTable lay_out() const;
+  void compute_into(BatchTable& table, std::size_t k) const;
+  GroupRows compute(std::size_t k) const;
+
+  // Groups 0 to k are computed, never to be again: the memory of what the
+  // grouping copied out for them goes back to the system.
+  void release_through(std::size_t k);
+
+ private:
+  struct Plan;
+  std::unique_ptr<Plan> plan_;
+};
+
 BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each);
 BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each);
 

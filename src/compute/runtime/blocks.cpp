@@ -34,6 +34,7 @@ namespace tarvex {
 // back, so its checks (overflows, use after free) cover series too.
 void* acquire_block(std::size_t bytes) { return ::operator new(bytes); }
 void release_block(void* block, std::size_t) noexcept { ::operator delete(block); }
+void release_front(const void*, std::size_t, std::size_t) noexcept {}
 void drop_cached_blocks() noexcept {}
 void keep_freed_blocks(bool) noexcept {}
 
@@ -344,6 +345,21 @@ void release_block(void* block, std::size_t bytes) noexcept {
     }
   }
   unmap_block(block, size);
+}
+
+// Whole units of the block's size class, so that a huge page is given back
+// whole rather than split.
+void release_front(const void* block, std::size_t bytes, std::size_t front) noexcept {
+#if defined(TARVEX_MAPPED_BLOCKS) && defined(MADV_DONTNEED)
+  if (bytes < kLargeBlock) return;
+  const std::size_t unit = bytes >= kHugePage ? kHugePage : kGranule;
+  const std::size_t whole = std::min(front, bytes) / unit * unit;
+  if (whole > 0) madvise(const_cast<void*>(block), whole, MADV_DONTNEED);
+#else
+  (void)block;
+  (void)bytes;
+  (void)front;
+#endif
 }
 
 void keep_freed_blocks(bool keep) noexcept {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -33,7 +34,16 @@ struct Job {
   void fail(std::exception_ptr e) {
     std::lock_guard<std::mutex> lock(failure_mutex);
     if (!failure) failure = e;
-    stop.store(true, std::memory_order_relaxed);
+    stop.store(true);  // ordered with the wake-ups of parallel_in_order
+  }
+
+  // Takes the next block and runs it; false when none is left.
+  bool run_block() {
+    const std::size_t first = next.fetch_add(grain, std::memory_order_relaxed);
+    if (first >= count) return false;
+    const std::size_t last = std::min(count, first + grain);
+    for (std::size_t i = first; i < last; ++i) (*body)(i);
+    return true;
   }
 
   // Runs blocks until none is left or the job stops; `hook`, installed for
@@ -41,11 +51,7 @@ struct Job {
   void work(InterruptHook& hook) {
     InterruptScope scope(&hook);
     try {
-      while (!stop.load(std::memory_order_relaxed)) {
-        const std::size_t first = next.fetch_add(grain, std::memory_order_relaxed);
-        if (first >= count) break;
-        const std::size_t last = std::min(count, first + grain);
-        for (std::size_t i = first; i < last; ++i) (*body)(i);
+      while (!stop.load(std::memory_order_relaxed) && run_block()) {
         if (hook.stop()) break;
       }
     } catch (...) {
@@ -207,6 +213,131 @@ void parallel_for(std::size_t count, std::size_t threads, std::size_t grain,
   {
     CallerCheck hook(job, poll, poll_ms);
     job.work(hook);
+    if (lent > 0) {
+      pool().finish(job, [&] { hook.stop(); }, std::chrono::milliseconds(poll_ms));
+    }
+  }
+  if (job.failure) std::rethrow_exception(job.failure);
+  if (job.stop.load()) throw Interrupted{};
+}
+
+namespace {
+
+// The state a parallel_in_order shares between its calling thread, which
+// consumes items in order, and the workers, which compute them at most
+// `window` items ahead. Each side sleeps on `progress` only after counting
+// itself in `sleepers`; each wakes the other after a sequentially
+// consistent change of state, and only when someone sleeps, so neither a
+// wake-up is lost nor a notification paid for on every item.
+class InOrder {
+ public:
+  InOrder(Job& job, std::size_t count, std::size_t window)
+      : job_(job), window_(window), half_window_((window + 1) / 2), done_(new std::atomic<bool>[count]) {
+    for (std::size_t i = 0; i < count; ++i) done_[i].store(false, std::memory_order_relaxed);
+  }
+
+  // A worker's item: waits until it is inside the window, runs, marks done.
+  void compute(std::size_t i, const std::function<void(std::size_t)>& body) {
+    if (!in_window(i)) sleep_until([&] { return in_window(i) || stopped(); }, nullptr);
+    if (stopped()) return;
+    try {
+      body(i);
+    } catch (...) {
+      job_.fail(std::current_exception());
+      wake();
+      return;
+    }
+    done_[i].store(true);
+    wake();
+  }
+
+  // The calling thread's next step: consumes the next item when it is done,
+  // else computes an item of the window nobody has taken, else sleeps until
+  // it is done (or `interval` passes). False once every item is consumed.
+  bool step(const std::function<void(std::size_t)>& body, const std::function<void(std::size_t)>& consume,
+            std::chrono::milliseconds interval) {
+    const std::size_t next = consumed_.load();
+    if (next == job_.count) return false;
+    if (done_[next].load()) {
+      consume(next);
+      consumed_.store(next + 1);
+      if ((next + 1) % half_window_ == 0) wake();
+      return true;
+    }
+    const std::size_t end = std::min(job_.count, next + window_);
+    std::size_t free = job_.next.load();
+    while (free < end && !job_.next.compare_exchange_weak(free, free + 1)) {
+    }
+    if (free < end) {
+      compute(free, body);
+    } else {
+      wake();  // a worker may be waiting for room that has opened since the last half window
+      sleep_until([&] { return done_[next].load() || stopped(); }, &interval);
+    }
+    return true;
+  }
+
+  // Wakes every sleeper, to see the job stopped.
+  void stop_all() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_.notify_all();
+  }
+
+ private:
+  bool in_window(std::size_t i) const { return i < consumed_.load() + window_; }
+  bool stopped() const { return job_.stop.load(); }
+
+  template <class Ready>
+  void sleep_until(Ready ready, const std::chrono::milliseconds* interval) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    sleepers_.fetch_add(1);
+    if (interval != nullptr) {
+      progress_.wait_for(lock, *interval, ready);
+    } else {
+      progress_.wait(lock, ready);
+    }
+    sleepers_.fetch_sub(1);
+  }
+
+  void wake() {
+    if (sleepers_.load() == 0) return;
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    progress_.notify_all();
+  }
+
+  Job& job_;
+  const std::size_t window_, half_window_;
+  std::unique_ptr<std::atomic<bool>[]> done_;
+  std::atomic<std::size_t> consumed_{0};
+  std::atomic<int> sleepers_{0};
+  std::mutex mutex_;
+  std::condition_variable progress_;
+};
+
+}  // namespace
+
+void parallel_in_order(std::size_t count, std::size_t threads, std::size_t window,
+                       const std::function<void(std::size_t)>& body, const std::function<void(std::size_t)>& consume,
+                       const std::function<bool()>& poll, int poll_ms) {
+  if (count == 0) return;
+  if (threads == 0) threads = default_threads();
+  Job job;
+  job.count = count;
+  job.grain = 1;
+  InOrder order(job, count, std::max<std::size_t>(window, 1));
+  const std::function<void(std::size_t)> compute = [&](std::size_t i) { order.compute(i, body); };
+  job.body = &compute;
+  const std::size_t helpers = std::min(threads, count) - 1;
+  const std::size_t lent = helpers > 0 ? pool().start(job, helpers) : 0;
+  {
+    CallerCheck hook(job, poll, poll_ms);
+    InterruptScope scope(&hook);
+    try {
+      while (!job.stop.load() && order.step(body, consume, std::chrono::milliseconds(poll_ms))) hook.stop();
+    } catch (...) {
+      job.fail(std::current_exception());
+    }
+    order.stop_all();
     if (lent > 0) {
       pool().finish(job, [&] { hook.stop(); }, std::chrono::milliseconds(poll_ms));
     }

@@ -29,4 +29,17 @@ void parallel_for(std::size_t count, std::size_t threads, std::size_t grain,
                   const std::function<void(std::size_t)>& body, const std::function<bool()>& poll = {},
                   int poll_ms = 50);
 
+// Runs body(i) for every i in [0, count) on up to `threads` threads, as
+// parallel_for does, while the calling thread calls consume(i) for
+// i = 0, 1, 2, ... in order, each once body(i) has returned. body(i) starts
+// only once i < (items consumed) + window, so a ring of `window` slots can
+// carry each result from body to consume, and the workers stay no further
+// ahead than that. When the next item is not done, the calling thread runs
+// an item of the window that nobody has taken, or waits. consume runs on
+// the calling thread only; an exception it throws stops the job as a
+// failing item does. Returns once every item is consumed.
+void parallel_in_order(std::size_t count, std::size_t threads, std::size_t window,
+                       const std::function<void(std::size_t)>& body, const std::function<void(std::size_t)>& consume,
+                       const std::function<bool()>& poll = {}, int poll_ms = 50);
+
 }  // namespace tarvex
