@@ -110,8 +110,9 @@ def test_same_table_on_any_number_of_threads(monkeypatch):
     args = [table[k] for k in COLUMNS]
     names, params = ["macd", "kdj", "boll", "ma"], [[], [], [], [5, 60]]
     tables = {}
-    for threads in ("1", "3"):
+    for threads in ("1", "3", "8"):
         monkeypatch.setenv("TARVEX_THREADS", threads)
         tables[threads] = (tc.BATCH(names, params, *args), tc.BATCH_CROSS(names, params, *args, True))
-    for one, many in zip(tables["1"], tables["3"]):
-        assert_table(many, one)
+    for threads in ("3", "8"):
+        for one, many in zip(tables["1"], tables[threads]):
+            assert_table(many, one)

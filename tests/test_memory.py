@@ -96,7 +96,10 @@ def test_conversion_that_cannot_fit():
 
 
 def test_computation_that_cannot_fit():
-    # 400 columns of 200,000 rows need 640 MB beyond the arguments
+    # 400 columns of 200,000 rows need 640 MB beyond the arguments: their
+    # lists do not fit. Without the values, the lists of one cross signal
+    # fit, and the 400 averages of the large security, computed on either
+    # thread, do not.
     run_capped("""
         n = 200_000
         one = [1.0] * n
@@ -105,6 +108,9 @@ def test_computation_that_cannot_fit():
         # 200 cross pairs kept with their values: 600 columns
         cross = (["ma"] * 200, [[1, 2]] * 200) + args[2:] + (True,)
         expect_memory_error(lambda: tc.BATCH_CROSS(*cross), None)
+        codes = [0] * 1000 + [1] * (n - 1000)
+        signal_only = (["macd", "ma"], [[], list(range(1, 401))], codes) + args[3:] + (False,)
+        expect_memory_error(lambda: tc.BATCH_CROSS(*signal_only), None)
         """)
 
 

@@ -29,8 +29,8 @@ void release_block(void* block, std::size_t bytes) noexcept;
 // Gives the system back the memory of the first `front` bytes of what a
 // BlockAllocator allocated as `bytes` bytes, in whole pages of a large block
 // (nothing of a smaller one, which operator new gave, nor on systems without
-// the means): a long result read once from its start need not stay resident
-// behind the reader. The memory stays allocated and is freed as usual; its
+// the means): a long column read once from its start need not stay
+// resident behind its reader. The memory stays allocated and is freed as usual; its
 // given-back bytes must not be read again before they are written.
 void release_front(const void* block, std::size_t bytes, std::size_t front) noexcept;
 
