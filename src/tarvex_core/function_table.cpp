@@ -84,11 +84,11 @@ ForEachGroup groups_on_pool() { return on_pool(0, signalled); }
 // times longer than the computation takes the pool), and computes a
 // security itself when it would otherwise wait. The pool stays a security
 // or two ahead of it, no further, so no native table is laid out and the
-// rows it reads are still in the caches. Inputs go as soon as nothing reads
-// them: the converted columns once the grouping has copied out what it
-// needs, those copies as their securities are done.
+// rows it reads are still in the caches. The run copies out the bars it
+// needs (even of a table that came ordered), so the converted columns are
+// freed before any list is made, and the copies as their securities are done.
 Result table_lists(BatchRun& run, Args& inputs) {
-  if (!run.reads_input()) inputs.release();
+  inputs.release();
   TableLists lists(run.rows(), run.columns().size());
   const std::size_t threads = default_threads();
   const std::size_t window = 2 * threads;
@@ -135,7 +135,7 @@ std::vector<FunctionRow> build_rows() {
          const std::vector<std::string> names = lowered(a.str_list(0));
          BatchRun run(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
                                  a.series(6), a.series(7), a.series(8)},
-                      groups_on_pool());
+                      groups_on_pool(), Bars::kCopied);
          return table_lists(run, a);
        }},
       {"BATCH_CROSS", "",
@@ -146,7 +146,7 @@ std::vector<FunctionRow> build_rows() {
          const std::vector<std::string> names = lowered(a.str_list(0));
          BatchRun run(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
                                  a.series(6), a.series(7), a.series(8)},
-                      a.flag(9), groups_on_pool());
+                      a.flag(9), groups_on_pool(), Bars::kCopied);
          return table_lists(run, a);
        }},
   };

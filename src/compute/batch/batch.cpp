@@ -148,15 +148,15 @@ struct BatchRun::Plan {
   }
 };
 
-BatchRun::BatchRun(const BatchInput& in, const ForEachGroup& for_each) {
+BatchRun::BatchRun(const BatchInput& in, const ForEachGroup& for_each, Bars bars) {
   check_table(in);
   std::vector<Task> tasks = build_tasks(in.names, in.params);
-  Grouping grouping = group_rows(in, columns_read(tasks), for_each);
+  Grouping grouping = group_rows(in, columns_read(tasks), for_each, bars);
   std::vector<std::string> columns = field_names(tasks);
   plan_.reset(new Plan{in, std::move(tasks), std::move(grouping), std::move(columns), false, true, {}});
 }
 
-BatchRun::BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& for_each) {
+BatchRun::BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& for_each, Bars bars) {
   check_table(in);
   std::vector<Task> tasks = build_tasks(in.names, in.params);
   const std::vector<CrossPair> pairs = infer_pairs(tasks);
@@ -165,7 +165,7 @@ BatchRun::BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& f
   std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
   for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
 
-  Grouping grouping = group_rows(in, columns_read(tasks), for_each);
+  Grouping grouping = group_rows(in, columns_read(tasks), for_each, bars);
   LinePairs positions;
   if (!grouping.groups.empty()) positions = resolve_pairs(pairs, fields);
   plan_.reset(new Plan{in, std::move(tasks), std::move(grouping), std::move(columns), true, keep_values,
@@ -177,7 +177,6 @@ BatchRun::~BatchRun() = default;
 const std::vector<std::string>& BatchRun::columns() const { return plan_->columns; }
 std::size_t BatchRun::rows() const { return plan_->grouping.size(); }
 std::size_t BatchRun::groups() const { return plan_->grouping.groups.size(); }
-bool BatchRun::reads_input() const { return plan_->grouping.width == 0; }
 
 BatchTable BatchRun::lay_out() const {
   const std::size_t n = rows();

@@ -41,6 +41,11 @@ using ForEachGroup = std::function<void(std::size_t count, const std::function<v
 // milliseconds whether to stop (see parallel_for).
 ForEachGroup on_pool(std::size_t threads, std::function<bool()> poll);
 
+// Whether a run reads a table that came ordered by code and date in place,
+// or copies out the bars of every table, so that its caller may free the
+// input as soon as the run is made.
+enum class Bars { kInPlace, kCopied };
+
 // One security's rows of a table, computed: its code, its dates in order
 // and one series per column.
 struct GroupRows {
@@ -60,9 +65,9 @@ struct GroupRows {
 class BatchRun {
  public:
   // BATCH's columns: every task's fields.
-  BatchRun(const BatchInput& in, const ForEachGroup& for_each);
+  BatchRun(const BatchInput& in, const ForEachGroup& for_each, Bars bars = Bars::kInPlace);
   // BATCH_CROSS's columns: the cross signals, after the fields when keep_values.
-  BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& for_each);
+  BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& for_each, Bars bars = Bars::kInPlace);
   ~BatchRun();
   BatchRun(const BatchRun&) = delete;
   BatchRun& operator=(const BatchRun&) = delete;
@@ -70,9 +75,6 @@ class BatchRun {
   const std::vector<std::string>& columns() const;
   std::size_t rows() const;
   std::size_t groups() const;
-  // Whether computing still reads the input's columns: false once the
-  // grouping has copied out what it needs.
-  bool reads_input() const;
 
   // The table laid out, every column at full length and unwritten, so that
   // each group first touches its own stretch on whichever thread computes it.

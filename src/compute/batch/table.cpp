@@ -160,7 +160,7 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
 
 }  // namespace
 
-Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each) {
+Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each, Bars bars) {
   const KeyView<std::uint64_t> code = in.code;
   const KeyView<std::int64_t> date = in.date;
   const SeriesView close = in.close;
@@ -180,8 +180,8 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     bool ordered = true;
     std::size_t taking = 0, first = 0, last = 0;  // first and last taking row
   };
-  std::vector<Scan> scans(chunks.count);
-  for_each(chunks.count, [&](std::size_t c) {
+  std::vector<Scan> scans(bars == Bars::kInPlace ? chunks.count : 0);
+  for_each(scans.size(), [&](std::size_t c) {
     Scan& scan = scans[c];
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
@@ -194,7 +194,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
       ++scan.taking;
     }
   });
-  bool ordered = true;
+  bool ordered = bars == Bars::kInPlace;
   std::size_t taking = 0, last = 0;
   for (const Scan& scan : scans) {
     if (scan.taking == 0 && scan.ordered) continue;

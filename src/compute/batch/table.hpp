@@ -76,7 +76,8 @@ struct Grouping {
 
 // Only the price columns in `columns` (and close) are moved and gathered.
 // Parts of the work go through `for_each`, as the groups' computations do.
-Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each);
+// Bars::kCopied moves the bars of an ordered table too.
+Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each, Bars bars);
 
 // One group's columns (those its grouping moved), element j of its rows by
 // date: views straight into the input when the rows are one consecutive
