@@ -1,7 +1,8 @@
 """Ctrl-C stops a long computation: SIGINT reaches a child process while it
 is inside a long tarvex_core call (MA with a wide window, and BATCH, whose
-securities are spread over worker threads), and the call raises
-KeyboardInterrupt long before it would have finished."""
+securities are spread over worker threads while the caller builds the
+result lists), and the call raises KeyboardInterrupt long before it would
+have finished."""
 import signal
 import subprocess
 import sys
@@ -25,6 +26,10 @@ function, args = {
     # two securities of 500,000 bars: the caller and a worker each take one
     "BATCH": (tc.BATCH, (["ma"], [[100_000]], [i % 2 for i in range(1_000_000)], list(range(1_000_000)),
                          s, s, s, s, s)),
+    # 300 securities, 40 averages each: most of the call builds 12 million
+    # list items, while workers compute the next securities
+    "BATCH lists": (tc.BATCH, (["ma"], [list(range(1, 41))], [i % 300 for i in range(300_000)],
+                               list(range(300_000)), *[s[:300_000]] * 5)),
 }[sys.argv[1]]
 where = None
 
@@ -65,7 +70,7 @@ def interrupt_child(function):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-@pytest.mark.parametrize("function", ["MA", "BATCH"])
+@pytest.mark.parametrize("function", ["MA", "BATCH", "BATCH lists"])
 def test_sigint_interrupts_a_long_call(function):
     for _ in range(10):
         where, latency = interrupt_child(function)
