@@ -58,7 +58,8 @@ struct GroupRows {
 // built and its rows grouped by security (through `for_each`). Each group
 // is then computed on its own, on any thread, into its rows of the table
 // (groups lie in code order, and write disjoint rows) or handed out whole.
-// The run reads the input while it lives.
+// The run reads the input's columns while it lives; made with Bars::kCopied,
+// it reads nothing of the input once made.
 //
 // Indicator names come lower-cased: the caller maps them (with the full
 // Unicode mapping) before the computation starts.
