@@ -104,6 +104,12 @@ Result table_lists(BatchRun& run, Args& inputs) {
   return lists.finish(run.columns());
 }
 
+// BATCH's and BATCH_CROSS's table, from their converted arguments.
+BatchInput table_input(const Args& a, const std::vector<std::string>& names) {
+  return BatchInput{names,       a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4),
+                    a.series(5), a.series(6),    a.series(7),   a.series(8)};
+}
+
 // The indicator names of BATCH and BATCH_CROSS, lower-cased once up front by
 // the runtime's str.lower, so the engine never calls back into Python.
 std::vector<std::string> lowered(const std::vector<std::string>& names) {
@@ -133,9 +139,7 @@ std::vector<FunctionRow> build_rows() {
         P("close", Kind::Series), P("volume", Kind::Series)},
        [](const FunctionRow&, Args& a) -> Result {
          const std::vector<std::string> names = lowered(a.str_list(0));
-         BatchRun run(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
-                                 a.series(6), a.series(7), a.series(8)},
-                      groups_on_pool(), Bars::kCopied);
+         BatchRun run(table_input(a, names), groups_on_pool(), Bars::kCopied);
          return table_lists(run, a);
        }},
       {"BATCH_CROSS", "",
@@ -144,9 +148,7 @@ std::vector<FunctionRow> build_rows() {
         P("close", Kind::Series), P("volume", Kind::Series), P("keep_values", Kind::Bool)},
        [](const FunctionRow&, Args& a) -> Result {
          const std::vector<std::string> names = lowered(a.str_list(0));
-         BatchRun run(BatchInput{names, a.u64_lists(1), a.u64_list(2), a.i64_list(3), a.series(4), a.series(5),
-                                 a.series(6), a.series(7), a.series(8)},
-                      a.flag(9), groups_on_pool(), Bars::kCopied);
+         BatchRun run(table_input(a, names), a.flag(9), groups_on_pool(), Bars::kCopied);
          return table_lists(run, a);
        }},
   };

@@ -216,18 +216,22 @@ void BatchRun::release_through(std::size_t k) {
   plan.released = front;
 }
 
-BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
-  const BatchRun run(in, for_each);
+namespace {
+
+BatchTable computed_table(const BatchRun& run, const ForEachGroup& for_each) {
   BatchTable table = run.lay_out();
   for_each(run.groups(), [&](std::size_t k) { run.compute_into(table, k); });
   return table;
 }
 
+}  // namespace
+
+BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each) {
+  return computed_table(BatchRun(in, for_each), for_each);
+}
+
 BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each) {
-  const BatchRun run(in, keep_values, for_each);
-  BatchTable table = run.lay_out();
-  for_each(run.groups(), [&](std::size_t k) { run.compute_into(table, k); });
-  return table;
+  return computed_table(BatchRun(in, keep_values, for_each), for_each);
 }
 
 }  // namespace tarvex

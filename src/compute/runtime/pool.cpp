@@ -198,27 +198,34 @@ std::size_t default_threads() {
   return hw == 0 ? 1 : hw;
 }
 
-void parallel_for(std::size_t count, std::size_t threads, std::size_t grain,
-                  const std::function<void(std::size_t)>& body, const std::function<bool()>& poll, int poll_ms) {
-  if (count == 0) return;
-  if (threads == 0) threads = default_threads();
-  Job job;
-  job.count = count;
-  job.grain = std::max<std::size_t>(grain, 1);
-  job.body = &body;
-  const std::size_t blocks = (count + job.grain - 1) / job.grain;
-  const std::size_t helpers = std::min(threads, blocks) > 1 ? std::min(threads, blocks) - 1 : 0;
-
+// Runs `job` on up to `threads` threads (0: the default count): lends it
+// workers, runs caller(hook) on the calling thread, whose hook sees the job
+// stop and asks `poll`, waits until the workers have left, and rethrows the
+// first failure (Interrupted when the job was stopped).
+template <class Caller>
+void run_job(Job& job, std::size_t threads, const std::function<bool()>& poll, int poll_ms, Caller caller) {
+  const std::size_t blocks = (job.count + job.grain - 1) / job.grain;
+  const std::size_t helpers = std::min(threads == 0 ? default_threads() : threads, blocks) - 1;
   const std::size_t lent = helpers > 0 ? pool().start(job, helpers) : 0;
   {
     CallerCheck hook(job, poll, poll_ms);
-    job.work(hook);
+    caller(hook);
     if (lent > 0) {
       pool().finish(job, [&] { hook.stop(); }, std::chrono::milliseconds(poll_ms));
     }
   }
   if (job.failure) std::rethrow_exception(job.failure);
   if (job.stop.load()) throw Interrupted{};
+}
+
+void parallel_for(std::size_t count, std::size_t threads, std::size_t grain,
+                  const std::function<void(std::size_t)>& body, const std::function<bool()>& poll, int poll_ms) {
+  if (count == 0) return;
+  Job job;
+  job.count = count;
+  job.grain = std::max<std::size_t>(grain, 1);
+  job.body = &body;
+  run_job(job, threads, poll, poll_ms, [&](CallerCheck& hook) { job.work(hook); });
 }
 
 namespace {
@@ -320,17 +327,13 @@ void parallel_in_order(std::size_t count, std::size_t threads, std::size_t windo
                        const std::function<void(std::size_t)>& body, const std::function<void(std::size_t)>& consume,
                        const std::function<bool()>& poll, int poll_ms) {
   if (count == 0) return;
-  if (threads == 0) threads = default_threads();
   Job job;
   job.count = count;
   job.grain = 1;
   InOrder order(job, count, std::max<std::size_t>(window, 1));
   const std::function<void(std::size_t)> compute = [&](std::size_t i) { order.compute(i, body); };
   job.body = &compute;
-  const std::size_t helpers = std::min(threads, count) - 1;
-  const std::size_t lent = helpers > 0 ? pool().start(job, helpers) : 0;
-  {
-    CallerCheck hook(job, poll, poll_ms);
+  run_job(job, threads, poll, poll_ms, [&](CallerCheck& hook) {
     InterruptScope scope(&hook);
     try {
       while (!job.stop.load() && order.step(body, consume, std::chrono::milliseconds(poll_ms))) hook.stop();
@@ -338,12 +341,7 @@ void parallel_in_order(std::size_t count, std::size_t threads, std::size_t windo
       job.fail(std::current_exception());
     }
     order.stop_all();
-    if (lent > 0) {
-      pool().finish(job, [&] { hook.stop(); }, std::chrono::milliseconds(poll_ms));
-    }
-  }
-  if (job.failure) std::rethrow_exception(job.failure);
-  if (job.stop.load()) throw Interrupted{};
+  });
 }
 
 }  // namespace tarvex
