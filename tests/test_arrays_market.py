@@ -108,9 +108,13 @@ def test_large_tables_keep_code_date_input_order(layout):
         assert np.array_equal(got["ma3"], ma3, equal_nan=True)
     # The core module's lists are filled security by security while later
     # ones are computed, and the copied bars are given back behind them.
-    codes, dates, _, (ma1, ma3_lists) = tc.BATCH(["ma"], [[1, 3]], code.tolist(), date.tolist(), *[close.tolist()] * 5)
+    lists = [code.tolist(), date.tolist()] + [close.tolist()] * 5
+    codes, dates, _, (ma1, ma3_lists) = tc.BATCH(["ma"], [[1, 3]], *lists)
     assert codes == code[want].tolist() and dates == date[want].tolist()
     assert np.array_equal(ma1, close[want]) and np.array_equal(ma3_lists, ma3, equal_nan=True)
+    cross = tc.BATCH_CROSS(["ma"], [[1, 3]], *lists, False)
+    assert cross[3][0] == tv.batch_cross(["ma"], [[1, 3]], code, date, close, close, close, close, close,
+                                         False)["cross"].tolist()
 
 
 @pytest.mark.parametrize("shape", [

@@ -116,3 +116,19 @@ def test_same_table_on_any_number_of_threads(monkeypatch):
     for threads in ("3", "8"):
         for one, many in zip(tables["1"], tables[threads]):
             assert_table(many, one)
+
+
+@pytest.mark.parametrize("n", [0, 1, 511, 512, 513, 2049])
+def test_result_lists_of_any_length_hold_every_value(n):
+    # Long result lists are made whole before their slots are set one by one,
+    # and a table's lists are set a security at a time: no slot may be left
+    # over or missed, whatever the length. A third of the closes are NaN, so
+    # the table is shorter than its input (empty when n is 1 and it is NaN).
+    rnd = random.Random(n)
+    close = [rnd.uniform(1, 2) if i % 3 else NAN for i in range(n)]
+    assert_same(tc.MA(close, 1), close)
+    codes = [rnd.randrange(7) for _ in range(n)]
+    dates = rnd.sample(range(10 * n), n)
+    kept = sorted((codes[i], dates[i], close[i]) for i in range(n) if i % 3)
+    table = tc.BATCH(["ma"], [[1]], codes, dates, close, close, close, close, close)
+    assert table == ([k[0] for k in kept], [k[1] for k in kept], ["ma1"], [[k[2] for k in kept]])
