@@ -145,6 +145,27 @@ def test_any_real_input_gives_the_doubles_of_its_values(make):
     assert_same(tv.WMA(data, 3).tolist(), tc.WMA(as_floats, 3))
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.bool_])
+def test_masked_values_are_missing(dtype):
+    data = np.ma.masked_array(np.array([3, 1, 4, 1, 5, 9], dtype=dtype), mask=[0, 1, 0, 0, 1, 0])
+    as_floats = [math.nan if hidden else float(x) for x, hidden in zip(data.data, data.mask)]
+    assert_same(tv.WMA(data, 2).tolist(), tc.WMA(as_floats, 2))
+
+
+def test_times_durations_complex_and_text_are_no_numbers():
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    from tarvex.formula import FormulaError, formula
+
+    days = pd.Series(pd.date_range("2024-01-01", periods=3))
+    for arrow in (pa.timestamp("ns"), pa.duration("ns"), pa.string()):
+        with pytest.raises(TypeError, match="real numbers"):
+            tv.MA((days if arrow != pa.duration("ns") else days - days[0]).astype(pd.ArrowDtype(arrow)), 2)
+    for column in (days, days.to_numpy(), days - days[0], np.array([1 + 2j, 3, 4])):
+        with pytest.raises(FormulaError, match="not numeric"):
+            formula("C", {"close": column})
+
+
 def test_pandas_and_polars_come_back_in_their_kind():
     pd = pytest.importorskip("pandas")
     close = pd.Series([1.0, 2.0, None, 4.0, 5.0], index=list("abcde"), dtype="Float64")

@@ -194,6 +194,7 @@ def test_market_frames_results_and_screen():
     ("C+*2", "expected an expression, found '*'"),
     ("C C", "expected an operator or ';'"),
     ("1+(2", "'(' is never closed"),
+    ("RD(C/3,1e10)", "numbers have no exponent"),
     ("C, NODRAWW", "unknown drawing word NODRAWW (did you mean NODRAW"),
     ("X:=C;", "no output line"),
     ("AMOUNT", "the bars have no amount column"),
@@ -229,3 +230,15 @@ def test_an_empty_market_gives_empty_lines_and_no_codes():
     empty = {"code": np.zeros(0, dtype=np.int64), "date": np.zeros(0, dtype=np.int64), "close": np.zeros(0)}
     assert list(screen("CROSS(MA(C,5),MA(C,10))", empty)) == []
     assert [len(line.values) for line in formula("A:MA(C,5); C>A;", empty).lines] == [0, 0]
+
+
+def test_every_word_over_no_bars_gives_empty_lines():
+    from tarvex.formula.vocabulary import vocabulary
+
+    for bars in ({"close": np.zeros(0)}, {"code": np.zeros(0, dtype=np.int64), "close": np.zeros(0)}):
+        for name, word in vocabulary().items():
+            call = name if len(word.outputs) == 1 else f"{name}.{word.outputs[0]}"
+            args = ["C>0" if kind == "c" else "C" if kind in "sv" else "1" for _, kind, _ in word.params]
+            result = formula(f"{call}({','.join(args)})", bars)
+            assert [len(line.values) for line in result] == [0], name
+        assert len(formula("C+1; 2", bars).to_frame()) == 0

@@ -50,12 +50,34 @@ def is_scalar(obj: Any) -> bool:
     return isinstance(obj, (numbers.Real, np.bool_)) and not isinstance(obj, np.ndarray)
 
 
+def masked_as_nan(values: Any) -> Any:
+    """A masked array of numbers with NaN at its masked places (a masked
+    value is missing, as the element reader sees it): float64, or object for
+    an object array. Anything else, and masked arrays with nothing masked or
+    of other dtypes, as they are."""
+    mask = np.ma.getmask(values)
+    if mask is np.ma.nomask or not mask.any() or values.dtype.kind not in "biufO":
+        return values
+    out = np.array(values.data, dtype=object if values.dtype.kind == "O" else np.float64)
+    out[mask] = np.nan
+    return out
+
+
+def _pandas_real(dtype: Any) -> bool:
+    """Whether a pandas dtype holds real numbers: NumPy, nullable and Arrow
+    booleans, integers and floats, and Arrow decimals. Arrow dates, times,
+    durations and strings convert to floats too but are no numbers."""
+    if getattr(dtype, "kind", "O") in "biuf":
+        return True
+    return str(getattr(dtype, "pyarrow_dtype", "")).startswith("decimal")
+
+
 def _real_array(values: np.ndarray, what: str) -> np.ndarray:
     """The array the native layer reads in place: booleans, integers and
-    floats of up to 8 bytes, either byte order, any stride; wider floats are
-    converted first."""
+    floats of up to 8 bytes, either byte order, any stride; wider floats and
+    masked arrays with masked values are converted first."""
     if type(values) is not np.ndarray:
-        values = np.asarray(values)
+        values = np.asarray(masked_as_nan(values))
     if values.ndim != 1:
         raise TypeError(f"{what} must be one-dimensional, got {values.ndim} dimensions")
     if values.dtype.kind not in "biuf":
@@ -74,7 +96,7 @@ def as_column(obj: Any, what: str) -> np.ndarray:
     kind = _kind_of(obj)
     if kind == "pandas":
         dtype = obj.dtype
-        if getattr(dtype, "kind", "O") not in "biuf" and not hasattr(dtype, "numpy_dtype"):
+        if not _pandas_real(dtype):
             raise TypeError(f"{what} must hold real numbers, got dtype {dtype}")
         return _real_array(np.asarray(obj.to_numpy(dtype=np.float64, na_value=np.nan)), what)
     if kind == "polars":

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, 
 
 import numpy as np
 
+from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
 from .._columns import column_names as _column_names
 from .._columns import dense
@@ -30,16 +31,17 @@ _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, Floa
 
 class Context:
     """The layout of the columns: `rows` bars in segments starting at
-    `starts` (int64, ascending, from 0), one segment per security."""
+    `starts` (int64, ascending, from 0), one segment per security; no
+    bars make no segments."""
 
     def __init__(self, rows: int, starts: np.ndarray) -> None:
         self.rows = rows
-        self.starts = starts
+        self.starts = starts if rows else starts[:0]
         self._position: Optional[np.ndarray] = None
 
     def ends(self) -> np.ndarray:
         """One past the last row of each segment."""
-        return np.append(self.starts[1:], self.rows).astype(np.int64)
+        return np.append(self.starts[1:], self.rows)[:len(self.starts)].astype(np.int64)
 
     def position(self) -> np.ndarray:
         """Each row's index within its segment (float64)."""
@@ -174,15 +176,26 @@ def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params
 
 # ---- frames in ----
 
+# Kinds of column that convert to floats but hold no real numbers: complex
+# numbers (the imaginary part would be dropped), dates and durations.
+_NOT_NUMBERS = "cmM"
+
+
 def _floats(column: Any, label: Any) -> np.ndarray:
+    def refuse_non_numbers(dtype: Any) -> None:
+        if getattr(dtype, "kind", "O") in _NOT_NUMBERS:
+            raise TypeError(f"it holds {dtype}")
+
     try:
+        refuse_non_numbers(getattr(column, "dtype", None))
         to_numpy = getattr(column, "to_numpy", None)
         if to_numpy is not None:
             try:  # pandas: nullable columns give NaN for missing values
                 return np.ascontiguousarray(to_numpy(dtype=np.float64, na_value=np.nan))
             except TypeError:
                 column = to_numpy()
-        return np.ascontiguousarray(np.asarray(column, dtype=np.float64))
+                refuse_non_numbers(getattr(column, "dtype", None))
+        return np.ascontiguousarray(np.asarray(masked_as_nan(column), dtype=np.float64))
     except (TypeError, ValueError) as e:
         raise FormulaError(f"column {label!r} is not numeric: {e}") from None
 
@@ -282,7 +295,7 @@ def run_plan(plan: Plan, data: Any, code_column: Any, date_column: Any, params: 
     ctx = Context(rows, starts)
     values = evaluate(plan, ctx, columns, params)
     lines = [Line(out.name, out.label, out.attrs, v) for out, v in zip(plan.outputs, values)]
-    return FormulaResult(lines, codes, dates, code_name, date_name, starts)
+    return FormulaResult(lines, codes, dates, code_name, date_name, ctx.starts)
 
 
 # ---- results out ----

@@ -30,6 +30,9 @@ _TOKEN = re.compile(
     re.VERBOSE,
 )
 
+# What would be an exponent right after a number (1e10, 2.5E-3).
+_EXPONENT = re.compile(r"[eE][-+]?\d")
+
 _WORD_OPERATORS = {"AND": "AND", "OR": "OR", "NOT": "NOT"}
 _SYMBOL_OPERATORS = {"&&": "AND", "||": "OR", "!=": "<>"}
 
@@ -53,6 +56,8 @@ def tokenize(text: str) -> List[Token]:
             raise FormulaError(f"unexpected character {text[pos]!r}", text, pos)
         kind, value, stop = m.lastgroup, m.group(), m.end()
         if kind == "num":
+            if _EXPONENT.match(text, stop):
+                raise FormulaError("numbers have no exponent: write the number out in digits", text, stop)
             tokens.append(("num", float(value), pos, stop))
         elif kind == "name":
             word = value.upper()
