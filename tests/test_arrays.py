@@ -158,9 +158,12 @@ def test_times_durations_complex_and_text_are_no_numbers():
     from tarvex.formula import FormulaError, formula
 
     days = pd.Series(pd.date_range("2024-01-01", periods=3))
-    for arrow in (pa.timestamp("ns"), pa.duration("ns"), pa.string()):
+    texts = pd.Series(["1", "2", "3"])
+    arrow = [days.astype(pd.ArrowDtype(pa.timestamp("ns"))), (days - days[0]).astype(pd.ArrowDtype(pa.duration("ns"))),
+             texts.astype(pd.ArrowDtype(pa.string()))]
+    for series in (*arrow, texts.tolist(), list(days.to_numpy())):
         with pytest.raises(TypeError, match="real numbers"):
-            tv.MA((days if arrow != pa.duration("ns") else days - days[0]).astype(pd.ArrowDtype(arrow)), 2)
+            tv.MA(series, 2)
     for column in (days, days.to_numpy(), days - days[0], np.array([1 + 2j, 3, 4])):
         with pytest.raises(FormulaError, match="not numeric"):
             formula("C", {"close": column})

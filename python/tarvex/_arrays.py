@@ -108,7 +108,11 @@ def as_column(obj: Any, what: str) -> np.ndarray:
     if isinstance(obj, (str, bytes)) or not hasattr(obj, "__len__"):
         raise TypeError(f"{what} must be an array or a sequence of numbers, got {type(obj).__name__}")
     try:
-        values = np.asarray(obj, dtype=np.float64)
+        # Text, dates and complex numbers keep their own dtype and are refused
+        # below; mixed Python objects (None as NaN) convert one by one.
+        values = np.asarray(obj)
+        if values.dtype.kind == "O":
+            values = values.astype(np.float64)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"{what} must be a sequence of numbers: {exc}") from None
     return _real_array(values, what)

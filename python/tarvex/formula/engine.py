@@ -194,8 +194,9 @@ def _floats(column: Any, label: Any) -> np.ndarray:
                 return np.ascontiguousarray(to_numpy(dtype=np.float64, na_value=np.nan))
             except TypeError:
                 column = to_numpy()
-                refuse_non_numbers(getattr(column, "dtype", None))
-        return np.ascontiguousarray(np.asarray(masked_as_nan(column), dtype=np.float64))
+        column = np.asarray(masked_as_nan(column))
+        refuse_non_numbers(column.dtype)
+        return np.ascontiguousarray(column, dtype=np.float64)
     except (TypeError, ValueError) as e:
         raise FormulaError(f"column {label!r} is not numeric: {e}") from None
 
