@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "series/kernels.hpp"
@@ -53,25 +54,47 @@ class RankCounts {
   std::vector<long> tree_;
 };
 
+// Windows up to this many bars are counted bar by bar, which beats the
+// sorting and the tree for them.
+constexpr std::uint64_t kCountedWindow = 64;
+
+// rank_in_window for a short window: the window counted directly (a NaN
+// compares false, so it does not count).
+Series rank_by_counting(SeriesView s, std::size_t n, bool higher) {
+  Series out = nan_series(s.size());
+  for (std::size_t i = n - 1; i < s.size(); ++i) {
+    const double v = s[i];
+    if (std::isnan(v)) continue;
+    std::size_t beyond = 0;
+    for (std::size_t j = i + 1 - n; j <= i; ++j) beyond += higher ? s[j] > v : s[j] < v;
+    out[i] = static_cast<double>(beyond + 1);
+  }
+  return out;
+}
+
 // HOD (higher = true) or LOD: 1 + the number of values in the window of
 // n bars (n = 0: every bar so far) strictly above (below) the current one.
 // NaN values do not count; the result is NaN at a NaN bar and before the
-// first full window.
+// first full window. Long windows keep the counts of the window's values
+// by rank in a tree.
 Series rank_in_window(SeriesView s, std::uint64_t n, bool higher) {
   const std::size_t len = s.size();
+  if (n > len) return nan_series(len);
+  if (n != 0 && n <= kCountedWindow) return rank_by_counting(s, n, higher);
   Series out = nan_series(len);
-  std::vector<double> sorted;
-  for (double v : s) {
-    if (!std::isnan(v)) sorted.push_back(v);
-  }
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  // Rank 1 is the lowest number; 0 marks NaN.
-  std::vector<std::size_t> rank(len, 0);
+  // Rank 1 is the lowest number, equal numbers share a rank; 0 marks NaN.
+  std::vector<std::pair<double, std::size_t>> sorted;
   for (std::size_t i = 0; i < len; ++i) {
-    if (!std::isnan(s[i])) rank[i] = static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), s[i]) - sorted.begin()) + 1;
+    if (!std::isnan(s[i])) sorted.emplace_back(s[i], i);
   }
-  RankCounts counts(sorted.size());
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::size_t> rank(len, 0);
+  std::size_t ranks = 0;
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    if (k == 0 || sorted[k].first != sorted[k - 1].first) ++ranks;
+    rank[sorted[k].second] = ranks;
+  }
+  RankCounts counts(ranks);
   long held = 0;
   for (std::size_t i = 0; i < len; ++i) {
     if (rank[i] != 0) {
