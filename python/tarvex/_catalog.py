@@ -41,7 +41,9 @@ class Record:
     `cross` the (fast, slow) fields `batch_cross` compares, or None;
     `rounding` the decimals the outputs are rounded to, or None; `warmup`
     the leading bars without a value, an expression of the parameters per
-    output; `function` the upper-case name of the series function."""
+    output; `function` the upper-case name of the series function;
+    `lookahead` whether a bar's value depends on later bars (so changes as
+    bars arrive); `core` whether `tarvex_core` has the function too."""
 
     name: str
     kind: str
@@ -57,6 +59,8 @@ class Record:
     formula: str
     units: Optional[str]
     expanding: bool = False
+    lookahead: bool = False
+    core: bool = True
 
 
 def _default(kind: str, text: Optional[str]) -> Optional[float]:
@@ -80,7 +84,7 @@ def _function(entry: Dict[str, Any]) -> Record:
         warmup = warmup * len(fields)
     return Record(entry["name"], "function", entry["name"], entry["family"], params, fields, entry["cross"],
                   3 if entry["kinds"].endswith("r") else None, warmup, entry["en"], entry["zh"], entry["formula"],
-                  entry["units"])
+                  entry["units"], lookahead=entry["lookahead"], core=entry["core"])
 
 
 def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
@@ -183,6 +187,8 @@ def docstring(record: Record) -> str:
     warmup = ", ".join(f"{f}: {w}" for f, w in zip(record.fields, record.warmup)) if len(record.fields) > 1 \
         else record.warmup[0]
     lines += ["", "Notes", "-----", f"Warm-up: leading bars without a value on ordinary data: {warmup}."]
+    if record.lookahead:
+        lines.append("Looks ahead: a bar's value depends on later bars, so it changes as bars arrive.")
     if record.rounding is not None:
         lines.append(f"Rounding: outputs rounded to {record.rounding} decimals unless `digits` says otherwise.")
     if record.units:

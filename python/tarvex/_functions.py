@@ -1,7 +1,7 @@
 """The series functions and indicators over arrays: one wrapper per native
-routine, its parameters and defaults read from `tarvex_core`'s signatures,
-its argument kinds from the native routine table, and its documentation
-and annotations from the registry's catalog."""
+routine, its argument kinds from the native routine table, and its
+parameters, defaults, documentation and annotations from the registry's
+catalog."""
 from __future__ import annotations
 
 import inspect
@@ -10,7 +10,6 @@ from collections import namedtuple
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union  # noqa: F401 (annotations)
 
 import numpy as np
-import tarvex_core
 from numpy.typing import ArrayLike  # noqa: F401 (annotations)
 
 from . import _native
@@ -80,8 +79,10 @@ class Function:
     """One native routine as a Python function over columns."""
 
     def __init__(self, index: int, name: str, kinds: str, scalar_result: bool) -> None:
-        core = getattr(tarvex_core, name)
-        params = list(inspect.signature(core).parameters.values())
+        record = function_record(name)
+        params = [inspect.Parameter(p.name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                                    default=inspect.Parameter.empty if p.default is None else p.default)
+                  for p in record.params]
         # A rounded indicator takes its rounding last: `digits`, keyword only,
         # three decimals unless the caller says (None: no rounding).
         self.rounds = kinds.endswith("r")

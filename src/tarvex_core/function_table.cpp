@@ -1,5 +1,5 @@
 // The module's functions in registration order: every function of the
-// registry (its parameters and kinds from the entry and the routine's
+// registry that belongs to the module (its parameters and kinds from the entry and the routine's
 // signature, its docstring the entry's Chinese line), then the table
 // functions, whose rows are written here.
 #include "tarvex_core/function_table.hpp"
@@ -121,7 +121,9 @@ std::vector<std::string> lowered(const std::vector<std::string>& names) {
 
 std::vector<FunctionRow> build_rows() {
   std::vector<FunctionRow> rows;
-  for (const registry::Function& f : registry::functions()) rows.push_back(routine_row(f));
+  for (const registry::Function& f : registry::functions()) {
+    if (f.core) rows.push_back(routine_row(f));
+  }
   const FunctionRow tables[] = {
       {"ZHISHU", "",
        {P("code_i", Kind::U64List), P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series),

@@ -15,7 +15,7 @@ using registry::Arg;
 using registry::ArgKind;
 using Routine = registry::Function;
 
-// Every routine in the order of tarvex_core's function table.
+// Every routine of the registry, in its order.
 const std::vector<Routine>& routines();
 
 // True when the routine gives one number per stretch instead of one per bar.

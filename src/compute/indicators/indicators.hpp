@@ -25,6 +25,9 @@ SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, s
 SeriesList TRIX(SeriesView close, std::uint64_t m1, std::uint64_t m2);
 SeriesList DFMA(SeriesView close, std::uint64_t n1, std::uint64_t n2, std::uint64_t m);
 SeriesList EXPMA(SeriesView close, std::uint64_t n1, std::uint64_t n2);
+// Stop and reverse (sar.cpp): step and limit of the acceleration in percent.
+Series SAR(SeriesView high, SeriesView low, std::uint64_t n, double step, double limit);
+Series SARTURN(SeriesView high, SeriesView low, std::uint64_t n, double step, double limit);
 Series BBI(SeriesView close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3, std::uint64_t m4);
 SeriesList DPO(SeriesView close, std::uint64_t m1, std::uint64_t m2, std::uint64_t m3);
 SeriesList MTM(SeriesView close, std::uint64_t n, std::uint64_t m);

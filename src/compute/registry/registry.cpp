@@ -31,6 +31,14 @@ struct Entry {
     f.units = text;
     return *this;
   }
+  Entry& array_only() {
+    f.core = false;
+    return *this;
+  }
+  Entry& looks_ahead() {
+    f.lookahead = true;
+    return *this;
+  }
   Entry& fixed() {
     f.batch.role = BatchRole::Fixed;
     return *this;
@@ -80,7 +88,7 @@ constexpr Series (*kDma)(SeriesView, VSView) = &DMA;
 
 constexpr Family kElem = Family::Elementwise, kSmooth = Family::Smoothing, kWin = Family::Windows,
                  kCond = Family::Conditions, kTrend = Family::Trend, kOsc = Family::Oscillators,
-                 kChan = Family::Channels, kVol = Family::Volume;
+                 kChan = Family::Channels, kVol = Family::Volume, kAhead = Family::Lookahead;
 
 std::vector<Function> build() {
   // clang-format off
@@ -324,6 +332,95 @@ std::vector<Function> build() {
               {CLOSE, HIGH, LOW, bars("n", "short channel factor in percent", "102", 0),
                bars("m", "long channel width in percent", "7", 0)})
         .lines({"td1", "td2", "td3", "td4"}).fixed(),
+
+    // ---- the array package's own: loops over bars ----
+    fn<&SAR>("SAR", kTrend, "抛物线转向 SAR", "Parabolic stop and reverse.",
+             "a stop trailing the trend: from the n-th bar, the far extreme of the first n bars (rising when "
+             "their highest high came no earlier than their lowest low); then stop + acceleration * (extreme "
+             "point - stop), kept beyond the two previous bars' lows (highs); a bar crossing it reverses the "
+             "trend, the stop jumping to the old extreme point; acceleration starts at step percent and grows "
+             "by step percent with each new extreme point, up to limit percent",
+             "n - 1", {HIGH, LOW, bars("n", "bars of the first extremes", "10"),
+                       {"step", "acceleration step in percent", "2.0"}, {"limit", "acceleration limit in percent", "20.0"}})
+        .array_only(),
+    fn<&SARTURN>("SARTURN", kTrend, "抛物线转向点", "Turns of the parabolic stop and reverse.",
+                 "+1 where SAR's trend turns up (the stop jumps below the prices), -1 where it turns down, "
+                 "0 on the other bars with a stop",
+                 "n - 1", {HIGH, LOW, bars("n", "bars of the first extremes", "10"),
+                           {"step", "acceleration step in percent", "2.0"},
+                           {"limit", "acceleration limit in percent", "20.0"}})
+        .array_only(),
+    fn<&SUMBARS>("SUMBARS", kWin, "向前累加到 A 所需的周期数", "Bars needed for the sum to reach a target.",
+                 "the fewest latest bars (the current one counting 1) whose sum reaches a, the sum taken as the "
+                 "difference of running totals in which values that are not finite add nothing; NaN where a "
+                 "is NaN or the whole history falls short", "0",
+                 {S, {"a", "target sum (series or number)"}})
+        .array_only(),
+    fn<&HOD>("HOD", kWin, "当前值是 N 周期内的第几高", "Rank of the value among the highest of the window.",
+             "1 + the number of values of the last n bars (n = 0: every bar so far) above the current one; "
+             "NaN values do not count, NaN at a NaN bar", "max(n - 1, 0)",
+             {S, bars("n", "window length in bars (0: every bar so far)", nullptr, 0)})
+        .array_only(),
+    fn<&LOD>("LOD", kWin, "当前值是 N 周期内的第几低", "Rank of the value among the lowest of the window.",
+             "1 + the number of values of the last n bars (n = 0: every bar so far) below the current one; "
+             "NaN values do not count, NaN at a NaN bar", "max(n - 1, 0)",
+             {S, bars("n", "window length in bars (0: every bar so far)", nullptr, 0)})
+        .array_only(),
+    fn<&UPNDAY>("UPNDAY", kCond, "连涨 M 周期", "Rose on each of the last m bars.",
+                "1 where s > REF(s, 1) on each of the last m bars, else 0 (a comparison with NaN fails)", "0",
+                {S, bars("m", "bars in a row", nullptr, 0)})
+        .array_only(),
+    fn<&DOWNNDAY>("DOWNNDAY", kCond, "连跌 M 周期", "Fell on each of the last m bars.",
+                  "1 where s < REF(s, 1) on each of the last m bars, else 0 (a comparison with NaN fails)", "0",
+                  {S, bars("m", "bars in a row", nullptr, 0)})
+        .array_only(),
+    fn<&NDAY>("NDAY", kCond, "连续 N 周期 S1 > S2", "Above on each of the last n bars.",
+              "1 where s1 > s2 on each of the last n bars, else 0 (a comparison with NaN fails)", "0",
+              {{"s1", "upper series"}, {"s2", "lower series"}, bars("n", "bars in a row", nullptr, 0)})
+        .array_only(),
+    fn<&TFILTER>("TFILTER", kCond, "过滤连续出现的买卖信号", "Filter repeated buy and sell signals.",
+                 "1 at a kept buy, 2 at a kept sell, else 0: a kept buy opens a position, a kept sell closes it; "
+                 "n = 0 keeps a buy only with no position and a sell only with one, n = 1 filters buys only, "
+                 "n = 2 sells only; a bar where both are kept keeps the buy; NaN is false", "0",
+                 {{"buy", "buy condition (neither 0 nor NaN is true)"},
+                  {"sell", "sell condition (neither 0 nor NaN is true)"},
+                  {"n", "0 filter both, 1 filter buys, 2 filter sells", "0"}})
+        .array_only(),
+    fn<&BARSCOUNT>("BARSCOUNT", kCond, "第一个有效值到当前的周期数", "Bars since the first number.",
+                   "the number of bars from the first non-NaN value through the current bar (1 on that bar), "
+                   "NaN before it", "0", {S})
+        .array_only(),
+    // ---- reading later bars ----
+    fn<&ZIG>("ZIG", kAhead, "之字转向", "Zigzag line.",
+             "the turning points where s reverses by at least n percent of the extreme, joined by straight "
+             "lines from the first number of s; the last leg runs from the last turning point to the last bar",
+             "0", {S, {"n", "reversal in percent"}})
+        .array_only().looks_ahead(),
+    fn<&PEAK>("PEAK", kAhead, "之字转向前 M 个波峰值", "Value of the m-th latest zigzag peak.",
+              "s at the m-th latest peak of ZIG(s, n) at or before the bar (m = 1: the latest), NaN before it",
+              "until the m-th peak", {S, {"n", "reversal in percent"}, bars("m", "which peak back", "1")})
+        .array_only().looks_ahead(),
+    fn<&PEAKBARS>("PEAKBARS", kAhead, "之字转向前 M 个波峰到当前的周期数", "Bars since the m-th latest zigzag peak.",
+                  "bars since the m-th latest peak of ZIG(s, n) at or before the bar, NaN before it",
+                  "until the m-th peak", {S, {"n", "reversal in percent"}, bars("m", "which peak back", "1")})
+        .array_only().looks_ahead(),
+    fn<&TROUGH>("TROUGH", kAhead, "之字转向前 M 个波谷值", "Value of the m-th latest zigzag trough.",
+                "s at the m-th latest trough of ZIG(s, n) at or before the bar (m = 1: the latest), NaN before it",
+                "until the m-th trough", {S, {"n", "reversal in percent"}, bars("m", "which trough back", "1")})
+        .array_only().looks_ahead(),
+    fn<&TROUGHBARS>("TROUGHBARS", kAhead, "之字转向前 M 个波谷到当前的周期数",
+                    "Bars since the m-th latest zigzag trough.",
+                    "bars since the m-th latest trough of ZIG(s, n) at or before the bar, NaN before it",
+                    "until the m-th trough", {S, {"n", "reversal in percent"}, bars("m", "which trough back", "1")})
+        .array_only().looks_ahead(),
+    fn<&REFX>("REFX", kAhead, "引用 N 周期后的值", "Value n bars later.",
+              "s shifted n bars earlier (the value n bars ahead), NaN on the last n bars", "0",
+              {S, bars("n", "lead in bars", "1", 0)})
+        .array_only().looks_ahead(),
+    fn<&BACKSET>("BACKSET", kAhead, "条件成立时将当前及之前共 N 个周期置 1", "Mark the n bars ending at a true bar.",
+                 "1 on every true bar of s (neither 0 nor NaN) and on the n - 1 bars before it, else 0 "
+                 "(n = 0: 0 everywhere)", "0", {COND, bars("n", "bars marked, the true bar included", nullptr, 0)})
+        .array_only().looks_ahead(),
   };
   // clang-format on
   std::vector<Function> out;
@@ -363,6 +460,7 @@ const char* family_name(Family family) {
     case Family::Smoothing: return "smoothing";
     case Family::Windows: return "windows";
     case Family::Conditions: return "conditions";
+    case Family::Lookahead: return "lookahead";
     case Family::Trend: return "trend";
     case Family::Oscillators: return "oscillators";
     case Family::Channels: return "channels";

@@ -36,7 +36,7 @@ using Invoke = SeriesList (*)(const std::vector<Arg>& args);
 // The C++ type of a routine's result.
 enum class Shape { Number, Series, Lines };
 
-enum class Family { Elementwise, Smoothing, Windows, Conditions, Trend, Oscillators, Channels, Volume };
+enum class Family { Elementwise, Smoothing, Windows, Conditions, Lookahead, Trend, Oscillators, Channels, Volume };
 
 // A parameter the caller names. Integer parameters accept `minimum` up to
 // the largest value of their type; `default_text` is the default as the
@@ -82,6 +82,11 @@ struct Function {
   const char* cross_slow = nullptr;
   const char* units = nullptr;  // a note on the units of the values, or nullptr
   Batch batch;
+  // A function of tarvex_core as well as of the array package (whose
+  // function list is fixed); false: the array package's only.
+  bool core = true;
+  // The value on a bar depends on later bars, so it changes as bars arrive.
+  bool lookahead = false;
   // Deduced from the compute routine.
   std::vector<ArgKind> kinds;  // params in order, then an indicator's rounding
   Shape shape = Shape::Series;

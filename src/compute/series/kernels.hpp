@@ -21,6 +21,10 @@ inline constexpr double kInf = std::numeric_limits<double>::infinity();
 // so NaN is true and -0.0 is false.
 inline bool is_true(double v) { return v != 0.0; }
 
+// The formula language's truth test, which the newer condition functions
+// read: neither 0.0 (either sign) nor NaN.
+inline bool holds(double v) { return v != 0.0 && !std::isnan(v); }
+
 // A series of n NaN: the starting point of every windowed result.
 inline Series nan_series(std::size_t n) { return Series(n, kNaN); }
 

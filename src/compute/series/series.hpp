@@ -143,4 +143,27 @@ Series VALUEWHEN(SeriesView s, SeriesView x);
 Series TOPRANGE(SeriesView s);
 Series LOWRANGE(SeriesView s);
 
+
+// ---- loops over bars (bar_loops.cpp) ----
+// Conditions are read by the formula language's truth rule (holds): a bar
+// is true when its value is neither 0.0 nor NaN.
+Series SUMBARS(SeriesView s, VSView a);
+Series HOD(SeriesView s, std::uint64_t n);
+Series LOD(SeriesView s, std::uint64_t n);
+Series UPNDAY(SeriesView s, std::uint64_t m);
+Series DOWNNDAY(SeriesView s, std::uint64_t m);
+Series NDAY(SeriesView s1, SeriesView s2, std::uint64_t n);
+Series TFILTER(SeriesView buy, SeriesView sell, std::uint64_t n);
+Series BARSCOUNT(SeriesView s);
+// These two read later bars: a bar's value changes as bars arrive.
+Series REFX(SeriesView s, std::uint64_t n);
+Series BACKSET(SeriesView s, std::uint64_t n);
+
+// ---- the zigzag and its turning points (zigzag.cpp), all reading later bars ----
+Series ZIG(SeriesView s, double n);
+Series PEAK(SeriesView s, double n, std::uint64_t m);
+Series PEAKBARS(SeriesView s, double n, std::uint64_t m);
+Series TROUGH(SeriesView s, double n, std::uint64_t m);
+Series TROUGHBARS(SeriesView s, double n, std::uint64_t m);
+
 }  // namespace tarvex
