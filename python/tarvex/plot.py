@@ -117,8 +117,10 @@ def _bound(keys: np.ndarray, value: Any) -> Any:
     sample: Any = keys[0] if len(keys) else None
     if isinstance(value, str) and isinstance(sample, datetime.date):
         if hasattr(sample, "tz_localize"):  # a pandas Timestamp, perhaps aware of a timezone
-            stamp = type(sample)(value)
-            return stamp.tz_localize(sample.tzinfo) if sample.tzinfo is not None and stamp.tzinfo is None else stamp
+            make: Any = type(sample)
+            stamp = make(value)
+            zone = getattr(sample, "tzinfo", None)
+            return stamp.tz_localize(zone) if zone is not None and stamp.tzinfo is None else stamp
         if isinstance(sample, datetime.datetime):
             return datetime.datetime.fromisoformat(value)
         return datetime.date.fromisoformat(value)
@@ -248,7 +250,7 @@ def _draw_panel(ax: Any, chart: _Chart, panel: Any, close: np.ndarray, opened: n
     name = _name(panel)
     ax.yaxis.set_major_locator(MaxNLocator(3, prune="upper"))  # no label runs into the panel above
     ax.yaxis.set_major_formatter(FuncFormatter(_compact))
-    ax.set_ylabel(name)
+    ax.set_ylabel(name, fontsize="small")
     rise, fall = chart.theme["rise"], chart.theme["fall"]
     if name in _COLUMN_PANELS and isinstance(panel, str):
         frame = chart.frame
@@ -341,7 +343,9 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
         bottom = axes[-1]
         bottom.xaxis.set_major_formatter(
             FuncFormatter(lambda v, _: labels[int(round(v))] if 0 <= round(v) < len(labels) else ""))
-        bottom.xaxis.set_major_locator(MaxNLocator(6 if len(labels[0] if labels else "") > 10 else 8, integer=True))
+        width = bottom.get_position().width * fig.get_figwidth() * 72.0  # points
+        widest = max(map(len, labels), default=1)  # about 6 points a character, and room between labels
+        bottom.xaxis.set_major_locator(MaxNLocator(max(2, int(width // (widest * 6.0 + 36.0))), integer=True))
         bottom.set_xlim(-1, len(c))
         for ax in axes:
             ax.grid(True, linewidth=0.4, alpha=0.6)
