@@ -71,6 +71,7 @@ def test_a_window_draws_the_values_computed_over_every_bar():
                tv.plot.candles(df, start=str(df.date[100].date()), end=df.date.iloc[-1], **chart),
                tv.plot.candles(df.set_index("date"), start=df.date[100], **chart),
                tv.plot.candles(df.drop(columns="date"), start=100, end=159, **chart)]
+    shuffled = tv.plot.candles(df.sample(frac=1, random_state=1), last=60, **chart)  # drawn by date
     try:
         full = lines_of(whole)
         expected = tv.indicators(df, ["macd", ("rsi", 6), "boll", ("ma", [5, 20])])
@@ -83,7 +84,9 @@ def test_a_window_draws_the_values_computed_over_every_bar():
                 assert np.array_equal(ys, full[key][-60:], equal_nan=True), key
             assert fig.axes[-1].xaxis.get_major_formatter()(0, 0) in (str(df.date[100].date()), "100")
     finally:
-        for fig in [whole, *windows]:
+        candles = [(p.get_x(), p.get_y(), p.get_height()) for p in windows[0].axes[0].patches]
+        assert [(p.get_x(), p.get_y(), p.get_height()) for p in shuffled.axes[0].patches] == candles
+        for fig in [whole, *windows, shuffled]:
             plt.close(fig)
     with pytest.raises(ValueError, match="no bar"):
         tv.plot.candles(df, start="2030-01-01")

@@ -2,9 +2,9 @@
 imported only when a chart is drawn: candlesticks of one security with
 indicator panels and crossing signals, and composite index bars.
 
-Bars are drawn at consecutive positions, one per row, so days without
-trading leave no gaps; the x axis is labelled with the date column (or a
-pandas frame's index). Rising bars are red and falling bars green, as on
+Bars are drawn at consecutive positions, one per row, in date order, so
+days without trading leave no gaps; the x axis is labelled with the date
+column (or a pandas frame's index). Rising bars are red and falling bars green, as on
 Chinese charts; indicator lines take other colours. Every indicator is
 computed over all the bars given and only the window asked for is drawn,
 so a chart of the last 60 bars shows the same values as a chart of all of
@@ -51,7 +51,7 @@ class _Indicator:
 
     def __init__(self, item: Any) -> None:
         names, params = _tasks([item])
-        self.item, self.name, given = item, names[0], params[0]
+        self.name, given = names[0], params[0]
         record = _INDICATORS[self.name]
         if record.expanding:  # one field per period: "ma5" is "MA 5"
             self.params = [int(p) or int(record.params[0].default or 0) for p in given] or \
@@ -94,6 +94,19 @@ def _dates(frame: _Frame, date: Any) -> Optional[np.ndarray]:
     if frame.kind == "pandas" and type(frame.data.index).__name__ != "RangeIndex":
         return np.asarray(frame.data.index)
     return None
+
+
+def _time_order(keys: Optional[np.ndarray], rows: int) -> np.ndarray:
+    """The rows oldest first: by date when the bars have dates that sort
+    (rows of one date keep their order), else as given."""
+    given = np.arange(rows)
+    if keys is None:
+        return given
+    try:
+        order = np.argsort(keys, kind="stable")
+    except TypeError:
+        return given
+    return given if np.array_equal(order, given) else order
 
 
 def _texts(keys: np.ndarray) -> List[str]:
@@ -167,16 +180,21 @@ class _Chart:
     """The figure being drawn: the window of rows, the theme's colours and
     the computing options shared by every panel."""
 
-    def __init__(self, frame: _Frame, window: slice, theme: Dict[str, Any], options: Dict[str, Any]) -> None:
-        self.frame, self.window, self.theme, self.options = frame, window, theme, options
-        self.rows = len(frame.field("close"))
+    def __init__(self, frame: _Frame, order: np.ndarray, window: slice, theme: Dict[str, Any],
+                 options: Dict[str, Any]) -> None:
+        self.frame, self.order, self.window, self.theme, self.options = frame, order, window, theme, options
         self.x = np.arange(window.stop - window.start)
         self.drawn: Dict[int, int] = {}  # lines drawn on each axes so far
 
     def compute(self, function: Any, item: Any) -> Dict[str, np.ndarray]:
         """The fields of one indicator over every bar, cut to the window."""
-        table = _table(self.frame, function(self.frame.data, [item], **self.options), self.rows)
-        return {k: v[self.window] for k, v in table.items()}
+        table = _table(self.frame, function(self.frame.data, [item], **self.options), len(self.order))
+        return {k: self.take(v) for k, v in table.items()}
+
+    def take(self, column: np.ndarray) -> np.ndarray:
+        """The values of a column (one per input row) drawn, oldest first."""
+        drawn: np.ndarray = column[self.order][self.window]
+        return drawn
 
     def lines(self, ax: Any, indicator: _Indicator, table: Dict[str, np.ndarray],
               fields: Sequence[str]) -> Tuple[List[Any], List[str]]:
@@ -255,7 +273,7 @@ def _draw_panel(ax: Any, chart: _Chart, panel: Any, close: np.ndarray, opened: n
     if name in _COLUMN_PANELS and isinstance(panel, str):
         frame = chart.frame
         column = frame.field(name) if name in ("volume", "amount") else values(frame.data[frame.lookup(name, name)])
-        column = np.asarray(column, dtype=np.float64)[chart.window]
+        column = chart.take(np.asarray(column, dtype=np.float64))
         colors = np.where(close >= opened, rise, fall) if name != "change" else np.where(column >= 0, rise, fall)
         ax.bar(chart.x, column, width=0.7, color=colors)
         return
@@ -277,7 +295,8 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
             title: Optional[str] = None, figsize: Any = (10.0, 7.0), start: Any = None, end: Any = None,
             last: Optional[int] = None, digits: Optional[int] = _LIBRARY_DIGITS, theme: str = "light") -> Any:
     """Candlesticks of one security (a frame of open, high, low, close and,
-    for the volume panel, volume, oldest bar first) with a panel below for
+    for the volume panel, volume; drawn by date when it has dates, else
+    oldest bar first as given) with a panel below for
     each of `panels`: "volume" (or another column: "amount", "change",
     "count") as bars, or an indicator as `tarvex.indicators` names it
     ("macd" as histogram and lines, "kdj", ("rsi", 6) ...). `overlays` are
@@ -304,12 +323,14 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
     keys = _dates(frame, date)
     if keys is not None and len(keys) != len(c):
         raise ValueError(f"the dates have {len(keys)} values, the bars {len(c)}")
+    order = _time_order(keys, len(c))
+    keys = keys[order] if keys is not None else None
     window = _window(keys, len(c), start, end, last)
     options: Dict[str, Any] = {"columns": columns, "date": date}
     if digits != _LIBRARY_DIGITS:  # the frame functions round as the library does unless told otherwise
         options["digits"] = digits
-    chart = _Chart(frame, window, colours, options)
-    o, h, lo, c = (v[window] for v in (o, h, lo, c))
+    chart = _Chart(frame, order, window, colours, options)
+    o, h, lo, c = (chart.take(v) for v in (o, h, lo, c))
 
     style: Any = {"figure.facecolor": colours["background"], "axes.facecolor": colours["background"],
              "savefig.facecolor": colours["background"], "axes.edgecolor": colours["grid"],
