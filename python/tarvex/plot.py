@@ -231,11 +231,27 @@ class _Chart:
                       columnspacing=1.0, labelcolor=self.theme["text"])
 
 
+def _bars(ax: Any, x: np.ndarray, bottom: np.ndarray, height: np.ndarray, colors: np.ndarray, label: str) -> Any:
+    """Bars 0.7 wide as one collection of rectangles (one artist, not one
+    per bar: a chart of thousands of bars draws in a moment)."""
+    from matplotlib.collections import PolyCollection
+
+    left, right, top = x - 0.35, x + 0.35, bottom + height
+    corners = np.stack([np.stack(p, axis=-1) for p in ((left, bottom), (left, top), (right, top), (right, bottom))],
+                       axis=1)
+    keep = np.isfinite(corners).all(axis=(1, 2))
+    bars = PolyCollection(list(corners[keep]), facecolors=colors[keep], edgecolors=colors[keep], linewidths=0.5,
+                          label=label)
+    ax.add_collection(bars)
+    ax.autoscale_view()
+    return bars
+
+
 def _draw_candles(ax: Any, chart: _Chart, o: np.ndarray, h: np.ndarray, lo: np.ndarray, c: np.ndarray) -> None:
     colors = np.where(c >= o, chart.theme["rise"], chart.theme["fall"])
     ax.vlines(chart.x, lo, h, colors=colors, linewidth=0.8)
     body = np.where(c == o, (h - lo) * 0.002 + 1e-12, c - o)  # a doji still shows a line
-    ax.bar(chart.x, body, bottom=o, width=0.7, color=colors, edgecolor=colors, linewidth=0.5)
+    _bars(ax, chart.x, o, body, colors, "candles")
 
 
 def _draw_signals(ax: Any, chart: _Chart, signals: Any, h: np.ndarray, lo: np.ndarray) -> Tuple[List[Any], List[str]]:
@@ -275,14 +291,16 @@ def _draw_panel(ax: Any, chart: _Chart, panel: Any, close: np.ndarray, opened: n
         column = frame.field(name) if name in ("volume", "amount") else values(frame.data[frame.lookup(name, name)])
         column = chart.take(np.asarray(column, dtype=np.float64))
         colors = np.where(close >= opened, rise, fall) if name != "change" else np.where(column >= 0, rise, fall)
-        ax.bar(chart.x, column, width=0.7, color=colors)
+        _bars(ax, chart.x, np.zeros_like(column), column, colors, name)
+        if name != "change" and not (column < 0).any():
+            ax.set_ylim(bottom=0.0)  # volumes stand on the axis
         return
     indicator = _Indicator(panel)
     table = chart.compute(indicators, panel)
     fields = list(table)
     if name == "macd":
         hist = table["macd"]
-        ax.bar(chart.x, hist, width=0.7, color=np.where(hist >= 0, rise, fall))
+        _bars(ax, chart.x, np.zeros_like(hist), hist, np.where(hist >= 0, rise, fall), "macd")
         fields = ["dif", "dea"]
     handles, texts = chart.lines(ax, indicator, table, fields)
     for level in _LEVELS.get(name, ()):
