@@ -9,7 +9,7 @@ on a Dask cluster, printing the time of each stage and the rows per second.
 
 With --compare the same files also go through the single-machine path
 (pandas.read_parquet, tarvex.indicators, tarvex.screen) for the ratio of
-the two. Needs the dask extra: pip install 'tarvex[dask]'.
+the two. Needs the dask extra: pip install '.[dask]' (from a checkout).
 """
 # mypy: untyped-calls-exclude="distributed,dask"
 # (the cluster and scheduler calls of distributed and dask are not annotated)

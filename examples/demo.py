@@ -65,7 +65,8 @@ def single_security() -> None:
     open_, high, low, close, vol = ([r[k] for r in rows] for k in (2, 3, 4, 5, 6))
     print(f"== one security with tarvex_core: 600000, the last 6 of 120 bars, "
           f"{day_text(rows[-6][1])} to {day_text(rows[-1][1])} ==")
-    print("Each line is one indicator on the closing prices (MACD, KDJ and BOLL rounded to 3 decimals):")
+    print("Each line is one indicator on the closing prices, printed to 3 decimals "
+          "(MACD, RSI and BOLL are rounded to 3 decimals, KDJ is not):")
     print("close      ", fmt(close))
     print("MA(5)      ", fmt(tc.MA(close, 5)))
     print("EMA(12)    ", fmt(tc.EMA(close, 12)))
@@ -146,7 +147,7 @@ def frames() -> None:
     try:
         import pandas as pd
     except ImportError:
-        print("\n(pandas is not installed: pip install 'tarvex[pandas]' to see DataFrames in and out)")
+        print("\n(pandas is not installed: pip install '.[pandas]' from a checkout to see DataFrames in and out)")
         return
     rows: List[Bar] = []
     for seed, code in enumerate((1, 600000, 300750)):

@@ -1,8 +1,10 @@
-"""Draws the chart the README shows: 120 weekdays of one synthetic security
-as candlesticks with Bollinger bands and MACD crossings over the prices, then
-volume, MACD, KDJ and RSI panels, written to docs/img/chart.png.
+"""Draws the chart the README shows: the last 120 of 300 weekdays of one
+synthetic security as candlesticks with moving averages and MACD crossings
+over the prices, then volume, MACD, KDJ and RSI panels, written to
+docs/img/chart.png. The indicators are computed over all 300 bars, so the
+left edge of the chart shows settled values, not the first bars' warm-up.
 
-Needs pandas and matplotlib:  pip install 'tarvex[plot,pandas]'
+Needs pandas and matplotlib:  pip install '.[plot,pandas]'   (from a checkout)
                               python examples/plot_example.py [OUTPUT.png]
 """
 import sys
@@ -19,7 +21,7 @@ import pandas as pd  # noqa: E402
 import tarvex  # noqa: E402
 
 
-def bars(days: int = 120, seed: int = 7) -> pd.DataFrame:
+def bars(days: int = 300, seed: int = 7) -> pd.DataFrame:
     """A seeded random walk on the weekdays from 2 January 2024."""
     rng = np.random.default_rng(seed)
     close = 12.0 * np.exp(np.cumsum(rng.normal(0.001, 0.018, days)))
@@ -35,10 +37,10 @@ def bars(days: int = 120, seed: int = 7) -> pd.DataFrame:
 
 
 def main(path: Union[str, Path]) -> None:
-    fig = tarvex.plot.candles(bars(), panels=["volume", "macd", "kdj", ("rsi", 6)], overlays=["boll"],
-                              signals="macd", title="000001: BOLL, MACD crossings, volume, MACD, KDJ, RSI(6)",
-                              figsize=(10, 7.5))
-    fig.savefig(path, dpi=72, bbox_inches="tight")
+    fig = tarvex.plot.candles(bars(), panels=["volume", "macd", "kdj", ("rsi", 6)], overlays=[("ma", [5, 10, 20])],
+                              signals="macd", last=120, theme="dark", figsize=(10, 7.5),
+                              title="000001 daily: MA 5/10/20, MACD crossings; volume, MACD, KDJ, RSI 6")
+    fig.savefig(path, dpi=90, bbox_inches="tight")
     print(f"wrote {path}")
 
 
