@@ -174,7 +174,7 @@ class _Compiler:
             if st.name is not None:
                 if st.name in self.scope:
                     raise self.error(f"{st.name} is assigned twice", st.name_pos)
-                if st.name in BAR_NAMES:
+                if st.name in BAR_NAMES and st.kind == "var":
                     raise self.error(f"{st.name} names a bar column and cannot be assigned", st.name_pos)
                 if st.name in self.plan.params:
                     raise self.error(f"{st.name} is a parameter and cannot be assigned", st.name_pos)
