@@ -87,6 +87,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         cmd.add_argument("--date-column", help='the date column (default "date")')
         if name == "screen":
             cmd.add_argument("--date", help="the day to screen (default: each code's last bar)")
+            cmd.add_argument("--lookahead", action="store_true",
+                             help="screen on a condition that reads later bars (ZIG, REFX ...) all the same")
         else:
             cmd.add_argument("-o", "--output", help="write the CSV here instead of standard output")
     args = parser.parse_args(argv)
@@ -97,7 +99,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         columns = {"code_column": args.code_column, "date_column": args.date_column}
         if args.command == "screen":
             date = None if args.date is None else _date_value(args.date, market, args.date_column)
-            for code in screen(text, market, date, **columns, **params):
+            for code in screen(text, market, date, lookahead=args.lookahead, **columns, **params):
                 print(code)
         else:
             frame = formula(text, market, **columns, **params).to_frame()

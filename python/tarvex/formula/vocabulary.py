@@ -27,8 +27,9 @@ if TYPE_CHECKING:
 __all__ = ["Word", "vocabulary", "BAR_NAMES"]
 
 # A word's computation: the segment layout and the arguments (float64
-# columns and numbers) to one column, or a tuple of them for an indicator.
-Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[np.ndarray, ...]]]
+# columns, numbers and texts) to one column, a tuple of them for an
+# indicator (a drawing hands its arguments back), or a number (RGB).
+Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[Any, ...], float]]
 
 # Bar columns and the names that read them.
 BAR_NAMES = {
