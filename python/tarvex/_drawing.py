@@ -1,7 +1,7 @@
 """A formula's output drawn the way charting software shows it: black
 ground, rising candles red and hollow, falling ones cyan and filled, each
 line in the colour and width its style words name (white, yellow, magenta,
-green ... in turn when it names none), and the drawings (sticks, texts,
+green ... by its place when it names none), and the drawings (sticks, texts,
 icons, numbers, bands, polylines, segments, candles) where their
 conditions hold.
 
@@ -12,7 +12,7 @@ a chart is drawn.
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -58,11 +58,6 @@ class _Style:
         self.words = set(attrs)
         self.dashes = next((_DASHES[a] for a in attrs if a in _DASHES), "-")
         self.dots = next((_DOTS[a] for a in attrs if a in _DOTS), None)
-
-
-def _colours() -> Iterator[str]:
-    while True:
-        yield from CYCLE
 
 
 def _is_overlay(lines: Sequence[Line], low: np.ndarray, high: np.ndarray) -> bool:
@@ -264,12 +259,16 @@ def figure(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optio
     x = np.arange(rows)
     if not any(line.kind == "DRAWKLINE" for line in result.lines) or not overlay:
         _candles(price, o, h, lo, c)
-    colours, shown = _colours(), []  # type: Iterator[str], List[Tuple[str, float, str]]
+    # The k-th line naming no colour takes the k-th of the cycle, counting
+    # lines and drawings apart.
+    place = {"line": 0, "drawing": 0}
+    shown: List[Tuple[str, float, str]] = []
     for line in result.lines:
+        group = "drawing" if line.draws else "line"
+        place[group] += 1
         if "NODRAW" in line.attrs:
             continue
-        named = any(colour_value(w) is not None for w in line.attrs)
-        style = _Style(line.attrs, "" if named else next(colours))
+        style = _Style(line.attrs, CYCLE[(place[group] - 1) % len(CYCLE)])
         if line.draws:
             _draw_drawing(panel, line, style, x, fonts)
         else:

@@ -99,6 +99,10 @@ class _Parser:
                 word = tokens[i + 1]
                 if word[0] != "name":
                     raise self.error("expected a drawing word after ','", word[2])
+                if word[1] == "RGB" and self.is_op(i + 2, "("):
+                    colour, i = self.rgb(i + 1)
+                    attrs.append(colour)
+                    continue
                 self.check_drawing_word(word)
                 attrs.append(word[1])
                 i += 2
@@ -106,6 +110,20 @@ class _Parser:
                 raise self.error("expected an operator or ';'", tokens[i][2])
             out.append(Statement(kind, name, name_pos, expr, tuple(attrs), source))
         return out
+
+    def rgb(self, i: int) -> Tuple[str, int]:
+        """RGB(r,g,b) of whole numbers 0 to 255 at token i, as a style word
+        (COLOR and the blue, green and red bytes in hex), and the next index."""
+        tokens, parts = self.tokens, []
+        for k, punct in enumerate((",", ",", ")")):
+            tok = tokens[i + 2 + 2 * k]
+            if tok[0] != "num" or not 0 <= tok[1] <= 255 or tok[1] != int(tok[1]) \
+                    or not self.is_op(i + 3 + 2 * k, punct):
+                raise self.error("a colour after ',' reads RGB(red,green,blue), each a whole number 0 to 255",
+                                 tok[2])
+            parts.append(int(tok[1]))
+        red, green, blue = parts
+        return f"COLOR{blue:02X}{green:02X}{red:02X}", i + 8
 
     def check_drawing_word(self, token: Token) -> None:
         problem = style_error(token[1])
