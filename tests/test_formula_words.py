@@ -199,3 +199,12 @@ def test_the_future_functions_of_the_library_are_marked():
     assert {name for name, word in vocabulary().items() if word.lookahead} == future
     with pytest.raises(FormulaError, match="ZIG looks into the future"):
         compile("ZIG(3,10)>REF(ZIG(3,10),1)").condition()
+
+
+def test_every_word_and_colour_is_documented():
+    from pathlib import Path
+
+    from tarvex.formula.styles import COLORS
+
+    doc = (Path(__file__).parent.parent / "docs" / "formula.md").read_text(encoding="utf-8")
+    assert [name for name in [*vocabulary(), *COLORS] if f"`{name}" not in doc] == []
