@@ -2,14 +2,15 @@
 language (DATE, YEAR, WEEKDAY, TIME, HOUR ...).
 
 A date column may hold datetimes (NumPy, pandas or polars), date or
-datetime objects, ISO text ("2024-01-05", "2024-01-05 09:30"), or numbers
+datetime objects (those with a time zone read on its clocks), ISO text ("2024-01-05", "2024-01-05 09:30"), or numbers
 written as digits: YYYYMMDD, YYYYMMDDHHMM, YYYYMMDDHHMMSS, or the
 language's own (year - 1900) * 10000 + month * 100 + day. A value that is
 no valid date (a missing one, 20240231) gives NaN in every part.
 """
 from __future__ import annotations
 
-from typing import Dict
+import datetime
+from typing import Any, Dict
 
 import numpy as np
 
@@ -59,14 +60,19 @@ def _from_objects(dates: np.ndarray) -> np.ndarray:
            for v in flat):
         return _from_digits(np.array([float(v) for v in flat], dtype=np.float64))
     try:
-        stamps = np.array([np.datetime64(v, "s") if v is not None else np.datetime64("NaT") for v in flat],
-                          dtype="datetime64[s]")
+        stamps = np.array([np.datetime64(_wall_clock(v), "s") if v is not None else np.datetime64("NaT")
+                           for v in flat], dtype="datetime64[s]")
     except (TypeError, ValueError):
         try:  # pandas Timestamps and other datetime-like objects
             stamps = np.asarray(flat.tolist(), dtype="datetime64[s]")
         except (TypeError, ValueError):
             raise ValueError("the date column cannot be read as dates") from None
     return stamps.astype(np.int64)
+
+
+def _wall_clock(v: Any) -> Any:
+    """A datetime with a time zone as the time on the clocks of that zone."""
+    return v.replace(tzinfo=None) if isinstance(v, datetime.datetime) and v.tzinfo is not None else v
 
 
 def _from_digits(v: np.ndarray) -> np.ndarray:
