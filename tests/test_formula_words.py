@@ -105,7 +105,10 @@ def test_time_and_position_words_on_a_shuffled_market():
 def test_dates_in_every_form_and_the_invalid_ones():
     forms = [np.array(["2024-01-05", "2023-12-31"]), np.array([20240105, 20231231]), np.array([1240105, 1231231]),
              np.array(["20240105", "20231231"], dtype=object), np.array([datetime.date(2024, 1, 5),
-                                                                         datetime.date(2023, 12, 31)], dtype=object)]
+                                                                         datetime.date(2023, 12, 31)], dtype=object),
+             # read on the clocks of their zone, not in UTC (the day before)
+             np.array([datetime.datetime(y, m, d, 3, tzinfo=datetime.timezone(datetime.timedelta(hours=8)))
+                       for y, m, d in ((2024, 1, 5), (2023, 12, 31))], dtype=object)]
     for dates in forms:
         result = formula("DATE; WEEKDAY", {"date": dates, "close": [1.0, 2.0]})
         assert result.lines[0].values.tolist() == [1240105.0, 1231231.0], dates
