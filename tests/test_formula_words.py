@@ -214,3 +214,28 @@ def test_every_word_and_colour_of_the_language_is_documented():
 
     own = [name for name in vocabulary() if name not in catalog()]  # the language's words beyond the library's
     assert [name for name in [*own, *COLORS] if f"`{name}" not in doc] == []
+
+
+def test_every_drawing_keeps_its_arguments_and_draws_its_price_where_its_condition_holds():
+    rng = np.random.default_rng(3)
+    bars = {name: rng.normal(10, 1, 50) for name in ("open", "high", "low", "close")}
+    bars["close"][::7] = NAN
+    for word in (w for w in vocabulary().values() if w.draws is not None):
+        samples = {"c": iter(["C>O", "H>C+0.5", "L<9"]), "s": iter(["C", "H*2", "L-1", "O+C", "C/3", "H-L"]),
+                   "f": iter(["2", "0", "1", "3"]), "t": iter(["'x'"])}
+        given = [next(samples[kind]) for _, kind, _ in word.params]
+        (line,) = formula(f"{word.name}({','.join(given)})", bars)
+        assert line.kind == word.name and list(line.args) == [p[0] for p in word.params]
+        for (name, kind, _), arg in zip(word.params, given):
+            if kind in "ft":
+                assert line.args[name] == (float(arg) if kind == "f" else arg.strip("'"))
+                continue
+            expected = formula(arg, bars).lines[0].values
+            if kind == "c":
+                expected = ((expected != 0) & (expected == expected)).astype(float)
+            assert np.array_equal(line.args[name], expected, equal_nan=True), (word.name, name)
+        shown, cond = word.draws
+        drawn = line.args[word.params[shown][0]]
+        if cond is not None:
+            drawn = np.where(line.args[word.params[cond][0]] != 0, drawn, NAN)
+        assert np.array_equal(line.values, drawn, equal_nan=True), word.name
