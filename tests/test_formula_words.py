@@ -153,6 +153,7 @@ def test_drawings_are_output_lines_and_a_screen_reads_the_condition():
     ("DRAWTEXT(C>O,C,'open", "string \"'\" is never closed"),
     ("X:=STICKLINE(C>O,C,O,1,0); X", "STICKLINE draws and gives no value"),
     ("C+POLYLINE(C>O,C)", "POLYLINE draws and gives no value"),
+    ("P:POLYLINE(C>O,C); P+1", "P is a drawing and gives no value"),
     ("'buy'", "a quoted text is no output line"),
     ("MA(C,5),COLORREDD", "unknown colour COLORREDD (did you mean COLORRED"),
     ("MA(C,5),DOTLIN", "unknown drawing word DOTLIN (did you mean DOTLINE"),

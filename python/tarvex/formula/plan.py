@@ -262,6 +262,9 @@ class _Compiler:
 
     def name(self, name: str, pos: int) -> int:
         if name in self.scope:
+            node = self.plan.nodes[self.scope[name]]
+            if node.op == "call" and self.words[node.data].draws is not None:
+                raise self.error(f"{name} is a drawing and gives no value", pos)
             return self.scope[name]
         if name in self.plan.params:
             return self.add("param", name, series=False, pos=pos)
