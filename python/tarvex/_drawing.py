@@ -91,7 +91,9 @@ def _candles(ax: Any, o: np.ndarray, h: np.ndarray, lo: np.ndarray, c: np.ndarra
     ax.vlines(x, lo, h, colors=colours, linewidth=0.8, zorder=2)
     bottom = np.fmin(o, c)
     body = np.abs(c - o)
-    body = np.where(body == 0.0, (np.nanmax(h) - np.nanmin(lo)) * 0.002 + 1e-12, body)  # a doji shows a line
+    finite = np.isfinite(h) & np.isfinite(lo)
+    span = float(np.max(h[finite]) - np.min(lo[finite])) if finite.any() else 0.0
+    body = np.where(body == 0.0, span * 0.002 + 1e-12, body)  # a doji shows a line
     ax.bar(x, body, bottom=bottom, width=width, color=np.where(up, GROUND, fall), edgecolor=colours, linewidth=0.8,
            zorder=3)
 
