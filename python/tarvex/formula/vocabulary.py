@@ -40,9 +40,11 @@ BAR_NAMES = {
 
 # Words whose first parameter the library tests as "not 0.0" (NaN true) or
 # sums as numbers, but the language reads as a condition (NaN false).
-_CONDITIONS = frozenset({
-    "IF", "COUNT", "EVERY", "EXIST", "LAST", "FILTER", "BARSLAST", "BARSLASTCOUNT", "BARSSINCEN", "VALUEWHEN",
-})
+# The number given is how many leading parameters are conditions.
+_CONDITIONS = {
+    "IF": 1, "COUNT": 1, "EVERY": 1, "EXIST": 1, "LAST": 1, "FILTER": 1, "BARSLAST": 1, "BARSLASTCOUNT": 1,
+    "BARSSINCEN": 1, "VALUEWHEN": 1, "BACKSET": 1, "TFILTER": 2,
+}
 
 # Words whose every value is 1.0 or 0.0 (no NaN): their results need no
 # truth test when they feed a condition.
@@ -284,8 +286,8 @@ def vocabulary() -> Dict[str, Word]:
         words: Dict[str, Word] = {}
         for name, info in native.catalog().items():
             params = list(info.params)
-            if name in _CONDITIONS:
-                params[0] = (params[0][0], "c", params[0][2])
+            for k in range(_CONDITIONS.get(name, 0)):
+                params[k] = (params[k][0], "c", params[k][2])
             # An indicator: its series inputs all lead and all name bar columns.
             lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
             implied: Optional[Tuple[str, ...]] = None
