@@ -239,6 +239,19 @@ def _last(v: np.ndarray) -> float:
     return float(v[ok[-1]]) if len(ok) else math.nan
 
 
+def _labels(dates: Optional[np.ndarray], rows: int) -> List[str]:
+    """The x axis' labels: dates (with the time of intraday bars), else bar numbers."""
+    if dates is None:
+        return [str(i) for i in range(rows)]
+    if dates.dtype.kind != "M":
+        return [str(d) for d in dates]
+    minutes = dates.astype("datetime64[m]")
+    intraday = bool((minutes != minutes.astype("datetime64[D]")).any())
+    if not intraday:
+        return list(np.datetime_as_string(minutes, unit="D"))
+    return [f"{t[5:10]} {t[11:16]}" for t in np.datetime_as_string(minutes, unit="m")]  # 01-05 09:30
+
+
 def figure(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optional[str] = None,
            figsize: Any = (10.0, 6.0), params: Optional[Dict[str, float]] = None) -> Any:
     """The chart of formula `text` over one security's `bars`."""
@@ -280,9 +293,7 @@ def figure(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optio
     _title(panel, shown)
     if title:
         price.set_title(title, color=TEXT, fontsize=10, loc="right")
-    dates = result.dates
-    labels = [str(i) for i in range(rows)] if dates is None else (
-        list(np.datetime_as_string(dates, unit="D")) if dates.dtype.kind == "M" else [str(d) for d in dates])
+    labels = _labels(result.dates, rows)
     for ax in grid[:, 0]:
         ax.set_facecolor(GROUND)
         ax.grid(True, color=GRID, linewidth=0.6, linestyle=":")
