@@ -361,8 +361,9 @@ class Line:
 class FormulaResult:
     """The output lines of one run, in order.
 
-    Iterating gives the `Line` objects; `result[name]` the values of the
-    line of that name (case-insensitive; an unnamed line answers to its
+    Iterating gives the `Line` objects, drawings among them in the order
+    written (`drawings` lists those alone); `result[name]` the values of
+    the line of that name (case-insensitive; an unnamed line answers to its
     expression text). For a market, `codes` and `dates` give each row's
     code and date (rows ordered by code, then date), with the original
     values.
