@@ -174,7 +174,7 @@ def test_colour_values():
     assert result.drawings[0].args["text"] == "up" and result.drawings[0].attrs == ("COLOR00FFFF", "LINETHICK3")
 
 
-def test_lines_reading_later_bars_are_marked_and_kept_out_of_screens(monkeypatch):
+def test_lines_reading_later_bars_are_marked_and_kept_out_of_screens(monkeypatch, tmp_path, capsys):
     # A stand-in for a word reading later bars: the next bar's value.
     def ahead(ctx, args):
         x = args[0]
@@ -195,6 +195,14 @@ def test_lines_reading_later_bars_are_marked_and_kept_out_of_screens(monkeypatch
     assert e.value.message.startswith("NEXTBAR looks into the future: its value on a bar changes as later bars arrive")
     assert e.value.column == refused.index("NEXTBAR") + 1
     assert screen(refused, {**bars, "date": [1, 2, 1, 2]}, date=1, lookahead=True) == ["A"]
+    # and from the command line
+    from tarvex.__main__ import main
+
+    (tmp_path / "f.txt").write_text(refused, encoding="utf-8")
+    (tmp_path / "m.csv").write_text("code,date,close,open\nA,1,1,1\nA,2,2,1\nB,1,3,1\nB,2,2,1\n")
+    command = ["screen", str(tmp_path / "f.txt"), str(tmp_path / "m.csv"), "--date", "1"]
+    assert main(command) == 1 and "NEXTBAR looks into the future" in capsys.readouterr().err
+    assert main([*command, "--lookahead"]) == 0 and capsys.readouterr().out.split() == ["A"]
 
 
 @pytest.mark.skipif("ZIG" not in vocabulary(), reason="the zigzag family is not built")
