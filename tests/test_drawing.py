@@ -29,7 +29,7 @@ OVERLAY = """MA5:MA(C,5),COLORWHITE,LINETHICK2; MA10:MA(C,10);
 DRAWBAND(MA5,COLORRED,MA10,COLORGREEN);
 DRAWICON(CROSS(MA5,MA10),L,1); DRAWTEXT(CROSS(MA10,MA5),H,'sell'),COLORYELLOW;"""
 PANEL = """DIF:EMA(C,12)-EMA(C,26); DEA:EMA(DIF,9),COLOR00FFFF; M:(DIF-DEA)*2,NODRAW;
-STICKLINE(M>0,0,M,4,1),COLORRED; DRAWNUMBER(ISLASTBAR,DIF,DIF); 0,DOTLINE;"""
+STICKLINE(M>0,0,M,4,1),COLORRED; DRAWNUMBER(ISLASTBAR,DIF,DIF); 0,DOTLINE; DRAWTEXT(ISLASTBAR,H,'top');"""
 
 
 def test_an_overlay_over_the_candles_and_a_panel_under_them():
@@ -56,6 +56,7 @@ def test_an_overlay_over_the_candles_and_a_panel_under_them():
         assert len(panel.patches) == sticks and all(p.get_facecolor()[:3] == (0, 0, 0) for p in panel.patches)
         assert hexes([line.get_color() for line in panel.get_lines()]) == ["#ffffff", "#ffff00", "#00ff00"]
         assert [t.get_text() for t in panel.texts] == [f"{tv.formula(PANEL, bars)['DIF'][-1]:.2f}"]
+        assert [t.get_text() for t in price.texts] == ["top"]  # a label at prices goes over the candles
         assert price.get_title(loc="right") == "macd"
     finally:
         plt.close(fig)

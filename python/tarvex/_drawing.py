@@ -6,7 +6,8 @@ icons, numbers, bands, polylines, segments, candles) where their
 conditions hold.
 
 An overlay formula is drawn over the candles; any other gets a panel of
-its own under them. `figure()` needs matplotlib and is imported only when
+its own under them, where its drawings at prices (a label over the bars)
+still go over the candles. `figure()` needs matplotlib and is imported only when
 a chart is drawn.
 """
 from __future__ import annotations
@@ -60,27 +61,42 @@ class _Style:
         self.dots = next((_DOTS[a] for a in attrs if a in _DOTS), None)
 
 
-def _is_overlay(lines: Sequence[Line], low: np.ndarray, high: np.ndarray) -> bool:
-    """Whether the lines live on the price scale: most values of each of
-    them lie within the prices' range, widened by half of it."""
-    if not np.isfinite(low).any():
-        return False
-    bottom, top = float(np.nanmin(low)), float(np.nanmax(high))
+def _drawn(line: Line) -> np.ndarray:
+    """The finite values a line draws (both edges of a band)."""
+    v: np.ndarray = line.values
+    if line.kind == "DRAWBAND":
+        v = np.concatenate([v, np.asarray(line.args["value2"], dtype=np.float64)])
+    finite: np.ndarray = v[np.isfinite(v)]
+    return finite
+
+
+def _price_scale(low: np.ndarray, high: np.ndarray) -> Optional[Tuple[float, float]]:
+    """The prices' range widened by half of it, None without prices."""
+    finite = np.isfinite(low) & np.isfinite(high)
+    if not finite.any():
+        return None
+    bottom, top = float(np.min(low[finite])), float(np.max(high[finite]))
     span = max(top - bottom, abs(top) * 0.01, 1e-12)
-    bottom, top = bottom - span * 0.5, top + span * 0.5
-    seen = False
-    for line in lines:
-        if "NODRAW" in line.attrs:
-            continue
-        v = line.values[np.isfinite(line.values)]
-        if line.kind == "DRAWBAND":
-            v = np.concatenate([v, np.asarray(line.args["value2"])[np.isfinite(line.args["value2"])]])
-        if len(v) == 0:
-            continue
-        seen = True
-        if np.mean((v >= bottom) & (v <= top)) < 0.8:
-            return False
-    return seen
+    return bottom - span * 0.5, top + span * 0.5
+
+
+def _within(v: np.ndarray, scale: Optional[Tuple[float, float]]) -> bool:
+    """Whether most of the values lie on the scale."""
+    return scale is not None and len(v) > 0 and float(np.mean((v >= scale[0]) & (v <= scale[1]))) >= 0.8
+
+
+def _is_overlay(lines: Sequence[Line], scale: Optional[Tuple[float, float]]) -> bool:
+    """Whether the lines live on the price scale: each that draws anything
+    draws mostly within it."""
+    drawn = [v for v in (_drawn(line) for line in lines if "NODRAW" not in line.attrs) if len(v)]
+    return bool(drawn) and all(_within(v, scale) for v in drawn)
+
+
+def _panel_scale(lines: Sequence[Line]) -> Optional[Tuple[float, float]]:
+    """The range of a panel's computed lines, None when it has none."""
+    drawn = [_drawn(line) for line in lines if not line.draws and "NODRAW" not in line.attrs]
+    v = np.concatenate(drawn) if drawn else np.zeros(0)
+    return (float(v.min()), float(v.max())) if len(v) else None
 
 
 def _candles(ax: Any, o: np.ndarray, h: np.ndarray, lo: np.ndarray, c: np.ndarray,
@@ -263,8 +279,10 @@ def figure(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optio
         raise FormulaError("a chart shows one security: the bars hold several codes")
     prices = _compile("O;H;L;C").run(bars)
     o, h, lo, c = (line.values for line in prices)
+    scale = _price_scale(lo, h)
     if overlay is None:
-        overlay = _is_overlay(result.lines, lo, h)
+        overlay = _is_overlay(result.lines, scale)
+    beside = _panel_scale(result.lines)
     rows, fonts = len(c), _fonts()
     with plt.style.context("dark_background"):
         fig, grid = plt.subplots(1 if overlay else 2, 1, sharex=True, figsize=figsize, squeeze=False,
@@ -285,7 +303,10 @@ def figure(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optio
             continue
         style = _Style(line.attrs, CYCLE[(place[group] - 1) % len(CYCLE)])
         if line.draws:
-            _draw_drawing(panel, line, style, x, fonts)
+            # A drawing at prices (a label over the bars) goes over the
+            # candles when the panel's lines are elsewhere.
+            on_prices = _within(_drawn(line), scale) and not _within(_drawn(line), beside)
+            _draw_drawing(price if on_prices else panel, line, style, x, fonts)
         else:
             _draw_line(panel, line, style, x, c >= o)
             if "NOTEXT" not in line.attrs and line.name is not None:
