@@ -302,5 +302,7 @@ def vocabulary() -> Dict[str, Word]:
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
         for word in _language():
             words.setdefault(word.name, word)
+        # The spelling many shared formulas carry.
+        words.setdefault("PLOYLINE", words["POLYLINE"])
         _VOCABULARY = words
     return _VOCABULARY
