@@ -142,6 +142,8 @@ def test_drawings_are_output_lines_and_a_screen_reads_the_condition():
     assert text.args["text"] == "Buy" and np.array_equal(text.args["price"], (c - 1) * 0.98)
     assert result.lookahead == () and not any(line.lookahead for line in result)
     assert screen(SCREEN, bars) == [code for code, k in (("A", 29), ("B", 59)) if result["XG"][k]]
+    # Only the condition is computed: a drawing reading a column the market lacks is no matter.
+    assert screen("DRAWTEXT(AMOUNT>0,C,'x'); MA(C,3)>0", bars) == ["A", "B"]
     with pytest.raises(FormulaError, match="only draws: it has no condition line"):
         screen("STICKLINE(C>O,C,O,6,0); DRAWTEXT(C>O,C,'up')", bars)
 

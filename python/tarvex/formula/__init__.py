@@ -47,12 +47,12 @@ def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None,
     A condition depending on a function that reads later bars (ZIG, REFX
     ...) is refused unless `lookahead` is True."""
     plan = Plan(text, params)
-    line = plan.condition(lookahead)
-    result = plan.run(market, code_column=code_column, date_column=date_column)
+    condition = plan.only(plan.condition(lookahead))  # the other lines are not computed
+    result = condition.run(market, code_column=code_column, date_column=date_column)
     starts = result._starts
     if result.codes is None or starts is None:
         raise FormulaError("screening needs a market with a code column")
-    signal = result.lines[line].values
+    signal = result.lines[0].values
     if date is None:
         rows = np.append(starts[1:], len(signal)) - 1
         rows = rows[rows >= 0]

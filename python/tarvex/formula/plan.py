@@ -11,6 +11,7 @@ read later bars (ZIG ...) it depends on.
 """
 from __future__ import annotations
 
+import copy
 import difflib
 import math
 import numbers
@@ -110,6 +111,13 @@ class Plan:
                 raise FormulaError(f"the formula declares no parameter {name!r}")
             values[key] = _number(name, value)
         return run_plan(self, bars, code_column, date_column, values)
+
+    def only(self, k: int) -> Plan:
+        """The plan of output line k alone: a run computes that line and
+        what it depends on, nothing else."""
+        part = copy.copy(self)
+        part.outputs = [self.outputs[k]]
+        return part
 
     def condition(self, lookahead: bool = False) -> int:
         """The index of the line a screen reads: the last output line that
