@@ -235,10 +235,11 @@ def test_an_empty_market_gives_empty_lines_and_no_codes():
 def test_every_word_over_no_bars_gives_empty_lines():
     from tarvex.formula.vocabulary import vocabulary
 
-    for bars in ({"close": np.zeros(0)}, {"code": np.zeros(0, dtype=np.int64), "close": np.zeros(0)}):
+    empty = {"close": np.zeros(0), "date": np.zeros(0, dtype="datetime64[D]")}
+    for bars in (empty, {"code": np.zeros(0, dtype=np.int64), **empty}):
         for name, word in vocabulary().items():
             call = name if len(word.outputs) == 1 else f"{name}.{word.outputs[0]}"
-            args = ["C>0" if kind == "c" else "C" if kind in "sv" else "1" for _, kind, _ in word.params]
+            args = [{"c": "C>0", "s": "C", "v": "C", "t": "'x'"}.get(kind, "1") for _, kind, _ in word.params]
             result = formula(f"{call}({','.join(args)})", bars)
             assert [len(line.values) for line in result] == [0], name
         assert len(formula("C+1; 2", bars).to_frame()) == 0

@@ -5,9 +5,10 @@
 
 The market file is CSV or Parquet with code and date columns and the bar
 columns (open, high, low, close, volume or vol, amount), matched
-case-insensitively. `screen` prints the codes whose last output line holds
-on the date (each code's last bar by default); `run` writes every output
-line for every row as CSV.
+case-insensitively. `screen` prints the codes whose condition (the last
+line that is not a drawing) holds on the date (each code's last bar by
+default; `--lookahead` allows a condition reading later bars); `run` writes
+every output line for every row as CSV.
 """
 from __future__ import annotations
 
@@ -76,7 +77,7 @@ def _date_value(text: str, market: Any, date_column: Optional[str]) -> Any:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m tarvex", description="Run charting formulas over a market file.")
     commands = parser.add_subparsers(dest="command", required=True)
-    for name, summary in (("screen", "print the codes whose last output line holds"),
+    for name, summary in (("screen", "print the codes whose condition (the last line that is not a drawing) holds"),
                           ("run", "write every output line for every row as CSV")):
         cmd = commands.add_parser(name, help=summary, description=summary)
         cmd.add_argument("formula_file")
@@ -87,6 +88,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         cmd.add_argument("--date-column", help='the date column (default "date")')
         if name == "screen":
             cmd.add_argument("--date", help="the day to screen (default: each code's last bar)")
+            cmd.add_argument("--lookahead", action="store_true",
+                             help="screen on a condition that reads later bars (ZIG, REFX ...) all the same")
         else:
             cmd.add_argument("-o", "--output", help="write the CSV here instead of standard output")
     args = parser.parse_args(argv)
@@ -97,7 +100,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         columns = {"code_column": args.code_column, "date_column": args.date_column}
         if args.command == "screen":
             date = None if args.date is None else _date_value(args.date, market, args.date_column)
-            for code in screen(text, market, date, **columns, **params):
+            for code in screen(text, market, date, lookahead=args.lookahead, **columns, **params):
                 print(code)
         else:
             frame = formula(text, market, **columns, **params).to_frame()

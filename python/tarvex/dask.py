@@ -141,18 +141,19 @@ def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any,
 
 
 def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
-           partitioned: bool = False, progress: bool = False, **params: Any) -> List[Any]:
+           partitioned: bool = False, progress: bool = False, lookahead: bool = False, **params: Any) -> List[Any]:
     """`tarvex.screen` over a Dask DataFrame of a market: the codes whose
-    last output line is true on `date` (each code's last bar when None), as
+    condition line is true on `date` (each code's last bar when None), as
     a list in code order. Each partition is screened where it lies and only
     the codes travel back."""
     compile_formula(text, **params)  # a formula that does not compile fails here, not on a worker
+    options = {**params, "lookahead": lookahead}
     data, name = _by_code(market, code_column, partitioned)
     meta = data._meta[name]
     # A formula reading a column the frame lacks fails here too: a run on a
     # few made-up rows of the frame's dtypes.
-    screen_frame(text, meta_nonempty(data._meta), date, code_column=name, date_column=date_column, **params)
-    hits = data.map_partitions(_screen_part, text, date, name, date_column, params, meta=meta)
+    screen_frame(text, meta_nonempty(data._meta), date, code_column=name, date_column=date_column, **options)
+    hits = data.map_partitions(_screen_part, text, date, name, date_column, options, meta=meta)
     hits = _compute(hits) if progress else hits.compute()
     codes: List[Any] = np.sort(values(hits), kind="stable").tolist()
     return codes

@@ -17,10 +17,11 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from ._catalog import catalog
+from . import _drawing
 from ._columns import find, values
 from .frames import _Frame, _tasks, crosses, indicators
 
-__all__ = ["candles", "index_chart", "THEMES"]
+__all__ = ["candles", "formula", "index_chart", "THEMES"]
 
 # Colours of each theme: the candles' own rise and fall colours, which no
 # indicator line takes, and the lines' colours in the order they are drawn.
@@ -401,3 +402,14 @@ def index_chart(index: Any, panels: Sequence[Any] = ("change", "volume"), *, tit
     names = {str(n).lower() for n in (index.columns if hasattr(index, "columns") else index.keys())}
     return candles(index, [p for p in panels if not isinstance(p, str) or p.lower() in names or
                            p.lower() not in _COLUMN_PANELS], title=title, **options)
+
+
+def formula(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optional[str] = None,
+            figsize: Any = (10.0, 6.0), **params: float) -> Any:
+    """The chart of a formula over one security's bars, as charting
+    software draws it: its lines in the colours and widths their style
+    words name, its sticks, texts, icons, numbers, bands and polylines where
+    their conditions hold. An overlay formula (lines on the price scale;
+    `overlay` decides when given) is drawn over the candles, any other in a
+    panel under them. `params` are the formula's parameters."""
+    return _drawing.figure(text, bars, overlay=overlay, title=title, figsize=figsize, params=params)

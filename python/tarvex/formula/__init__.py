@@ -39,15 +39,20 @@ def formula(text: str, bars: Any, *, code_column: Any = None, date_column: Any =
 
 
 def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
-           **params: float) -> List[Any]:
-    """The codes whose last output line is true (neither 0 nor NaN) on
-    `date`, or on each code's last bar when `date` is None, as a list in
-    code order."""
-    result = formula(text, market, code_column=code_column, date_column=date_column, **params)
+           lookahead: bool = False, **params: float) -> List[Any]:
+    """The codes whose condition line (the last output line that is not a
+    drawing) is true (neither 0 nor NaN) on `date`, or on each code's last
+    bar when `date` is None, as a list in code order.
+
+    A condition depending on a function that reads later bars (ZIG, REFX
+    ...) is refused unless `lookahead` is True."""
+    plan = Plan(text, params)
+    condition = plan.only(plan.condition(lookahead))  # the other lines are not computed
+    result = condition.run(market, code_column=code_column, date_column=date_column)
     starts = result._starts
     if result.codes is None or starts is None:
         raise FormulaError("screening needs a market with a code column")
-    signal = result.lines[-1].values
+    signal = result.lines[0].values
     if date is None:
         rows = np.append(starts[1:], len(signal)) - 1
         rows = rows[rows >= 0]

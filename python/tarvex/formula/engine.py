@@ -18,8 +18,9 @@ from .._columns import column_names as _column_names
 from .._columns import dense
 from .._columns import find as _find
 from .._columns import values as _values
+from .calendar import parts as _calendar_parts
 from .errors import FormulaError
-from .vocabulary import vocabulary
+from .vocabulary import Word, vocabulary
 
 if TYPE_CHECKING:
     from .plan import Node, Plan
@@ -31,13 +32,24 @@ _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, Floa
 
 class Context:
     """The layout of the columns: `rows` bars in segments starting at
-    `starts` (int64, ascending, from 0), one segment per security; no
-    bars make no segments."""
+    `starts` (int64, ascending, from 0), one segment per security (no
+    bars make no segments), and each row's date (None without a date
+    column)."""
 
-    def __init__(self, rows: int, starts: np.ndarray) -> None:
+    def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None) -> None:
         self.rows = rows
         self.starts = starts if rows else starts[:0]
+        self.dates = dates
         self._position: Optional[np.ndarray] = None
+        self._calendar: Optional[Dict[str, np.ndarray]] = None
+
+    def calendar(self) -> Dict[str, np.ndarray]:
+        """Each row's date in parts (see calendar.parts)."""
+        if self._calendar is None:
+            if self.dates is None:
+                raise ValueError("it reads the date column, and the bars have none")
+            self._calendar = _calendar_parts(self.dates)
+        return self._calendar
 
     def ends(self) -> np.ndarray:
         """One past the last row of each segment."""
@@ -96,7 +108,7 @@ def _call(plan: Plan, node: Node, args: List[Any], ctx: Context) -> Any:
     for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
         if kind == "i":
             value = _whole(value, name, word.name, plan.text, pos)
-        elif not isinstance(value, np.ndarray):
+        elif not isinstance(value, (np.ndarray, str)):
             value = float(value)
         values.append(value)
     return word.run(ctx, values)
@@ -107,6 +119,8 @@ def _step(plan: Plan, node: Node, args: List[Any], ctx: Context, columns: Mappin
     op = node.op
     if op == "const":
         return np.float64(node.data)
+    if op == "text":
+        return node.data
     if op == "param":
         return np.float64(params[node.data])
     if op == "bar":
@@ -143,8 +157,9 @@ def needed(plan: Plan) -> List[int]:
 
 
 def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params: Mapping[str, float]
-             ) -> List[np.ndarray]:
-    """The output lines' values (float64 arrays), in order."""
+             ) -> List[Any]:
+    """The output lines' values (float64 arrays, or a drawing's arguments),
+    in order."""
     nodes, order = plan.nodes, needed(plan)
     last_use: Dict[int, int] = {}
     for i in order:
@@ -164,13 +179,22 @@ def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params
             for a in node.args:
                 if last_use.get(a) == i and a not in keep:
                     values.pop(a, None)
-    # Each line owns its values: no input column, no array shared by two lines.
-    lines: List[np.ndarray] = []
+    # Each line owns its values: no input column, no array shared by two lines
+    # (a drawing's value is the tuple of its arguments).
+    lines: List[Any] = []
     seen = {id(c) for c in columns.values()}
-    for out in plan.outputs:
-        v = values[out.node]
-        lines.append(v.copy() if id(v) in seen else v)
+
+    def owned(v: Any) -> Any:
+        if isinstance(v, tuple):
+            return tuple(owned(x) for x in v)
+        if not isinstance(v, np.ndarray):
+            return v
+        mine = v.copy() if id(v) in seen else v
         seen.add(id(v))
+        return mine
+
+    for out in plan.outputs:
+        lines.append(owned(values[out.node]))
     return lines
 
 
@@ -293,36 +317,67 @@ def run_plan(plan: Plan, data: Any, code_column: Any, date_column: Any, params: 
             dates = dates[order] if dates is not None else None
     else:
         starts = np.zeros(1, dtype=np.int64)
-    ctx = Context(rows, starts)
+    ctx = Context(rows, starts, dates)
     values = evaluate(plan, ctx, columns, params)
-    lines = [Line(out.name, out.label, out.attrs, v) for out, v in zip(plan.outputs, values)]
+    lines = [_line(out, v) for out, v in zip(plan.outputs, values)]
     return FormulaResult(lines, codes, dates, code_name, date_name, ctx.starts)
 
 
 # ---- results out ----
 
+def _line(out: Any, value: Any) -> Line:
+    """The Line of output `out` (a plan.Output) from its computed value."""
+    if out.draws is None:
+        return Line(out.name, out.label, out.attrs, value, lookahead=out.lookahead)
+    word: Word = vocabulary()[out.draws]
+    assert word.draws is not None
+    shown, cond = word.draws
+    # The drawing's line: the values it draws, NaN on the bars it skips.
+    values = value[shown] if cond is None else np.where(value[cond] != 0.0, value[shown], np.nan)
+    args = {p[0]: v for p, v in zip(word.params, value)}
+    return Line(out.name, out.label, out.attrs, np.array(values, dtype=np.float64), kind=word.name, args=args,
+                lookahead=out.lookahead)
+
+
 class Line:
     """One output line: `name` (None when unnamed), `label` (the name or
-    the expression's text), drawing words `attrs`, float64 `values`."""
+    the expression's text), style words `attrs`, float64 `values`.
 
-    __slots__ = ("name", "label", "attrs", "values")
+    `kind` is "line" for a computed line, or the drawing word (STICKLINE,
+    DRAWTEXT ...) of a drawing, whose `args` give its arguments by
+    parameter name: columns (conditions as 1.0 / 0.0), numbers and texts,
+    and whose `values` are what it draws at each bar (its price where its
+    condition holds, NaN elsewhere). `lookahead` names the functions reading
+    later bars that the line depends on (empty when none).
+    """
 
-    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], values: np.ndarray) -> None:
+    __slots__ = ("name", "label", "attrs", "values", "kind", "args", "lookahead")
+
+    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], values: np.ndarray, *,
+                 kind: str = "line", args: Optional[Dict[str, Any]] = None, lookahead: Tuple[str, ...] = ()) -> None:
         self.name, self.label, self.attrs, self.values = name, label, attrs, values
+        self.kind, self.args, self.lookahead = kind, dict(args or {}), lookahead
+
+    @property
+    def draws(self) -> bool:
+        """Whether the line is a drawing."""
+        return self.kind != "line"
 
     def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> np.ndarray:
         return self.values if dtype is None else self.values.astype(dtype)
 
     def __repr__(self) -> str:
         attrs = f", attrs={list(self.attrs)}" if self.attrs else ""
-        return f"Line({self.label!r}{attrs}, {len(self.values)} values)"
+        kind = f", kind={self.kind!r}" if self.draws else ""
+        return f"Line({self.label!r}{kind}{attrs}, {len(self.values)} values)"
 
 
 class FormulaResult:
     """The output lines of one run, in order.
 
-    Iterating gives the `Line` objects; `result[name]` the values of the
-    line of that name (case-insensitive; an unnamed line answers to its
+    Iterating gives the `Line` objects, drawings among them in the order
+    written (`drawings` lists those alone); `result[name]` the values of
+    the line of that name (case-insensitive; an unnamed line answers to its
     expression text). For a market, `codes` and `dates` give each row's
     code and date (rows ordered by code, then date), with the original
     values.
@@ -341,6 +396,16 @@ class FormulaResult:
     @property
     def names(self) -> List[str]:
         return [line.label for line in self.lines]
+
+    @property
+    def drawings(self) -> List[Line]:
+        """The lines that are drawings, in order."""
+        return [line for line in self.lines if line.draws]
+
+    @property
+    def lookahead(self) -> Tuple[str, ...]:
+        """The functions reading later bars that any line depends on."""
+        return tuple(dict.fromkeys(w for line in self.lines for w in line.lookahead))
 
     def __iter__(self) -> Iterator[Line]:
         return iter(self.lines)

@@ -2,7 +2,9 @@
 
 A token is (kind, value, start, end) with offsets into the text. Kinds:
 "num" (value a float), "name" (value upper-cased), "str" (a quoted
-indicator reference, value upper-cased, quotes removed), "op" (value the
+indicator reference, value upper-cased, quotes removed), "text" (a
+single-quoted text such as DRAWTEXT's, value as written without the
+quotes), "op" (value the
 operator: + - * / > < >= <= = <> != AND OR NOT ( ) , ; : := .) and "eof".
 Comments `{ ... }` and `// ...` are skipped like white space.
 """
@@ -25,6 +27,7 @@ _TOKEN = re.compile(
   | (?P<num>\d+\.?\d*|\.\d+)
   | (?P<name>[^\W\d]\w*)
   | (?P<str>"[^"\n]*")
+  | (?P<text>'[^'\n]*')
   | (?P<op>:=|>=|<=|<>|!=|&&|\|\||[-+*/><=(),;:.])
     """,
     re.VERBOSE,
@@ -51,8 +54,8 @@ def tokenize(text: str) -> List[Token]:
             continue
         m = match(text, pos)
         if m is None:
-            if text[pos] == '"':
-                raise FormulaError("string '\"' is never closed on its line", text, pos)
+            if text[pos] in "\"'":
+                raise FormulaError(f"string {text[pos]!r} is never closed on its line", text, pos)
             raise FormulaError(f"unexpected character {text[pos]!r}", text, pos)
         kind, value, stop = m.lastgroup, m.group(), m.end()
         if kind == "num":
@@ -67,6 +70,8 @@ def tokenize(text: str) -> List[Token]:
                 tokens.append(("name", word, pos, stop))
         elif kind == "str":
             tokens.append(("str", value[1:-1].strip().upper(), pos, stop))
+        elif kind == "text":
+            tokens.append(("text", value[1:-1], pos, stop))
         elif kind == "op":
             tokens.append(("op", _SYMBOL_OPERATORS.get(value, value), pos, stop))
         pos = stop

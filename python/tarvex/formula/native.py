@@ -11,7 +11,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .. import _functions
+from .. import _catalog, _functions
 
 __all__ = ["FunctionInfo", "catalog", "call", "BAR_INPUTS"]
 
@@ -26,15 +26,27 @@ _KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
 # A parameter: (name, kind, default or None).
 Param = Tuple[str, str, Optional[float]]
 
+# The functions whose value on a bar depends on later bars, for a registry
+# that does not say so itself.
+_LOOKAHEAD = frozenset({"ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS", "BACKSET", "REFX"})
+
+
+def _looks_ahead(name: str) -> bool:
+    """Whether function `name` reads later bars: the registry's word when it
+    has one, else the list above."""
+    flag = getattr(_catalog.function(name), "lookahead", None)
+    return bool(flag) if flag is not None else name in _LOOKAHEAD
+
 
 class FunctionInfo:
     """A library function: `params` is a tuple of (name, kind, default or
-    None), `outputs` the lower-case field names (one for a single line)."""
+    None), `outputs` the lower-case field names (one for a single line),
+    `lookahead` whether its value on a bar depends on later bars."""
 
-    __slots__ = ("name", "params", "outputs")
+    __slots__ = ("name", "params", "outputs", "lookahead")
 
-    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...]) -> None:
-        self.name, self.params, self.outputs = name, params, outputs
+    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...], lookahead: bool) -> None:
+        self.name, self.params, self.outputs, self.lookahead = name, params, outputs, lookahead
 
 
 _CATALOG: Optional[Dict[str, FunctionInfo]] = None
@@ -49,7 +61,7 @@ def catalog() -> Dict[str, FunctionInfo]:
             # An indicator's rounding ("r") is not a formula argument: formulas
             # see the library's rounded values.
             params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds) if k != "r")
-            _CATALOG[name] = FunctionInfo(name, params, tuple(fn.outputs or (name.lower(),)))
+            _CATALOG[name] = FunctionInfo(name, params, tuple(fn.outputs or (name.lower(),)), _looks_ahead(name))
     return _CATALOG
 
 

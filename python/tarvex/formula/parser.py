@@ -6,6 +6,7 @@ stack. Expression trees are tuples whose second item is the source offset
 of the place an error should point at:
 
     ("num", pos, value)
+    ("text", pos, TEXT)                     'a single-quoted text'
     ("name", pos, NAME)
     ("field", pos, INDICATOR, FIELD)        KDJ.K or "KDJ.K"
     ("call", pos, target, [args])           target a "name" or "field" tree
@@ -14,12 +15,11 @@ of the place an error should point at:
 """
 from __future__ import annotations
 
-import difflib
-import re
 from typing import Any, List, Optional, Sequence, Tuple
 
 from .errors import FormulaError
 from .lexer import Token, tokenize
+from .styles import style_error
 
 __all__ = ["Statement", "parse", "children"]
 
@@ -36,18 +36,10 @@ _PRECEDENCE = {
     "*": 5, "/": 5,
 }
 
-# Drawing words accepted after an output line; they are kept as attributes
-# and change no number.
-DRAWING_WORDS = frozenset({
-    "NODRAW", "NOTEXT", "NOFRAME", "NOTITLE", "DRAWABOVE", "COLORSTICK", "STICK", "VOLSTICK",
-    "LINESTICK", "CROSSDOT", "CIRCLEDOT", "POINTDOT", "DOTLINE", "DASHLINE", "DASHDOTLINE",
-})
-_DRAWING_PATTERN = re.compile(r"COLOR\w+|LINETHICK\d+")
-
-
 class Statement:
     """One statement: `name:=expr` (kind "var"), `name:expr` or a bare
-    `expr` (kind "output", name None when bare), with its drawing words."""
+    `expr` (kind "output", name None when bare), with its style words
+    (colours, widths and drawing words written after it)."""
 
     __slots__ = ("kind", "name", "name_pos", "expr", "attrs", "source")
 
@@ -107,6 +99,10 @@ class _Parser:
                 word = tokens[i + 1]
                 if word[0] != "name":
                     raise self.error("expected a drawing word after ','", word[2])
+                if word[1] == "RGB" and self.is_op(i + 2, "("):
+                    colour, i = self.rgb(i + 1)
+                    attrs.append(colour)
+                    continue
                 self.check_drawing_word(word)
                 attrs.append(word[1])
                 i += 2
@@ -115,13 +111,24 @@ class _Parser:
             out.append(Statement(kind, name, name_pos, expr, tuple(attrs), source))
         return out
 
+    def rgb(self, i: int) -> Tuple[str, int]:
+        """RGB(r,g,b) of whole numbers 0 to 255 at token i, as a style word
+        (COLOR and the blue, green and red bytes in hex), and the next index."""
+        tokens, parts = self.tokens, []
+        for k, punct in enumerate((",", ",", ")")):
+            tok = tokens[i + 2 + 2 * k]
+            if tok[0] != "num" or not 0 <= tok[1] <= 255 or tok[1] != int(tok[1]) \
+                    or not self.is_op(i + 3 + 2 * k, punct):
+                raise self.error("a colour after ',' reads RGB(red,green,blue), each a whole number 0 to 255",
+                                 tok[2])
+            parts.append(int(tok[1]))
+        red, green, blue = parts
+        return f"COLOR{blue:02X}{green:02X}{red:02X}", i + 8
+
     def check_drawing_word(self, token: Token) -> None:
-        word = token[1]
-        if word in DRAWING_WORDS or _DRAWING_PATTERN.fullmatch(word):
-            return
-        close = difflib.get_close_matches(word, sorted(DRAWING_WORDS), n=3)
-        hint = f" (did you mean {', '.join(close)}?)" if close else ""
-        raise self.error(f"unknown drawing word {word}{hint}", token[2])
+        problem = style_error(token[1])
+        if problem is not None:
+            raise self.error(problem, token[2])
 
     def reference(self, i: int) -> Tuple[Tree, int]:
         """A name, NAME.FIELD or "NAME.FIELD" at token i, and the next index."""
@@ -167,8 +174,8 @@ class _Parser:
                 elif kind == "op" and value == "(":
                     pending.append(["group", start])
                     i += 1
-                elif kind == "num":
-                    operands.append(("num", start, value))
+                elif kind in ("num", "text"):
+                    operands.append((kind, start, value))
                     i += 1
                     expect_operand = False
                 elif kind in ("name", "str"):

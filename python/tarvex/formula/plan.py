@@ -4,10 +4,14 @@ A plan is a list of nodes in dependency order (every node's arguments come
 before it). Nodes are interned by their structure (operation, data and
 argument nodes), so an expression written twice, or two indicator outputs of
 the same call, are computed once. Names are resolved while compiling:
-variables, caller parameters, bar columns and the words of the vocabulary.
+variables, caller parameters, bar columns, colours and the words of the
+vocabulary. A statement that is a drawing call (STICKLINE, DRAWTEXT ...)
+is an output line of its own kind; every node knows which functions that
+read later bars (ZIG ...) it depends on.
 """
 from __future__ import annotations
 
+import copy
 import difflib
 import math
 import numbers
@@ -18,6 +22,7 @@ from .engine import FormulaResult, run_plan
 from .errors import FormulaError
 from .native import Param
 from .parser import Statement, Tree, children, parse
+from .styles import COLORS, colour_value
 from .vocabulary import BAR_NAMES, Word, vocabulary
 
 __all__ = ["Node", "Output", "Plan"]
@@ -37,27 +42,33 @@ class Node:
     op: "const" (data the number), "param" (data the name), "bar" (data
     the column), "neg", "not", "truth" (1.0 where true, else 0.0), "full"
     (a number on every bar), "arith", "cmp", "logic" (data the operator),
-    "call" (data the word), "field" (data the output index of a call).
-    `series` tells a column from a number; `boolean` that every value is
-    1.0 or 0.0; `pos` and `arg_pos` are source offsets for errors.
+    "call" (data the word), "field" (data the output index of a call),
+    "text" (data a quoted text). `series` tells a column from a number;
+    `boolean` that every value is 1.0 or 0.0; `pos` and `arg_pos` are source
+    offsets for errors; `lookahead` the words reading later bars that the
+    node depends on, in order of appearance.
     """
 
-    __slots__ = ("op", "data", "args", "series", "boolean", "pos", "arg_pos")
+    __slots__ = ("op", "data", "args", "series", "boolean", "pos", "arg_pos", "lookahead")
 
     def __init__(self, op: str, data: Any, args: Tuple[int, ...], series: bool, boolean: bool, pos: int,
-                 arg_pos: Tuple[int, ...]) -> None:
+                 arg_pos: Tuple[int, ...], lookahead: Tuple[str, ...] = ()) -> None:
         self.op, self.data, self.args = op, data, args
         self.series, self.boolean, self.pos, self.arg_pos = series, boolean, pos, arg_pos
+        self.lookahead = lookahead
 
 
 class Output:
     """An output line: name (None when unnamed), label (the name, or the
-    expression's text), drawing words, and its node."""
+    expression's text), style words, its node, the drawing word when it is
+    a drawing (else None) and the words reading later bars it depends on."""
 
-    __slots__ = ("name", "label", "attrs", "node")
+    __slots__ = ("name", "label", "attrs", "node", "draws", "lookahead")
 
-    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], node: int) -> None:
+    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], node: int,
+                 draws: Optional[str] = None, lookahead: Tuple[str, ...] = ()) -> None:
         self.name, self.label, self.attrs, self.node = name, label, attrs, node
+        self.draws, self.lookahead = draws, lookahead
 
 
 def _signature(params: Sequence[Param]) -> str:
@@ -101,6 +112,29 @@ class Plan:
             values[key] = _number(name, value)
         return run_plan(self, bars, code_column, date_column, values)
 
+    def only(self, k: int) -> Plan:
+        """The plan of output line k alone: a run computes that line and
+        what it depends on, nothing else."""
+        part = copy.copy(self)
+        part.outputs = [self.outputs[k]]
+        return part
+
+    def condition(self, lookahead: bool = False) -> int:
+        """The index of the line a screen reads: the last output line that
+        is not a drawing. Unless `lookahead`, a line depending on a function
+        that reads later bars is refused."""
+        found = next((k for k in range(len(self.outputs) - 1, -1, -1) if self.outputs[k].draws is None), None)
+        if found is None:
+            raise FormulaError("the formula only draws: it has no condition line to screen on")
+        ahead = self.outputs[found].lookahead
+        if ahead and not lookahead:
+            word = ahead[0]
+            pos = next(n.pos for n in self.nodes if n.op == "call" and n.data == word)
+            raise FormulaError(f"{word} looks into the future: its value on a bar changes as later bars arrive, "
+                               "so a screen on it would pick codes it could not have picked on the day "
+                               "(lookahead=True screens anyway)", self.text, pos)
+        return found
+
     def __repr__(self) -> str:
         return f"<tarvex formula plan: {len(self.outputs)} lines, {len(self.nodes)} steps>"
 
@@ -136,7 +170,10 @@ class _Compiler:
         found = self.index.get(key)
         if found is None:
             found = self.index[key] = len(nodes)
-            nodes.append(Node(op, data, args, series, boolean, pos, arg_pos))
+            ahead = [w for a in args for w in nodes[a].lookahead]
+            if op == "call" and self.words[data].lookahead:
+                ahead.append(data)
+            nodes.append(Node(op, data, args, series, boolean, pos, arg_pos, tuple(dict.fromkeys(ahead))))
         return found
 
     def compile(self, statements: List[Statement]) -> None:
@@ -145,19 +182,36 @@ class _Compiler:
             if st.name is not None:
                 if st.name in self.scope:
                     raise self.error(f"{st.name} is assigned twice", st.name_pos)
-                if st.name in BAR_NAMES:
+                if st.name in BAR_NAMES and st.kind == "var":
                     raise self.error(f"{st.name} names a bar column and cannot be assigned", st.name_pos)
                 if st.name in self.plan.params:
                     raise self.error(f"{st.name} is a parameter and cannot be assigned", st.name_pos)
-            node = self.expression(st.expr)
+            draws = self.drawing(st)
+            node = self.expression(st.expr) if draws is None else draws
             if st.name is not None:
                 self.scope[st.name] = node
             if st.kind == "output":
+                if self.plan.nodes[node].op == "text":
+                    raise self.error("a quoted text is no output line: it is the text of a DRAWTEXT", st.expr[1])
                 if not self.plan.nodes[node].series:
                     node = self.add("full", None, (node,), series=True)
-                self.plan.outputs.append(Output(st.name, st.name or st.source, st.attrs, node))
+                word = None if draws is None else self.plan.nodes[node].data
+                self.plan.outputs.append(Output(st.name, st.name or st.source, st.attrs, node, word,
+                                                self.plan.nodes[node].lookahead))
         if not self.plan.outputs:
             raise self.error("the formula has no output line", len(self.text))
+
+    def drawing(self, st: Statement) -> Optional[int]:
+        """The node of an output statement that calls a drawing word, or
+        None for any other statement."""
+        tree = st.expr
+        if st.kind != "output" or tree[0] != "call" or tree[2][0] != "name":
+            return None
+        word = self.words.get(tree[2][2])
+        if word is None or word.draws is None:
+            return None
+        args = [self.expression(sub) for sub in tree[3]]
+        return self.call(word, None, args, tuple(sub[1] for sub in tree[3]), tree[1], word.name)
 
     def expression(self, tree: Tree) -> int:
         # Post-order walk with an explicit stack: depth costs memory only.
@@ -180,6 +234,12 @@ class _Compiler:
         kind, pos = tree[0], tree[1]
         if kind == "num":
             return self.add("const", tree[2], series=False, pos=pos)
+        if kind == "text":
+            return self.add("text", tree[2], series=False, pos=pos)
+        for a in args:
+            if self.plan.nodes[a].op == "text" and kind != "call":
+                raise self.error("a quoted text takes no part in arithmetic: it is the text of a DRAWTEXT",
+                                 self.plan.nodes[a].pos)
         if kind == "name":
             return self.name(tree[2], pos)
         if kind == "field":
@@ -204,25 +264,35 @@ class _Compiler:
             if name in self.scope or name in self.plan.params or name in BAR_NAMES or name in _CONSTANTS:
                 raise self.error(f"{name} is not a function", pos)
             raise self.unknown(name, pos, self.words)
+        if word.draws is not None:
+            raise self.error(f"{name} draws and gives no value: write it as a statement of its own", pos)
         return self.call(word, None, args, arg_pos, pos, name)
 
     def name(self, name: str, pos: int) -> int:
         if name in self.scope:
+            node = self.plan.nodes[self.scope[name]]
+            if node.op == "call" and self.words[node.data].draws is not None:
+                raise self.error(f"{name} is a drawing and gives no value", pos)
             return self.scope[name]
         if name in self.plan.params:
             return self.add("param", name, series=False, pos=pos)
         if name in _CONSTANTS:
             return self.add("const", _CONSTANTS[name], series=False, pos=pos)
+        colour = colour_value(name)
+        if colour is not None:
+            return self.add("const", colour, series=False, pos=pos)
         if name in BAR_NAMES:
             return self.add("bar", BAR_NAMES[name], series=True, pos=pos)
         word = self.words.get(name)
         if word is not None:
-            if word.implied is None:
+            if word.implied is None and word.params:
                 raise self.error(f"{name} needs its arguments: {name}({_signature(word.params)})", pos)
+            if word.draws is not None:
+                raise self.error(f"{name} draws and gives no value: write it as a statement of its own", pos)
             return self.call(word, None, [], (), pos, name)
         if name in self.assigned:
             raise self.error(f"{name} is used before it is assigned", pos)
-        candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *BAR_NAMES, *self.words]
+        candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *COLORS, *BAR_NAMES, *self.words]
         raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
 
     def unknown(self, name: str, pos: int, candidates: Iterable[str], advice: str = "") -> FormulaError:
@@ -267,6 +337,9 @@ class _Compiler:
             else:
                 assert default is not None  # the parameters without a default are all given
                 node, at = self.add("const", float(default), series=False, pos=pos), pos
+            if (kind == "t") != (nodes[node].op == "text"):
+                wanted = "a text in single quotes" if kind == "t" else "a number or a series, not a text"
+                raise self.error(f"{pname} of {label} must be {wanted}", at)
             if kind in ("i", "f") and nodes[node].series:
                 raise self.error(f"{pname} of {label} must be a number, not a series", at)
             if kind == "c" and not nodes[node].boolean:
@@ -275,15 +348,15 @@ class _Compiler:
                 node = self.add("full", None, (node,), series=True, boolean=nodes[node].boolean, pos=at)
             values.append(node)
             positions.append(at)
-        if not any(nodes[v].series for v in values):
+        first = next((k for k, p in enumerate(params) if p[1] == "v"), None)
+        if word.series and first is not None and not any(nodes[v].series for v in values):
             # Only numbers (MAX(1, 2)): the first of them becomes a column.
-            first = next(k for k, p in enumerate(params) if p[1] == "v")
             values[first] = self.add("full", None, (values[first],), series=True, pos=positions[first])
         several = len(word.outputs) > 1
         if several and field is None:
             listed = ", ".join(f"{word.name}.{out.upper()}" for out in word.outputs)
             raise self.error(f"{word.name} has several outputs: read one as {listed}", pos)
-        node = self.add("call", word.name, tuple(values), series=True, boolean=word.boolean and not several,
+        node = self.add("call", word.name, tuple(values), series=word.series, boolean=word.boolean and not several,
                         pos=pos, arg_pos=tuple(positions))
         if several:
             return self.add("field", field, (node,), series=True, pos=pos)

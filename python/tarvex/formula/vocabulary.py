@@ -1,11 +1,14 @@
 """The words of the formula language: every series function and indicator
-of the library, read with the language's meaning where the two differ.
+of the library, read with the language's meaning where the two differ, and
+the words of the language alone (numbers, time and position, colours and
+drawing) in one table, `_LANGUAGE`.
 
 A word's parameters carry a kind: "s" a series (a number is broadcast to
 every bar), "c" a condition series (true where neither 0 nor NaN; the plan
 turns it into 1.0 / 0.0 before the call), "v" a series or a number, "i" a
-non-negative whole number, "f" any number. Each word computes through
-`run(ctx, args)` with `ctx` giving the segment layout (see engine.Context).
+non-negative whole number, "f" any number, "t" a single-quoted text. Each
+word computes through `run(ctx, args)` with `ctx` giving the segment layout
+and the dates (see engine.Context).
 """
 from __future__ import annotations
 
@@ -16,6 +19,7 @@ import numpy as np
 
 from . import native
 from .native import Param
+from .styles import rgb
 
 if TYPE_CHECKING:
     from .engine import Context
@@ -23,8 +27,9 @@ if TYPE_CHECKING:
 __all__ = ["Word", "vocabulary", "BAR_NAMES"]
 
 # A word's computation: the segment layout and the arguments (float64
-# columns and numbers) to one column, or a tuple of them for an indicator.
-Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[np.ndarray, ...]]]
+# columns, numbers and texts) to one column, a tuple of them for an
+# indicator (a drawing hands its arguments back), or a number (RGB).
+Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[Any, ...], float]]
 
 # Bar columns and the names that read them.
 BAR_NAMES = {
@@ -35,9 +40,11 @@ BAR_NAMES = {
 
 # Words whose first parameter the library tests as "not 0.0" (NaN true) or
 # sums as numbers, but the language reads as a condition (NaN false).
-_CONDITIONS = frozenset({
-    "IF", "COUNT", "EVERY", "EXIST", "LAST", "FILTER", "BARSLAST", "BARSLASTCOUNT", "BARSSINCEN", "VALUEWHEN",
-})
+# The number given is how many leading parameters are conditions.
+_CONDITIONS = {
+    "IF": 1, "COUNT": 1, "EVERY": 1, "EXIST": 1, "LAST": 1, "FILTER": 1, "BARSLAST": 1, "BARSLASTCOUNT": 1,
+    "BARSSINCEN": 1, "VALUEWHEN": 1, "BACKSET": 1, "TFILTER": 2,
+}
 
 # Words whose every value is 1.0 or 0.0 (no NaN): their results need no
 # truth test when they feed a condition.
@@ -47,14 +54,22 @@ _BOOLEAN = frozenset({"CROSS", "LONGCROSS", "EVERY", "EXIST", "FILTER", "BETWEEN
 class Word:
     """One word: its parameters (name, kind, default or None), output field
     names, the bar columns implied for an indicator's leading series inputs
-    (None for a series function), and whether its values are 1.0 / 0.0."""
+    (None for a series function), and whether its values are 1.0 / 0.0.
 
-    __slots__ = ("name", "params", "outputs", "implied", "boolean", "run")
+    `lookahead`: its value on a bar depends on later bars. `series`: it
+    gives a column (RGB gives a number). `draws`: for a drawing, the
+    indexes of the parameter its line shows and of the condition that
+    masks it (or None); the drawing's `run` hands its arguments back.
+    """
+
+    __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws")
 
     def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...],
-                 implied: Optional[Tuple[str, ...]], boolean: bool, run: Run) -> None:
+                 implied: Optional[Tuple[str, ...]], boolean: bool, run: Run, *, lookahead: bool = False,
+                 series: bool = True, draws: Optional[Tuple[int, Optional[int]]] = None) -> None:
         self.name, self.params, self.outputs = name, params, outputs
         self.implied, self.boolean, self.run = implied, boolean, run
+        self.lookahead, self.series, self.draws = lookahead, series, draws
 
     def field_index(self, field: str) -> Optional[int]:
         """Index of output `field` (upper case; a field spelt NAME_X also
@@ -141,6 +156,126 @@ _OVERRIDES: Dict[str, Run] = {
     "LLVBARS": _so_far("LLVBARS", _bars_since_extreme(np.fmin, np.inf)),
 }
 
+
+# ---- the words of the language alone ----
+
+def _numpy(ufunc: Callable[..., Any]) -> Run:
+    """An exact element-wise NumPy operation over the arguments."""
+    return lambda ctx, args: np.asarray(ufunc(*args), dtype=np.float64)
+
+
+def _libm(f: Callable[[float], float]) -> Run:
+    """`f` of the C library bar by bar (the library's own LN and SIN use the
+    same functions): NumPy's vectorised versions round differently from
+    one CPU to another."""
+    each = np.frompyfunc(f, 1, 1)
+    return lambda ctx, args: np.asarray(each(args[0]), dtype=np.float64)
+
+
+def _exp(x: float) -> float:
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def _partial(f: Callable[[float], float], low: float, high: float) -> Callable[[float], float]:
+    # f where low <= x <= high, NaN elsewhere.
+    return lambda x: f(x) if low <= x <= high else math.nan
+
+
+def _calendar(ctx: Context, *fields: str) -> List[np.ndarray]:
+    return [ctx.calendar()[f] for f in fields]
+
+
+def _date(ctx: Context, args: List[Any]) -> np.ndarray:
+    year, month, day = _calendar(ctx, "year", "month", "day")
+    out: np.ndarray = (year - 1900.0) * 10000.0 + month * 100.0 + day
+    return out
+
+
+def _time(ctx: Context, args: List[Any]) -> np.ndarray:
+    hour, minute, second = _calendar(ctx, "hour", "minute", "second")
+    out: np.ndarray = hour * 10000.0 + minute * 100.0 + second
+    return out
+
+
+def _part(field: str) -> Run:
+    return lambda ctx, args: ctx.calendar()[field]
+
+
+def _total(ctx: Context) -> np.ndarray:
+    lengths = ctx.ends() - ctx.starts
+    return np.repeat(lengths, lengths).astype(np.float64)
+
+
+def _bar_status(ctx: Context, args: List[Any]) -> np.ndarray:
+    # 1 on a security's first bar, 2 on its last (a single bar is its last), else 0.
+    first = np.where(ctx.position() == 0.0, 1.0, 0.0)
+    return np.where(_total(ctx) - ctx.position() == 1.0, 2.0, first)
+
+
+def _hand_back(ctx: Context, args: List[Any]) -> Tuple[Any, ...]:
+    return tuple(args)
+
+
+def _params(text: str) -> Tuple[Param, ...]:
+    """Parameters written "name:kind" or "name:kind=default", space apart."""
+    out: List[Param] = []
+    for item in text.split():
+        name, _, rest = item.partition(":")
+        kind, _, default = rest.partition("=")
+        out.append((name, kind, float(default) if default else None))
+    return tuple(out)
+
+
+def _language() -> List[Word]:
+    """The words the language has beyond the library's functions."""
+    words: List[Word] = []
+
+    def word(name: str, params: str, run: Run, **flags: Any) -> None:
+        words.append(Word(name, _params(params), (name.lower(),), None, bool(flags.pop("boolean", False)), run,
+                          **flags))
+
+    # Numbers, element-wise.
+    word("INTPART", "x:s", _numpy(np.trunc))
+    word("FRACPART", "x:s", _numpy(lambda x: x - np.trunc(x)))
+    word("MOD", "a:v b:v", _numpy(np.fmod))
+    word("SIGN", "x:s", _numpy(lambda x: np.sign(x) + 0.0))
+    word("FLOOR", "x:s", _numpy(np.floor))
+    word("CEILING", "x:s", _numpy(np.ceil))
+    word("REVERSE", "x:s", _numpy(lambda x: 0.0 - x))
+    word("EXP", "x:s", _libm(_exp))
+    word("LOG", "x:s", _libm(_partial(math.log10, 0.0, math.inf)))
+    word("ATAN", "x:s", _libm(math.atan))
+    word("ASIN", "x:s", _libm(_partial(math.asin, -1.0, 1.0)))
+    word("ACOS", "x:s", _libm(_partial(math.acos, -1.0, 1.0)))
+    # Time, from the date column.
+    word("DATE", "", _date)
+    word("TIME", "", _time)
+    for field in ("year", "month", "day", "weekday", "hour", "minute"):
+        word(field.upper(), "", _part(field))
+    # Position within each security.
+    word("BARPOS", "", lambda ctx, args: ctx.position() + 1.0)
+    word("TOTALBARSCOUNT", "", lambda ctx, args: _total(ctx))
+    word("CURRBARSCOUNT", "", lambda ctx, args: _total(ctx) - ctx.position())
+    word("ISLASTBAR", "", lambda ctx, args: np.where(_total(ctx) - ctx.position() == 1.0, 1.0, 0.0), boolean=True)
+    word("BARSTATUS", "", _bar_status)
+    # Colours and drawing.
+    word("RGB", "red:f green:f blue:f", lambda ctx, args: rgb(*args), series=False)
+    word("STICKLINE", "cond:c price1:s price2:s width:f empty:f=0", _hand_back, draws=(1, 0))
+    word("DRAWTEXT", "cond:c price:s text:t", _hand_back, draws=(1, 0))
+    word("DRAWICON", "cond:c price:s icon:f", _hand_back, draws=(1, 0))
+    word("DRAWNUMBER", "cond:c price:s number:s", _hand_back, draws=(1, 0))
+    word("POLYLINE", "cond:c price:s", _hand_back, draws=(1, 0))
+    word("DRAWLINE", "cond1:c price1:s cond2:c price2:s expand:f=0", _hand_back, draws=(1, 0))
+    word("DRAWKLINE", "high:s open:s low:s close:s", _hand_back, draws=(3, None))
+    word("DRAWBAND", "value1:s colour1:f value2:s colour2:f", _hand_back, draws=(0, None))
+    word("PARTLINE", "price:s cond1:c colour1:f=nan cond2:c=0 colour2:f=nan cond3:c=0 colour3:f=nan",
+         _hand_back, draws=(0, None))
+    return words
+
+
 _VOCABULARY: Optional[Dict[str, Word]] = None
 
 
@@ -151,8 +286,8 @@ def vocabulary() -> Dict[str, Word]:
         words: Dict[str, Word] = {}
         for name, info in native.catalog().items():
             params = list(info.params)
-            if name in _CONDITIONS:
-                params[0] = (params[0][0], "c", params[0][2])
+            for k in range(_CONDITIONS.get(name, 0)):
+                params[k] = (params[k][0], "c", params[k][2])
             # An indicator: its series inputs all lead and all name bar columns.
             lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
             implied: Optional[Tuple[str, ...]] = None
@@ -161,8 +296,13 @@ def vocabulary() -> Dict[str, Word]:
                     and all(p[1] != "s" for p in params[lead:]):
                 implied = tuple(native.BAR_INPUTS[p] for p in inputs)
             run = _OVERRIDES.get(name) or _library(name)
-            words[name] = Word(name, tuple(params), info.outputs, implied, name in _BOOLEAN, run)
+            words[name] = Word(name, tuple(params), info.outputs, implied, name in _BOOLEAN, run,
+                               lookahead=info.lookahead)
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
+        for word in _language():
+            words.setdefault(word.name, word)
+        # The spelling many shared formulas carry.
+        words.setdefault("PLOYLINE", words["POLYLINE"])
         _VOCABULARY = words
     return _VOCABULARY
