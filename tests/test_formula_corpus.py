@@ -1,7 +1,6 @@
 """Formulas of the kinds traders share (tests/data/formulas.txt) run on one
 security and on a whole market: screens screen, overlays and panels give
-their lines and drawings. Formulas calling a word the vocabulary does not
-have yet are counted apart."""
+their lines and drawings."""
 import pathlib
 import re
 
@@ -9,13 +8,8 @@ import numpy as np
 import pytest
 
 from tarvex.formula import FormulaError, formula, screen
-from tarvex.formula.vocabulary import vocabulary
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "formulas.txt"
-# Bar-loop words of the compute library that the formulas may call before
-# they are built.
-LOOP_WORDS = {"SAR", "SARTURN", "SUMBARS", "HOD", "LOD", "UPNDAY", "DOWNNDAY", "NDAY", "TFILTER", "BARSCOUNT",
-              "ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS", "BACKSET", "REFX"}
 
 
 def corpus():
@@ -46,7 +40,7 @@ def market(codes=12, n=300, seed=4):
 def test_the_realistic_formulas_run():
     bars = market()
     one = {k: v[bars["code"] == "600001"] for k, v in bars.items() if k != "code"}
-    formulas, waiting, failed = corpus(), [], []
+    formulas, failed = corpus(), []
     assert len(formulas) >= 40 and {kind for _, kind, _, _ in formulas} == {"screen", "overlay", "panel"}
     for name, kind, params, text in formulas:
         try:
@@ -57,9 +51,5 @@ def test_the_realistic_formulas_run():
             else:
                 assert len(formula(text, bars, **params).lines[-1].values) == len(bars["code"])
         except FormulaError as e:
-            missing = re.match(r"unknown name (\w+)", e.message)
-            if missing and missing.group(1) in LOOP_WORDS - set(vocabulary()):
-                waiting.append(name)
-            else:
-                failed.append(f"{name}: {e.message}")
-    assert not failed and len(waiting) <= 15, (failed, waiting)
+            failed.append(f"{name}: {e.message}")
+    assert not failed

@@ -207,12 +207,23 @@ def test_lines_reading_later_bars_are_marked_and_kept_out_of_screens(monkeypatch
     assert main([*command, "--lookahead"]) == 0 and capsys.readouterr().out.split() == ["A"]
 
 
-@pytest.mark.skipif("ZIG" not in vocabulary(), reason="the zigzag family is not built")
-def test_the_future_functions_of_the_library_are_marked():
-    future = {"ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS", "BACKSET", "REFX"}
-    assert {name for name, word in vocabulary().items() if word.lookahead} == future
+def test_the_future_functions_of_the_library_are_marked_and_read_prices_by_number():
+    from tarvex import catalog
+
+    future = {r.name for r in catalog("function") if r.lookahead}
+    assert future and {name for name, word in vocabulary().items() if word.lookahead} == future
     with pytest.raises(FormulaError, match="ZIG looks into the future"):
         compile("ZIG(3,10)>REF(ZIG(3,10),1)").condition()
+    # The zigzag family's price: 0 to 3 name OPEN, HIGH, LOW, CLOSE.
+    rng = np.random.default_rng(5)
+    bars = {name: 10 * np.exp(np.cumsum(rng.normal(0, 0.02, 120))) for name in ("open", "high", "low", "close")}
+    for k, price in enumerate("OHLC"):
+        by_number = formula(f"ZIG({k},4); PEAKBARS({k},4,1); TROUGH({k},4,2)", bars)
+        by_column = formula(f"ZIG({price},4); PEAKBARS({price},4,1); TROUGH({price},4,2)", bars)
+        for a, b in zip(by_number, by_column):
+            assert np.array_equal(a.values, b.values, equal_nan=True)
+    with pytest.raises(FormulaError, match="the price of ZIG must be a series, or 0, 1, 2 or 3"):
+        formula("ZIG(4,5)", bars)
 
 
 def test_every_word_and_colour_of_the_language_is_documented():

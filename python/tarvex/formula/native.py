@@ -26,18 +26,6 @@ _KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
 # A parameter: (name, kind, default or None).
 Param = Tuple[str, str, Optional[float]]
 
-# The functions whose value on a bar depends on later bars, for a registry
-# that does not say so itself.
-_LOOKAHEAD = frozenset({"ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS", "BACKSET", "REFX"})
-
-
-def _looks_ahead(name: str) -> bool:
-    """Whether function `name` reads later bars: the registry's word when it
-    has one, else the list above."""
-    flag = getattr(_catalog.function(name), "lookahead", None)
-    return bool(flag) if flag is not None else name in _LOOKAHEAD
-
-
 class FunctionInfo:
     """A library function: `params` is a tuple of (name, kind, default or
     None), `outputs` the lower-case field names (one for a single line),
@@ -61,7 +49,8 @@ def catalog() -> Dict[str, FunctionInfo]:
             # An indicator's rounding ("r") is not a formula argument: formulas
             # see the library's rounded values.
             params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds) if k != "r")
-            _CATALOG[name] = FunctionInfo(name, params, tuple(fn.outputs or (name.lower(),)), _looks_ahead(name))
+            outputs = tuple(fn.outputs or (name.lower(),))
+            _CATALOG[name] = FunctionInfo(name, params, outputs, _catalog.function(name).lookahead)
     return _CATALOG
 
 

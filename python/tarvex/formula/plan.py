@@ -23,7 +23,7 @@ from .errors import FormulaError
 from .native import Param
 from .parser import Statement, Tree, children, parse
 from .styles import COLORS, colour_value
-from .vocabulary import BAR_NAMES, Word, vocabulary
+from .vocabulary import BAR_NAMES, PRICES, Word, vocabulary
 
 __all__ = ["Node", "Output", "Plan"]
 
@@ -314,6 +314,14 @@ class _Compiler:
             raise self.error(f"{name} has no output {field}; it has {listed}", pos)
         return self.call(word, k, args or [], arg_pos, pos, f"{name}.{field}")
 
+    def price(self, node: Node, label: str, pos: int) -> int:
+        """The bar column a price selector names: 0, 1, 2 or 3 for OPEN,
+        HIGH, LOW or CLOSE."""
+        if node.op != "const" or node.data not in range(len(PRICES)):
+            raise self.error(f"the price of {label} must be a series, or 0, 1, 2 or 3 for OPEN, HIGH, LOW or CLOSE",
+                             pos)
+        return self.add("bar", PRICES[int(node.data)], series=True, pos=pos)
+
     def call(self, word: Word, field: Optional[int], args: List[int], arg_pos: Tuple[int, ...], pos: int,
              label: str) -> int:
         nodes, params = self.plan.nodes, word.params
@@ -337,6 +345,9 @@ class _Compiler:
             else:
                 assert default is not None  # the parameters without a default are all given
                 node, at = self.add("const", float(default), series=False, pos=pos), pos
+            if kind == "k" and not nodes[node].series:
+                node = self.price(nodes[node], label, at)
+                kind = "s"
             if (kind == "t") != (nodes[node].op == "text"):
                 wanted = "a text in single quotes" if kind == "t" else "a number or a series, not a text"
                 raise self.error(f"{pname} of {label} must be {wanted}", at)

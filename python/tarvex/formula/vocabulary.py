@@ -5,7 +5,8 @@ drawing) in one table, `_LANGUAGE`.
 
 A word's parameters carry a kind: "s" a series (a number is broadcast to
 every bar), "c" a condition series (true where neither 0 nor NaN; the plan
-turns it into 1.0 / 0.0 before the call), "v" a series or a number, "i" a
+turns it into 1.0 / 0.0 before the call), "v" a series or a number, "k" a
+price (a series, or 0 to 3 naming OPEN, HIGH, LOW, CLOSE), "i" a
 non-negative whole number, "f" any number, "t" a single-quoted text. Each
 word computes through `run(ctx, args)` with `ctx` giving the segment layout
 and the dates (see engine.Context).
@@ -24,7 +25,7 @@ from .styles import rgb
 if TYPE_CHECKING:
     from .engine import Context
 
-__all__ = ["Word", "vocabulary", "BAR_NAMES"]
+__all__ = ["Word", "vocabulary", "BAR_NAMES", "PRICES"]
 
 # A word's computation: the segment layout and the arguments (float64
 # columns, numbers and texts) to one column, a tuple of them for an
@@ -45,6 +46,11 @@ _CONDITIONS = {
     "IF": 1, "COUNT": 1, "EVERY": 1, "EXIST": 1, "LAST": 1, "FILTER": 1, "BARSLAST": 1, "BARSLASTCOUNT": 1,
     "BARSSINCEN": 1, "VALUEWHEN": 1, "BACKSET": 1, "TFILTER": 2,
 }
+
+# Words whose first parameter is a price: a column, or 0, 1, 2 or 3 naming
+# OPEN, HIGH, LOW or CLOSE (parameter kind "k"; ZIG(3,5) is ZIG(CLOSE,5)).
+_PRICE_SELECTORS = frozenset({"ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS"})
+PRICES = ("OPEN", "HIGH", "LOW", "CLOSE")
 
 # Words whose every value is 1.0 or 0.0 (no NaN): their results need no
 # truth test when they feed a condition.
@@ -288,6 +294,8 @@ def vocabulary() -> Dict[str, Word]:
             params = list(info.params)
             for k in range(_CONDITIONS.get(name, 0)):
                 params[k] = (params[k][0], "c", params[k][2])
+            if name in _PRICE_SELECTORS:
+                params[0] = (params[0][0], "k", params[0][2])
             # An indicator: its series inputs all lead and all name bar columns.
             lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
             implied: Optional[Tuple[str, ...]] = None
