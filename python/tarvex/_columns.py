@@ -1,9 +1,16 @@
-"""Finding and reading the columns of a frame: pandas and polars DataFrames
-and mappings of arrays, column names matched case-insensitively, and key
-columns (codes, dates) of any type that sorts mapped to dense integers."""
+"""Finding and reading the columns of a frame, and reading a frame of bars
+as one security or a market: the one place that knows the layouts.
+
+A frame is a pandas or polars DataFrame or a mapping of arrays. Column names
+match ignoring case; two names equal ignoring case are refused rather than
+one picked. A code or a date is a column or, in pandas, a level of the index
+(a MultiIndex with code and date levels in either order, a DatetimeIndex):
+with a code it is a market, each security on its own; without one, one
+security. Where a date states the time order, each security is computed
+oldest first; without a date the given order is the time order."""
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -14,6 +21,16 @@ BAR_COLUMNS = {
     "VOL": ("volume", "vol"), "AMOUNT": ("amount",),
 }
 
+# The column names each field of the frame functions is found under, ignoring
+# case; `columns=` maps these fields to other names.
+FIELD_COLUMNS = {
+    "open": BAR_COLUMNS["OPEN"], "high": BAR_COLUMNS["HIGH"], "low": BAR_COLUMNS["LOW"],
+    "close": BAR_COLUMNS["CLOSE"], "volume": BAR_COLUMNS["VOL"], "amount": BAR_COLUMNS["AMOUNT"],
+    "float_mv": ("float_mv",), "total_mv": ("total_mv",),
+}
+
+DUPLICATES = ("raise", "first", "last")
+
 
 def column_names(data: Any) -> List[Any]:
     columns = getattr(data, "columns", None)
@@ -23,13 +40,18 @@ def column_names(data: Any) -> List[Any]:
 
 def find(names: Iterable[Any], wanted: Iterable[str]) -> Optional[Any]:
     """The first of `names` equal to one of `wanted` (lower case) ignoring
-    case, trying `wanted` in order; None when there is none."""
-    lowered: Dict[str, Any] = {}
+    case, trying `wanted` in order; None when there is none. Two names
+    equal to the same wanted one ignoring case raise ValueError."""
+    lowered: Dict[str, List[Any]] = {}
     for name in names:
-        lowered.setdefault(str(name).lower(), name)
+        lowered.setdefault(str(name).lower(), []).append(name)
     for w in wanted:
-        if w in lowered:
-            return lowered[w]
+        found = lowered.get(w)
+        if found and len(found) > 1:
+            raise ValueError(f"the columns {', '.join(repr(n) for n in found)} differ only in case: "
+                             "name the one to read")
+        if found:
+            return found[0]
     return None
 
 
@@ -48,3 +70,257 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
         return ids.reshape(-1).astype(np.int64), len(uniques)
     ids, uniques = pandas.factorize(keys, sort=True, use_na_sentinel=False)
     return np.asarray(ids, dtype=np.int64), len(uniques)
+
+
+def frame_kind(data: Any) -> str:
+    """'pandas', 'polars' or 'mapping'; TypeError for anything else."""
+    module, name = type(data).__module__ or "", type(data).__name__
+    if name == "DataFrame" and module.startswith("pandas"):
+        return "pandas"
+    if name == "DataFrame" and module.startswith("polars"):
+        return "polars"
+    if name == "LazyFrame" and module.startswith("polars"):
+        raise TypeError("a polars LazyFrame is a query, not bars: collect() it first")
+    if isinstance(data, Mapping):
+        return "mapping"
+    raise TypeError(f"expected a pandas or polars DataFrame or a mapping of columns, not {type(data).__name__}")
+
+
+def take(column: Any, rows: np.ndarray) -> Any:
+    """The values of `column` at `rows`, of the column's own type."""
+    if hasattr(column, "iloc"):
+        return column.iloc[rows].reset_index(drop=True)
+    if hasattr(column, "gather"):
+        return column.gather(rows)
+    if hasattr(column, "take") and not isinstance(column, np.ndarray):  # a pandas Index
+        return column.take(rows)
+    return np.asarray(column)[rows]
+
+
+class Key:
+    """A code or date column (or index level): its values, each as a dense
+    integer in the order of the values."""
+
+    def __init__(self, name: Any, column: Any, label: str, rows: int, level: bool) -> None:
+        self.name, self.column, self.level = name, column, level
+        self.values = values(column)
+        if self.values.ndim != 1 or len(self.values) != rows:
+            if self.values.ndim == 2:
+                raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
+            raise ValueError(f"the {label} column has {len(self.values)} values, the bars {rows}")
+        self._ids: Optional[np.ndarray] = None
+        self.label = label
+
+    @property
+    def ids(self) -> np.ndarray:
+        if self._ids is None:
+            try:
+                self._ids = dense(self.values)[0]
+            except TypeError as e:
+                raise TypeError(f"the values of the {self.label} column cannot be ordered: {e}") from None
+        return self._ids
+
+    def ordered(self) -> bool:
+        """Whether the values can be compared as they are (no dense ids needed)."""
+        return self.values.dtype.kind in "iufMmb"
+
+    def at(self, rows: np.ndarray) -> Any:
+        """The original values at `rows`, of the column's own type."""
+        return take(self.column, rows)
+
+
+class Market:
+    """A frame of bars read once: its columns by field, its code and date,
+    the rows in time order and the way results go back.
+
+    `rows` are the input rows computed, each security's oldest first and
+    securities by ascending code (a repeated code and date dropped or
+    refused); `starts` the first position of each security among them.
+    `layout` says how results go back: "one" (one security: the caller's
+    rows and index), "index" (a market keyed by the pandas index: its
+    labels at `rows`) or "columns" (a market keyed by columns: the code and
+    date columns at `rows`)."""
+
+    def __init__(self, data: Any, *, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
+                 duplicates: str = "raise", fields: Mapping[str, Tuple[str, ...]] = FIELD_COLUMNS,
+                 keys: bool = True) -> None:
+        if duplicates not in DUPLICATES:
+            raise ValueError(f"duplicates must be one of {', '.join(map(repr, DUPLICATES))}, not {duplicates!r}")
+        self.data = data
+        self.kind = frame_kind(data)
+        self.names = column_names(data)
+        self.fields = fields
+        self.given = dict(columns or {})
+        for field in self.given:
+            if field not in fields:
+                raise ValueError(f"columns= names the column of a field: {', '.join(fields)}; not {field!r}")
+        self.levels = self._levels()
+        self.length = self._length()
+        # keys=False reads the columns only: one security in the given order.
+        self.code = self._key(code, "code") if keys else None
+        self.date = self._key(date, "date") if keys else None
+        if keys and self.date is None and date is None and self.kind == "pandas" and self.levels == {}:
+            index = data.index
+            if getattr(index, "dtype", None) is not None and index.dtype.kind == "M":
+                self.date = Key(index.name, index, "date", self.length, True)
+        self.index = data.index if self.kind == "pandas" else None
+        if self.code is None:
+            self.layout = "one"
+        elif self.code.level or (self.date is not None and self.date.level):
+            self.layout = "index"
+        else:
+            self.layout = "columns"
+        self.rows, self.starts = self._order(duplicates)
+
+    # ---- columns ----
+
+    def _levels(self) -> Dict[Any, int]:
+        """Named pandas index levels that are not also columns, by name."""
+        if self.kind != "pandas":
+            return {}
+        return {n: i for i, n in enumerate(self.data.index.names) if n is not None and n not in self.names}
+
+    def _length(self) -> int:
+        if self.kind == "pandas":
+            return len(self.data)
+        if self.kind == "polars":
+            return int(self.data.height)
+        lengths = {len(np.asarray(self.data[n])) for n in self.names if np.ndim(self.data[n]) == 1}
+        return lengths.pop() if len(lengths) == 1 else 0
+
+    def listing(self) -> str:
+        return ", ".join(repr(n) for n in [*self.names, *self.levels]) or "none"
+
+    def lookup(self, name: Any, what: str) -> Any:
+        """The column or index level called `name` (ignoring case)."""
+        every = [*self.names, *self.levels]
+        found = name if name in every else find(every, (str(name).lower(),))
+        if found is None:
+            raise ValueError(f"there is no column {name!r} for the {what}; the columns are: {self.listing()}")
+        return found
+
+    def column(self, name: Any) -> Any:
+        if name in self.levels:
+            return self.data.index.get_level_values(self.levels[name])
+        return self.data[name]
+
+    def field_name(self, field: str, required: bool = True) -> Any:
+        """The column of a bar field; None for a missing optional one."""
+        if field in self.given:
+            return self.lookup(self.given[field], field)
+        name = find(self.names, self.fields[field])
+        if name is None and required:
+            raise ValueError(f"there is no {' or '.join(self.fields[field])} column (name it with "
+                             f"columns={{{field!r}: ...}}); the columns are: {self.listing()}")
+        return name
+
+    def _key(self, given: Any, label: str) -> Optional[Key]:
+        name = self.lookup(given, label) if given is not None else find([*self.names, *self.levels], (label,))
+        if name is None:
+            return None
+        return Key(name, self.column(name), label, self.length, name in self.levels)
+
+    # ---- time order ----
+
+    def _order(self, duplicates: str) -> Tuple[np.ndarray, np.ndarray]:
+        n = self.length
+        code, date = self.code, self.date
+        if code is None and date is None:
+            return np.arange(n), np.zeros(1 if n else 0, dtype=np.int64)
+        keys = [k for k in (code, date) if k is not None]
+        if all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict=date is not None):
+            rows = np.arange(n)
+            ids = code.values if code is not None else None
+        else:
+            rows = _stable_order([(k.ids, int(k.ids.max()) + 1 if n else 0) for k in reversed(keys)])
+            if date is not None:
+                rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            ids = code.ids[rows] if code is not None else None
+        if ids is None or n == 0:
+            return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
+        change = np.flatnonzero(ids[1:] != ids[:-1]) + 1
+        return rows, np.concatenate(([0], change)).astype(np.int64)
+
+    def pair(self, row: int) -> str:
+        code = "" if self.code is None else f"{self.code.values[row]!r}, "
+        assert self.date is not None
+        return f"({code}{self.date.values[row]!r})"
+
+    # ---- results back ----
+
+    def scatter(self, values: np.ndarray) -> np.ndarray:
+        """Values computed on `rows` placed on the caller's rows, NaN on the others."""
+        if len(self.rows) == self.length and (self.length == 0 or self.rows[-1] == self.length - 1) \
+                and _is_range(self.rows):
+            return values
+        full = np.full(self.length, np.nan)
+        full[self.rows] = values
+        return full
+
+    def build(self, columns: Dict[Any, Any], index: Any = None) -> Any:
+        """A frame of the input's kind."""
+        if self.kind == "pandas":
+            import pandas
+
+            return pandas.DataFrame(columns, index=index, copy=False)
+        if self.kind == "polars":
+            import polars
+
+            return polars.DataFrame(columns)
+        return columns
+
+
+def _is_range(rows: np.ndarray) -> bool:
+    return bool(np.array_equal(rows, np.arange(len(rows))))
+
+
+def _ascending(keys: List[np.ndarray], strict: bool) -> bool:
+    """Whether the rows run by the first key, then the next within it
+    (strictly by the last when `strict`): no sort and no repeat."""
+    first = keys[0]
+    if len(keys) == 1:
+        step = first[1:] > first[:-1] if strict else first[1:] >= first[:-1]
+        return bool(np.all(step))
+    code, date = keys
+    same = code[1:] == code[:-1]
+    return bool(np.all((code[1:] > code[:-1]) | (same & (date[1:] > date[:-1]))))
+
+
+def _stable_order(keys: List[Tuple[np.ndarray, int]]) -> np.ndarray:
+    """The stable order of rows by the last key, then the one before ...
+    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
+    order: Optional[np.ndarray] = None
+    for ids, count in keys:
+        if count <= 1 << 16:
+            ids = ids.astype(np.uint16)
+        step = np.argsort(ids if order is None else ids[order], kind="stable")
+        order = step if order is None else order[step]
+    assert order is not None
+    return order
+
+
+def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray, duplicates: str,
+                  market: Market) -> np.ndarray:
+    """`rows` (in code and date order, ties in the given order) with one row
+    per (code, date): a repeat raises ValueError unless `duplicates` keeps
+    the first or the last of each."""
+    d = date[rows]
+    repeat = d[1:] == d[:-1]
+    if code is not None:
+        c = code[rows]
+        repeat &= c[1:] == c[:-1]
+    count = int(np.count_nonzero(repeat))
+    if count == 0:
+        return rows
+    if duplicates == "raise":
+        first = rows[1:][repeat][:3]
+        pairs = ", ".join(market.pair(int(r)) for r in first)
+        what = "(code, date)" if code is not None else "date"
+        raise ValueError(f"{count} rows repeat a {what} of an earlier row, first {pairs}: keep one with "
+                         "duplicates='first' or duplicates='last'")
+    keep = np.ones(len(rows), dtype=bool)
+    if duplicates == "first":
+        keep[1:][repeat] = False
+    else:
+        keep[:-1][repeat] = False
+    return rows[keep]
