@@ -123,7 +123,7 @@ def test_indicator_fields_read_the_library_with_defaults_or_arguments():
 def test_shared_subexpressions_are_computed_once(monkeypatch):
     calls = []
     real = native.call
-    monkeypatch.setattr(native, "call", lambda name, args, starts: calls.append(name) or real(name, args, starts))
+    monkeypatch.setattr(native, "call", lambda name, *rest: calls.append(name) or real(name, *rest))
     # EMA(C,N) stays apart from EMA(C,12): N may take another value per run.
     plan = compile("A:=EMA(C,12); B:EMA(CLOSE,12)-EMA(C,N); KDJ.K+KDJ.D(9,3,3)+KDJ.J+KDJ.K", N=12)
     plan.run(market(codes=2))

@@ -171,6 +171,8 @@ class Market:
         else:
             self.layout = "columns"
         self.rows, self.starts = self._order(duplicates)
+        # Whether the rows computed are the caller's rows as they are.
+        self.ordered = len(self.rows) == self.length and _is_range(self.rows)
 
     # ---- columns ----
 
@@ -242,16 +244,15 @@ class Market:
         return rows, np.concatenate(([0], change)).astype(np.int64)
 
     def pair(self, row: int) -> str:
-        code = "" if self.code is None else f"{self.code.values[row]!r}, "
         assert self.date is not None
-        return f"({code}{self.date.values[row]!r})"
+        keys = [k.values[row] for k in (self.code, self.date) if k is not None]
+        return "(" + ", ".join(repr(v) if isinstance(v, str) else str(v) for v in keys) + ")"
 
     # ---- results back ----
 
     def scatter(self, values: np.ndarray) -> np.ndarray:
         """Values computed on `rows` placed on the caller's rows, NaN on the others."""
-        if len(self.rows) == self.length and (self.length == 0 or self.rows[-1] == self.length - 1) \
-                and _is_range(self.rows):
+        if self.ordered:
             return values
         full = np.full(self.length, np.nan)
         full[self.rows] = values
