@@ -122,6 +122,10 @@ def _date_value(text: str, market: Any, date_column: Any) -> Any:
     return text
 
 
+def _digits(text: str) -> Optional[int]:
+    return None if text.lower() == "none" else int(text)
+
+
 def _fields(pairs: List[str]) -> Dict[str, str]:
     columns: Dict[str, str] = {}
     for pair in pairs:
@@ -148,6 +152,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                          help='the column of a bar field, e.g. --column "close=Adj Close" (repeatable)')
         cmd.add_argument("--duplicates", choices=("raise", "first", "last"), default="raise",
                          help="what a repeated code and date does (default: an error)")
+        cmd.add_argument("--digits", type=_digits, default=3,
+                         help='decimals of the rounded indicators, or "none" (default 3)')
+        cmd.add_argument("--min-bars", type=int, default=0, help="bars of each code without a value (default 0)")
         if name == "screen":
             cmd.add_argument("--date", help="the day to screen (default: each code's last bar)")
         else:
@@ -157,10 +164,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         text = _read_text(args.formula_file)
         params = _params(args.param)
         market, code, date = _read_market(args.market_file, args.code_column, args.date_column)
-        options = dict(code=code, columns=_fields(args.column), duplicates=args.duplicates)
+        columns, duplicates, digits, min_bars = _fields(args.column), args.duplicates, args.digits, args.min_bars
         if args.command == "screen":
             day = None if args.date is None else _date_value(args.date, market, date)
-            codes = screen(text, market, day, date_column=date, **options, **params)
+            codes = screen(text, market, day, code=code, date_column=date, columns=columns, duplicates=duplicates,
+                           digits=digits, min_bars=min_bars, **params)
             for found in codes:
                 print(found)
             if not codes:
@@ -168,7 +176,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 print(f"no code passes: {screened} codes screened" + (f" on {args.date}" if args.date else ""),
                       file=sys.stderr)
         else:
-            frame = formula(text, market, date=date, **options, **params).to_frame()
+            frame = formula(text, market, code=code, date=date, columns=columns, duplicates=duplicates,
+                            digits=digits, min_bars=min_bars, **params).to_frame()
             frame.to_csv(args.output if args.output else sys.stdout, index=False)
     except BrokenPipeError:  # the reader stopped early (| head)
         sys.stdout = None

@@ -41,7 +41,7 @@ import importlib.util
 import inspect
 import sys
 import warnings
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, overload
 
 import numpy as np
 import tarvex_core
@@ -266,9 +266,11 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     position = np.arange(rows)
     rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
     if cross and not rounded:
-        table = batch_cross(names_in, params_in, ids, position, *bars.values(), keep_values, threads=threads)
+        table = batch_cross(names_in, params_in, ids, position, bars["open"], bars["high"], bars["low"],
+                            bars["close"], bars["volume"], keep_values, threads=threads)
     else:
-        table = batch(names_in, params_in, ids, position, *bars.values(), threads=threads)
+        table = batch(names_in, params_in, ids, position, bars["open"], bars["high"], bars["low"], bars["close"],
+                      bars["volume"], threads=threads)
         if rounded:
             _rounded(names_in, params_in, table, {f: v[table["date"]] for f, v in bars.items()}, digits, threads)
         if cross:
@@ -285,7 +287,7 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
             out[f] = full
         return market.build(out, index=market.index)
     assert market.code is not None
-    if market.layout == "index":
+    if market.layout == "index" and market.index is not None:
         out.update(table)
         return market.build(out, index=market.index[source])
     out[market.code.name] = market.code.at(source)
@@ -305,6 +307,12 @@ class _Frame:
 
     def lookup(self, name: Any, what: str) -> Any:
         return self._market.lookup(name, what)
+
+    @overload
+    def field(self, field: str, required: Literal[True] = ...) -> np.ndarray: ...
+
+    @overload
+    def field(self, field: str, required: bool) -> Optional[np.ndarray]: ...
 
     def field(self, field: str, required: bool = True) -> Optional[np.ndarray]:
         name = self._market.field_name(field, required)
