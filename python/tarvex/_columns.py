@@ -246,7 +246,7 @@ class Market:
     def pair(self, row: int) -> str:
         assert self.date is not None
         keys = [k.values[row] for k in (self.code, self.date) if k is not None]
-        return "(" + ", ".join(repr(v) if isinstance(v, str) else str(v) for v in keys) + ")"
+        return "(" + ", ".join(_shown(v) for v in keys) + ")"
 
     # ---- results back ----
 
@@ -269,6 +269,18 @@ class Market:
 
             return polars.DataFrame(columns)
         return columns
+
+
+def _shown(value: Any) -> str:
+    """A key value as a message shows it: text quoted, a midnight datetime as its day."""
+    if isinstance(value, str):
+        return repr(value)
+    if isinstance(value, np.datetime64):
+        import pandas
+
+        stamp = pandas.Timestamp(value)
+        return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
+    return str(value)
 
 
 def _is_range(rows: np.ndarray) -> bool:
@@ -314,8 +326,8 @@ def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray
     if count == 0:
         return rows
     if duplicates == "raise":
-        first = rows[1:][repeat][:3]
-        pairs = ", ".join(market.pair(int(r)) for r in first)
+        shown = dict.fromkeys(market.pair(int(r)) for r in rows[1:][repeat][:12])
+        pairs = ", ".join(list(shown)[:3])
         what = "(code, date)" if code is not None else "date"
         raise ValueError(f"{count} rows repeat a {what} of an earlier row, first {pairs}: keep one with "
                          "duplicates='first' or duplicates='last'")

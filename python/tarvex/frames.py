@@ -288,6 +288,10 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
         return market.build(out, index=market.index)
     assert market.code is not None
     if market.layout == "index" and market.index is not None:
+        for key in (market.code, market.date):  # a key held in a column rather than the index
+            if key is not None and not key.level and key.name is not None:
+                at = key.at(source)
+                out[key.name] = at.to_numpy() if hasattr(at, "iloc") else at
         out.update(table)
         return market.build(out, index=market.index[source])
     out[market.code.name] = market.code.at(source)

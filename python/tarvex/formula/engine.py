@@ -478,11 +478,11 @@ class FormulaResult:
         data: Dict[Any, Any] = {}
         shape = self._shape
         index = shape.labels if shape.kind == "pandas" and shape.layout != "columns" else None
-        if shape.layout != "index":
-            if self.codes is not None:
-                data[self._code_name] = self.codes
-            if self.dates is not None:
-                data[self._date_name] = self.dates
+        levels = list(index.names) if index is not None and shape.layout == "index" else []
+        if self.codes is not None and self._code_name not in levels:
+            data[self._code_name] = self.codes
+        if self.dates is not None and self._date_name not in levels:
+            data[self._date_name] = self.dates
         for line in self.lines:
             label = line.label
             while label in data:
