@@ -75,7 +75,7 @@ def _by_code(data: Any, code: Any, partitioned: bool) -> Any:
     partition, and the name of the code column."""
     name = _code_column(data, code)
     if name not in data.columns:
-        divided = data.known_divisions and _apart(data.index)
+        divided = data.known_divisions and _apart(data)
         data = data.reset_index()
         if divided:
             return data, name
@@ -91,17 +91,19 @@ def _by_code(data: Any, code: Any, partitioned: bool) -> Any:
     return data, name
 
 
-def _span(index: pandas.Index) -> pandas.DataFrame:
-    return pandas.DataFrame({"low": [index.min()], "high": [index.max()]}) if len(index) else \
-        pandas.DataFrame({"low": index[:0], "high": index[:0]})
+def _span(part: pandas.DataFrame) -> pandas.DataFrame:
+    index = part.index
+    if len(index) == 0:
+        return pandas.DataFrame({"low": index[:0], "high": index[:0]})
+    return pandas.DataFrame({"low": [index.min()], "high": [index.max()]})
 
 
-def _apart(index: Any) -> bool:
-    """Whether the partitions of a sorted code index share no code: each
-    one's highest code below the next one's lowest (divisions alone allow a
-    code on both sides of a boundary)."""
-    meta = pandas.DataFrame({"low": index._meta, "high": index._meta})
-    spans = index.map_partitions(_span, meta=meta).compute()
+def _apart(data: Any) -> bool:
+    """Whether the partitions of a frame on a sorted code index share no
+    code: each one's highest code below the next one's lowest (divisions
+    alone allow a code on both sides of a boundary)."""
+    meta = pandas.DataFrame({"low": data._meta.index, "high": data._meta.index})
+    spans = data.map_partitions(_span, meta=meta).compute()
     low, high = spans["low"].to_numpy(), spans["high"].to_numpy()
     return bool(np.all(high[:-1] < low[1:]))
 
