@@ -233,6 +233,9 @@ class Market:
         if all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict=date is not None):
             rows = np.arange(n)
             ids = code.values if code is not None else None
+        elif _ascending([k.ids for k in keys], strict=date is not None):
+            rows = np.arange(n)
+            ids = code.ids if code is not None else None
         else:
             rows = _stable_order([(k.ids, int(k.ids.max()) + 1 if n else 0) for k in reversed(keys)])
             if date is not None:
@@ -242,6 +245,11 @@ class Market:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
         change = np.flatnonzero(ids[1:] != ids[:-1]) + 1
         return rows, np.concatenate(([0], change)).astype(np.int64)
+
+    def segment_ids(self) -> np.ndarray:
+        """Each computed row's security as 0, 1, ... in code order."""
+        lengths = np.diff(np.append(self.starts, len(self.rows)))
+        return np.repeat(np.arange(len(self.starts), dtype=np.uint64), lengths)
 
     def pair(self, row: int) -> str:
         assert self.date is not None

@@ -247,7 +247,7 @@ def _bars(market: Market, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
         if f in needed:
             name = market.field_name(f)
             column = as_column(market.column(name), f"column {name!r}")
-            bars[f] = np.ascontiguousarray(column[market.rows], dtype=np.float64)
+            bars[f] = np.ascontiguousarray(column if market.ordered else column[market.rows], dtype=np.float64)
     count = len(market.rows)
     return {f: bars[f] if f in bars else np.full(count, np.nan) for f in _BAR_FIELDS}
 
@@ -261,7 +261,7 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
     bars = _bars(market, names_in)
     rows = len(market.rows)
-    ids = market.code.ids[market.rows] if market.code is not None else np.zeros(rows, dtype=np.int64)
+    ids = market.segment_ids()
     # The engine takes the rows as ordered here: each row's date is its position.
     position = np.arange(rows)
     rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
