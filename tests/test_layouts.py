@@ -187,6 +187,7 @@ def test_screen_dates_match_the_date_columns_type():
     aware = tidy.assign(date=tidy.date.dt.tz_localize("Asia/Shanghai"))
     assert tv.screen("C>0", aware, day) == hits == tv.screen("C>0", aware, pd.Timestamp(day, tz="Asia/Shanghai"))
     assert tv.screen("C>0", aware, pd.Timestamp(day, tz="Asia/Shanghai").tz_convert("UTC")) == hits
+    assert tv.screen("C>0", pl.from_pandas(aware), day) == hits
     with pytest.raises(ValueError, match="without a time zone.*with a time zone"):
         tv.screen("C>0", aware, datetime.datetime(2024, 1, 10))
     numbers = tidy.assign(date=tidy.date.dt.strftime("%Y%m%d").astype(int))

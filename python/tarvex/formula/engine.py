@@ -384,6 +384,8 @@ def matching_rows(date: Any, key: Key, rows: np.ndarray) -> np.ndarray:
                 stamp, given = stamp.tz_localize(_zone(key)), "aware"
         if given != column:
             raise refuse()
+        if column == "aware" and values.dtype.kind == "M":  # polars: UTC instants without the zone
+            return np.flatnonzero(values == stamp.tz_convert("UTC").tz_localize(None).to_datetime64())
         if column == "aware":
             return np.flatnonzero(np.asarray(pandas.DatetimeIndex(values) == stamp))
         return np.flatnonzero(values == stamp.to_datetime64())
