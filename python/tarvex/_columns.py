@@ -187,8 +187,12 @@ class Market:
             return len(self.data)
         if self.kind == "polars":
             return int(self.data.height)
-        lengths = {len(np.asarray(self.data[n])) for n in self.names if np.ndim(self.data[n]) == 1}
-        return lengths.pop() if len(lengths) == 1 else 0
+        # A mapping's length is that of its code, date or close column (or
+        # the first): every column read is checked against it.
+        names = [n for n in self.names if np.ndim(self.data[n]) >= 1]
+        key = next((n for w in ("code", "date", "close") for n in names if str(n).lower() == w), None)
+        first = key if key is not None else (names[0] if names else None)
+        return 0 if first is None else len(self.data[first])
 
     def listing(self) -> str:
         return ", ".join(repr(n) for n in [*self.names, *self.levels]) or "none"
@@ -204,7 +208,11 @@ class Market:
     def column(self, name: Any) -> Any:
         if name in self.levels:
             return self.data.index.get_level_values(self.levels[name])
-        return self.data[name]
+        column = self.data[name]
+        if self.kind == "mapping" and np.ndim(column) == 1 and len(column) != self.length:
+            raise ValueError(f"the columns differ in length: {name!r} has {len(column)} values, the bars "
+                             f"{self.length}")
+        return column
 
     def field_name(self, field: str, required: bool = True) -> Any:
         """The column of a bar field; None for a missing optional one."""

@@ -236,11 +236,13 @@ def read_market(plan: Plan, data: Any, options: Options) -> Tuple[Market, Dict[s
     for word, pos in _bars_used(plan).items():
         try:
             name = market.field_name(_FIELDS[word], required=False)
+            if name is None:
+                raise FormulaError(f"the bars have no {' or '.join(_BAR_COLUMNS[word])} column", plan.text, pos)
+            column = _floats(market.column(name), name)
+        except FormulaError:
+            raise
         except ValueError as e:
             raise FormulaError(str(e), plan.text, pos) from None
-        if name is None:
-            raise FormulaError(f"the bars have no {' or '.join(_BAR_COLUMNS[word])} column", plan.text, pos)
-        column = _floats(market.column(name), name)
         if len(column) != market.length:
             raise FormulaError("the columns differ in length")
         columns[word] = column if market.ordered else column[market.rows]
