@@ -159,7 +159,7 @@ class Market:
         # keys=False reads the columns only: one security in the given order.
         self.code = self._key(code, "code") if keys else None
         self.date = self._key(date, "date") if keys else None
-        if keys and self.date is None and date is None and self.kind == "pandas" and self.levels == {}:
+        if keys and self.date is None and date is None and self.kind == "pandas" and data.index.nlevels == 1:
             index = data.index
             if getattr(index, "dtype", None) is not None and index.dtype.kind == "M":
                 self.date = Key(index.name, index, "date", self.length, True)

@@ -269,7 +269,7 @@ def run_plan(plan: Plan, data: Any, options: Options, params: Mapping[str, float
     if market.layout == "one":
         values = [market.scatter(v) for v in values]
         labels = market.index
-        if market.date is not None:
+        if market.date is not None and not market.date.level:  # an index of dates stays the index
             dates = market.date.values
     else:
         assert market.code is not None
