@@ -161,6 +161,8 @@ def test_series_on_different_indexes_are_refused_and_wide_frames_go_column_by_co
     with pytest.raises(ValueError, match="'close' and 'high' have different indexes"):
         tv.KDJ(close, (close + 0.01).iloc[::-1], close - 0.01)
     tv.KDJ(close, close + 0.01, close.to_numpy()[::-1])  # arrays are positional
+    with pytest.raises(ValueError, match="'high' and 'close' have different indexes"):
+        tv.formula("H-C", {"close": close, "high": close.iloc[::-1]})
     wide = tidy_market(7, codes=5).pivot(index="date", columns="code", values="close")
     ma = tv.MA(wide, 5)
     assert ma.index.equals(wide.index) and ma.columns.equals(wide.columns)

@@ -154,6 +154,7 @@ class Market:
         for field in self.given:
             if field not in fields:
                 raise ValueError(f"columns= names the column of a field: {', '.join(fields)}; not {field!r}")
+        self._first_index: Optional[Tuple[Any, Any]] = None
         self.levels = self._levels()
         self.length = self._length()
         # keys=False reads the columns only: one security in the given order.
@@ -209,10 +210,25 @@ class Market:
         if name in self.levels:
             return self.data.index.get_level_values(self.levels[name])
         column = self.data[name]
-        if self.kind == "mapping" and np.ndim(column) == 1 and len(column) != self.length:
-            raise ValueError(f"the columns differ in length: {name!r} has {len(column)} values, the bars "
-                             f"{self.length}")
+        if self.kind == "mapping":
+            if np.ndim(column) == 1 and len(column) != self.length:
+                raise ValueError(f"the columns differ in length: {name!r} has {len(column)} values, the bars "
+                                 f"{self.length}")
+            self._aligned(name, column)
         return column
+
+    def _aligned(self, name: Any, column: Any) -> None:
+        """A mapping's pandas Series share one index: read by position,
+        Series on different indexes would put one day's values beside
+        another's."""
+        index = getattr(column, "index", None)
+        if index is None or type(column).__name__ != "Series":
+            return
+        if self._first_index is None:
+            self._first_index = (name, index)
+        elif index is not self._first_index[1] and not index.equals(self._first_index[1]):
+            raise ValueError(f"the pandas Series {self._first_index[0]!r} and {name!r} have different indexes; "
+                             "align them first or give arrays, which are read by position")
 
     def field_name(self, field: str, required: bool = True) -> Any:
         """The column of a bar field; None for a missing optional one."""
