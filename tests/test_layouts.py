@@ -117,6 +117,9 @@ def test_a_repeated_code_and_date_is_refused_or_kept_once():
     for call in calls:
         with pytest.raises(ValueError, match=r"3 rows repeat a \(code, date\).*first \('\d{6}', 2024-01-04\)"):
             call(doubled)
+    for copy in (tidy.iloc[[5]].assign(close=np.nan), tidy.iloc[[5, 6]].assign(close=np.nan).iloc[[0, 0]]):
+        with pytest.raises(ValueError, match="rows? repeat"):  # a copy without a close is a repeat too
+            tv.indicators(pd.concat([tidy.assign(close=tidy.close.fillna(1.0)), copy]), ["macd"])
     first = tv.formula("C", doubled, duplicates="first")[0].to_numpy()
     last = tv.formula("C", doubled, duplicates="last")[0].to_numpy()
     assert np.array_equal(first, tidy.close.to_numpy(), equal_nan=True)

@@ -171,9 +171,28 @@ class Market:
             self.layout = "index"
         else:
             self.layout = "columns"
-        self.rows, self.starts = self._order(duplicates)
-        # Whether the rows computed are the caller's rows as they are.
-        self.ordered = len(self.rows) == self.length and _is_range(self.rows)
+        self._duplicates = duplicates
+        self._sorted: Optional[Tuple[np.ndarray, np.ndarray, bool]] = None
+        self._ascending: Optional[bool] = None
+
+    @property
+    def rows(self) -> np.ndarray:
+        return self._time_order()[0]
+
+    @property
+    def starts(self) -> np.ndarray:
+        return self._time_order()[1]
+
+    @property
+    def ordered(self) -> bool:
+        """Whether the rows computed are the caller's rows as they are."""
+        return self._time_order()[2]
+
+    def _time_order(self) -> Tuple[np.ndarray, np.ndarray, bool]:
+        if self._sorted is None:
+            rows, starts = self._order(self._duplicates)
+            self._sorted = rows, starts, len(rows) == self.length and _is_range(rows)
+        return self._sorted
 
     # ---- columns ----
 
@@ -253,14 +272,11 @@ class Market:
         code, date = self.code, self.date
         if code is None and date is None:
             return np.arange(n), np.zeros(1 if n else 0, dtype=np.int64)
-        keys = [k for k in (code, date) if k is not None]
-        if all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict=date is not None):
+        if self._in_order():
             rows = np.arange(n)
-            ids = code.values if code is not None else None
-        elif _ascending([k.ids for k in keys], strict=date is not None):
-            rows = np.arange(n)
-            ids = code.ids if code is not None else None
+            ids = None if code is None else code.values if code.ordered() else code.ids
         else:
+            keys = [k for k in (code, date) if k is not None]
             rows = _stable_order([(k.ids, int(k.ids.max()) + 1 if n else 0) for k in reversed(keys)])
             if date is not None:
                 rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
@@ -269,6 +285,56 @@ class Market:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
         change = np.flatnonzero(ids[1:] != ids[:-1]) + 1
         return rows, np.concatenate(([0], change)).astype(np.int64)
+
+    def _in_order(self) -> bool:
+        """Whether the rows run by code, then date within a code, with no
+        repeat: the time order without a sort."""
+        if self._ascending is None:
+            keys = [k for k in (self.code, self.date) if k is not None]
+            strict = self.date is not None
+            self._ascending = bool(keys) and (
+                (all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict))
+                or _ascending([k.ids for k in keys], strict))
+        return self._ascending
+
+    def engine_keys(self) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+        """Codes and dates from which the batch engine puts the rows in this
+        market's time order by itself, sorting natively: each row's code id,
+        and its date id times the row count plus the row, so that rows of
+        one date keep the given order and the row of each result is the key
+        modulo the row count. None when the rows need no sort, the order is
+        known already, or the keys would not fit 64 bits."""
+        if self._sorted is not None or (self.code is None and self.date is None) or self._in_order():
+            return None
+        n = self.length
+        codes = self.code.ids.astype(np.uint64) if self.code is not None else np.zeros(n, dtype=np.uint64)
+        if self.date is None:
+            return codes, np.arange(n, dtype=np.int64)
+        if (int(self.date.ids.max()) + 1) * n >= 2**63:
+            return None
+        return codes, self.date.ids * n + np.arange(n, dtype=np.int64)
+
+    def repeats(self, codes: np.ndarray, keys: np.ndarray) -> bool:
+        """Whether a code and date repeats, given the engine's codes and keys
+        (see engine_keys) of the rows it kept, in its order: two kept rows,
+        or a kept row and one the engine dropped (no close), or two dropped."""
+        if self.date is None:
+            return False
+        n = self.length
+        dates = keys // n
+        if np.any((codes[1:] == codes[:-1]) & (dates[1:] == dates[:-1])):
+            return True
+        dropped = np.ones(n, dtype=bool)
+        dropped[keys % n] = False
+        if not dropped.any():
+            return False
+        width = int(self.date.ids.max()) + 1
+        code_ids = self.code.ids if self.code is not None else np.zeros(n, dtype=np.int64)
+        lost = code_ids[dropped] * width + self.date.ids[dropped]
+        kept = codes.astype(np.int64) * width + dates
+        if len(np.unique(lost)) < len(lost):
+            return True
+        return bool(np.isin(lost, kept, kind="table" if (int(code_ids.max()) + 1) * width <= 8 * n else None).any())
 
     def segment_ids(self) -> np.ndarray:
         """Each computed row's security as 0, 1, ... in code order."""

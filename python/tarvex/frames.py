@@ -237,9 +237,9 @@ def _min_bars(min_bars: int) -> int:
     return int(min_bars)
 
 
-def _bars(market: Market, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
-    """The bar columns the indicators read, in the market's time order; the
-    others, unread, as NaN."""
+def _bars(market: Market, names_in: Sequence[str], rows: Optional[np.ndarray]) -> Dict[str, np.ndarray]:
+    """The bar columns the indicators read, at `rows` (all rows when None);
+    the others, unread, as NaN."""
     inputs = indicator_inputs()
     needed = {f for n in names_in for f in inputs[n]}
     bars = {}
@@ -247,9 +247,27 @@ def _bars(market: Market, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
         if f in needed:
             name = market.field_name(f)
             column = as_column(market.column(name), f"column {name!r}")
-            bars[f] = np.ascontiguousarray(column if market.ordered else column[market.rows], dtype=np.float64)
-    count = len(market.rows)
+            bars[f] = np.ascontiguousarray(column if rows is None else column[rows], dtype=np.float64)
+    count = market.length if rows is None else len(rows)
     return {f: bars[f] if f in bars else np.full(count, np.nan) for f in _BAR_FIELDS}
+
+
+def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: np.ndarray, dates: np.ndarray,
+           bars: Dict[str, np.ndarray], digits: Optional[int], keep_values: bool,
+           threads: Optional[int]) -> Dict[str, np.ndarray]:
+    """The engine's table of the indicators or their crossings, the rounded
+    ones at `digits`."""
+    rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
+    o, h, lo, c, v = (bars[f] for f in _BAR_FIELDS)
+    if cross and not rounded:
+        return batch_cross(names_in, params_in, codes, dates, o, h, lo, c, v, keep_values, threads=threads)
+    table = batch(names_in, params_in, codes, dates, o, h, lo, c, v, threads=threads)
+    if rounded:  # the dates are positions, or keys whose remainder is the position (Market.engine_keys)
+        rows = table["date"] % max(len(dates), 1)
+        _rounded(names_in, params_in, table, {f: x[rows] for f, x in bars.items()}, digits, threads)
+    if cross:
+        table = _cross_table(names_in, params_in, table, keep_values, threads)
+    return table
 
 
 def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any, duplicates: str,
@@ -259,25 +277,26 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     if cross:
         _pairs(names_in, params_in)
     market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
-    bars = _bars(market, names_in)
-    rows = len(market.rows)
-    ids = market.segment_ids()
-    # The engine takes the rows as ordered here: each row's date is its position.
-    position = np.arange(rows)
-    rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
-    if cross and not rounded:
-        table = batch_cross(names_in, params_in, ids, position, bars["open"], bars["high"], bars["low"],
-                            bars["close"], bars["volume"], keep_values, threads=threads)
-    else:
-        table = batch(names_in, params_in, ids, position, bars["open"], bars["high"], bars["low"], bars["close"],
-                      bars["volume"], threads=threads)
-        if rounded:
-            _rounded(names_in, params_in, table, {f: v[table["date"]] for f, v in bars.items()}, digits, threads)
-        if cross:
-            table = _cross_table(names_in, params_in, table, keep_values, threads)
+    table: Optional[Dict[str, np.ndarray]] = None
+    keys = market.engine_keys()
+    if keys is not None:
+        # Rows out of order: the engine sorts them natively, and a repeated
+        # code and date found in its result sends the call the sorted way.
+        table = _table(cross, names_in, params_in, *keys, _bars(market, names_in, None), digits, keep_values,
+                       threads)
+        if market.repeats(table["code"], table["date"]):
+            table = None
+        else:
+            table["date"] = table["date"] % max(market.length, 1)
+    if table is None:
+        # The engine takes the rows as ordered here: each row's date is its position.
+        rows = market.rows
+        table = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)),
+                       _bars(market, names_in, None if market.ordered else rows), digits, keep_values, threads)
+        table["date"] = rows[table["date"]]
     if cross and min_bars:
         silence_first(table, min_bars)
-    source = market.rows[table.pop("date")]
+    source = table.pop("date")
     del table["code"]
     out: Dict[Any, Any] = {}
     if market.layout == "one":
