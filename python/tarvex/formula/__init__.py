@@ -69,10 +69,10 @@ def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_c
     those of `formula`."""
     plan = Plan(text, params)
     options = Options(code if code is not None else code_column, date_column, columns, duplicates, digits, min_bars)
-    found, lines = run_market(plan, market, options, plan.values(params))
+    found, lines = run_market(plan, market, options, plan.values({}))
     if found.code is None:
         raise FormulaError("screening needs a market with a code column")
-    signal, starts, rows = lines[-1], found.starts, np.arange(len(found.rows))
+    signal, starts = lines[-1], found.starts
     if date is None:
         picked = np.append(starts[1:], len(signal)) - 1 if len(signal) else np.zeros(0, dtype=np.int64)
     else:
@@ -80,6 +80,6 @@ def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_c
             raise FormulaError("screening on a date needs a date column")
         picked = matching_rows(date, found.date, found.rows)
     hit = signal[picked]
-    picked = rows[picked][(hit != 0.0) & (hit == hit)]
+    picked = picked[(hit != 0.0) & (hit == hit)]
     codes: List[Any] = found.code.values[found.rows[picked]].tolist()
     return codes
