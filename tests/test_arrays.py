@@ -187,7 +187,7 @@ def test_clear_errors():
     with pytest.raises(ValueError, match="'s1' has 3 values but 's2' has 2"):
         tv.CROSS(np.zeros(3), np.zeros(2))
     with pytest.raises(TypeError, match="one-dimensional"):
-        tv.MA(np.zeros((3, 2)), 2)
+        tv.MA(np.zeros((3, 2, 2)), 2)
     with pytest.raises(TypeError, match="real numbers"):
         tv.MA(np.array(["a", "b"]), 2)
     with pytest.raises(ValueError, match="n must be between 0 and"):

@@ -133,3 +133,18 @@ def test_arguments_fail_before_any_work(client):
         td.screen("C>MA(C,5", ddf)
     with pytest.raises(TypeError, match="Dask DataFrame"):
         td.screen(FORMULA, market("str", codes=10))
+
+
+def test_a_code_split_between_parquet_files_gives_the_single_machine_results(client, tmp_path):
+    df = market("str", codes=3, days=60, seed=5).sort_values(["code", "date"], ignore_index=True)
+    b = df["code"].unique()[1]
+    cut = int(np.flatnonzero(df["code"] == b)[30])
+    df.iloc[:cut].to_parquet(tmp_path / "1.parquet", index=False)
+    df.iloc[cut:].to_parquet(tmp_path / "2.parquet", index=False)
+    ddf = dd.read_parquet(str(tmp_path), index="code", calculate_divisions=True)
+    assert ddf.known_divisions
+    expected = tv.indicators(df, SPECS, digits=None)
+    assert_same_table(td.indicators(ddf, SPECS, digits=None).compute(), expected)
+    assert td.screen("C>0", ddf) == tv.screen("C>0", df)
+    signals = tv.crosses(df, ["macd"], min_bars=5)
+    assert_same_table(td.crosses(ddf, ["macd"], min_bars=5).compute(), signals)

@@ -123,7 +123,7 @@ def test_indicator_fields_read_the_library_with_defaults_or_arguments():
 def test_shared_subexpressions_are_computed_once(monkeypatch):
     calls = []
     real = native.call
-    monkeypatch.setattr(native, "call", lambda name, args, starts: calls.append(name) or real(name, args, starts))
+    monkeypatch.setattr(native, "call", lambda name, *rest: calls.append(name) or real(name, *rest))
     # EMA(C,N) stays apart from EMA(C,12): N may take another value per run.
     plan = compile("A:=EMA(C,12); B:EMA(CLOSE,12)-EMA(C,N); KDJ.K+KDJ.D(9,3,3)+KDJ.J+KDJ.K", N=12)
     plan.run(market(codes=2))
@@ -239,7 +239,7 @@ def test_every_word_over_no_bars_gives_empty_lines():
     for bars in (empty, {"code": np.zeros(0, dtype=np.int64), **empty}):
         for name, word in vocabulary().items():
             call = name if len(word.outputs) == 1 else f"{name}.{word.outputs[0]}"
-            args = [{"c": "C>0", "s": "C", "v": "C", "t": "'x'"}.get(kind, "1") for _, kind, _ in word.params]
+            args = [{"c": "C>0", "s": "C", "v": "C", "k": "C", "t": "'x'"}.get(kind, "1") for _, kind, _ in word.params]
             result = formula(f"{call}({','.join(args)})", bars)
             assert [len(line.values) for line in result] == [0], name
         assert len(formula("C+1; 2", bars).to_frame()) == 0

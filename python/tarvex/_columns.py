@@ -1,9 +1,16 @@
-"""Finding and reading the columns of a frame: pandas and polars DataFrames
-and mappings of arrays, column names matched case-insensitively, and key
-columns (codes, dates) of any type that sorts mapped to dense integers."""
+"""Finding and reading the columns of a frame, and reading a frame of bars
+as one security or a market: the one place that knows the layouts.
+
+A frame is a pandas or polars DataFrame or a mapping of arrays. Column names
+match ignoring case; two names equal ignoring case are refused rather than
+one picked. A code or a date is a column or, in pandas, a level of the index
+(a MultiIndex with code and date levels in either order, a DatetimeIndex):
+with a code it is a market, each security on its own; without one, one
+security. Where a date states the time order, each security is computed
+oldest first; without a date the given order is the time order."""
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -14,6 +21,16 @@ BAR_COLUMNS = {
     "VOL": ("volume", "vol"), "AMOUNT": ("amount",),
 }
 
+# The column names each field of the frame functions is found under, ignoring
+# case; `columns=` maps these fields to other names.
+FIELD_COLUMNS = {
+    "open": BAR_COLUMNS["OPEN"], "high": BAR_COLUMNS["HIGH"], "low": BAR_COLUMNS["LOW"],
+    "close": BAR_COLUMNS["CLOSE"], "volume": BAR_COLUMNS["VOL"], "amount": BAR_COLUMNS["AMOUNT"],
+    "float_mv": ("float_mv",), "total_mv": ("total_mv",),
+}
+
+DUPLICATES = ("raise", "first", "last")
+
 
 def column_names(data: Any) -> List[Any]:
     columns = getattr(data, "columns", None)
@@ -23,13 +40,18 @@ def column_names(data: Any) -> List[Any]:
 
 def find(names: Iterable[Any], wanted: Iterable[str]) -> Optional[Any]:
     """The first of `names` equal to one of `wanted` (lower case) ignoring
-    case, trying `wanted` in order; None when there is none."""
-    lowered: Dict[str, Any] = {}
+    case, trying `wanted` in order; None when there is none. Two names
+    equal to the same wanted one ignoring case raise ValueError."""
+    lowered: Dict[str, List[Any]] = {}
     for name in names:
-        lowered.setdefault(str(name).lower(), name)
+        lowered.setdefault(str(name).lower(), []).append(name)
     for w in wanted:
-        if w in lowered:
-            return lowered[w]
+        found = lowered.get(w)
+        if found and len(found) > 1:
+            raise ValueError(f"the columns {', '.join(repr(n) for n in found)} differ only in case: "
+                             "name the one to read")
+        if found:
+            return found[0]
     return None
 
 
@@ -48,3 +70,368 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
         return ids.reshape(-1).astype(np.int64), len(uniques)
     ids, uniques = pandas.factorize(keys, sort=True, use_na_sentinel=False)
     return np.asarray(ids, dtype=np.int64), len(uniques)
+
+
+def frame_kind(data: Any) -> str:
+    """'pandas', 'polars' or 'mapping'; TypeError for anything else."""
+    module, name = type(data).__module__ or "", type(data).__name__
+    if name == "DataFrame" and module.startswith("pandas"):
+        return "pandas"
+    if name == "DataFrame" and module.startswith("polars"):
+        return "polars"
+    if name == "LazyFrame" and module.startswith("polars"):
+        raise TypeError("a polars LazyFrame is a query, not bars: collect() it first")
+    if isinstance(data, Mapping):
+        return "mapping"
+    raise TypeError(f"expected a pandas or polars DataFrame or a mapping of columns, not {type(data).__name__}")
+
+
+def take(column: Any, rows: np.ndarray) -> Any:
+    """The values of `column` at `rows`, of the column's own type."""
+    if hasattr(column, "iloc"):
+        return column.iloc[rows].reset_index(drop=True)
+    if hasattr(column, "gather"):
+        return column.gather(rows)
+    if hasattr(column, "take") and not isinstance(column, np.ndarray):  # a pandas Index
+        return column.take(rows)
+    return np.asarray(column)[rows]
+
+
+class Key:
+    """A code or date column (or index level): its values, each as a dense
+    integer in the order of the values."""
+
+    def __init__(self, name: Any, column: Any, label: str, rows: int, level: bool) -> None:
+        self.name, self.column, self.level = name, column, level
+        self.values = values(column)
+        if self.values.ndim != 1 or len(self.values) != rows:
+            if self.values.ndim == 2:
+                raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
+            raise ValueError(f"the {label} column has {len(self.values)} values, the bars {rows}")
+        self._ids: Optional[np.ndarray] = None
+        self.label = label
+
+    @property
+    def ids(self) -> np.ndarray:
+        if self._ids is None:
+            try:
+                self._ids = dense(self.values)[0]
+            except TypeError as e:
+                raise TypeError(f"the values of the {self.label} column cannot be ordered: {e}") from None
+        return self._ids
+
+    def ordered(self) -> bool:
+        """Whether the values can be compared as they are (no dense ids needed)."""
+        return self.values.dtype.kind in "iufMmb"
+
+    def at(self, rows: np.ndarray) -> Any:
+        """The original values at `rows`, of the column's own type."""
+        return take(self.column, rows)
+
+
+class Market:
+    """A frame of bars read once: its columns by field, its code and date,
+    the rows in time order and the way results go back.
+
+    `rows` are the input rows computed, each security's oldest first and
+    securities by ascending code (a repeated code and date dropped or
+    refused); `starts` the first position of each security among them.
+    `layout` says how results go back: "one" (one security: the caller's
+    rows and index), "index" (a market keyed by the pandas index: its
+    labels at `rows`) or "columns" (a market keyed by columns: the code and
+    date columns at `rows`)."""
+
+    def __init__(self, data: Any, *, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
+                 duplicates: str = "raise", fields: Mapping[str, Tuple[str, ...]] = FIELD_COLUMNS,
+                 keys: bool = True) -> None:
+        if duplicates not in DUPLICATES:
+            raise ValueError(f"duplicates must be one of {', '.join(map(repr, DUPLICATES))}, not {duplicates!r}")
+        self.data = data
+        self.kind = frame_kind(data)
+        self.names = column_names(data)
+        self.fields = fields
+        self.given = dict(columns or {})
+        for field in self.given:
+            if field not in fields:
+                raise ValueError(f"columns= names the column of a field: {', '.join(fields)}; not {field!r}")
+        self._first_index: Optional[Tuple[Any, Any]] = None
+        self.levels = self._levels()
+        self.length = self._length()
+        # keys=False reads the columns only: one security in the given order.
+        self.code = self._key(code, "code") if keys else None
+        self.date = self._key(date, "date") if keys else None
+        if keys and self.date is None and date is None and self.kind == "pandas" and data.index.nlevels == 1:
+            index = data.index
+            if getattr(index, "dtype", None) is not None and index.dtype.kind == "M":
+                self.date = Key(index.name, index, "date", self.length, True)
+        self.index = data.index if self.kind == "pandas" else None
+        if self.code is None:
+            self.layout = "one"
+        elif self.code.level or (self.date is not None and self.date.level):
+            self.layout = "index"
+        else:
+            self.layout = "columns"
+        self._duplicates = duplicates
+        self._sorted: Optional[Tuple[np.ndarray, np.ndarray, bool]] = None
+        self._ascending: Optional[bool] = None
+
+    @property
+    def rows(self) -> np.ndarray:
+        return self._time_order()[0]
+
+    @property
+    def starts(self) -> np.ndarray:
+        return self._time_order()[1]
+
+    @property
+    def ordered(self) -> bool:
+        """Whether the rows computed are the caller's rows as they are."""
+        return self._time_order()[2]
+
+    def _time_order(self) -> Tuple[np.ndarray, np.ndarray, bool]:
+        if self._sorted is None:
+            rows, starts = self._order(self._duplicates)
+            self._sorted = rows, starts, len(rows) == self.length and _is_range(rows)
+        return self._sorted
+
+    # ---- columns ----
+
+    def _levels(self) -> Dict[Any, int]:
+        """Named pandas index levels that are not also columns, by name."""
+        if self.kind != "pandas":
+            return {}
+        return {n: i for i, n in enumerate(self.data.index.names) if n is not None and n not in self.names}
+
+    def _length(self) -> int:
+        if self.kind == "pandas":
+            return len(self.data)
+        if self.kind == "polars":
+            return int(self.data.height)
+        # A mapping's length is that of its code, date or close column (or
+        # the first): every column read is checked against it.
+        names = [n for n in self.names if np.ndim(self.data[n]) >= 1]
+        key = next((n for w in ("code", "date", "close") for n in names if str(n).lower() == w), None)
+        first = key if key is not None else (names[0] if names else None)
+        return 0 if first is None else len(self.data[first])
+
+    def listing(self) -> str:
+        return ", ".join(repr(n) for n in [*self.names, *self.levels]) or "none"
+
+    def lookup(self, name: Any, what: str) -> Any:
+        """The column or index level called `name` (ignoring case)."""
+        every = [*self.names, *self.levels]
+        found = name if name in every else find(every, (str(name).lower(),))
+        if found is None:
+            raise ValueError(f"there is no column {name!r} for the {what}; the columns are: {self.listing()}")
+        return found
+
+    def column(self, name: Any) -> Any:
+        if name in self.levels:
+            return self.data.index.get_level_values(self.levels[name])
+        column = self.data[name]
+        if self.kind == "mapping":
+            if np.ndim(column) == 1 and len(column) != self.length:
+                raise ValueError(f"the columns differ in length: {name!r} has {len(column)} values, the bars "
+                                 f"{self.length}")
+            self._aligned(name, column)
+        return column
+
+    def _aligned(self, name: Any, column: Any) -> None:
+        """A mapping's pandas Series share one index: read by position,
+        Series on different indexes would put one day's values beside
+        another's."""
+        index = getattr(column, "index", None)
+        if index is None or type(column).__name__ != "Series":
+            return
+        if self._first_index is None:
+            self._first_index = (name, index)
+        elif index is not self._first_index[1] and not index.equals(self._first_index[1]):
+            raise ValueError(f"the pandas Series {self._first_index[0]!r} and {name!r} have different indexes; "
+                             "align them first or give arrays, which are read by position")
+
+    def field_name(self, field: str, required: bool = True) -> Any:
+        """The column of a bar field; None for a missing optional one."""
+        if field in self.given:
+            return self.lookup(self.given[field], field)
+        name = find(self.names, self.fields[field])
+        if name is None and required:
+            raise ValueError(f"there is no {' or '.join(self.fields[field])} column (name it with "
+                             f"columns={{{field!r}: ...}}); the columns are: {self.listing()}")
+        return name
+
+    def _key(self, given: Any, label: str) -> Optional[Key]:
+        name = self.lookup(given, label) if given is not None else find([*self.names, *self.levels], (label,))
+        if name is None:
+            return None
+        return Key(name, self.column(name), label, self.length, name in self.levels)
+
+    # ---- time order ----
+
+    def _order(self, duplicates: str) -> Tuple[np.ndarray, np.ndarray]:
+        n = self.length
+        code, date = self.code, self.date
+        if code is None and date is None:
+            return np.arange(n), np.zeros(1 if n else 0, dtype=np.int64)
+        if self._in_order():
+            rows = np.arange(n)
+            ids = None if code is None else code.values if code.ordered() else code.ids
+        else:
+            keys = [k for k in (code, date) if k is not None]
+            rows = _stable_order([(k.ids, int(k.ids.max()) + 1 if n else 0) for k in reversed(keys)])
+            if date is not None:
+                rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            ids = code.ids[rows] if code is not None else None
+        if ids is None or n == 0:
+            return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
+        change = np.flatnonzero(ids[1:] != ids[:-1]) + 1
+        return rows, np.concatenate(([0], change)).astype(np.int64)
+
+    def _in_order(self) -> bool:
+        """Whether the rows run by code, then date within a code, with no
+        repeat: the time order without a sort."""
+        if self._ascending is None:
+            keys = [k for k in (self.code, self.date) if k is not None]
+            strict = self.date is not None
+            self._ascending = bool(keys) and (
+                (all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict))
+                or _ascending([k.ids for k in keys], strict))
+        return self._ascending
+
+    def engine_keys(self) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+        """Codes and dates from which the batch engine puts the rows in this
+        market's time order by itself, sorting natively: each row's code id,
+        and its date id times the row count plus the row, so that rows of
+        one date keep the given order and the row of each result is the key
+        modulo the row count. None when the rows need no sort, the order is
+        known already, or the keys would not fit 64 bits."""
+        if self._sorted is not None or (self.code is None and self.date is None) or self._in_order():
+            return None
+        n = self.length
+        codes = self.code.ids.astype(np.uint64) if self.code is not None else np.zeros(n, dtype=np.uint64)
+        if self.date is None:
+            return codes, np.arange(n, dtype=np.int64)
+        if (int(self.date.ids.max()) + 1) * n >= 2**63:
+            return None
+        return codes, self.date.ids * n + np.arange(n, dtype=np.int64)
+
+    def repeats(self, codes: np.ndarray, keys: np.ndarray) -> bool:
+        """Whether a code and date repeats, given the engine's codes and keys
+        (see engine_keys) of the rows it kept, in its order: two kept rows,
+        or a kept row and one the engine dropped (no close), or two dropped."""
+        if self.date is None:
+            return False
+        n = self.length
+        dates = keys // n
+        if np.any((codes[1:] == codes[:-1]) & (dates[1:] == dates[:-1])):
+            return True
+        dropped = np.ones(n, dtype=bool)
+        dropped[keys % n] = False
+        if not dropped.any():
+            return False
+        width = int(self.date.ids.max()) + 1
+        code_ids = self.code.ids if self.code is not None else np.zeros(n, dtype=np.int64)
+        lost = code_ids[dropped] * width + self.date.ids[dropped]
+        kept = codes.astype(np.int64) * width + dates
+        if len(np.unique(lost)) < len(lost):
+            return True
+        return bool(np.isin(lost, kept, kind="table" if (int(code_ids.max()) + 1) * width <= 8 * n else None).any())
+
+    def segment_ids(self) -> np.ndarray:
+        """Each computed row's security as 0, 1, ... in code order."""
+        lengths = np.diff(np.append(self.starts, len(self.rows)))
+        return np.repeat(np.arange(len(self.starts), dtype=np.uint64), lengths)
+
+    def pair(self, row: int) -> str:
+        assert self.date is not None
+        keys = [k.values[row] for k in (self.code, self.date) if k is not None]
+        return "(" + ", ".join(_shown(v) for v in keys) + ")"
+
+    # ---- results back ----
+
+    def scatter(self, values: np.ndarray) -> np.ndarray:
+        """Values computed on `rows` placed on the caller's rows, NaN on the others."""
+        if self.ordered:
+            return values
+        full = np.full(self.length, np.nan)
+        full[self.rows] = values
+        return full
+
+    def build(self, columns: Dict[Any, Any], index: Any = None) -> Any:
+        """A frame of the input's kind."""
+        if self.kind == "pandas":
+            import pandas
+
+            return pandas.DataFrame(columns, index=index, copy=False)
+        if self.kind == "polars":
+            import polars
+
+            return polars.DataFrame(columns)
+        return columns
+
+
+def _shown(value: Any) -> str:
+    """A key value as a message shows it: text quoted, a midnight datetime as its day."""
+    if isinstance(value, str):
+        return repr(value)
+    if isinstance(value, np.datetime64):
+        import pandas
+
+        stamp = pandas.Timestamp(value)
+        return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
+    return str(value)
+
+
+def _is_range(rows: np.ndarray) -> bool:
+    return bool(np.array_equal(rows, np.arange(len(rows))))
+
+
+def _ascending(keys: List[np.ndarray], strict: bool) -> bool:
+    """Whether the rows run by the first key, then the next within it
+    (strictly by the last when `strict`): no sort and no repeat."""
+    first = keys[0]
+    if len(keys) == 1:
+        step = first[1:] > first[:-1] if strict else first[1:] >= first[:-1]
+        return bool(np.all(step))
+    code, date = keys
+    same = code[1:] == code[:-1]
+    return bool(np.all((code[1:] > code[:-1]) | (same & (date[1:] > date[:-1]))))
+
+
+def _stable_order(keys: List[Tuple[np.ndarray, int]]) -> np.ndarray:
+    """The stable order of rows by the last key, then the one before ...
+    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
+    order: Optional[np.ndarray] = None
+    for ids, count in keys:
+        if count <= 1 << 16:
+            ids = ids.astype(np.uint16)
+        step = np.argsort(ids if order is None else ids[order], kind="stable")
+        order = step if order is None else order[step]
+    assert order is not None
+    return order
+
+
+def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray, duplicates: str,
+                  market: Market) -> np.ndarray:
+    """`rows` (in code and date order, ties in the given order) with one row
+    per (code, date): a repeat raises ValueError unless `duplicates` keeps
+    the first or the last of each."""
+    d = date[rows]
+    repeat = d[1:] == d[:-1]
+    if code is not None:
+        c = code[rows]
+        repeat &= c[1:] == c[:-1]
+    count = int(np.count_nonzero(repeat))
+    if count == 0:
+        return rows
+    if duplicates == "raise":
+        shown = dict.fromkeys(market.pair(int(r)) for r in rows[1:][repeat][:12])
+        pairs = ", ".join(list(shown)[:3])
+        what = "(code, date)" if code is not None else "date"
+        raise ValueError(f"{count} rows repeat a {what} of an earlier row, first {pairs}: keep one with "
+                         "duplicates='first' or duplicates='last'")
+    keep = np.ones(len(rows), dtype=bool)
+    if duplicates == "first":
+        keep[1:][repeat] = False
+    else:
+        keep[:-1][repeat] = False
+    return rows[keep]

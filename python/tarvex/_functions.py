@@ -123,6 +123,11 @@ class Function:
         starts = kwargs.pop("starts", None)
         threads = kwargs.pop("threads", None)
         values = self.bind(args, kwargs)
+        wide = _Wide.of(self, values)
+        if wide is not None:
+            if starts is not None:
+                raise TypeError(f"{self.name}(): starts= takes one-dimensional series, not a two-dimensional one")
+            return wide.call(self, values, threads)
         shape = Shape(values)
         native_args = self.convert(values)
         results = _native.call(self.index, tuple(native_args), _starts(starts), _threads(threads))
@@ -142,8 +147,10 @@ class Function:
         length: Optional[int] = None
         first: Optional[str] = None
         pending = []
+        index: Any = None
         for i, (param, kind, value) in enumerate(zip(self.params, self.kinds, values)):
             if kind in "sv" and not is_scalar(value):
+                index = self.aligned(index, param, value)
                 column = as_column(value, f"{self.name}() argument '{param}'")
                 if length is None:
                     length, first = len(column), param
@@ -170,6 +177,108 @@ class Function:
         for i in pending:
             out[i] = np.full(length or 0, out[i], dtype=np.float64)
         return out
+
+
+    def aligned(self, first: Any, param: str, value: Any) -> Any:
+        """(name, index) of the first pandas Series argument; ValueError when
+        `value`, another, has a different index: combined by position, its
+        rows would meet another date's."""
+        if type(value) in _PLAIN or not hasattr(value, "index") or type(value).__name__ != "Series":
+            return first
+        if first is None:
+            return param, value.index
+        name, index = first
+        if value.index is not index and not value.index.equals(index):
+            raise ValueError(f"{self.name}(): the pandas Series '{name}' and '{param}' have different indexes; "
+                             f"align them first (a, b = a.align(b)) or pass arrays, which are taken by position")
+        return first
+
+
+_PLAIN = frozenset({np.ndarray, float, int, bool, type(None), list, tuple})
+
+
+class _Wide:
+    """Two-dimensional series: a pandas DataFrame of one field (dates down,
+    securities across) or a 2-D array of real numbers, computed column by
+    column as one long column of segments, and the results back in the
+    same shape and labels."""
+
+    def __init__(self, shape: Tuple[int, int], frame: Any) -> None:
+        self.shape, self.frame = shape, frame
+
+    @staticmethod
+    def of(function: Function, values: List[Any]) -> Optional["_Wide"]:
+        found: List[Tuple[str, Any]] = [(p, v) for p, k, v in zip(function.params, function.kinds, values)
+                                         if k in "sv" and not is_scalar(v) and type(v) is not list]
+        wide = [(p, v) for p, v in found if _two_dimensional(v)]
+        if not wide:
+            return None
+        name, first = wide[0]
+        for param, value in found:
+            if not _two_dimensional(value):
+                raise ValueError(f"{function.name}(): '{name}' is two-dimensional but '{param}' is not; "
+                                 "give every series in one shape")
+            if np.shape(value) != np.shape(first):
+                raise ValueError(f"{function.name}(): '{name}' has shape {np.shape(first)} but '{param}' "
+                                 f"{np.shape(value)}; series must have the same shape")
+        frames = [(p, v) for p, v in wide if not isinstance(v, np.ndarray)]
+        for param, value in frames[1:]:
+            base, other = frames[0]
+            if not (other.index.equals(value.index) and other.columns.equals(value.columns)):
+                raise ValueError(f"{function.name}(): the DataFrames '{base}' and '{param}' have different "
+                                 "indexes or columns; align them first")
+        rows, cols = np.shape(first)
+        return _Wide((int(rows), int(cols)), frames[0][1] if frames else None)
+
+    def call(self, function: Function, values: List[Any], threads: Optional[int]) -> Any:
+        rows, cols = self.shape
+        args = [_long(v, f"{function.name}() argument '{p}'") if k in "sv" and _two_dimensional(v) else v
+                for p, k, v in zip(function.params, function.kinds, values)]
+        if rows == 0 or cols == 0:
+            results: Any = [np.empty(rows * cols)] * max(1, len(function.outputs or ()))
+            if function.scalar_result:
+                results = [np.full(cols, np.nan)]
+        else:
+            out = function(**dict(zip(function.params, args)), starts=np.arange(cols) * rows, threads=threads)
+            results = list(out) if isinstance(out, tuple) else [out]
+        shaped = [self.wrap(r, function.scalar_result) for r in results]
+        if function.outputs is None:
+            return shaped[0]
+        return function.result_type(*shaped)
+
+    def wrap(self, values: np.ndarray, per_column: bool) -> Any:
+        rows, cols = self.shape
+        if per_column:  # one number per security
+            if self.frame is None:
+                return values
+            import pandas
+
+            return pandas.Series(values, index=self.frame.columns)
+        grid = values.reshape(cols, rows).T
+        if self.frame is None:
+            return grid
+        import pandas
+
+        return pandas.DataFrame(grid, index=self.frame.index, columns=self.frame.columns, copy=False)
+
+
+def _two_dimensional(value: Any) -> bool:
+    if isinstance(value, np.ndarray):
+        return value.ndim == 2
+    kind = type(value)
+    return kind.__name__ == "DataFrame" and (kind.__module__ or "").startswith("pandas")
+
+
+def _long(value: Any, what: str) -> np.ndarray:
+    """The columns of a 2-D series back to back, as float64."""
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind not in "biuf":
+            raise TypeError(f"{what} must hold real numbers, got dtype {value.dtype}")
+        return np.asarray(value, dtype=np.float64).ravel(order="F")
+    for column, dtype in value.dtypes.items():
+        if getattr(dtype, "kind", "O") not in "biuf" and not hasattr(dtype, "numpy_dtype"):
+            raise TypeError(f"{what} must hold real numbers, but column {column!r} has dtype {dtype}")
+    return np.asarray(value.to_numpy(dtype=np.float64, na_value=np.nan)).ravel(order="F")
 
 
 def _make(function: Function) -> Callable[..., Any]:

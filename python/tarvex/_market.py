@@ -100,14 +100,34 @@ def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any
 
 def batch_cross(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any,
                 high: Any, low: Any, close: Any, volume: Any, keep_values: bool, *,
-                threads: Optional[int] = None) -> Dict[str, np.ndarray]:
+                threads: Optional[int] = None, min_bars: int = 0) -> Dict[str, np.ndarray]:
     """Crossing signals of each indicator's fast and slow line:
     `tarvex_core.BATCH_CROSS` over NumPy columns (+1.0 up, -1.0 down,
-    0.0 otherwise; ``cross`` combines several pairs)."""
+    0.0 otherwise; ``cross`` combines several pairs). `min_bars` silences
+    each security's first bars: 0.0 there."""
     if not isinstance(keep_values, (bool, np.bool_)):
         raise TypeError("keep_values must be a bool")
-    return _run_batch(True, bool(keep_values), names_in, params_in, code, date, open, high, low, close, volume,
-                      threads)
+    if isinstance(min_bars, (bool, np.bool_)) or operator.index(min_bars) < 0:
+        raise ValueError(f"min_bars must be a whole number from 0 up, not {min_bars!r}")
+    table = _run_batch(True, bool(keep_values), names_in, params_in, code, date, open, high, low, close, volume,
+                       threads)
+    if min_bars:
+        silence_first(table, operator.index(min_bars))
+    return table
+
+
+def silence_first(table: Dict[str, np.ndarray], bars: int) -> None:
+    """Sets the signal columns ("cross", "..._cross") of a crossing table to
+    0.0 on each security's first `bars` rows (the rows run by code)."""
+    codes = table["code"]
+    if len(codes) == 0:
+        return
+    starts = np.concatenate(([0], np.flatnonzero(codes[1:] != codes[:-1]) + 1))
+    position = np.arange(len(codes)) - np.repeat(starts, np.diff(np.append(starts, len(codes))))
+    early = position < bars
+    for name, column in table.items():
+        if name == "cross" or name.endswith("_cross"):
+            column[early] = 0.0
 
 
 def zhishu(code: Any, date: Any, open: Any, high: Any, low: Any, close: Any, volume: Any, amount: Any,

@@ -7,7 +7,10 @@ shuffled on the code column first. A frame already laid out that way (read
 from Parquet files written one group of codes per file, say) skips the
 shuffle with ``partitioned=True``, which is checked by gathering each
 partition's distinct codes; a frame indexed by code with known divisions
-(``set_index("code")``) is laid out that way by construction. Then every
+(``set_index("code")``) is laid out that way by construction, once its
+partitions are checked to share no code (Parquet files read with
+``calculate_divisions=True`` may split a code between two files; such a
+frame is shuffled). Then every
 partition goes through the single-machine functions (`tarvex.indicators`,
 `tarvex.crosses`, `tarvex.screen`), so the values are theirs bit for bit.
 
@@ -20,7 +23,13 @@ progress bar (`distributed.progress` when a distributed client is active,
 `dask.diagnostics.ProgressBar` otherwise) and `indicators` and `crosses`
 return the pandas DataFrame.
 
-Needs the ``dask`` extra: ``pip install 'tarvex[dask]'``.
+The keywords are those of the single-machine functions: ``code=``,
+``date=`` (for `screen`, ``date=`` is the day screened and ``date_column=``
+names the date column), ``columns=``, ``duplicates=``, ``digits=`` and
+``min_bars=``.
+
+Needs the ``dask`` extra: ``pip install 'tarvex[dask]'`` (from a checkout,
+``pip install '.[dask]'``).
 """
 # mypy: untyped-calls-exclude="distributed,dask"
 # (the scheduler and collection calls of dask and distributed are not annotated)
@@ -66,10 +75,11 @@ def _by_code(data: Any, code: Any, partitioned: bool) -> Any:
     partition, and the name of the code column."""
     name = _code_column(data, code)
     if name not in data.columns:
-        divided = data.known_divisions
+        divided = data.known_divisions and _apart(data)
         data = data.reset_index()
         if divided:
             return data, name
+        partitioned = False
     if not partitioned:
         return data.shuffle(on=name), name
     # Each partition's distinct codes: a code seen twice has rows in two partitions.
@@ -79,6 +89,23 @@ def _by_code(data: Any, code: Any, partitioned: bool) -> Any:
         raise ValueError(f"partitioned=True, but code {shared.iloc[0]!r} has rows in more than one partition; "
                          "leave partitioned=False to shuffle the frame on its codes")
     return data, name
+
+
+def _span(part: pandas.DataFrame) -> pandas.DataFrame:
+    index = part.index
+    if len(index) == 0:
+        return pandas.DataFrame({"low": index[:0], "high": index[:0]})
+    return pandas.DataFrame({"low": [index.min()], "high": [index.max()]})
+
+
+def _apart(data: Any) -> bool:
+    """Whether the partitions of a frame on a sorted code index share no
+    code: each one's highest code below the next one's lowest (divisions
+    alone allow a code on both sides of a boundary)."""
+    meta = pandas.DataFrame({"low": data._meta.index, "high": data._meta.index})
+    spans = data.map_partitions(_span, meta=meta).compute()
+    low, high = spans["low"].to_numpy(), spans["high"].to_numpy()
+    return bool(np.all(high[:-1] < low[1:]))
 
 
 def _compute(collection: Any) -> Any:
@@ -111,49 +138,53 @@ def _table(function: Any, data: Any, names: Any, code: Any, partitioned: bool, p
 
 
 def indicators(data: Any, names: Any, *, code: Any = None, date: Any = None,
-               columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None,
-               partitioned: bool = False, progress: bool = False) -> Any:
+               columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
+               threads: Optional[int] = None, partitioned: bool = False, progress: bool = False) -> Any:
     """`tarvex.indicators` over a Dask DataFrame of a market: a Dask
     DataFrame of the code and date columns and the indicator fields, each
     partition ordered by code then date. `threads` applies within each
     partition. See the module's notes for `partitioned` and `progress`."""
     return _table(frames.indicators, data, names, code, partitioned, progress, date=date, columns=columns,
-                  threads=threads)
+                  duplicates=duplicates, digits=digits, threads=threads)
 
 
 def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = None, date: Any = None,
-            columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None,
-            partitioned: bool = False, progress: bool = False) -> Any:
+            columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
+            min_bars: int = 0, threads: Optional[int] = None, partitioned: bool = False,
+            progress: bool = False) -> Any:
     """`tarvex.crosses` over a Dask DataFrame of a market, laid out like
     `indicators`."""
     return _table(frames.crosses, data, names, code, partitioned, progress, keep_values=keep_values, date=date,
-                  columns=columns, threads=threads)
+                  columns=columns, duplicates=duplicates, digits=digits, min_bars=min_bars, threads=threads)
 
 
-def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any, date_column: Any,
+def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any, options: Mapping[str, Any],
                  params: Mapping[str, Any]) -> pandas.Series:
     codes: pandas.Series = part[code_column]
     if len(part) == 0:
         return codes
-    hits = screen_frame(text, part, date, code_column=code_column, date_column=date_column, **params)
+    hits = screen_frame(text, part, date, code=code_column, **options, **params)
     found: pandas.Series = pandas.Series(hits, dtype=codes.dtype)
     return found
 
 
-def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
-           partitioned: bool = False, progress: bool = False, lookahead: bool = False, **params: Any) -> List[Any]:
+def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_column: Any = None,
+           columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
+           min_bars: int = 0, code_column: Any = None, partitioned: bool = False, progress: bool = False,
+           lookahead: bool = False, **params: Any) -> List[Any]:
     """`tarvex.screen` over a Dask DataFrame of a market: the codes whose
     condition line is true on `date` (each code's last bar when None), as
     a list in code order. Each partition is screened where it lies and only
-    the codes travel back."""
+    the codes travel back. `date_column` names the date column."""
     compile_formula(text, **params)  # a formula that does not compile fails here, not on a worker
-    options = {**params, "lookahead": lookahead}
-    data, name = _by_code(market, code_column, partitioned)
+    data, name = _by_code(market, code if code is not None else code_column, partitioned)
     meta = data._meta[name]
+    options = dict(date_column=date_column, columns=columns, duplicates=duplicates, digits=digits,
+                   min_bars=min_bars, lookahead=lookahead)
     # A formula reading a column the frame lacks fails here too: a run on a
-    # few made-up rows of the frame's dtypes.
-    screen_frame(text, meta_nonempty(data._meta), date, code_column=name, date_column=date_column, **options)
-    hits = data.map_partitions(_screen_part, text, date, name, date_column, options, meta=meta)
+    # few made-up rows of the frame's dtypes (which may repeat a date).
+    screen_frame(text, meta_nonempty(data._meta), date, code=name, **{**options, "duplicates": "first"}, **params)
+    hits = data.map_partitions(_screen_part, text, date, name, options, params, meta=meta)
     hits = _compute(hits) if progress else hits.compute()
     codes: List[Any] = np.sort(values(hits), kind="stable").tolist()
     return codes

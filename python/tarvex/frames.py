@@ -4,19 +4,31 @@ DataFrames (or mappings of arrays), computed by the batch engine.
 
 Bar columns are found by name, ignoring case (``open``, ``high``, ``low``,
 ``close``, ``volume`` or ``vol``, ``amount``, ``float_mv``, ``total_mv``),
-or named by the caller with ``columns={"close": "adj_close"}``.
+or named by the caller with ``columns={"close": "Adj Close"}``; two columns
+equal ignoring case (``Close`` and ``close``) are refused.
 
-- Without a code column the frame is one security, oldest bar first in the
-  order given. The result keeps the frame's rows (and a pandas frame's
-  index). A row whose close is missing (NaN or infinite) is not a bar, a
-  suspended day say: it is skipped, its outputs are NaN, and the rows around
-  it are computed as if it were not there, exactly as the batch engine drops
-  it from a market.
-- With a code column (``code`` unless ``code=`` names another) the frame is
-  a market in any row order. Codes and dates may be of any type that sorts
-  (strings such as "000001", integers, datetime64, dates); each is mapped to
-  integers in its sorted order for the engine and back to the original
-  values in the result, one row per kept row, by code then date.
+- Without a code the frame is one security. With a date (a ``date`` column,
+  ``date=`` naming another, a DatetimeIndex or an index level called
+  ``date``) its bars are computed oldest first; without one the given order
+  is the time order. The result keeps the frame's rows in the frame's
+  order (and a pandas frame's index), so it joins the frame as it is. A row
+  whose close is missing (NaN or infinite) is not a bar, a suspended day
+  say: it is skipped, its outputs are NaN, and the rows around it are
+  computed as if it were not there, exactly as the batch engine drops it
+  from a market.
+- With a code (a ``code`` column or index level, ``code=`` naming another)
+  the frame is a market in any row order: a long frame with code and date
+  columns, or a pandas frame whose MultiIndex has code and date levels in
+  either order. Codes and dates may be of any type that sorts (strings
+  such as "000001", integers, datetime64, dates). The result has one row
+  per row with a close, by code then date: with the code and date columns
+  (original values) for a long frame, with the caller's index labels for a
+  frame keyed by its index.
+- A repeated (code, date) is refused (ValueError with the count and the
+  first pairs) unless ``duplicates="first"`` or ``"last"`` keeps one.
+- ``digits=`` rounds the rounded indicators (MACD, RSI, BOLL ... as the
+  direct calls do) to that many decimals; None turns the rounding off. The
+  default, 3, gives the numbers of `tarvex_core`.
 
 Importing tarvex does not import pandas. The ``df.tarvex`` accessor is
 registered as soon as both are imported, in either order.
@@ -36,17 +48,13 @@ import tarvex_core
 
 from . import _native
 from ._arrays import as_column
-from ._columns import BAR_COLUMNS, column_names, dense, find, values
-from ._market import batch, batch_cross, zhishu
+from ._catalog import catalog
+from ._columns import Market
+from ._functions import EXPORTED, FUNCTIONS
+from ._market import batch, batch_cross, silence_first, zhishu
 
 __all__ = ["indicators", "crosses", "composite", "FrameAccessor"]
 
-# The column names each field is found under, ignoring case.
-_FIELD_COLUMNS = {
-    "open": BAR_COLUMNS["OPEN"], "high": BAR_COLUMNS["HIGH"], "low": BAR_COLUMNS["LOW"],
-    "close": BAR_COLUMNS["CLOSE"], "volume": BAR_COLUMNS["VOL"], "amount": BAR_COLUMNS["AMOUNT"],
-    "float_mv": ("float_mv",), "total_mv": ("total_mv",),
-}
 _BAR_FIELDS = ("open", "high", "low", "close", "volume")
 
 # Composite weightings by name, as numbered by ZHISHU.
@@ -54,6 +62,9 @@ METHODS = {"equal": 1, "float_mv": 2, "amount": 3, "volume": 4, "total_mv": 5}
 
 # Series parameters of the core functions, by the bar field they read.
 _SERIES_PARAMS = {"s": "close", "close": "close", "open": "open", "high": "high", "low": "low", "vol": "volume"}
+
+# The rounding of the batch engine and of the direct calls unless told.
+DEFAULT_DIGITS = 3
 
 
 @functools.lru_cache(maxsize=None)
@@ -71,6 +82,17 @@ def indicator_inputs() -> Dict[str, Tuple[str, ...]]:
         params = inspect.signature(getattr(tarvex_core, name)).parameters
         out[lower] = tuple(dict.fromkeys(_SERIES_PARAMS[p] for p in params if p in _SERIES_PARAMS))
     return out
+
+
+@functools.lru_cache(maxsize=None)
+def _divisors() -> Dict[str, int]:
+    return {e["name"].lower(): int(e["batch"]["divisor"]) for e in _native.registry() if e["batch"] is not None}
+
+
+def _parameter(name: str, value: Any) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"the parameters of {name!r} must be integers, not {value!r}")
+    return int(value)
 
 
 def _tasks(names: Any) -> Tuple[List[str], List[List[int]]]:
@@ -97,72 +119,217 @@ def _tasks(names: Any) -> Tuple[List[str], List[List[int]]]:
         if name.lower() not in known:
             raise ValueError(f"unknown indicator {name!r}; choose from: {', '.join(sorted(known))}")
         names_in.append(name.lower())
-        params_in.append(params)
+        params_in.append([_parameter(name, p) for p in params])
     return names_in, params_in
 
 
-def _frame_kind(data: Any) -> str:
-    module, name = type(data).__module__ or "", type(data).__name__
-    if name == "DataFrame" and module.startswith("pandas"):
-        return "pandas"
-    if name == "DataFrame" and module.startswith("polars"):
-        return "polars"
-    if isinstance(data, Mapping):
-        return "mapping"
-    raise TypeError(f"expected a pandas or polars DataFrame or a mapping of columns, not {type(data).__name__}")
+# ---- the tasks one call computes, as the batch engine expands them ----
+
+def _settings(name: str, params: Sequence[int]) -> List[List[int]]:
+    """The full parameter sets of one name and its list: one per value for
+    an expanding indicator given two or more, otherwise one; 0 or a missing
+    value takes the default."""
+    record = _record(name)
+    defaults = [int(p.default or 0) for p in record.params]
+    if record.expanding and len(params) >= 2:
+        return [[v or defaults[0], *defaults[1:]] for v in params]
+    return [[params[k] if k < len(params) and params[k] else d for k, d in enumerate(defaults)]]
 
 
-def _take(column: Any, rows: np.ndarray) -> Any:
-    """The values of `column` at `rows`, of the column's own type."""
-    if hasattr(column, "iloc"):
-        return column.iloc[rows].reset_index(drop=True)
-    if hasattr(column, "gather"):
-        return column.gather(rows)
-    return np.asarray(column)[rows]
+@functools.lru_cache(maxsize=None)
+def _records() -> Dict[str, Any]:
+    return {r.name: r for r in catalog("indicator")}
 
 
-class _Key:
-    """A code or date column as dense integers in the order of its values,
-    and those integers back to the original values."""
+def _record(name: str) -> Any:
+    return _records()[name]
 
-    def __init__(self, column: Any, label: str, rows: int) -> None:
-        self.column = column
-        keys = values(column)
-        if keys.ndim != 1 or len(keys) != rows:
-            raise ValueError(f"the {label} column has {len(keys)} values, the bars {rows}")
-        try:
-            self.ids, count = dense(keys)
-        except TypeError as e:
-            raise TypeError(f"the values of the {label} column cannot be ordered: {e}") from None
-        # A row holding each id: rows of one id hold equal values, so any will do.
-        self.row = np.empty(count, dtype=np.intp)
-        self.row[self.ids] = np.arange(rows)
 
-    def back(self, ids: np.ndarray) -> Any:
-        return _take(self.column, self.row[ids.astype(np.intp)])
+def _pairs(names_in: Sequence[str], params_in: Sequence[Sequence[int]]) -> List[Tuple[str, str, str]]:
+    """The crossing pairs (label, fast field, slow field) of the indicators:
+    the registry's pair, or the two periods of an expanding indicator given
+    two. ValueError naming the indicators that have one when none does."""
+    pairs = []
+    for name, params in zip(names_in, params_in):
+        record = _record(name)
+        sets = _settings(name, params)
+        if record.cross is not None:
+            pairs.append((f"{name}_cross", *record.cross))
+        elif record.expanding and len(sets) == 2:
+            pairs.append((f"{name}_cross", f"{name}{sets[0][0]}", f"{name}{sets[1][0]}"))
+    if not pairs:
+        having = sorted(r.name for r in _records().values() if r.cross is not None)
+        expanding = sorted(r.name for r in _records().values() if r.expanding)
+        raise ValueError(f"none of {', '.join(map(repr, names_in))} has a fast and a slow line to cross; the "
+                         f"indicators that do: {', '.join(having)}, or two periods of {', '.join(expanding)} "
+                         f"(('{expanding[0]}', [5, 20]))")
+    return pairs
+
+
+def _rounded(names_in: Sequence[str], params_in: Sequence[Sequence[int]], table: Dict[str, np.ndarray],
+             bars: Dict[str, np.ndarray], digits: Optional[int], threads: Optional[int]) -> None:
+    """Replaces the engine's fields of the rounded indicators (rounded to the
+    library's default) by the direct calls' values at `digits`. `bars` are
+    the table's rows; its securities start where the code changes."""
+    codes = table["code"]
+    starts = np.concatenate(([0], np.flatnonzero(codes[1:] != codes[:-1]) + 1)).astype(np.int64)
+    if len(codes) == 0:
+        return
+    for name, params in zip(names_in, params_in):
+        record = _record(name)
+        if record.rounding is None:
+            continue
+        function = FUNCTIONS[record.function]
+        divisor = _divisors()[name]
+        for values in _settings(name, params):
+            args: Dict[str, Any] = {}
+            slot = 0
+            for param, kind in zip(function.params, function.kinds):
+                if kind == "s":
+                    args[param] = bars[_SERIES_PARAMS[param]]
+                elif kind == "r":
+                    args[param] = digits
+                elif kind in "ud":
+                    args[param], slot = values[slot], slot + 1
+                else:
+                    args[param], slot = values[slot] / divisor if divisor != 1 else float(values[slot]), slot + 1
+            out = EXPORTED[record.function](**args, starts=starts, threads=threads)
+            lines = out if isinstance(out, tuple) else (out,)
+            fields = (f"{name}{values[0]}",) if record.expanding else record.fields
+            for f, line in zip(fields, lines):
+                table[f] = line
+
+
+def _cross_table(names_in: Sequence[str], params_in: Sequence[Sequence[int]], table: Dict[str, np.ndarray],
+                 keep_values: bool, threads: Optional[int]) -> Dict[str, np.ndarray]:
+    """The crossing signals of an indicator table, as the batch engine
+    gives them: one column per pair and their combination, or "cross"."""
+    codes = table["code"]
+    starts = np.concatenate(([0], np.flatnonzero(codes[1:] != codes[:-1]) + 1)).astype(np.int64)
+    pairs = _pairs(names_in, params_in)
+    signals: Dict[str, np.ndarray] = {}
+    for label, fast, slow in pairs:
+        signals[label] = (EXPORTED["CROSS"](table[fast], table[slow], starts=starts, threads=threads)
+                          if len(codes) else np.empty(0))
+    if len(signals) > 1:
+        up = np.logical_and.reduce([s == 1.0 for s in signals.values()])
+        signals["cross"] = up.astype(np.float64)
+    else:
+        signals = {"cross": next(iter(signals.values()))}
+    out = {"code": table["code"], "date": table["date"]}
+    if keep_values:
+        out.update((k, v) for k, v in table.items() if k not in out)
+    out.update(signals)
+    return out
+
+
+def _digits(digits: Optional[int]) -> Optional[int]:
+    if digits is None:
+        return None
+    if isinstance(digits, bool) or not isinstance(digits, (int, np.integer)) or not 0 <= digits < 2**32:
+        raise ValueError(f"digits must be a whole number of decimals or None, not {digits!r}")
+    return int(digits)
+
+
+def _min_bars(min_bars: int) -> int:
+    if isinstance(min_bars, bool) or not isinstance(min_bars, (int, np.integer)) or min_bars < 0:
+        raise ValueError(f"min_bars must be a whole number from 0 up, not {min_bars!r}")
+    return int(min_bars)
+
+
+def _bars(market: Market, names_in: Sequence[str], rows: Optional[np.ndarray]) -> Dict[str, np.ndarray]:
+    """The bar columns the indicators read, at `rows` (all rows when None);
+    the others, unread, as NaN."""
+    inputs = indicator_inputs()
+    needed = {f for n in names_in for f in inputs[n]}
+    bars = {}
+    for f in _BAR_FIELDS:
+        if f in needed:
+            name = market.field_name(f)
+            column = as_column(market.column(name), f"column {name!r}")
+            bars[f] = np.ascontiguousarray(column if rows is None else column[rows], dtype=np.float64)
+    count = market.length if rows is None else len(rows)
+    return {f: bars[f] if f in bars else np.full(count, np.nan) for f in _BAR_FIELDS}
+
+
+def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: np.ndarray, dates: np.ndarray,
+           bars: Dict[str, np.ndarray], digits: Optional[int], keep_values: bool,
+           threads: Optional[int]) -> Dict[str, np.ndarray]:
+    """The engine's table of the indicators or their crossings, the rounded
+    ones at `digits`."""
+    rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
+    o, h, lo, c, v = (bars[f] for f in _BAR_FIELDS)
+    if cross and not rounded:
+        return batch_cross(names_in, params_in, codes, dates, o, h, lo, c, v, keep_values, threads=threads)
+    table = batch(names_in, params_in, codes, dates, o, h, lo, c, v, threads=threads)
+    if rounded:  # the dates are positions, or keys whose remainder is the position (Market.engine_keys)
+        rows = table["date"] % max(len(dates), 1)
+        _rounded(names_in, params_in, table, {f: x[rows] for f, x in bars.items()}, digits, threads)
+    if cross:
+        table = _cross_table(names_in, params_in, table, keep_values, threads)
+    return table
+
+
+def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any, duplicates: str,
+         digits: Optional[int], min_bars: int, keep_values: bool, threads: Optional[int]) -> Any:
+    names_in, params_in = _tasks(names)
+    digits, min_bars = _digits(digits), _min_bars(min_bars)
+    if cross:
+        _pairs(names_in, params_in)
+    market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
+    table: Optional[Dict[str, np.ndarray]] = None
+    keys = market.engine_keys()
+    if keys is not None:
+        # Rows out of order: the engine sorts them natively, and a repeated
+        # code and date found in its result sends the call the sorted way.
+        table = _table(cross, names_in, params_in, *keys, _bars(market, names_in, None), digits, keep_values,
+                       threads)
+        if market.repeats(table["code"], table["date"]):
+            table = None
+        else:
+            table["date"] = table["date"] % max(market.length, 1)
+    if table is None:
+        # The engine takes the rows as ordered here: each row's date is its position.
+        rows = market.rows
+        table = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)),
+                       _bars(market, names_in, None if market.ordered else rows), digits, keep_values, threads)
+        table["date"] = rows[table["date"]]
+    if cross and min_bars:
+        silence_first(table, min_bars)
+    source = table.pop("date")
+    del table["code"]
+    out: Dict[Any, Any] = {}
+    if market.layout == "one":
+        for f, column in table.items():
+            full = np.full(market.length, np.nan)
+            full[source] = column
+            out[f] = full
+        return market.build(out, index=market.index)
+    assert market.code is not None
+    if market.layout == "index" and market.index is not None:
+        for key in (market.code, market.date):  # a key held in a column rather than the index
+            if key is not None and not key.level and key.name is not None:
+                at = key.at(source)
+                out[key.name] = at.to_numpy() if hasattr(at, "iloc") else at
+        out.update(table)
+        return market.build(out, index=market.index[source])
+    out[market.code.name] = market.code.at(source)
+    if market.date is not None:
+        out[market.date.name] = market.date.at(source)
+    out.update(table)
+    return market.build(out)
 
 
 class _Frame:
-    """The columns of one input frame, found by field name."""
+    """The columns of a frame by field, in the given order (no code or date
+    read): for drawing one security's bars."""
 
     def __init__(self, data: Any, columns: Optional[Mapping[str, Any]]) -> None:
-        self.data = data
-        self.kind = _frame_kind(data)
-        self.names = column_names(data)
-        self.given = dict(columns or {})
-        for field in self.given:
-            if field not in _FIELD_COLUMNS:
-                raise ValueError(f"columns= names the column of a field: {', '.join(_FIELD_COLUMNS)}; not {field!r}")
-
-    def _listing(self) -> str:
-        return ", ".join(repr(n) for n in self.names) or "none"
+        self._market = Market(data, columns=columns, keys=False)
+        self.data, self.kind, self.names = data, self._market.kind, self._market.names
 
     def lookup(self, name: Any, what: str) -> Any:
-        """The column called `name` (ignoring case)."""
-        found = name if name in self.names else find(self.names, (str(name).lower(),))
-        if found is None:
-            raise ValueError(f"there is no column {name!r} for the {what}; the columns are: {self._listing()}")
-        return found
+        return self._market.lookup(name, what)
 
     @overload
     def field(self, field: str, required: Literal[True] = ...) -> np.ndarray: ...
@@ -171,111 +338,67 @@ class _Frame:
     def field(self, field: str, required: bool) -> Optional[np.ndarray]: ...
 
     def field(self, field: str, required: bool = True) -> Optional[np.ndarray]:
-        """The float64 values of a bar field, None for a missing optional one."""
-        if field in self.given:
-            name = self.lookup(self.given[field], field)
-        else:
-            name = find(self.names, _FIELD_COLUMNS[field])
-            if name is None:
-                if not required:
-                    return None
-                raise ValueError(f"there is no {' or '.join(_FIELD_COLUMNS[field])} column (name it with "
-                                 f"columns={{{field!r}: ...}}); the columns are: {self._listing()}")
-        return np.ascontiguousarray(as_column(self.data[name], f"column {name!r}"), dtype=np.float64)
-
-    def key(self, given: Any, default: str, rows: int) -> Tuple[Optional[Any], Optional[_Key]]:
-        """The name and mapping of the code or date column; (None, None) when
-        it is not given and no column has the default name."""
-        name = self.lookup(given, default) if given is not None else find(self.names, (default,))
+        name = self._market.field_name(field, required)
         if name is None:
-            return None, None
-        return name, _Key(self.data[name], default, rows)
-
-    def build(self, columns: Dict[Any, Any], index: Any = None) -> Any:
-        """A frame of the input's kind."""
-        if self.kind == "pandas":
-            import pandas
-
-            return pandas.DataFrame(columns, index=index, copy=False)  # the result columns as they are
-        if self.kind == "polars":
-            import polars
-
-            return polars.DataFrame(columns)
-        return columns
+            return None
+        return np.ascontiguousarray(as_column(self._market.column(name), f"column {name!r}"), dtype=np.float64)
 
 
-def _bars(frame: _Frame, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
-    """The bar columns the indicators read; the others, unread, as NaN."""
-    inputs = indicator_inputs()
-    needed = {f for n in names_in for f in inputs[n]}
-    bars = {f: frame.field(f) for f in _BAR_FIELDS if f in needed}
-    rows = {len(v) for v in bars.values()}  # every indicator reads at least one field
-    if len(rows) > 1:
-        raise ValueError("the bar columns differ in length")
-    count = rows.pop()
-    return {f: bars[f] if f in bars else np.full(count, np.nan) for f in _BAR_FIELDS}
+_LAYOUT_DOC = """
 
-
-def _run(engine: Any, data: Any, names: Any, code: Any, date: Any, columns: Any, **options: Any) -> Any:
-    frame = _Frame(data, columns)
-    names_in, params_in = _tasks(names)
-    bars = _bars(frame, names_in)
-    rows = len(bars["close"])
-    code_name, code_key = frame.key(code, "code", rows)
-    if code_key is None:
-        # One security: the engine keeps its rows with a close in the order given.
-        table = engine(names_in, params_in, np.zeros(rows, dtype=np.uint64), np.arange(rows), *bars.values(),
-                       **options)
-        kept = table.pop("date")
-        del table["code"]
-        if len(kept) < rows:
-            for f, column in table.items():
-                full = np.full(rows, np.nan)
-                full[kept] = column
-                table[f] = full
-        return frame.build(table, index=getattr(data, "index", None))
-    date_name, date_key = frame.key(date, "date", rows)
-    date_ids = date_key.ids if date_key is not None else np.arange(rows)
-    table = engine(names_in, params_in, code_key.ids, date_ids, *bars.values(), **options)
-    out = {code_name: code_key.back(table.pop("code"))}
-    dates = table.pop("date")
-    if date_key is not None:
-        out[date_name] = date_key.back(dates)
-    out.update(table)
-    return frame.build(out)
+    The bars are found as the module's notes say: `code=` and `date=` name
+    the code and date columns or index levels, `columns=` maps fields to
+    columns ({"close": "Adj Close"}), `duplicates` ("raise", "first" or
+    "last") says what a repeated (code, date) does, `digits` the decimals
+    of the rounded indicators (None: not rounded; the default, 3, is the
+    library's)."""
 
 
 def indicators(data: Any, names: Any, *, code: Any = None, date: Any = None,
-               columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None) -> Any:
+               columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise",
+               digits: Optional[int] = DEFAULT_DIGITS, threads: Optional[int] = None) -> Any:
     """Indicator columns of one security or a whole market, as a frame of the
     input's kind.
 
     `names` lists indicators by the batch engine's names, each alone
-    ("macd") or with its parameters (("ma", [5, 10, 20]), ("rsi", 6)); a 0
-    or missing parameter takes the default. The columns are the engine's
-    fields (dif, dea, macd, ma5, ma10, ...), with the values of the direct
-    calls (tarvex.MACD(close) ...) on the rows that have a close.
+    ("macd") or with its integer parameters (("ma", [5, 10, 20]), ("rsi",
+    6)); a 0 or missing parameter takes the default. The columns are the
+    engine's fields (dif, dea, macd, ma5, ma10, ...), with the values of the
+    direct calls (tarvex.MACD(close) ...) on the rows that have a close.
 
-    One security (no code column): one row per input row, the index kept,
-    NaN on rows without a close. A market: the code and date columns with
-    their original values, then the fields, one row per row with a close,
-    ordered by code then date."""
-    return _run(batch, data, names, code, date, columns, threads=threads)
+    One security (no code): one row per input row in the input's order, the
+    index kept, NaN on rows without a close. A market:
+    one row per row with a close, by code then date, with the code and date
+    columns (or the caller's index labels when the index holds them)."""
+    return _run(False, data, names, code, date, columns, duplicates, digits, 0, False, threads)
+
+
+indicators.__doc__ = (indicators.__doc__ or "") + _LAYOUT_DOC
 
 
 def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = None, date: Any = None,
-            columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None) -> Any:
+            columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise",
+            digits: Optional[int] = DEFAULT_DIGITS, min_bars: int = 0, threads: Optional[int] = None) -> Any:
     """Crossing signals of each indicator's fast and slow line (dif/dea of
     macd, k/d of kdj, the two periods of ("ma", [5, 20]) ...): +1.0 up,
     -1.0 down, 0.0 otherwise, laid out like `indicators`. One pair gives the
     column "cross"; several give one column each ("macd_cross" ...) and a
     "cross" that is 1.0 where all cross upward together. `keep_values` puts
-    the indicator columns first."""
-    return _run(batch_cross, data, names, code, date, columns, keep_values=keep_values, threads=threads)
+    the indicator columns first. `min_bars` silences the signals on each
+    security's first bars (a second bar's cross of lines that both start at
+    0, say): 0.0 there.
+
+    The signals compare the lines as rounded (`digits`): on prices near 1,
+    3 decimals make lines touch and cross where the unrounded ones do not,
+    and digits=None compares the unrounded lines."""
+    return _run(True, data, names, code, date, columns, duplicates, digits, min_bars, keep_values, threads)
+
+
+crosses.__doc__ = (crosses.__doc__ or "") + _LAYOUT_DOC
 
 
 def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *, code: Any = None,
-              date: Any = None, columns: Optional[Mapping[str, Any]] = None) -> Any:
+              date: Any = None, columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise") -> Any:
     """Daily composite index bars from a frame of constituent bars (code,
     date, open, high, low, close; volume, amount, float_mv, total_mv when
     present or when the weighting needs them), chained from `base`.
@@ -284,29 +407,33 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
     close: "equal", "float_mv" (free-float value), "amount", "volume" or
     "total_mv". Returns one row per date with constituents: the date (the
     original values), open, high, low, close, change (percent), volume and
-    amount (when given) and count, the constituents used."""
+    amount (when given) and count, the constituents used. `code=`, `date=`,
+    `columns=` and `duplicates` as for `indicators`."""
     if method not in METHODS:
         raise ValueError(f"unknown method {method!r}; choose from: {', '.join(METHODS)}")
-    frame = _Frame(constituents, columns)
+    market = Market(constituents, code=code, date=date, columns=columns, duplicates=duplicates)
+    if market.code is None or market.date is None:
+        raise ValueError(f"a composite index needs code and date columns; the columns are: {market.listing()}")
     weight = method if method != "equal" else None
-    prices = {f: frame.field(f) for f in ("open", "high", "low", "close")}
-    fields: Dict[str, Optional[np.ndarray]] = dict(prices)
-    fields.update((f, frame.field(f, required=f == weight)) for f in ("volume", "amount", "float_mv", "total_mv"))
-    rows = len(prices["close"])
-    if any(v is not None and len(v) != rows for v in fields.values()):
-        raise ValueError("the bar columns differ in length")
-    code_name, code_key = frame.key(code, "code", rows)
-    date_name, date_key = frame.key(date, "date", rows)
-    if code_key is None or date_key is None:
-        raise ValueError(f"a composite index needs code and date columns; the columns are: {frame._listing()}")
+    rows = np.sort(market.rows)  # the given order: the index sums constituents in it
+    fields: Dict[str, Optional[np.ndarray]] = {}
+    for f in ("open", "high", "low", "close", "volume", "amount", "float_mv", "total_mv"):
+        name = market.field_name(f, required=f in ("open", "high", "low", "close") or f == weight)
+        fields[f] = None if name is None else np.ascontiguousarray(
+            as_column(market.column(name), f"column {name!r}")[rows], dtype=np.float64)
     given = {f: v is not None for f, v in fields.items()}
-    o, h, lo, c, volume, amount, float_mv, total_mv = (np.full(rows, np.nan) if v is None else v
+    count = len(rows)
+    o, h, lo, c, volume, amount, float_mv, total_mv = (np.full(count, np.nan) if v is None else v
                                                        for v in fields.values())
-    index = zhishu(code_key.ids, date_key.ids, o, h, lo, c, volume, amount, float_mv, total_mv, METHODS[method],
-                   float(base))
-    out = {date_name: date_key.back(index.pop("date"))}
+    index = zhishu(market.code.ids[rows], market.date.ids[rows], o, h, lo, c, volume, amount, float_mv, total_mv,
+                   METHODS[method], float(base))
+    # Date ids back to a row holding each date.
+    holder = np.empty(int(market.date.ids.max()) + 1 if count else 0, dtype=np.intp)
+    holder[market.date.ids[rows]] = rows
+    out = {market.date.name if market.date.name is not None else "date":
+           market.date.at(holder[index.pop("date").astype(np.intp)])}
     out.update((f, v) for f, v in index.items() if given.get(f, True))
-    return frame.build(out)
+    return market.build(out)
 
 
 class FrameAccessor:

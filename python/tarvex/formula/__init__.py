@@ -8,11 +8,11 @@ market at once.
 """
 from __future__ import annotations
 
-from typing import Any, List
+from typing import Any, List, Mapping, Optional
 
 import numpy as np
 
-from .engine import FormulaResult, Line
+from .engine import FormulaResult, Line, Options, matching_rows, run_market
 from .errors import FormulaError
 from .plan import Plan
 
@@ -25,53 +25,63 @@ def compile(text: str, **params: float) -> Plan:  # noqa: A001 - the public name
     return Plan(text, params)
 
 
-def formula(text: str, bars: Any, *, code_column: Any = None, date_column: Any = None, **params: float) -> FormulaResult:
+def formula(text: str, bars: Any, *, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
+            duplicates: str = "raise", digits: Optional[int] = 3, min_bars: int = 0, code_column: Any = None,
+            date_column: Any = None, **params: float) -> FormulaResult:
     """Run formula text over bars and return a FormulaResult.
 
     `bars` is a pandas or polars DataFrame or a mapping of arrays with
     columns open, high, low, close, volume (or vol) and amount, matched
-    case-insensitively; only the columns the formula reads are needed.
-    With a code column ("code" unless `code_column` names another) the
-    bars are a whole market: every security is computed on its own, rows
-    ordered by code then date ("date" unless `date_column` names another).
+    case-insensitively (`columns` maps fields to other names,
+    {"close": "Adj Close"}); only the columns the formula reads are needed.
+    A polars LazyFrame is refused with a FormulaError: collect() it first.
+
+    With a code (a "code" column, or index level, unless `code` names
+    another) the bars are a whole market: every security is computed on its
+    own, rows ordered by code then date ("date" unless `date` names
+    another). Without one they are one security, computed oldest first when
+    there is a date (a date column, a DatetimeIndex), in the given order
+    otherwise, the lines coming back on the input's rows. A repeated (code,
+    date) raises ValueError unless `duplicates` is "first" or "last".
+    `digits` rounds the indicator words that round (MACD, RSI, BOLL ...;
+    None: unrounded, the default 3 the library's); `min_bars` leaves each
+    security's first bars NaN on every line. `code_column` and
+    `date_column` are older names of `code` and `date`; a parameter that
+    shares a keyword's name is given in upper case (DATE=5).
     """
-    return Plan(text, params).run(bars, code_column=code_column, date_column=date_column)
+    return Plan(text, params).run(bars, code=code, date=date, columns=columns, duplicates=duplicates, digits=digits,
+                                  min_bars=min_bars, code_column=code_column, date_column=date_column)
 
 
-def screen(text: str, market: Any, date: Any = None, *, code_column: Any = None, date_column: Any = None,
-           lookahead: bool = False, **params: float) -> List[Any]:
+def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_column: Any = None,
+           columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
+           min_bars: int = 0, code_column: Any = None, lookahead: bool = False, **params: float) -> List[Any]:
     """The codes whose condition line (the last output line that is not a
     drawing) is true (neither 0 nor NaN) on `date`, or on each code's last
     bar when `date` is None, as a list in code order.
 
-    A condition depending on a function that reads later bars (ZIG, REFX
-    ...) is refused unless `lookahead` is True."""
+    Here `date` is the day screened; the date column is named by
+    `date_column` ("date" by default). A `date` that cannot match the column
+    (a number against datetimes, a timezone-aware datetime against naive
+    ones, or the reverse) raises ValueError naming both types; text is read
+    as a date against datetimes, in the column's time zone when it has one.
+    `min_bars` passes no code on its first bars; a condition depending on a
+    function that reads later bars (ZIG, REFX ...) is refused unless
+    `lookahead` is True; the other keywords are those of `formula`."""
     plan = Plan(text, params)
     condition = plan.only(plan.condition(lookahead))  # the other lines are not computed
-    result = condition.run(market, code_column=code_column, date_column=date_column)
-    starts = result._starts
-    if result.codes is None or starts is None:
+    options = Options(code if code is not None else code_column, date_column, columns, duplicates, digits, min_bars)
+    found, lines = run_market(condition, market, options, condition.values({}))
+    if found.code is None:
         raise FormulaError("screening needs a market with a code column")
-    signal = result.lines[0].values
+    signal, starts = lines[0], found.starts
     if date is None:
-        rows = np.append(starts[1:], len(signal)) - 1
-        rows = rows[rows >= 0]
+        picked = np.append(starts[1:], len(signal)) - 1 if len(signal) else np.zeros(0, dtype=np.int64)
     else:
-        if result.dates is None:
+        if found.date is None:
             raise FormulaError("screening on a date needs a date column")
-        rows = np.flatnonzero(result.dates == _date_like(date, result.dates))
-    hit = signal[rows]
-    rows = rows[(hit != 0.0) & (hit == hit)]
-    codes: List[Any] = result.codes[rows].tolist()
+        picked = matching_rows(date, found.date, found.rows)
+    hit = signal[picked]
+    picked = picked[(hit != 0.0) & (hit == hit)]
+    codes: List[Any] = found.code.values[found.rows[picked]].tolist()
     return codes
-
-
-def _date_like(date: Any, dates: np.ndarray) -> Any:
-    """`date` in the form of the date column (a datetime64 column takes
-    strings and timestamps)."""
-    if dates.dtype.kind == "M":
-        try:
-            return np.asarray(date).astype(dates.dtype)
-        except (TypeError, ValueError) as e:
-            raise FormulaError(f"date {date!r} is not a date: {e}") from None
-    return date

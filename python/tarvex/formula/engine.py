@@ -8,16 +8,15 @@ arithmetic in the written order).
 """
 from __future__ import annotations
 
+import datetime
+import numbers
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
-from .._columns import column_names as _column_names
-from .._columns import dense
-from .._columns import find as _find
-from .._columns import values as _values
+from .._columns import Key, Market
 from .calendar import parts as _calendar_parts
 from .errors import FormulaError
 from .vocabulary import Word, vocabulary
@@ -25,7 +24,7 @@ from .vocabulary import Word, vocabulary
 if TYPE_CHECKING:
     from .plan import Node, Plan
 
-__all__ = ["Context", "FormulaResult", "Line", "run_plan"]
+__all__ = ["Context", "FormulaResult", "Line", "Options", "run_plan", "run_market", "matching_rows"]
 
 _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, FloatingPointError)
 
@@ -33,13 +32,15 @@ _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, Floa
 class Context:
     """The layout of the columns: `rows` bars in segments starting at
     `starts` (int64, ascending, from 0), one segment per security (no
-    bars make no segments), and each row's date (None without a date
-    column)."""
+    bars make no segments), each row's date (None without a date column)
+    and the `digits` the rounded indicators are given."""
 
-    def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None) -> None:
+    def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None,
+                 digits: Optional[int] = 3) -> None:
         self.rows = rows
         self.starts = starts if rows else starts[:0]
         self.dates = dates
+        self.digits = digits  # the decimals of the rounded indicators (None: unrounded)
         self._position: Optional[np.ndarray] = None
         self._calendar: Optional[Dict[str, np.ndarray]] = None
 
@@ -204,6 +205,9 @@ def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params
 # numbers (the imaginary part would be dropped), dates and durations.
 _NOT_NUMBERS = "cmM"
 
+# The frame field of each bar word, as the frame functions and `columns=` name it.
+_FIELDS = {"OPEN": "open", "HIGH": "high", "LOW": "low", "CLOSE": "close", "VOL": "volume", "AMOUNT": "amount"}
+
 
 def _floats(column: Any, label: Any) -> np.ndarray:
     def refuse_non_numbers(dtype: Any) -> None:
@@ -225,49 +229,6 @@ def _floats(column: Any, label: Any) -> np.ndarray:
         raise FormulaError(f"column {label!r} is not numeric: {e}") from None
 
 
-def _dense(values: np.ndarray) -> Tuple[np.ndarray, int]:
-    try:
-        return dense(values)
-    except TypeError as e:
-        raise FormulaError(f"values of one column cannot be ordered: {e}") from None
-
-
-def _ordered(codes: np.ndarray, dates: Optional[np.ndarray]) -> bool:
-    """Whether rows already run by code, then date within a code."""
-    if not np.all(codes[1:] >= codes[:-1]):
-        return False
-    return dates is None or bool(np.all((codes[1:] != codes[:-1]) | (dates[1:] >= dates[:-1])))
-
-
-def _stable_order(keys: Sequence[Tuple[np.ndarray, int]]) -> Optional[np.ndarray]:
-    """The stable order of rows by the last key, then the one before ...
-    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
-    order: Optional[np.ndarray] = None
-    for ids, count in keys:
-        if count <= 1 << 16:
-            ids = ids.astype(np.uint16)
-        step = np.argsort(ids if order is None else ids[order], kind="stable")
-        order = step if order is None else order[step]
-    return order
-
-
-def _segments(codes: np.ndarray, dates: Optional[np.ndarray]) -> Tuple[Optional[np.ndarray], np.ndarray]:
-    """The row order (None when already ordered) and segment starts."""
-    if len(codes) == 0:
-        return None, np.zeros(0, dtype=np.int64)
-    comparable = codes.dtype.kind != "O" and (dates is None or dates.dtype.kind != "O")
-    order = None
-    if not (comparable and _ordered(codes, dates)):
-        code_ids = _dense(codes)
-        date_ids = None if dates is None else _dense(dates)
-        codes = code_ids[0]
-        if not _ordered(codes, None if date_ids is None else date_ids[0]):
-            order = _stable_order([code_ids] if date_ids is None else [date_ids, code_ids])
-            codes = codes[order]
-    change = np.flatnonzero(codes[1:] != codes[:-1]) + 1
-    return order, np.concatenate(([0], change)).astype(np.int64)
-
-
 def _bars_used(plan: Plan) -> Dict[str, int]:
     """Bar columns the output lines read, with the place of first use."""
     used: Dict[str, int] = {}
@@ -278,49 +239,207 @@ def _bars_used(plan: Plan) -> Dict[str, int]:
     return used
 
 
-def run_plan(plan: Plan, data: Any, code_column: Any, date_column: Any, params: Mapping[str, float]) -> FormulaResult:
+class Options:
+    """How a run reads its bars: the code and date columns (`code`, `date`),
+    `columns` mapping fields to other names, what a repeated (code, date)
+    does (`duplicates`), the decimals of the rounded indicators (`digits`)
+    and the bars of each security without a value (`min_bars`)."""
+
+    __slots__ = ("code", "date", "columns", "duplicates", "digits", "min_bars")
+
+    def __init__(self, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
+                 duplicates: str = "raise", digits: Optional[int] = 3, min_bars: int = 0) -> None:
+        if digits is not None and (isinstance(digits, bool) or not isinstance(digits, (int, np.integer))
+                                   or not 0 <= digits < 2**32):
+            raise FormulaError(f"digits must be a whole number of decimals or None, not {digits!r}")
+        if isinstance(min_bars, bool) or not isinstance(min_bars, (int, np.integer)) or min_bars < 0:
+            raise FormulaError(f"min_bars must be a whole number from 0 up, not {min_bars!r}")
+        self.code, self.date, self.columns, self.duplicates = code, date, columns, duplicates
+        self.digits, self.min_bars = None if digits is None else int(digits), int(min_bars)
+
+
+def read_market(plan: Plan, data: Any, options: Options) -> Tuple[Market, Dict[str, np.ndarray]]:
+    """The market of `data` and the bar columns the plan reads, in its time order."""
     try:
-        names = _column_names(data)
-    except (AttributeError, TypeError):
+        market = Market(data, code=options.code, date=options.date, columns=options.columns,
+                        duplicates=options.duplicates)
+    except FormulaError:
+        raise
+    except (TypeError, ValueError) as e:
+        if type(data).__name__ in ("DataFrame", "LazyFrame") or isinstance(data, Mapping):
+            raise FormulaError(str(e)) from None
         raise FormulaError(f"bars must be a data frame or a mapping of columns, not {type(data).__name__}") from None
-
-    def pick(given: Any, default: str) -> Any:
-        if given is None:
-            return _find(names, (default,))
-        found = given if given in names else _find(names, (str(given).lower(),))
-        if found is None:
-            raise FormulaError(f"there is no column {given!r}")
-        return found
-
-    code_name, date_name = pick(code_column, "code"), pick(date_column, "date")
     columns: Dict[str, np.ndarray] = {}
-    for field, pos in _bars_used(plan).items():
-        name = _find(names, _BAR_COLUMNS[field])
-        if name is None:
-            wanted = " or ".join(_BAR_COLUMNS[field])
-            raise FormulaError(f"the bars have no {wanted} column", plan.text, pos)
-        columns[field] = _floats(data[name], name)
-    codes = _values(data[code_name]) if code_name is not None else None
-    dates = _values(data[date_name]) if date_name is not None else None
-    lengths = {len(c) for c in [*columns.values(), *(x for x in (codes, dates) if x is not None)]}
-    if not lengths and names:
-        lengths = {len(_values(data[names[0]]))}
-    if len(lengths) > 1:
-        raise FormulaError("the columns differ in length")
-    rows = lengths.pop() if lengths else 0
+    for word, pos in _bars_used(plan).items():
+        try:
+            name = market.field_name(_FIELDS[word], required=False)
+            if name is None:
+                raise FormulaError(f"the bars have no {' or '.join(_BAR_COLUMNS[word])} column", plan.text, pos)
+            column = _floats(market.column(name), name)
+        except FormulaError:
+            raise
+        except ValueError as e:
+            raise FormulaError(str(e), plan.text, pos) from None
+        if len(column) != market.length:
+            raise FormulaError("the columns differ in length")
+        columns[word] = column if market.ordered else column[market.rows]
+    return market, columns
 
-    if codes is not None:
-        order, starts = _segments(codes, dates)
-        if order is not None:
-            columns = {k: v[order] for k, v in columns.items()}
-            codes = codes[order]
-            dates = dates[order] if dates is not None else None
+
+def run_market(plan: Plan, data: Any, options: Options, params: Mapping[str, float]
+               ) -> Tuple[Market, List[np.ndarray]]:
+    """The output lines of the plan over `data`, in the market's time order
+    (each security oldest first, securities by code)."""
+    market, columns = read_market(plan, data, options)
+    dates = None if market.date is None else market.date.values[market.rows]
+    ctx = Context(len(market.rows), market.starts, dates, options.digits)
+    lines = evaluate(plan, ctx, columns, params)
+    if options.min_bars:
+        early = ctx.position() < options.min_bars
+        for line in lines:
+            line[early] = np.nan
+    return market, lines
+
+
+def run_plan(plan: Plan, data: Any, options: Options, params: Mapping[str, float]) -> FormulaResult:
+    market, values = run_market(plan, data, options, params)
+    codes = dates = None
+    if market.layout == "one":
+        values = [market.scatter(v) for v in values]
+        labels = market.index
+        if market.date is not None and not market.date.level:  # an index of dates stays the index
+            dates = market.date.values
     else:
-        starts = np.zeros(1, dtype=np.int64)
-    ctx = Context(rows, starts, dates)
-    values = evaluate(plan, ctx, columns, params)
+        assert market.code is not None
+        codes = market.code.values[market.rows]
+        dates = None if market.date is None else market.date.values[market.rows]
+        labels = None if market.index is None else market.index[market.rows]
     lines = [_line(out, v) for out, v in zip(plan.outputs, values)]
-    return FormulaResult(lines, codes, dates, code_name, date_name, ctx.starts)
+    return FormulaResult(lines, codes, dates, None if market.code is None else market.code.name,
+                         None if market.date is None else market.date.name, market.starts,
+                         _Shape(market.kind, labels, market.layout))
+
+
+class _Shape:
+    """How a result's lines go back to the caller: pandas Series on the
+    bars' index (`labels`), polars Series, or arrays."""
+
+    __slots__ = ("kind", "labels", "layout")
+
+    def __init__(self, kind: str, labels: Any, layout: str) -> None:
+        self.kind, self.labels, self.layout = kind, labels, layout
+
+    def series(self, values: np.ndarray, name: str) -> Any:
+        if self.kind == "pandas":
+            import pandas
+
+            return pandas.Series(values, index=self.labels, name=name, copy=False)
+        if self.kind == "polars":
+            import polars
+
+            return polars.Series(name, values)
+        return values
+
+
+# ---- screening ----
+
+def _date_type(key: Key) -> str:
+    """What the date column holds: "naive" or "aware" datetimes, "date",
+    "number", "text" or "other"."""
+    dtype = getattr(key.column, "dtype", None)
+    if getattr(dtype, "tz", None) is not None or getattr(dtype, "time_zone", None) is not None:
+        return "aware"
+    kind = key.values.dtype.kind
+    if kind == "M":
+        return "naive"
+    if kind in "iuf":
+        return "number"
+    if kind in "US":
+        return "text"
+    first = next((v for v in key.values if v is not None and v == v), None)
+    if isinstance(first, str):
+        return "text"
+    if isinstance(first, datetime.datetime):
+        return "naive" if first.tzinfo is None else "aware"
+    if isinstance(first, datetime.date):
+        return "date"
+    return "other"
+
+
+def _given_type(date: Any) -> str:
+    if isinstance(date, (bool, np.bool_)):
+        return "other"
+    if isinstance(date, (numbers.Real, np.number)):
+        return "number"
+    if isinstance(date, str):
+        return "text"
+    if isinstance(date, np.datetime64):
+        return "naive"
+    if isinstance(date, datetime.datetime):
+        return "naive" if date.tzinfo is None else "aware"
+    if isinstance(date, datetime.date):
+        return "date"
+    return "other"
+
+
+_TYPE_TEXT = {"naive": "datetimes without a time zone", "aware": "datetimes with a time zone", "date": "dates",
+              "number": "numbers", "text": "text", "other": "values"}
+
+
+def matching_rows(date: Any, key: Key, rows: np.ndarray) -> np.ndarray:
+    """The positions among `rows` whose date is `date`. A date of a type
+    that cannot match the column (a number against datetimes, a
+    timezone-aware datetime against naive ones, or the reverse) raises
+    ValueError naming both types; text is read as a date where the column
+    holds dates, in the column's time zone where it has one."""
+    column, given = _date_type(key), _given_type(date)
+    values = key.values[rows]
+
+    def refuse() -> FormulaError:
+        return FormulaError(f"date {date!r} ({_TYPE_TEXT[given]}) cannot match the date column {key.name!r} "
+                            f"({_TYPE_TEXT[column]})")
+
+    if column in ("naive", "aware", "date"):
+        import pandas
+
+        if given == "text":
+            try:
+                stamp = pandas.Timestamp(date)
+            except ValueError as e:
+                raise FormulaError(f"date {date!r} is not a date: {e}") from None
+            given = "naive" if stamp.tzinfo is None else "aware"
+            if column == "aware" and given == "naive":
+                stamp, given = stamp.tz_localize(_zone(key)), "aware"
+        elif given in ("naive", "aware", "date"):
+            stamp = pandas.Timestamp(date)
+        else:
+            raise refuse()
+        if column == "date":
+            if given == "aware" or stamp != stamp.normalize():
+                raise refuse()
+            return np.flatnonzero(values == stamp.date())
+        if given == "date":
+            given = "naive" if column == "naive" else given
+            if column == "aware":
+                stamp, given = stamp.tz_localize(_zone(key)), "aware"
+        if given != column:
+            raise refuse()
+        if column == "aware" and values.dtype.kind == "M":  # polars: UTC instants without the zone
+            return np.flatnonzero(values == stamp.tz_convert("UTC").tz_localize(None).to_datetime64())
+        if column == "aware":
+            return np.flatnonzero(np.asarray(pandas.DatetimeIndex(values) == stamp))
+        return np.flatnonzero(values == stamp.to_datetime64())
+    if column in ("number", "text") and given != column:
+        raise refuse()
+    return np.flatnonzero(values == date)
+
+
+def _zone(key: Key) -> Any:
+    dtype = getattr(key.column, "dtype", None)
+    zone = getattr(dtype, "tz", None) or getattr(dtype, "time_zone", None)
+    if zone is None:
+        zone = next(v for v in key.values if v is not None and v == v).tzinfo
+    return zone
 
 
 # ---- results out ----
@@ -376,19 +495,26 @@ class FormulaResult:
     """The output lines of one run, in order.
 
     Iterating gives the `Line` objects, drawings among them in the order
-    written (`drawings` lists those alone); `result[name]` the values of
-    the line of that name (case-insensitive; an unnamed line answers to its
-    expression text). For a market, `codes` and `dates` give each row's
-    code and date (rows ordered by code, then date), with the original
-    values.
+    written (`drawings` lists those alone); `result[0]` the values of the
+    first line, `result[name]` those of the line of that name
+    (case-insensitive; an unnamed line answers to its expression text): a
+    pandas Series on the bars' index for pandas bars, a polars Series for
+    polars bars, else a float64 array (`Line.values` is always the array).
+
+    One security: one value per input row, in the input's order. A market:
+    one row per bar, by code then date; `codes` and `dates` give each row's
+    code and date with the original values.
     """
 
     def __init__(self, lines: Sequence[Line], codes: Optional[np.ndarray] = None, dates: Optional[np.ndarray] = None,
-                 code_name: Any = None, date_name: Any = None, starts: Optional[np.ndarray] = None) -> None:
+                 code_name: Any = None, date_name: Any = None, starts: Optional[np.ndarray] = None,
+                 shape: Optional[_Shape] = None) -> None:
         self.lines = tuple(lines)
         self.codes, self.dates = codes, dates
-        self._code_name, self._date_name = code_name or "code", date_name or "date"
+        self._code_name, self._date_name = code_name if code_name is not None else "code", \
+            date_name if date_name is not None else "date"
         self._starts = starts
+        self._shape = shape if shape is not None else _Shape("mapping", None, "columns")
         self._by_name: Dict[str, Line] = {}
         for line in self.lines:
             self._by_name.setdefault(line.label.upper(), line)
@@ -413,31 +539,39 @@ class FormulaResult:
     def __len__(self) -> int:
         return len(self.lines)
 
-    def __getitem__(self, name: Any) -> np.ndarray:
-        line = self._by_name.get(str(name).upper())
-        if line is None:
-            raise KeyError(name)
-        return line.values
+    def __getitem__(self, key: Any) -> Any:
+        if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
+            line = self.lines[key]
+        else:
+            found = self._by_name.get(str(key).upper())
+            if found is None:
+                raise KeyError(key)
+            line = found
+        return self._shape.series(line.values, line.label)
 
     def __contains__(self, name: object) -> bool:
         return str(name).upper() in self._by_name
 
     def to_frame(self) -> Any:
-        """A pandas DataFrame: code and date columns (when known), then one
-        column per line."""
+        """A pandas DataFrame, one column per line: on the bars' index for
+        one security or a market keyed by its index, after the code and date
+        columns for a market keyed by columns."""
         import pandas as pd
 
         data: Dict[Any, Any] = {}
-        if self.codes is not None:
+        shape = self._shape
+        index = shape.labels if shape.kind == "pandas" and shape.layout != "columns" else None
+        levels = list(index.names) if index is not None and shape.layout == "index" else []
+        if self.codes is not None and self._code_name not in levels:
             data[self._code_name] = self.codes
-        if self.dates is not None:
+        if self.dates is not None and self._date_name not in levels:
             data[self._date_name] = self.dates
         for line in self.lines:
             label = line.label
             while label in data:
                 label += "_"
             data[label] = line.values
-        return pd.DataFrame(data)
+        return pd.DataFrame(data, index=index)
 
     def __repr__(self) -> str:
         return f"<FormulaResult {self.names} rows={len(self.lines[0].values) if self.lines else 0}>"

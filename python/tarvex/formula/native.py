@@ -46,18 +46,21 @@ def catalog() -> Dict[str, FunctionInfo]:
     if _CATALOG is None:
         _CATALOG = {}
         for name, fn in _functions.FUNCTIONS.items():
-            # An indicator's rounding ("r") is not a formula argument: formulas
-            # see the library's rounded values.
+            # An indicator's rounding ("r") is not a formula argument: a run's
+            # digits= sets it for every indicator word.
             params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds) if k != "r")
             outputs = tuple(fn.outputs or (name.lower(),))
             _CATALOG[name] = FunctionInfo(name, params, outputs, _catalog.function(name).lookahead)
     return _CATALOG
 
 
-def call(name: str, args: Sequence[Any], starts: np.ndarray) -> Union[np.ndarray, Tuple[np.ndarray, ...]]:
+def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[int] = 3
+         ) -> Union[np.ndarray, Tuple[np.ndarray, ...]]:
     """Function `name` over segments starting at `starts` (int64, ascending,
     from 0). Series arguments are float64 arrays of the full length, the
-    others numbers. Returns one float64 array or a tuple of them."""
-    result = _functions.EXPORTED[name](*args, starts=starts)
+    others numbers; a rounded indicator is rounded to `digits` (None: not
+    rounded). Returns one float64 array or a tuple of them."""
+    rounding = {"digits": digits} if _functions.FUNCTIONS[name].rounds else {}
+    result = _functions.EXPORTED[name](*args, starts=starts, **rounding)
     out: Union[np.ndarray, Tuple[np.ndarray, ...]] = tuple(result) if isinstance(result, tuple) else result
     return out

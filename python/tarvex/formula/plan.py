@@ -18,7 +18,7 @@ import numbers
 import struct
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple
 
-from .engine import FormulaResult, run_plan
+from .engine import FormulaResult, Options, run_plan
 from .errors import FormulaError
 from .native import Param
 from .parser import Statement, Tree, children, parse
@@ -101,16 +101,24 @@ class Plan:
         """The output lines' labels, in order."""
         return [out.label for out in self.outputs]
 
-    def run(self, bars: Any, *, code_column: Any = None, date_column: Any = None, **params: Any) -> FormulaResult:
-        """The output lines over `bars` (see tarvex.formula for the inputs);
-        `params` override the declared parameters."""
+    def run(self, bars: Any, *, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
+            duplicates: str = "raise", digits: Optional[int] = 3, min_bars: int = 0, code_column: Any = None,
+            date_column: Any = None, **params: Any) -> FormulaResult:
+        """The output lines over `bars` (see tarvex.formula for the inputs
+        and keywords); `params` override the declared parameters."""
+        options = Options(code if code is not None else code_column, date if date is not None else date_column,
+                          columns, duplicates, digits, min_bars)
+        return run_plan(self, bars, options, self.values(params))
+
+    def values(self, params: Mapping[str, Any]) -> Dict[str, float]:
+        """The declared parameters' values with `params` overriding them."""
         values = dict(self.params)
         for name, value in params.items():
             key = str(name).upper()
             if key not in values:
                 raise FormulaError(f"the formula declares no parameter {name!r}")
             values[key] = _number(name, value)
-        return run_plan(self, bars, code_column, date_column, values)
+        return values
 
     def only(self, k: int) -> Plan:
         """The plan of output line k alone: a run computes that line and

@@ -89,12 +89,12 @@ class Word:
 
 
 def _library(name: str) -> Run:
-    return lambda ctx, args: native.call(name, args, ctx.starts)
+    return lambda ctx, args: native.call(name, args, ctx.starts, ctx.digits)
 
 
 def _single(name: str, args: List[Any], ctx: Context) -> np.ndarray:
     """A function of one output line over the segments."""
-    return cast(np.ndarray, native.call(name, args, ctx.starts))
+    return cast(np.ndarray, native.call(name, args, ctx.starts, ctx.digits))
 
 
 def _cross(ctx: Context, args: List[Any]) -> np.ndarray:
