@@ -166,7 +166,7 @@ def test_clear_errors():
         tv.MA(np.zeros((3, 2)), 2)
     with pytest.raises(TypeError, match="real numbers"):
         tv.MA(np.array(["a", "b"]), 2)
-    with pytest.raises(ValueError, match="n must be between 0 and"):
+    with pytest.raises(OverflowError, match="n must be between 0 and"):
         tv.MA(np.zeros(3), -1)
     with pytest.raises(ValueError, match="starts"):
         tv.MA(np.zeros(3), 2, starts=[0, 2, 1])

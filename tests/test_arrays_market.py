@@ -69,7 +69,7 @@ def test_table_errors():
         tv.batch(["ma"], [[]], code[:-1], date, *cols)
     with pytest.raises(ValueError, match="twice"):
         tv.batch(["ma", "ma"], [[5], [5]], code, date, *cols)
-    with pytest.raises(ValueError, match="negative"):
+    with pytest.raises(OverflowError, match="negative"):
         tv.batch(["ma"], [[]], -code.astype(np.int64) - 1, date, *cols)
 
 

@@ -1,9 +1,13 @@
 """Types of the array module (the tarvex package's native layer)."""
 from typing import Any, Dict, List, Optional, Tuple
 
-# A result column handed over without a copy: (owner, address, length); the
-# owner frees the memory when the last array over it goes.
-_Block = Tuple[Any, int, int]
+# A result column handed over without a copy: numpy.asarray(block) makes the
+# array, whose base the block stays; it frees the memory with the last array.
+class Memory:
+    @property
+    def __array_interface__(self) -> Dict[str, Any]: ...
+
+_Block = Memory
 
 def call(index: int, args: Tuple[Any, ...], starts: Optional[bytes], threads: int, /) -> Tuple[_Block, ...]: ...
 def routines() -> Tuple[Tuple[str, str, bool], ...]: ...
