@@ -191,7 +191,7 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   struct Scan {
     bool ordered = true;
     std::size_t taking = 0;
-    Key first{}, last{};                // of the first and last taking row
+    Key first{}, last{};              // of the first and last taking row
     std::vector<SecurityGroup> runs;  // `first` counted from the chunk's first taking row
   };
   std::vector<Scan> scans(bars == Bars::kInPlace ? chunks.count : 0);
