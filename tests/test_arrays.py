@@ -1,6 +1,7 @@
 """The `tarvex` package against `tarvex_core`: the same bits for every
 function, whatever the input's kind, dtype and stride, the segmentation or
 the number of threads."""
+import contextlib
 import inspect
 import math
 import os
@@ -190,13 +191,24 @@ def test_clear_errors():
         tv.MA(np.zeros((3, 2, 2)), 2)
     with pytest.raises(TypeError, match="real numbers"):
         tv.MA(np.array(["a", "b"]), 2)
-    with pytest.raises(ValueError, match="n must be between 0 and"):
+    with pytest.raises(OverflowError, match="n must be between 0 and"):
         tv.MA(np.zeros(3), -1)
     with pytest.raises(ValueError, match="starts"):
         tv.MA(np.zeros(3), 2, starts=[0, 2, 1])
     with pytest.raises(ValueError, match="starts"):
         tv.MA(np.zeros(3), 2, starts=[1])
     assert_same(tv.CROSS(np.array([70.0, 90.0, 70.0]), 80).tolist(), [0.0, 1.0, -1.0])
+
+
+def test_nothing_reachable_from_python_frees_a_result_in_use():
+    r = tv.EMA(np.ones(10**6), 5)
+    for name in ("owner", "__array_interface__"):
+        with contextlib.suppress(AttributeError, TypeError):
+            setattr(r.base, name, None)
+    with pytest.raises(TypeError):
+        type(r.base)()
+    tv.EMA(np.full(10**6, 7.0), 5)  # would reuse freed memory
+    assert (r == 1.0).all()
 
 
 def test_results_own_their_memory():
@@ -325,3 +337,28 @@ def test_whole_market_calls_use_the_default_thread_count():
     """, TARVEX_THREADS="3")
     out, err = child.communicate(timeout=600)
     assert out.split() == ["2", "3"], err
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+def test_thread_counts_are_capped_and_a_call_wakes_only_its_workers():
+    child = run_child("""
+        import os, numpy as np, tarvex as tv
+
+        def workers():
+            tasks = [f"/proc/self/task/{t}" for t in os.listdir("/proc/self/task")]
+            tasks = [t for t in tasks if open(t + "/comm").read().strip() == "tarvex-worker"]
+            woken = sum(int(line.split()[1]) for t in tasks for line in open(t + "/status")
+                        if line.startswith("voluntary_ctxt_switches"))
+            return len(tasks), woken
+
+        x = np.ones(3000)
+        tv.MA(x, 5, starts=np.arange(3000), threads=2000)
+        count, woken = workers()
+        for _ in range(20):
+            tv.MA(x, 5, starts=[0, 1500], threads=2)
+        print(count, workers()[1] - woken, tv.default_threads() == os.cpu_count())
+    """, TARVEX_THREADS="-3")
+    out, err = child.communicate(timeout=600)
+    count, woken, default = out.split()
+    # at most 1024 threads with the caller's; each call lends one worker
+    assert int(count) <= 1023 and int(woken) < 200 and default == "True", (out, err)

@@ -69,8 +69,27 @@ def test_table_errors():
         tv.batch(["ma"], [[]], code[:-1], date, *cols)
     with pytest.raises(ValueError, match="twice"):
         tv.batch(["ma", "ma"], [[5], [5]], code, date, *cols)
-    with pytest.raises(ValueError, match="negative"):
+    with pytest.raises(OverflowError, match="negative"):
         tv.batch(["ma"], [[]], -code.astype(np.int64) - 1, date, *cols)
+
+
+def test_failures_keep_the_core_types_and_come_before_computing():
+    code, date, cols = market(4, codes=2, bars=5)
+    negative, late = -code.astype(np.int64) - 1, date.astype(np.uint64) + 2**63
+
+    def raised(call):
+        with pytest.raises(Exception) as caught:
+            call()
+        return caught.type
+
+    for params, c, d in ([[2**64]], code, date), ([[-1]], code, date), ([[5]], negative, date), ([[5]], code, late):
+        core = raised(lambda: tc.BATCH(["ma"], params, c.tolist(), d.tolist(), *[x.tolist() for x in cols]))
+        assert raised(lambda: tv.batch(["ma"], params, c, d, *cols)) is core is OverflowError
+    assert raised(lambda: tv.MA(cols[0], 2**64)) is raised(lambda: tc.MA(cols[0].tolist(), 2**64))
+    assert raised(lambda: tv.zhishu(code, date, *cols, *cols[:3], method=2**64)) is OverflowError
+    # a field named twice is refused before the table is read (its lengths differ here)
+    with pytest.raises(ValueError, match="field 'ma5' twice"):
+        tv.batch(["ma"], [[5, 0]], code[:-1], date, *cols)
 
 
 @pytest.mark.parametrize("layout", ["shuffled", "wide codes", "sorted halves", "date by date", "a code a row",
@@ -120,7 +139,8 @@ def test_large_tables_keep_code_date_input_order(layout):
 @pytest.mark.parametrize("shape", [
     lambda a: a.astype(np.int32), lambda a: a.astype(np.uint64), lambda a: a.astype(">i8"),
     lambda a: np.repeat(a, 2)[::2], lambda a: a.astype(np.float64).astype(np.int64)[::-1][::-1],
-], ids=["int32", "uint64", "big-endian", "strided", "fresh"])
+    lambda a: np.frombuffer(b"\0" + a.astype(np.int64).tobytes(), np.int64, offset=1),
+], ids=["int32", "uint64", "big-endian", "strided", "fresh", "misaligned"])
 def test_code_and_date_columns_of_any_layout(shape):
     # Codes and dates are read in place when they are contiguous 64-bit
     # columns and converted otherwise: every layout gives the same tables.

@@ -72,3 +72,38 @@ def test_a_whole_market_call_holds_little_beside_its_lists(layout):
                                            text=True, check=True).stdout.split())
     print(f"peak {extra} MiB above the {lists} MiB the call leaves resident")
     assert extra < 0.05 * lists
+
+
+LIMIT_CHILD = textwrap.dedent("""
+    import threading
+    import numpy as np
+    import tarvex
+
+    def resident_mib():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) // 1024 for line in f if line.startswith("VmRSS:"))
+
+    x = np.ones(262_144 * 12)
+    computed, done = threading.Barrier(3), threading.Event()
+
+    def results_of_many_sizes():  # blocks of 2 to 24 MiB, 156 MiB in all, freed
+        for k in range(1, 13):
+            tarvex.MA(x[:262_144 * k], 5)
+        computed.wait()
+        done.wait()  # the thread, and with it its cache, stays
+
+    threads = [threading.Thread(target=results_of_many_sizes) for _ in range(2)]
+    before = resident_mib()
+    for thread in threads:
+        thread.start()
+    computed.wait()
+    print(before, resident_mib())
+    done.set()
+""")
+
+
+def test_the_cache_keeps_one_limit_for_the_whole_process():
+    env = dict(os.environ, TARVEX_CACHE_BYTES=str(32 * 2**20))
+    before, after = map(int, subprocess.run([sys.executable, "-c", LIMIT_CHILD], capture_output=True, text=True,
+                                            check=True, env=env).stdout.split())
+    assert after - before < 32 + 32, (before, after)  # two threads' caches would keep 312 MiB

@@ -13,7 +13,7 @@ import numpy as np
 from numpy.typing import ArrayLike  # noqa: F401 (annotations)
 
 from . import _native
-from ._arrays import Shape, as_column, from_native, is_scalar
+from ._arrays import Shape, as_column, is_scalar
 from ._catalog import TYPE_TEXT, catalog, docstring
 from ._catalog import function as function_record
 
@@ -30,8 +30,8 @@ def _integer(name: str, value: Any, limit: int) -> int:
         v = operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
-    if not 0 <= v <= limit:
-        raise ValueError(f"{name} must be between 0 and {limit}, got {v}")
+    if not 0 <= v <= limit:  # as tarvex_core: an integer a native one cannot hold
+        raise OverflowError(f"{name} must be between 0 and {limit}, got {v}")
     return v
 
 
@@ -131,7 +131,7 @@ class Function:
         shape = Shape(values)
         native_args = self.convert(values)
         results = _native.call(self.index, tuple(native_args), _starts(starts), _threads(threads))
-        arrays = [from_native(*r) for r in results]
+        arrays = [np.asarray(r) for r in results]
         if self.scalar_result and starts is None:
             return float(arrays[0][0])
         if self.scalar_result:

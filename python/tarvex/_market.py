@@ -4,15 +4,14 @@ call, their crossing signals, and composite indices. Same rows and values as
 dict of NumPy columns out, the securities spread over every core."""
 from __future__ import annotations
 
-import operator
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import _native
-from ._arrays import as_column, from_native
+from ._arrays import as_column
 from ._catalog import unsupported_names_listed
-from ._functions import _threads
+from ._functions import _U64_MAX, _integer, _threads
 
 if TYPE_CHECKING:
     from ._native import _Block
@@ -27,16 +26,7 @@ def _names(names_in: Sequence[str]) -> List[str]:
 
 
 def _params(params_in: Sequence[Sequence[int]]) -> List[List[int]]:
-    out = []
-    for values in params_in:
-        row: List[int] = []
-        for v in values:
-            v = operator.index(v)
-            if not 0 <= v < 2**64:
-                raise ValueError(f"indicator parameters must be between 0 and 2**64 - 1, got {v}")
-            row.append(v)
-        out.append(row)
-    return out
+    return [[_integer("indicator parameters", v, _U64_MAX) for v in values] for values in params_in]
 
 
 # Code and date columns go to the native layer as contiguous 64-bit arrays,
@@ -47,7 +37,7 @@ def _codes(code: Any) -> np.ndarray:
     if values.ndim != 1 or (values.size and values.dtype.kind not in "iub"):
         raise TypeError(f"code must be a one-dimensional array of integers, got dtype {values.dtype}")
     if values.dtype.kind == "i" and values.size and values.min() < 0:
-        raise ValueError("codes must not be negative")
+        raise OverflowError("codes must not be negative")
     values = np.ascontiguousarray(values, dtype=np.int64 if values.dtype == np.int64 else np.uint64)
     return values.view(np.uint64)
 
@@ -57,7 +47,7 @@ def _dates(date: Any) -> np.ndarray:
     if values.ndim != 1 or (values.size and values.dtype.kind not in "iu"):
         raise TypeError(f"date must be a one-dimensional array of integers, got dtype {values.dtype}")
     if values.dtype == np.uint64 and values.size and values.max() > np.iinfo(np.int64).max:
-        raise ValueError("dates must fit a signed 64-bit integer")
+        raise OverflowError("dates must fit a signed 64-bit integer")
     return np.ascontiguousarray(values, dtype=np.int64)
 
 
@@ -67,14 +57,9 @@ def _columns(named: Dict[str, Any]) -> List[np.ndarray]:
 
 def _table(result: Tuple[_Block, _Block, Tuple[str, ...], Tuple[_Block, ...]]) -> Dict[str, np.ndarray]:
     codes, dates, fields, columns = result
-    seen = set()
-    for f in fields:
-        if f in seen:
-            raise ValueError(f"the indicators give the field {f!r} twice; name each period once")
-        seen.add(f)
-    table = {"code": from_native(*codes, np.uint64), "date": from_native(*dates, np.int64)}
+    table = {"code": np.asarray(codes), "date": np.asarray(dates)}
     for f, c in zip(fields, columns):
-        table[f] = from_native(*c)
+        table[f] = np.asarray(c)
     return table
 
 
@@ -139,10 +124,9 @@ def zhishu(code: Any, date: Any, open: Any, high: Any, low: Any, close: Any, vol
     open, high, low, close, volume, amount, float_mv, total_mv = _columns(dict(
         open=open, high=high, low=low, close=close, volume=volume, amount=amount, float_mv=float_mv,
         total_mv=total_mv))
-    method = operator.index(method)
+    method = _integer("method", method, _U64_MAX)
     if not 1 <= method <= 5:
         raise ValueError("method must be 1..5")
     result = _native.zhishu(_codes(code), _dates(date), open, high, low, close, volume, amount, float_mv, total_mv,
                             method, float(base))
-    dtypes = [np.int64] + [np.float64] * 7 + [np.uint64]
-    return {f: from_native(*r, t) for f, r, t in zip(ZHISHU_FIELDS, result, dtypes)}
+    return {f: np.asarray(r) for f, r in zip(ZHISHU_FIELDS, result)}

@@ -1,9 +1,10 @@
 """Types of the array module (the tarvex package's native layer)."""
 from typing import Any, Dict, List, Optional, Tuple
 
-# A result column handed over without a copy: (owner, address, length); the
-# owner frees the memory when the last array over it goes.
-_Block = Tuple[Any, int, int]
+# A result column handed over without a copy: an object with a read-only
+# __array_interface__, which numpy.asarray makes the array from; it stays
+# the array's base and frees the memory with the last array over it.
+_Block = Any
 
 def call(index: int, args: Tuple[Any, ...], starts: Optional[bytes], threads: int, /) -> Tuple[_Block, ...]: ...
 def routines() -> Tuple[Tuple[str, str, bool], ...]: ...

@@ -348,14 +348,17 @@ std::optional<IntegerColumn> IntegerColumn::read(PyObject* obj, ItemType type) {
   if (!has_exact_type(obj, "numpy", "ndarray")) return std::nullopt;
   Ref pin;
   const std::optional<Block> block = ndarray_block(obj, pin);
-  if (!block || block->type != type || block->swapped || block->stride != 8 ||
-      reinterpret_cast<std::uintptr_t>(block->data) % 8 != 0) {
-    return std::nullopt;
-  }
+  if (!block || block->type != type || block->swapped || block->stride != 8) return std::nullopt;
   IntegerColumn column;
-  column.pin_ = std::move(pin);
-  column.data_ = block->data;
   column.size_ = block->count;
+  if (reinterpret_cast<std::uintptr_t>(block->data) % alignof(std::uint64_t) == 0) {
+    column.pin_ = std::move(pin);
+    column.data_ = block->data;
+  } else {  // a view at an odd offset into its buffer: copied to aligned memory
+    column.owned_.resize(block->count);
+    if (block->count > 0) std::memcpy(column.owned_.data(), block->data, block->count * sizeof(std::uint64_t));
+    column.data_ = column.owned_.data();
+  }
   return column;
 }
 

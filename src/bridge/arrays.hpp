@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "bridge/pyref.hpp"
 #include "series/series.hpp"
@@ -74,9 +75,10 @@ class ArrayInput {
   std::size_t size_ = 0;
 };
 
-// A column of 64-bit integers of an exact numpy.ndarray read in place, while
-// a buffer export of it is held: one dimension, contiguous, aligned,
-// native-endian items of the asked type (I64 or U64).
+// A column of 64-bit integers of an exact numpy.ndarray: one dimension,
+// contiguous, native-endian items of the asked type (I64 or U64), read in
+// place while a buffer export of it is held, or copied when its items are
+// not aligned.
 class IntegerColumn {
  public:
   // Nothing when `obj` is not such an array; throws ErrorSet when reading
@@ -94,6 +96,7 @@ class IntegerColumn {
   IntegerColumn() = default;
 
   Ref pin_;
+  std::vector<std::uint64_t> owned_;
   const void* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 #include "runtime/interrupt.hpp"
 #include "series/series.hpp"
@@ -38,22 +39,98 @@ PyObject* guarded(const std::function<PyObject*()>& body) {
 
 namespace {
 
+// A result's memory as Python sees it: an object whose one face is a
+// read-only __array_interface__. The array made from it keeps it as its
+// base, and nothing reachable from Python can let go of the memory while
+// an array uses it: the object frees it when the last array is gone.
+struct Memory {
+  PyObject_HEAD
+  void* vector;  // the owned std::vector, freed by free_vector
+  void (*free_vector)(void*);
+  const void* data;
+  std::size_t length;
+  const char* typestr;
+};
+
+PyObject* g_memory_type = nullptr;
+
+PyObject* memory_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "result memory is made by tarvex only");
+  return nullptr;
+}
+
+void memory_dealloc(PyObject* self) {
+  Memory* m = reinterpret_cast<Memory*>(self);
+  if (m->vector != nullptr) m->free_vector(m->vector);
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* memory_interface(PyObject* self, void*) {
+  const Memory* m = reinterpret_cast<const Memory*>(self);
+  PyObject* address = PyLong_FromVoidPtr(const_cast<void*>(m->data));
+  if (address == nullptr) return nullptr;
+  PyObject* out = Py_BuildValue("{s:i,s:(n),s:s,s:(OO)}", "version", 3, "shape", static_cast<Py_ssize_t>(m->length),
+                                "typestr", m->typestr, "data", address, Py_False);
+  Py_DecRef(address);
+  return out;
+}
+
+PyGetSetDef memory_getset[] = {
+    {"__array_interface__", memory_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot memory_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(memory_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(memory_dealloc)},
+    {Py_tp_getset, memory_getset},
+    {0, nullptr},
+};
+
+PyType_Spec memory_spec = {"tarvex._native.Memory", sizeof(Memory), 0, Py_TPFLAGS_DEFAULT, memory_slots};
+
 template <class Vector>
-void free_vector(PyObject* capsule) {
-  delete static_cast<Vector*>(PyCapsule_GetPointer(capsule, "tarvex.vector"));
+void free_vector(void* vector) {
+  delete static_cast<Vector*>(vector);
+}
+
+constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// NumPy's type string of T in this machine's byte order.
+template <class T>
+const char* typestr() {
+  static_assert(sizeof(T) == 8);
+  if constexpr (std::is_floating_point_v<T>) {
+    return kLittleEndianHost ? "<f8" : ">f8";
+  } else if constexpr (std::is_signed_v<T>) {
+    return kLittleEndianHost ? "<i8" : ">i8";
+  } else {
+    return kLittleEndianHost ? "<u8" : ">u8";
+  }
 }
 
 }  // namespace
+
+bool make_memory_type() {
+  g_memory_type = PyType_FromSpec(&memory_spec);
+  return g_memory_type != nullptr;
+}
 
 template <class T, class Alloc>
 Ref hand_over(std::vector<T, Alloc> values) {
   using Vector = std::vector<T, Alloc>;
   auto owned = std::make_unique<Vector>(std::move(values));
-  Ref address = Ref::check(PyLong_FromVoidPtr(owned->data()));
-  Ref length = Ref::check(PyLong_FromSize_t(owned->size()));
-  Ref capsule = Ref::check(PyCapsule_New(owned.get(), "tarvex.vector", free_vector<Vector>));
-  owned.release();
-  return Ref::check(PyTuple_Pack(3, capsule.get(), address.get(), length.get()));
+  auto* type = reinterpret_cast<PyTypeObject*>(g_memory_type);
+  Ref out = Ref::check(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
+  Memory* m = reinterpret_cast<Memory*>(out.get());
+  m->data = owned->data();
+  m->length = owned->size();
+  m->typestr = typestr<T>();
+  m->free_vector = free_vector<Vector>;
+  m->vector = owned.release();
+  return out;
 }
 
 template Ref hand_over(Series);

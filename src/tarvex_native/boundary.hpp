@@ -45,10 +45,15 @@ class Unlocked {
   PyThreadState* state_;
 };
 
-// (owner, address, length): the Python side wraps the address as a NumPy
-// array whose base keeps the owner, and with it the vector, alive.
+// The vector's memory as an object NumPy makes an array over without a copy
+// (numpy.asarray), through its read-only __array_interface__: the array's
+// base, which frees the vector with the last array over it.
 template <class T, class Alloc>
 Ref hand_over(std::vector<T, Alloc> values);
+
+// Makes the type of hand_over's objects, once, as the module is made; false
+// with the Python error set when that failed.
+bool make_memory_type();
 
 std::uint64_t to_u64(PyObject* obj);
 double to_double(PyObject* obj);

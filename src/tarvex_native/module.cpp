@@ -36,7 +36,7 @@ std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows) {
   return starts;
 }
 
-// call(index, args, starts, threads) -> tuple of (owner, address, length)
+// call(index, args, starts, threads) -> tuple of result memory (see hand_over)
 PyObject* call(PyObject*, PyObject* tuple) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(tuple) != 4) raise(PyExc_TypeError, "call() takes 4 arguments");
@@ -143,7 +143,7 @@ PyObject* threads(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"call", call, METH_VARARGS,
-     "call(index, args, starts, threads): run one routine; results as (owner, address, length)"},
+     "call(index, args, starts, threads): run one routine; results as memory for numpy.asarray"},
     {"routines", describe, METH_NOARGS, "routines(): (name, argument kinds, scalar result) of every routine"},
     {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
@@ -166,5 +166,6 @@ PyMODINIT_FUNC PyInit__native(void) {
   // The package's callers run indicator after indicator over the same long
   // columns: freed series blocks stay for reuse instead of page-faulting anew.
   tarvex::keep_freed_blocks(true);
+  if (!tarvex::native::make_memory_type()) return nullptr;
   return PyModule_Create(&tarvex::native::module_def);
 }

@@ -1,5 +1,6 @@
 #include "tarvex_native/tables.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -56,11 +57,21 @@ std::vector<ArrayInput> read_columns(PyObject* args, Py_ssize_t first, Py_ssize_
 }
 
 // A code or date column: the Python layer hands over a contiguous array of
-// 64-bit integers, read in place.
+// 64-bit integers, read in place (copied when its items are not aligned).
 py::IntegerColumn key_column(PyObject* obj, py::ItemType type, const char* what) {
   std::optional<py::IntegerColumn> column = py::IntegerColumn::read(obj, type);
   if (!column) raise(PyExc_TypeError, std::string(what) + " must be a contiguous array of 64-bit integers");
   return std::move(*column);
+}
+
+// A table names each column once: a repeated field (the same period given
+// twice, say) is refused before anything is computed.
+void check_named_once(std::vector<std::string> columns) {
+  std::sort(columns.begin(), columns.end());
+  const auto twice = std::adjacent_find(columns.begin(), columns.end());
+  if (twice != columns.end()) {
+    raise(PyExc_ValueError, "the indicators give the field '" + *twice + "' twice; name each period once");
+  }
 }
 
 }  // namespace
@@ -76,6 +87,7 @@ PyObject* batch(PyObject*, PyObject* args) {
     const py::IntegerColumn date = key_column(PyTuple_GetItem(args, 5), py::ItemType::I64, "date");
     const std::vector<ArrayInput> columns = read_columns(args, 6, 5);
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 11)));
+    check_named_once(table_columns(names, params, cross, keep_values));
 
     const BatchInput in{names, params, code.view<std::uint64_t>(), date.view<std::int64_t>(), columns[0].view(),
                         columns[1].view(), columns[2].view(), columns[3].view(), columns[4].view()};

@@ -105,16 +105,26 @@ Series combined_cross(const SeriesList& signals, std::size_t m) {
   return out;
 }
 
-std::vector<std::string> signal_names(const std::vector<CrossPair>& pairs) {
-  std::vector<std::string> names;
+// BATCH_CROSS's columns: the fields when keep_values, then the signals.
+std::vector<std::string> cross_columns(const std::vector<std::string>& fields, const std::vector<CrossPair>& pairs,
+                                       bool keep_values) {
+  std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
   if (pairs.size() > 1) {
-    for (const CrossPair& p : pairs) names.push_back(p.label);
+    for (const CrossPair& p : pairs) columns.push_back(p.label);
   }
-  names.emplace_back("cross");
-  return names;
+  columns.emplace_back("cross");
+  return columns;
 }
 
 }  // namespace
+
+std::vector<std::string> table_columns(const std::vector<std::string>& names,
+                                       const std::vector<std::vector<std::uint64_t>>& params, bool cross,
+                                       bool keep_values) {
+  const std::vector<Task> tasks = build_tasks(names, params);
+  if (!cross) return field_names(tasks);
+  return cross_columns(field_names(tasks), infer_pairs(tasks), keep_values);
+}
 
 ForEachGroup on_pool(std::size_t threads, std::function<bool()> poll) {
   return [threads, poll = std::move(poll)](std::size_t count, const std::function<void(std::size_t)>& body) {
@@ -161,9 +171,7 @@ BatchRun::BatchRun(const BatchInput& in, bool keep_values, const ForEachGroup& f
   std::vector<Task> tasks = build_tasks(in.names, in.params);
   const std::vector<CrossPair> pairs = infer_pairs(tasks);
   const std::vector<std::string> fields = field_names(tasks);
-
-  std::vector<std::string> columns = keep_values ? fields : std::vector<std::string>{};
-  for (std::string& s : signal_names(pairs)) columns.push_back(std::move(s));
+  std::vector<std::string> columns = cross_columns(fields, pairs, keep_values);
 
   Grouping grouping = group_rows(in, columns_read(tasks), for_each, bars);
   LinePairs positions;

@@ -92,6 +92,13 @@ class BatchRun {
   std::unique_ptr<Plan> plan_;
 };
 
+// The columns of a BATCH table of these names and parameters (cross false),
+// or of a BATCH_CROSS table; found without reading a table, with the same
+// failures as a run.
+std::vector<std::string> table_columns(const std::vector<std::string>& names,
+                                       const std::vector<std::vector<std::uint64_t>>& params, bool cross,
+                                       bool keep_values);
+
 BatchTable BATCH(const BatchInput& in, const ForEachGroup& for_each);
 BatchTable BATCH_CROSS(const BatchInput& in, bool keep_values, const ForEachGroup& for_each);
 

@@ -99,21 +99,29 @@ struct Chunks {
   std::size_t begin(std::size_t c) const { return c * rows / count; }
 };
 
+// Security numbers of the rows, one a row: a row that takes no part has
+// kNoSecurity, a number no security has.
+using SecurityNumbers = std::vector<std::uint32_t, BlockAllocator<std::uint32_t>>;
+constexpr std::uint32_t kNoSecurity = ~std::uint32_t{0};
+
 // Moves every taking row's bar, in one stable pass, to the stretch of its
-// security (numbered 0 .. securities - 1 by `security_of(row)`, whose code
-// is `code_of(number)`), and makes the groups: each chunk counts the bars
-// of every security, and writes them after those of the chunks before it.
-template <class SecurityOf, class CodeOf>
-void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t securities, SecurityOf security_of,
-               CodeOf code_of, Grouping& grouping) {
-  const SeriesView close = in.close;
-  const Chunks chunks(close.size(), securities);
+// security (numbered 0 .. securities - 1, the code of number k being
+// `code_of(k)`), and makes the groups: each chunk counts the bars of every
+// security, and writes them after those of the chunks before it.
+// `number(r)` gives row r's number and leaves it in numbers[r] (or finds it
+// there), so that the moving pass reads what the counting pass counted: the
+// columns may change under a running call (another thread writing them),
+// and a row must neither take part in one pass only nor change security.
+template <class Number, class CodeOf>
+void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t securities, Number number,
+               const std::uint32_t* numbers, CodeOf code_of, Grouping& grouping) {
+  const Chunks chunks(in.close.size(), securities);
   std::vector<std::vector<std::size_t>> next(chunks.count);
   for_each(chunks.count, [&](std::size_t c) {
     std::vector<std::size_t> counts(securities, 0);
-    const double* const closes = close.data();
     for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
-      if (std::isfinite(closes[r])) ++counts[security_of(r)];
+      const std::size_t s = number(r);
+      if (s < securities) ++counts[s];
     }
     next[c] = std::move(counts);
   });
@@ -136,10 +144,10 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
       constexpr std::size_t kWidth = decltype(width_constant)::value;
       std::size_t* const slot = next[c].data();
       const std::int64_t* const dates = in.date.data();
-      const double* const closes = close.data();
       for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
-        if (!std::isfinite(closes[r])) continue;
-        const std::size_t j = slot[security_of(r)]++;
+        const std::size_t s = numbers[r];
+        if (s >= securities) continue;
+        const std::size_t j = slot[s]++;
         double* bar = bars + j * kWidth;
         // The stretches fill far apart: ask for the line this security's
         // next bar goes to now, so that writing it later does not wait.
@@ -168,58 +176,62 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   Grouping grouping;
   grouping.columns = listed(columns | ColumnSet{1} << kClose);
 
-  const Chunks chunks(n);
-  const auto before = [&](std::size_t a, std::size_t b) {  // row a goes after row b in a grouped table
-    return code[a] < code[b] || (code[a] == code[b] && date[a] < date[b]);
-  };
-
   // Tables often come ordered by code and date already: one pass finds out,
   // each chunk stopping at its first row out of order, and such a table is
-  // grouped without moving anything.
+  // grouped without moving anything. The pass reads each row once and
+  // keeps what it found (the taking rows, written from the chunk's first
+  // row on, and their runs of one code), so a column that changes under the
+  // call changes no count after it was made.
+  const Chunks chunks(n);
+  struct Key {
+    std::uint64_t code;
+    std::int64_t date;
+    bool operator<(const Key& o) const { return code < o.code || (code == o.code && date < o.date); }
+  };
   struct Scan {
     bool ordered = true;
-    std::size_t taking = 0, first = 0, last = 0;  // first and last taking row
+    std::size_t taking = 0;
+    Key first{}, last{};              // of the first and last taking row
+    std::vector<SecurityGroup> runs;  // `first` counted from the chunk's first taking row
   };
   std::vector<Scan> scans(bars == Bars::kInPlace ? chunks.count : 0);
+  std::vector<std::size_t, BlockAllocator<std::size_t>> rows(scans.empty() ? 0 : n);
   for_each(scans.size(), [&](std::size_t c) {
     Scan& scan = scans[c];
+    std::size_t* const taken = rows.data() + chunks.begin(c);
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
-      if (scan.taking == 0) scan.first = r;
-      if (scan.taking != 0 && before(r, scan.last)) {
+      const Key key{code[r], date[r]};
+      if (scan.taking == 0) {
+        scan.first = key;
+      } else if (key < scan.last) {
         scan.ordered = false;
         break;
       }
-      scan.last = r;
-      ++scan.taking;
+      if (scan.runs.empty() || scan.runs.back().code != key.code) scan.runs.push_back({key.code, scan.taking, 0});
+      ++scan.runs.back().count;
+      taken[scan.taking++] = r;
+      scan.last = key;
     }
   });
-  bool ordered = bars == Bars::kInPlace;
-  std::size_t taking = 0, last = 0;
+  bool ordered = !scans.empty();
+  std::size_t taking = 0;
+  Key last{};
   for (const Scan& scan : scans) {
-    if (scan.taking == 0 && scan.ordered) continue;
-    ordered = ordered && scan.ordered && !(taking != 0 && before(scan.first, last));
+    if (scan.taking == 0) continue;
+    ordered = ordered && scan.ordered && !(taking != 0 && scan.first < last);
     last = scan.last;
     taking += scan.taking;
   }
   if (ordered) {
-    // Each chunk lists its taking rows and its runs of one code, after those
-    // of the chunks before it; a run that goes on into the next chunk is
-    // joined when the chunks' runs are put together.
-    grouping.rows.resize(taking);
-    std::vector<std::vector<SecurityGroup>> runs(chunks.count);
-    for_each(chunks.count, [&](std::size_t c) {
-      std::size_t j = 0;
-      for (std::size_t k = 0; k < c; ++k) j += scans[k].taking;
-      for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
-        if (!std::isfinite(close[r])) continue;
-        if (runs[c].empty() || runs[c].back().code != code[r]) runs[c].push_back({code[r], j, 0});
-        ++runs[c].back().count;
-        grouping.rows[j++] = r;
-      }
-    });
-    for (const std::vector<SecurityGroup>& chunk_runs : runs) {
-      for (const SecurityGroup& run : chunk_runs) {
+    // The chunks' rows follow those of the chunks before them (where they
+    // already are when no row was skipped); a run that goes on into the
+    // next chunk is joined.
+    std::vector<std::size_t> offsets(chunks.count);
+    for (std::size_t c = 0, j = 0; c < chunks.count; j += scans[c++].taking) {
+      offsets[c] = j;
+      for (SecurityGroup run : scans[c].runs) {
+        run.first += j;
         if (!grouping.groups.empty() && grouping.groups.back().code == run.code) {
           grouping.groups.back().count += run.count;
         } else {
@@ -227,8 +239,17 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
         }
       }
     }
+    if (taking == n) {
+      grouping.rows = std::move(rows);
+    } else {
+      grouping.rows.resize(taking);
+      for_each(chunks.count, [&](std::size_t c) {
+        std::copy_n(rows.data() + chunks.begin(c), scans[c].taking, grouping.rows.data() + offsets[c]);
+      });
+    }
     return grouping;
   }
+  rows = {};
 
   // The range of the codes, of every row (a skipped row's code can only
   // widen it).
@@ -262,11 +283,18 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   // orders its own bars by date when it is gathered. A security is
   // numbered by its code's offset from the lowest when the codes span a
   // range no larger than the table (the usual exchange codes), else by its
-  // rank among the codes, which a radix sort finds.
+  // rank among the codes, which a radix sort finds. (A code read outside
+  // the range found is a column changed under the call: the row is left out.)
   if (code_max - code_min <= n + 65536) {
     const std::size_t securities = static_cast<std::size_t>(code_max - code_min) + 1;
-    move_bars(in, for_each, securities, [code = code.data(), code_min](std::size_t r) { return code[r] - code_min; },
-              [&](std::size_t k) { return code_min + k; }, grouping);
+    SecurityNumbers numbers(n);
+    const auto number = [&, codes = code.data(), closes = close.data()](std::size_t r) {
+      const std::uint64_t offset = codes[r] - code_min;
+      return numbers[r] = std::isfinite(closes[r]) && offset < securities ? static_cast<std::uint32_t>(offset)
+                                                                          : kNoSecurity;
+    };
+    move_bars(in, for_each, securities, number, numbers.data(), [&](std::size_t k) { return code_min + k; },
+              grouping);
     return grouping;
   }
   KeyedRows items;
@@ -275,13 +303,13 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     if (std::isfinite(close[r])) items.push_back({code[r], r});
   }
   sort_by_key(items);
-  std::vector<std::uint32_t> rank(n);  // of each row's code among the codes
+  SecurityNumbers rank(n, kNoSecurity);  // of each taking row's code among the codes
   std::vector<std::uint64_t> codes;
   for (const KeyedRow& item : items) {
     if (codes.empty() || codes.back() != item.key) codes.push_back(item.key);
     rank[item.row] = static_cast<std::uint32_t>(codes.size() - 1);
   }
-  move_bars(in, for_each, codes.size(), [rank = rank.data()](std::size_t r) { return rank[r]; },
+  move_bars(in, for_each, codes.size(), [rank = rank.data()](std::size_t r) { return rank[r]; }, rank.data(),
             [&](std::size_t k) { return codes[k]; }, grouping);
   return grouping;
 }

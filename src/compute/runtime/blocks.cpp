@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -24,6 +25,7 @@
 #define TARVEX_MAPPED_BLOCKS 1
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace tarvex {
@@ -44,14 +46,45 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kGranule = std::size_t{64} << 10;
-// What one thread keeps at most, oldest given back first: enough for the
-// columns of a whole-market table of a few million rows, whose next call
-// then reuses them instead of faulting in (and zeroing) fresh pages.
+// What one thread keeps at most, oldest given back first.
 constexpr std::size_t kCachedBlocks = 64;
-constexpr std::size_t kCachedBytes = std::size_t{1} << 30;
 // A block kept this long without being reused goes back to the system at
-// the thread's next request or release.
+// the thread's next request or release, or when the reaper thread wakes.
 constexpr std::chrono::seconds kCachedFor{10};
+
+// What every thread's cache keeps together at most: TARVEX_CACHE_BYTES when
+// it is set to a whole number of bytes (0 keeps nothing), else a sixteenth
+// of the physical memory and no more than 1 GiB: enough for the columns of
+// a whole-market table of a few million rows, whose next call then reuses
+// them instead of faulting in (and zeroing) fresh pages. Read once.
+std::size_t cache_limit() noexcept {
+  static const std::size_t limit = [] {
+    if (const char* text = std::getenv("TARVEX_CACHE_BYTES"); text != nullptr && *text >= '0' && *text <= '9') {
+      char* end = nullptr;
+      const unsigned long long bytes = std::strtoull(text, &end, 10);
+      if (*end == '\0') return static_cast<std::size_t>(std::min<unsigned long long>(bytes, SIZE_MAX));
+    }
+    std::size_t physical = std::size_t{4} << 30;  // when the system does not tell
+#if defined(TARVEX_MAPPED_BLOCKS) && defined(_SC_PHYS_PAGES)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page > 0) physical = static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+#endif
+    return std::min(physical / 16, std::size_t{1} << 30);
+  }();
+  return limit;
+}
+
+// The bytes every cache keeps together.
+std::atomic<std::size_t> g_cached_bytes{0};
+
+// Counts `size` more bytes as cached when they fit under the limit.
+bool reserve_cached(std::size_t size) noexcept {
+  std::size_t now = g_cached_bytes.load(std::memory_order_relaxed);
+  while (size <= cache_limit() - std::min(now, cache_limit())) {
+    if (g_cached_bytes.compare_exchange_weak(now, now + size, std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
 
 // The size a request is served with: whole huge pages from 2 MiB on, whole
 // granules below. Taking and giving back both derive it from the requested
@@ -113,26 +146,30 @@ class Cache {
       void* block = entries_[k].block;
       for (std::size_t j = k + 1; j < count_; ++j) entries_[j - 1] = entries_[j];
       --count_;
-      bytes_ -= size;
+      g_cached_bytes.fetch_sub(size, std::memory_order_relaxed);
       return block;
     }
     return nullptr;
   }
 
-  // Whether the block was kept; one larger than the whole cache is not.
+  // Whether the block was kept. To make room under the process's limit
+  // this cache gives back its own oldest blocks, never another thread's:
+  // when they do not make enough, the block is not kept.
   bool keep(void* block, std::size_t size) noexcept {
-    if (size > kCachedBytes) return false;
+    if (size > cache_limit()) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     expire();
     std::size_t old = 0;
-    while (count_ - old == kCachedBlocks || bytes_ + size > kCachedBytes) {
-      unmap_block(entries_[old].block, entries_[old].size);
-      bytes_ -= entries_[old].size;
-      ++old;
+    if (count_ == kCachedBlocks) give_back(old++);
+    while (!reserve_cached(size)) {
+      if (old == count_) {
+        forget(old);
+        return false;
+      }
+      give_back(old++);
     }
     forget(old);
     entries_[count_++] = Entry{block, size, Clock::now()};
-    bytes_ += size;
     return true;
   }
 
@@ -170,11 +207,14 @@ class Cache {
   void expire() noexcept {
     const Clock::time_point now = Clock::now();
     std::size_t old = 0;
-    for (; old < count_ && now - entries_[old].kept > kCachedFor; ++old) {
-      unmap_block(entries_[old].block, entries_[old].size);
-      bytes_ -= entries_[old].size;
-    }
+    for (; old < count_ && now - entries_[old].kept > kCachedFor; ++old) give_back(old);
     forget(old);
+  }
+
+  // Gives entry k's block back to the system; forget() then drops the entry.
+  void give_back(std::size_t k) noexcept {
+    unmap_block(entries_[k].block, entries_[k].size);
+    g_cached_bytes.fetch_sub(entries_[k].size, std::memory_order_relaxed);
   }
 
   // Drops the first `old` entries from the list.
@@ -184,14 +224,13 @@ class Cache {
   }
 
   void drop_locked() noexcept {
-    for (std::size_t k = 0; k < count_; ++k) unmap_block(entries_[k].block, entries_[k].size);
+    for (std::size_t k = 0; k < count_; ++k) give_back(k);
     count_ = 0;
-    bytes_ = 0;
   }
 
   std::mutex mutex_;
   Entry entries_[kCachedBlocks];
-  std::size_t count_ = 0, bytes_ = 0;
+  std::size_t count_ = 0;
 };
 
 std::atomic<bool> g_keep_freed{false};

@@ -4,8 +4,11 @@
 // new one page-faults all its pages again. BlockAllocator keeps recently
 // freed large blocks in a small cache of the thread that freed them and
 // serves the next request of the same size from there; small requests go
-// to operator new as usual. A cached block unused for ten seconds goes back
-// to the system, whether or not the process allocates again.
+// to operator new as usual. The caches of all threads together keep at most
+// a limit for the whole process (TARVEX_CACHE_BYTES, else a sixteenth of the
+// physical memory and no more than 1 GiB). A cached block unused for ten
+// seconds goes back to the system, whether or not the process allocates
+// again.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -119,7 +120,9 @@ class Pool {
     joined_ = 0;
     left_ = 0;
     ++generation_;
-    wake_.notify_all();
+    // Only as many as the job takes: the other idle workers sleep on (a
+    // worker that has not yet waited finds the job by itself).
+    for (std::size_t k = 0; k < helpers; ++k) wake_.notify_one();
     return helpers;
   }
 
@@ -189,13 +192,13 @@ Pool& pool() {
 }  // namespace
 
 std::size_t default_threads() {
-  if (const char* text = std::getenv("TARVEX_THREADS")) {
-    char* end = nullptr;
+  if (const char* text = std::getenv("TARVEX_THREADS"); text != nullptr && *text >= '0' && *text <= '9') {
+    char* end = nullptr;  // digits only: strtoull would take a sign or spaces
     const unsigned long long n = std::strtoull(text, &end, 10);
-    if (end != text && *end == '\0' && n > 0) return static_cast<std::size_t>(std::min<unsigned long long>(n, 1024));
+    if (*end == '\0' && n > 0) return static_cast<std::size_t>(std::min<unsigned long long>(n, kMaxThreads));
   }
   const unsigned hw = std::thread::hardware_concurrency();
-  return hw == 0 ? 1 : hw;
+  return std::clamp<std::size_t>(hw, 1, kMaxThreads);
 }
 
 // Runs `job` on up to `threads` threads (0: the default count): lends it
@@ -205,7 +208,7 @@ std::size_t default_threads() {
 template <class Caller>
 void run_job(Job& job, std::size_t threads, const std::function<bool()>& poll, int poll_ms, Caller caller) {
   const std::size_t blocks = (job.count + job.grain - 1) / job.grain;
-  const std::size_t helpers = std::min(threads == 0 ? default_threads() : threads, blocks) - 1;
+  const std::size_t helpers = std::min({threads == 0 ? default_threads() : threads, kMaxThreads, blocks}) - 1;
   const std::size_t lent = helpers > 0 ? pool().start(job, helpers) : 0;
   {
     CallerCheck hook(job, poll, poll_ms);

@@ -10,12 +10,16 @@
 
 namespace tarvex {
 
+// The most threads a computation runs on, however many it is asked for.
+inline constexpr std::size_t kMaxThreads = 1024;
+
 // Threads a computation uses when the caller does not say: TARVEX_THREADS
-// when set to a positive integer, else the hardware's count.
+// when set to a positive integer (digits only), else the hardware's count;
+// at most kMaxThreads.
 std::size_t default_threads();
 
 // Runs body(i) for every i in [0, count) on up to `threads` threads (the
-// caller's included; 0 means default_threads()), handing out items in
+// caller's included; 0 means default_threads(); at most kMaxThreads), handing out items in
 // blocks of `grain`. Between items every thread passes an interruption
 // point. `poll()` is called on the calling thread about every `poll_ms`
 // milliseconds while the others work; it returns true to stop everything
