@@ -8,31 +8,6 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-_FLOAT64 = np.dtype(np.float64)
-
-
-class _Memory:
-    """Native result memory shown to NumPy; the owner frees it with the array."""
-
-    __slots__ = ("__array_interface__", "owner")
-
-    def __init__(self, owner: Any, address: int, length: int, dtype: np.dtype) -> None:
-        self.owner = owner
-        self.__array_interface__ = {
-            "version": 3,
-            "shape": (length,),
-            "typestr": dtype.str,
-            "data": (address, False),
-        }
-
-
-def from_native(owner: Any, address: int, length: int, dtype: Any = _FLOAT64) -> np.ndarray:
-    """An array over memory the native layer allocated, without a copy."""
-    dtype = np.dtype(dtype)
-    if length == 0:
-        return np.empty(0, dtype=dtype)
-    return np.asarray(_Memory(owner, address, length, dtype))
-
 
 def _kind_of(obj: Any) -> Optional[str]:
     """'pandas' or 'polars' for a Series of those libraries, else None;
