@@ -356,14 +356,9 @@ def _date_type(key: Key) -> str:
         return "number"
     if kind in "US":
         return "text"
-    first = next((v for v in key.values if v is not None and v == v), None)
-    if isinstance(first, str):
-        return "text"
-    if isinstance(first, datetime.datetime):
-        return "naive" if first.tzinfo is None else "aware"
-    if isinstance(first, datetime.date):
-        return "date"
-    return "other"
+    # Python objects: the type of the first value that is there.
+    first = _given_type(next((v for v in key.values if v is not None and v == v), None))
+    return first if first in ("text", "naive", "aware", "date") else "other"
 
 
 def _given_type(date: Any) -> str:
