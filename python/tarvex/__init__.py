@@ -9,6 +9,7 @@ from ._catalog import catalog
 from ._exports import *  # noqa: F401,F403  (MA, EMA, MACD ...)
 from ._functions import default_threads
 from ._market import batch, batch_cross, zhishu
+from ._periods import adjust, resample
 from .formula import FormulaError, compile, formula, screen
 from .frames import composite, crosses, indicators, register_accessor
 
@@ -24,6 +25,6 @@ __all__ = ["ABS", "ASI", "ATR", "AVEDEV", "BARSLAST", "BARSLASTCOUNT", "BARSSINC
            "PSY", "RD", "REF", "RET", "ROC", "RSI", "SIN", "SLOPE", "SMA", "SQRT", "STD", "SUM", "TAN", "TAQ",
            "TOPRANGE", "TRIX", "VALUEWHEN", "VR", "WMA", "WR", "XSII", "batch", "batch_cross", "zhishu", "formula",
            "screen", "compile", "FormulaError", "indicators", "crosses", "composite", "plot", "catalog",
-           "default_threads"]
+           "default_threads", "resample", "adjust"]
 
 register_accessor()
