@@ -90,7 +90,11 @@ def _prices(table: _Table, field: str) -> Optional[np.ndarray]:
     name = table.fields.get(field)
     if name is None:
         return None
-    return np.ascontiguousarray(as_column(table.data[name], f"column {name!r}"), dtype=np.float64)
+    column = table.data[name]
+    dtype = getattr(column, "dtype", None)
+    if isinstance(dtype, np.dtype) and dtype == np.float64:  # read in place: nothing to mark missing
+        column = values(column)
+    return np.ascontiguousarray(as_column(column, f"column {name!r}"), dtype=np.float64)
 
 
 # ---- codes ----
@@ -106,7 +110,8 @@ def _codes(*columns: np.ndarray) -> _Codes:
     together among all their values."""
     if all(c.dtype.kind in "iu" and (c.size == 0 or c.min() >= 0) for c in columns):
         dtype = columns[0].dtype
-        return _Codes([np.ascontiguousarray(c).astype(np.uint64, copy=False) for c in columns],
+        return _Codes([np.ascontiguousarray(c, dtype=np.int64 if c.dtype == np.int64 else np.uint64).view(np.uint64)
+                       for c in columns],
                       lambda ids: ids.astype(dtype))
     numeric = {c.dtype.kind in "iub" for c in columns}
     if len(numeric) > 1:
@@ -160,10 +165,10 @@ def _as_integers(moments: np.ndarray, digits: int) -> np.ndarray:
     ymd = year * 10000 + (months.astype(np.int64) % 12 + 1) * 100 + (days - months.astype("datetime64[D]")).astype(
         np.int64) + 1
     if digits == 8:
-        return ymd
+        return np.asarray(ymd)
     seconds = (moments - days).astype("timedelta64[s]").astype(np.int64)
     hhmmss = seconds // 3600 * 10000 + seconds // 60 % 60 * 100 + seconds % 60
-    return ymd * 10 ** (digits - 8) + hhmmss // 10 ** (14 - digits)
+    return np.asarray(ymd * 10 ** (digits - 8) + hhmmss // 10 ** (14 - digits))
 
 
 def _stamps(column: Any) -> _Stamps:
@@ -193,7 +198,7 @@ def _stamps(column: Any) -> _Stamps:
     if unit in ("Y", "M", "W", "D"):
         return _Stamps(v.astype("datetime64[D]").view(np.int64), False, form, dtype, digits)
     ticks = v.view(np.int64)
-    per_day = int(np.timedelta64(1, "D") // np.timedelta64(1, unit))
+    per_day = int(np.timedelta64(1, "D") // np.timedelta64(1, unit))  # type: ignore[call-overload]
     if not (ticks % per_day).any():
         return _Stamps(ticks // per_day, False, form, dtype, digits)
     return _Stamps(v.astype("datetime64[m]").view(np.int64), True, form, dtype, digits)
@@ -352,7 +357,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
     if anchor is not None:
         anchor_read = _stamps(np.asarray([anchor]))
         day = int(anchor_read.stamps[0]) // (_MINUTES_PER_DAY if anchor_read.minutes else 1)
-        kind, at = 2, int(_day_stamps(np.int64(day), read.minutes, last_minute=True))
+        kind, at = 2, int(_day_stamps(np.array([day]), read.minutes, last_minute=True)[0])
     per = float(per)
     if events is not None:
         event_codes, event_stamps, figures = _events(events, table, read.minutes)
@@ -361,7 +366,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         (ids, event_ids), _ = _key_ids(table, rows, event_codes)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
-                                bool(volume), _threads(threads))
+                                bool(volume), _threads(threads), read.minutes)
         if result[5]:
             missing = list(dict.fromkeys(event_codes[list(result[5])].tolist()))
             warnings.warn(f"{len(result[5])} events name codes the market does not hold, and adjust nothing: "
@@ -377,7 +382,8 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
             raise ValueError(f"the factor has {len(factors)} values, the bars {rows}")
         (ids,), _ = _key_ids(table, rows)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
-                                prices["volume"], None, factors, per, kind, at, bool(volume), _threads(threads))
+                                prices["volume"], None, factors, per, kind, at, bool(volume), _threads(threads),
+                                read.minutes)
     adjusted = {table.fields[f]: from_native(*block) for f, block in zip(("open", "high", "low", "close", "volume"),
                                                                            result[:5])
                 if f in table.fields and (f != "volume" or volume)}

@@ -87,7 +87,7 @@ PyObject* resample(PyObject*, PyObject* args) {
 
 PyObject* adjust(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    if (PyTuple_Size(args) != 14) raise(PyExc_TypeError, "adjust() takes 14 arguments");
+    if (PyTuple_Size(args) != 15) raise(PyExc_TypeError, "adjust() takes 15 arguments");
     const auto arg = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
     const py::IntegerColumn code = key_column(arg(0), py::ItemType::U64, "code");
     const py::IntegerColumn stamp = key_column(arg(1), py::ItemType::I64, "stamp");
@@ -97,7 +97,7 @@ PyObject* adjust(PyObject*, PyObject* args) {
     const ArrayInput close = read_column(arg(5), "close");
     const SeriesView volume = columns.add(arg(6), "volume");
     const AdjustBars bars{code.view<std::uint64_t>(), stamp.view<std::int64_t>(), open, high, low, close.view(),
-                          volume};
+                          volume, PyObject_IsTrue(arg(14)) == 1 ? 1440 : 1};
     PyObject* events = arg(7);
     PyObject* factor = arg(8);
     if ((events == Py_None) == (factor == Py_None)) raise(PyExc_TypeError, "adjust() takes events or a factor");

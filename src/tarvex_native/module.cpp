@@ -154,7 +154,8 @@ PyMethodDef methods[] = {
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
     {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},
     {"adjust", adjust, METH_VARARGS,
-     "adjust(code, stamp, open, high, low, close, volume, events, factor, per, anchor, at, scale_volume, threads)"},
+     "adjust(code, stamp, open, high, low, close, volume, events, factor, per, anchor, at, scale_volume, threads, "
+     "minutes)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -88,9 +88,11 @@ struct Pick {
 };
 
 // Every price column times the multiplier of its row, the volume divided
-// by it; `multiplier(row)` gives it (1 for a row nothing adjusts).
-template <class Multiplier>
-Adjusted apply(const AdjustBars& bars, bool volume, const ForEachGroup& for_each, Multiplier multiplier) {
+// by it; `multipliers(first, count, m)` writes those of rows first ..
+// first + count - 1 to m. Rows go in blocks: their multipliers first, then
+// each column in one tight loop.
+template <class Multipliers>
+Adjusted apply(const AdjustBars& bars, bool volume, const ForEachGroup& for_each, Multipliers multipliers) {
   const std::size_t n = bars.close.size();
   Adjusted out;
   const SeriesView in[] = {bars.open, bars.high, bars.low, bars.close};
@@ -102,16 +104,43 @@ Adjusted apply(const AdjustBars& bars, bool volume, const ForEachGroup& for_each
   if (scale_volume) out.volume.resize(n);
   const Chunks chunks(n);
   for_each(chunks.count, [&](std::size_t c) {
-    for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
-      const double m = multiplier(r);
+    constexpr std::size_t kBlock = 1024;
+    double m[kBlock];
+    for (std::size_t first = chunks.begin(c), end = chunks.begin(c + 1); first < end; first += kBlock) {
+      const std::size_t count = std::min(kBlock, end - first);
+      multipliers(first, count, m);
       for (std::size_t k = 0; k < 4; ++k) {
-        if (in[k].size() != 0) (*prices[k])[r] = in[k][r] * m;
+        if (in[k].size() == 0) continue;
+        const double* x = in[k].data() + first;
+        double* y = prices[k]->data() + first;
+        for (std::size_t j = 0; j < count; ++j) y[j] = x[j] * m[j];
       }
-      if (scale_volume) out.volume[r] = bars.volume[r] / m;
+      if (scale_volume) {
+        const double* x = bars.volume.data() + first;
+        double* y = out.volume.data() + first;
+        for (std::size_t j = 0; j < count; ++j) y[j] = x[j] / m[j];
+      }
     }
     interruption_point(8 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
   return out;
+}
+
+// Days before an event within which its previous close is looked for
+// first.
+constexpr std::int64_t kNearby = 16;
+
+// The number of `stamps[0 .. count)` (ascending) at or before `at`,
+// without a branch to mispredict.
+std::size_t count_at_or_before(const std::int64_t* stamps, std::size_t count, std::int64_t at) {
+  if (count == 0) return 0;
+  const std::int64_t* base = stamps;
+  while (count > 1) {
+    const std::size_t half = count / 2;
+    base = base[half] <= at ? base + half : base;
+    count -= half;
+  }
+  return static_cast<std::size_t>(base - stamps) + (*base <= at ? 1 : 0);
 }
 
 void check_bars(const AdjustBars& bars) {
@@ -196,13 +225,14 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const std::size_t securities = t.codes.size(), count = t.stamp.size();
   // The events of slot s after stamp `at`: from the first of them on.
   const auto first_after = [&](std::uint32_t s, std::int64_t at) {
-    return static_cast<std::size_t>(std::upper_bound(t.stamp.begin() + t.begin[s], t.stamp.begin() + t.begin[s + 1], at) -
-                                    t.stamp.begin());
+    return t.begin[s] + count_at_or_before(t.stamp.data() + t.begin[s], t.begin[s + 1] - t.begin[s], at);
   };
 
   // One pass over the rows finds, for each event, the latest bar before it
   // and after the event before it (its previous close), and for each
-  // security whether the market holds it and its latest bar.
+  // security whether the market holds it and how many events its bars
+  // reach; it notes where each row's multiplier will be (the last place,
+  // holding 1, for the rows of securities without events).
   struct Findings {
     std::vector<Pick> previous;        // by event
     std::vector<std::size_t> reach;    // by slot: 1 + the most events any bar is after
@@ -211,6 +241,8 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const std::size_t n = bars.close.size();
   const Chunks chunks(n);
   std::vector<Findings> found(chunks.count);
+  std::vector<std::uint32_t, BlockAllocator<std::uint32_t>> place(n);
+  const std::uint32_t no_events = static_cast<std::uint32_t>(count + securities);
   for_each(chunks.count, [&](std::size_t c) {
     Findings& f = found[c];
     f.previous.resize(count);
@@ -218,27 +250,66 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     f.seen.assign(securities, 0);
     for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
       const std::uint32_t s = slots(bars.code[r]);
-      if (s == CodeSlots::kNone) continue;
+      if (s == CodeSlots::kNone) {
+        place[r] = no_events;
+        continue;
+      }
       f.seen[s] = 1;
-      if (!std::isfinite(bars.close[r])) continue;
       const std::size_t k = first_after(s, bars.stamp[r]);
-      if (k < t.begin[s + 1]) f.previous[k].offer(bars.stamp[r], r, true);
+      place[r] = static_cast<std::uint32_t>(k + s);
+      if (!std::isfinite(bars.close[r])) continue;
+      // Only the bars of the last days before an event are offered to it
+      // here: the rows come in any order, and offering every bar would
+      // touch the event's pick at random on every row.
+      if (k < t.begin[s + 1] && bars.stamp[r] >= t.stamp[k] - kNearby * bars.day) {
+        f.previous[k].offer(bars.stamp[r], r, true);
+      }
       f.reach[s] = std::max(f.reach[s], k - t.begin[s] + 1);
     }
     interruption_point(16 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
-  Findings all = std::move(found[0]);
-  for (std::size_t c = 1; c < found.size(); ++c) {
-    for (std::size_t j = 0; j < count; ++j) all.previous[j].merge(found[c].previous[j], true);
-    for (std::size_t s = 0; s < securities; ++s) {
-      all.reach[s] = std::max(all.reach[s], found[c].reach[s]);
-      all.seen[s] |= found[c].seen[s];
+  const auto merge_chunks = [&]() {
+    Findings all = std::move(found[0]);
+    for (std::size_t c = 1; c < found.size(); ++c) {
+      for (std::size_t j = 0; j < count; ++j) all.previous[j].merge(found[c].previous[j], true);
+      for (std::size_t s = 0; s < securities; ++s) {
+        all.reach[s] = std::max(all.reach[s], found[c].reach[s]);
+        all.seen[s] |= found[c].seen[s];
+      }
+    }
+    return all;
+  };
+  Findings all = merge_chunks();
+  // An event with no bar in its last days (a long suspension, or no bar
+  // at all) is offered every bar between it and the event before it.
+  std::vector<char> unpicked(count + securities + 1, 0);
+  bool any_unpicked = false;
+  for (std::uint32_t s = 0; s < securities; ++s) {
+    for (std::size_t k = t.begin[s]; k < t.begin[s + 1]; ++k) {
+      if (all.previous[k].any) continue;
+      unpicked[k + s] = 1;
+      any_unpicked = true;
+    }
+  }
+  if (any_unpicked) {
+    for_each(chunks.count, [&](std::size_t c) {
+      std::vector<Pick>& previous = found[c].previous;
+      previous.assign(count, Pick{});
+      for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+        if (!unpicked[place[r]] || !std::isfinite(bars.close[r])) continue;
+        const std::uint32_t s = slots(bars.code[r]);
+        previous[place[r] - s].offer(bars.stamp[r], r, true);
+      }
+      interruption_point(4 * (chunks.begin(c + 1) - chunks.begin(c)));
+    });
+    for (const Findings& f : found) {
+      for (std::size_t j = 0; j < count; ++j) all.previous[j].merge(f.previous[j], true);
     }
   }
 
   // multiplier[k + s]: that of the rows of slot s after the events before
   // event k (k = begin[s + 1]: after all of them).
-  std::vector<double> multiplier(count + securities);
+  std::vector<double> multiplier(count + securities + 1, 1.0);
   std::vector<double> ratio;
   Adjusted out;
   for (std::uint32_t s = 0; s < securities; ++s) {
@@ -277,9 +348,8 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     for (std::size_t k = a; k <= b; ++k) f[k - a] = f[k - a] / at;
   }
 
-  Adjusted adjusted = apply(bars, volume, for_each, [&](std::size_t r) {
-    const std::uint32_t s = slots(bars.code[r]);
-    return s == CodeSlots::kNone ? 1.0 : multiplier[first_after(s, bars.stamp[r]) + s];
+  Adjusted adjusted = apply(bars, volume, for_each, [&](std::size_t first, std::size_t count, double* m) {
+    for (std::size_t j = 0; j < count; ++j) m[j] = multiplier[place[first + j]];
   });
   adjusted.unmatched = std::move(out.unmatched);
   std::sort(adjusted.unmatched.begin(), adjusted.unmatched.end());
@@ -325,7 +395,9 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
     const Pick& at = anchor.kind != AdjustAnchor::kEarliest && latest.any ? latest : earliest;
     if (at.any) base[s] = factor[at.row];
   }
-  return apply(bars, volume, for_each, [&](std::size_t r) { return factor[r] / base[slots(bars.code[r])]; });
+  return apply(bars, volume, for_each, [&](std::size_t first, std::size_t count, double* m) {
+    for (std::size_t j = 0; j < count; ++j) m[j] = factor[first + j] / base[slots(bars.code[first + j])];
+  });
 }
 
 }  // namespace tarvex
