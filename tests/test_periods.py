@@ -55,6 +55,9 @@ def test_adjust_matches_hand_calculations(case):
     np.testing.assert_array_equal(forward["volume"], bars["volume"] / m)
     np.testing.assert_array_equal(tv.adjust(bars, events, "backward")["close"], CLOSE * (m / m[0]))
     np.testing.assert_array_equal(tv.adjust(bars, events, anchor="2024-01-05")["close"], CLOSE * (m / m[3]))
+    # Bars stamped in nanoseconds at 15:00, events by day: the same.
+    at_close = bars.assign(date=pd.to_datetime(bars.date.astype(str)) + pd.Timedelta(hours=15))
+    np.testing.assert_array_equal(tv.adjust(at_close, events)["close"], CLOSE * m)
     # Per ten shares; the rights price stays a price per share.
     per_ten = events.assign(**{f: events[f] * 10 for f in ("cash", "bonus", "rights")})
     np.testing.assert_allclose(tv.adjust(bars, per_ten, per=10)["close"], CLOSE * m, rtol=1e-15)

@@ -132,8 +132,8 @@ def _codes(*columns: np.ndarray) -> _Codes:
 # ---- dates ----
 
 class _Stamps(NamedTuple):
-    stamps: np.ndarray   # int64 days since 1970-01-01, or minutes when `minutes`
-    minutes: bool
+    stamps: np.ndarray   # int64 ticks since 1970-01-01
+    per_day: int         # ticks in a day: 1 (days), 1440 (minutes) or those of the dates' own unit
     form: str            # how the dates were written: "datetime", "integer" or "text"
     dtype: Any
     digits: int          # of integer dates: 8, 12 or 14
@@ -171,11 +171,12 @@ def _as_integers(moments: np.ndarray, digits: int) -> np.ndarray:
     return np.asarray(ymd * 10 ** (digits - 8) + hhmmss // 10 ** (14 - digits))
 
 
-def _stamps(column: Any) -> _Stamps:
-    """Days (or minutes, when any date carries a time of day) since
-    1970-01-01 of a date column: datetime64, pandas and polars dates and
-    times (time-zone aware ones by their wall-clock time), YYYYMMDD[HHMM[SS]]
-    integers, or text and date objects pandas reads as dates."""
+def _stamps(column: Any, compact: bool = True) -> _Stamps:
+    """Ticks since 1970-01-01 of a date column: datetime64, pandas and
+    polars dates and times (time-zone aware ones by their wall-clock time),
+    YYYYMMDD[HHMM[SS]] integers, or text and date objects pandas reads as
+    dates. `compact`: days, or minutes when any date carries a time of day;
+    otherwise the dates' own unit where a day holds whole minutes of it."""
     tz = getattr(getattr(column, "dt", None), "tz", None)
     if tz is not None:
         column = column.dt.tz_localize(None)
@@ -192,38 +193,32 @@ def _stamps(column: Any) -> _Stamps:
             v = np.asarray(pandas.to_datetime(v).to_numpy(), dtype="datetime64[ns]")
         except ImportError:
             v = np.asarray(v, dtype="datetime64[s]")
-    if np.isnat(v).any():
+    ticks = v.view(np.int64)
+    if ticks.size and ticks.min() == np.iinfo(np.int64).min:
         raise ValueError("the dates must not be missing")
     unit, _ = np.datetime_data(v.dtype)
     if unit in ("Y", "M", "W", "D"):
-        return _Stamps(v.astype("datetime64[D]").view(np.int64), False, form, dtype, digits)
-    ticks = v.view(np.int64)
+        return _Stamps(v.astype("datetime64[D]").view(np.int64), 1, form, dtype, digits)
     per_day = int(np.timedelta64(1, "D") // np.timedelta64(1, unit))  # type: ignore[call-overload]
+    if not compact and per_day % _MINUTES_PER_DAY == 0:
+        return _Stamps(ticks, per_day, form, dtype, digits)
     if not (ticks % per_day).any():
-        return _Stamps(ticks // per_day, False, form, dtype, digits)
-    return _Stamps(v.astype("datetime64[m]").view(np.int64), True, form, dtype, digits)
+        return _Stamps(ticks // per_day, 1, form, dtype, digits)
+    return _Stamps(v.astype("datetime64[m]").view(np.int64), _MINUTES_PER_DAY, form, dtype, digits)
 
 
 def _dates_back(stamps: np.ndarray, read: _Stamps, day_only: bool) -> np.ndarray:
-    """Stamps written as the dates were (text as datetime64), the day alone
-    when `day_only`."""
-    if read.minutes and not day_only:
+    """Compact stamps written as the dates were (text as datetime64), the
+    day alone when `day_only`."""
+    if read.per_day == _MINUTES_PER_DAY and not day_only:
         moments = stamps.astype("datetime64[m]")
     else:
-        moments = (stamps // _MINUTES_PER_DAY if read.minutes else stamps).astype("datetime64[D]")
+        moments = (stamps // read.per_day).astype("datetime64[D]")
     if read.form == "integer":
         return _as_integers(moments, read.digits).astype(read.dtype)
     if read.form == "datetime":
         return moments.astype(read.dtype)
     return moments
-
-
-def _day_stamps(day_stamps: np.ndarray, minutes: bool, last_minute: bool = False) -> np.ndarray:
-    """Stamps of days in the unit of a market's stamps: their first minute
-    (or their last)."""
-    if not minutes:
-        return day_stamps
-    return day_stamps * _MINUTES_PER_DAY + (_MINUTES_PER_DAY - 1 if last_minute else 0)
 
 
 def _key_ids(table: _Table, rows: int, *others: np.ndarray) -> Tuple[List[np.ndarray], Any]:
@@ -238,11 +233,11 @@ def _key_ids(table: _Table, rows: int, *others: np.ndarray) -> Tuple[List[np.nda
     return codes.ids, codes.back
 
 
-def _market_stamps(table: _Table, rows: int) -> _Stamps:
+def _market_stamps(table: _Table, rows: int, compact: bool = True) -> _Stamps:
     if table.date is None:
         raise ValueError(f"there is no date column (name it with date=); the columns are: "
                          f"{', '.join(map(repr, table.names)) or 'none'}")
-    read = _stamps(table.data[table.date])
+    read = _stamps(table.data[table.date], compact)
     if len(read.stamps) != rows:
         raise ValueError(f"the date column has {len(read.stamps)} values, the bars {rows}")
     return read
@@ -281,7 +276,7 @@ def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
     assert close is not None
     read = _market_stamps(table, len(close))
     (ids,), back = _key_ids(table, len(close))
-    result = _native.resample(ids, read.stamps, read.minutes, number, prices["open"], prices["high"], prices["low"],
+    result = _native.resample(ids, read.stamps, read.per_day == _MINUTES_PER_DAY, number, prices["open"], prices["high"], prices["low"],
                               close, prices["volume"], prices["amount"], _threads(threads))
     out: Dict[Any, Any] = {}
     if table.code is not None:
@@ -295,10 +290,10 @@ def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
     return _build(table.kind, out)
 
 
-def _events(events: Any, table: _Table, minutes: bool) -> Tuple[Optional[np.ndarray], np.ndarray,
-                                                                   List[Optional[np.ndarray]]]:
-    """The events' codes (None without a code column), the first stamps of
-    their ex-dates in the market's unit, and their figures (None for a
+def _events(events: Any, table: _Table, per_day: int) -> Tuple[Optional[np.ndarray], np.ndarray,
+                                                                  List[Optional[np.ndarray]]]:
+    """The events' codes (None without a code column), the first ticks of
+    their ex-dates (`per_day` ticks a day), and their figures (None for a
     missing column)."""
     _kind(events)
     names = column_names(events)
@@ -306,7 +301,7 @@ def _events(events: Any, table: _Table, minutes: bool) -> Tuple[Optional[np.ndar
     if date is None:
         raise ValueError(f"the events have no date column; their columns are: {', '.join(map(repr, names))}")
     read = _stamps(events[date])
-    days = read.stamps // _MINUTES_PER_DAY if read.minutes else read.stamps
+    days = read.stamps // read.per_day
     code = find(names, ("code",))
     if code is None and table.code is not None:
         raise ValueError("the events have no code column, the market has one")
@@ -317,7 +312,7 @@ def _events(events: Any, table: _Table, minutes: bool) -> Tuple[Optional[np.ndar
         name = find(names, (field,))
         figures.append(None if name is None else np.ascontiguousarray(
             as_column(events[name], f"events column {name!r}"), dtype=np.float64))
-    return (None if code is None else values(events[code])), _day_stamps(days, minutes), figures
+    return (None if code is None else values(events[code])), days * per_day, figures
 
 
 def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor: Any = None, per: float = 1,
@@ -352,21 +347,21 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
     close = prices["close"]
     assert close is not None
     rows = len(close)
-    read = _market_stamps(table, rows)
+    read = _market_stamps(table, rows, compact=False)
     kind, at = (1 if how == "backward" else 0), 0
     if anchor is not None:
         anchor_read = _stamps(np.asarray([anchor]))
-        day = int(anchor_read.stamps[0]) // (_MINUTES_PER_DAY if anchor_read.minutes else 1)
-        kind, at = 2, int(_day_stamps(np.array([day]), read.minutes, last_minute=True)[0])
+        day = int(anchor_read.stamps[0]) // anchor_read.per_day
+        kind, at = 2, day * read.per_day + read.per_day - 1  # the anchor day's last tick
     per = float(per)
     if events is not None:
-        event_codes, event_stamps, figures = _events(events, table, read.minutes)
+        event_codes, event_stamps, figures = _events(events, table, read.per_day)
         if event_codes is None:
             event_codes = np.zeros(len(event_stamps), dtype=np.int64)
         (ids, event_ids), _ = _key_ids(table, rows, event_codes)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
-                                bool(volume), _threads(threads), read.minutes)
+                                bool(volume), _threads(threads), read.per_day)
         if result[5]:
             missing = list(dict.fromkeys(event_codes[list(result[5])].tolist()))
             warnings.warn(f"{len(result[5])} events name codes the market does not hold, and adjust nothing: "
@@ -383,7 +378,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         (ids,), _ = _key_ids(table, rows)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], None, factors, per, kind, at, bool(volume), _threads(threads),
-                                read.minutes)
+                                read.per_day)
     adjusted = {table.fields[f]: from_native(*block) for f, block in zip(("open", "high", "low", "close", "volume"),
                                                                            result[:5])
                 if f in table.fields and (f != "volume" or volume)}

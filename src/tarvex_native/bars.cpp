@@ -97,7 +97,8 @@ PyObject* adjust(PyObject*, PyObject* args) {
     const ArrayInput close = read_column(arg(5), "close");
     const SeriesView volume = columns.add(arg(6), "volume");
     const AdjustBars bars{code.view<std::uint64_t>(), stamp.view<std::int64_t>(), open, high, low, close.view(),
-                          volume, PyObject_IsTrue(arg(14)) == 1 ? 1440 : 1};
+                          volume, to_i64(arg(14))};
+    if (bars.day < 1) raise(PyExc_ValueError, "a day holds at least one tick");
     PyObject* events = arg(7);
     PyObject* factor = arg(8);
     if ((events == Py_None) == (factor == Py_None)) raise(PyExc_TypeError, "adjust() takes events or a factor");

@@ -13,7 +13,7 @@ namespace tarvex::native {
 PyObject* resample(PyObject* self, PyObject* args);
 
 // adjust(code, stamp, open, high, low, close, volume, events, factor, per,
-// anchor, at, scale_volume, threads, minutes) -> (open, high, low, close, volume,
+// anchor, at, scale_volume, threads, ticks_per_day) -> (open, high, low, close, volume,
 // unmatched event rows), a column not given or not scaled empty; events
 // is None or (code, stamp, cash, bonus,
 // rights, rights_price), factor None or a column; anchor 0 latest,

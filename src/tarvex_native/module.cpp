@@ -155,7 +155,7 @@ PyMethodDef methods[] = {
     {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},
     {"adjust", adjust, METH_VARARGS,
      "adjust(code, stamp, open, high, low, close, volume, events, factor, per, anchor, at, scale_volume, threads, "
-     "minutes)"},
+     "ticks_per_day)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -224,8 +224,30 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const CodeSlots slots(t.codes);
   const std::size_t securities = t.codes.size(), count = t.stamp.size();
   // The events of slot s after stamp `at`: from the first of them on.
+  // Each security's first kFew event stamps, padded with the largest
+  // stamp: the rows come in any order, so a security with that many events
+  // or fewer finds where a row lies among them by a fixed run of
+  // comparisons, with no branch taken one way or the other at random.
+  constexpr std::size_t kFew = 8;
+  constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+  std::vector<std::int64_t> few((kFew + 1) * securities, kNever);
+  for (std::size_t s = 0; s < securities; ++s) {
+    const std::size_t a = t.begin[s], m = std::min(t.begin[s + 1] - a, kFew);
+    std::copy_n(t.stamp.data() + a, m, few.data() + s * (kFew + 1));
+  }
   const auto first_after = [&](std::uint32_t s, std::int64_t at) {
-    return t.begin[s] + count_at_or_before(t.stamp.data() + t.begin[s], t.begin[s + 1] - t.begin[s], at);
+    const std::size_t a = t.begin[s], m = t.begin[s + 1] - a;
+    if (m > kFew) return a + count_at_or_before(t.stamp.data() + a, m, at);
+    const std::int64_t* x = few.data() + s * (kFew + 1);
+    std::size_t n = 0;
+    for (std::size_t j = 0; j < kFew; ++j) n += x[j] <= at ? 1 : 0;
+    return a + n;
+  };
+  // The stamp of event k of slot s (kNever past the last).
+  const auto event_stamp = [&](std::uint32_t s, std::size_t k) {
+    const std::size_t a = t.begin[s], b = t.begin[s + 1];
+    if (b - a <= kFew) return few[s * (kFew + 1) + (k - a)];
+    return k < b ? t.stamp[k] : kNever;
   };
 
   // One pass over the rows finds, for each event, the latest bar before it
@@ -261,7 +283,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
       // Only the bars of the last days before an event are offered to it
       // here: the rows come in any order, and offering every bar would
       // touch the event's pick at random on every row.
-      if (k < t.begin[s + 1] && bars.stamp[r] >= t.stamp[k] - kNearby * bars.day) {
+      if (bars.stamp[r] >= event_stamp(s, k) - kNearby * bars.day) {
         f.previous[k].offer(bars.stamp[r], r, true);
       }
       f.reach[s] = std::max(f.reach[s], k - t.begin[s] + 1);

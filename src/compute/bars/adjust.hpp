@@ -17,7 +17,7 @@ struct AdjustBars {
   KeyView<std::uint64_t> code;
   KeyView<std::int64_t> stamp;
   SeriesView open, high, low, close, volume;
-  std::int64_t day = 1;  // stamps in a day
+  std::int64_t day = 1;  // stamps in a day (the events' stamps count the same)
 };
 
 // The prices that stay as they are: those of the latest bars (forward), of
