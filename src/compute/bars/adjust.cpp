@@ -224,30 +224,37 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const CodeSlots slots(t.codes);
   const std::size_t securities = t.codes.size(), count = t.stamp.size();
   // The events of slot s after stamp `at`: from the first of them on.
-  // Each security's first kFew event stamps, padded with the largest
-  // stamp: the rows come in any order, so a security with that many events
-  // or fewer finds where a row lies among them by a fixed run of
-  // comparisons, with no branch taken one way or the other at random.
-  constexpr std::size_t kFew = 8;
+  // A security's events in one cache line: where they start, how many,
+  // and the first kFew stamps padded with the largest. The rows come in any
+  // order, so a security with that many events or fewer finds where a row
+  // lies among them by a fixed run of comparisons, with one line to fetch
+  // and no branch taken one way or the other at random.
+  constexpr std::size_t kFew = 6;
   constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-  std::vector<std::int64_t> few((kFew + 1) * securities, kNever);
+  struct alignas(64) Few {
+    std::int64_t stamp[kFew + 1];
+    std::uint32_t first, count;
+  };
+  std::vector<Few> few(securities);
   for (std::size_t s = 0; s < securities; ++s) {
-    const std::size_t a = t.begin[s], m = std::min(t.begin[s + 1] - a, kFew);
-    std::copy_n(t.stamp.data() + a, m, few.data() + s * (kFew + 1));
-  }
-  const auto first_after = [&](std::uint32_t s, std::int64_t at) {
     const std::size_t a = t.begin[s], m = t.begin[s + 1] - a;
-    if (m > kFew) return a + count_at_or_before(t.stamp.data() + a, m, at);
-    const std::int64_t* x = few.data() + s * (kFew + 1);
+    std::fill_n(few[s].stamp, kFew + 1, kNever);
+    std::copy_n(t.stamp.data() + a, std::min(m, kFew), few[s].stamp);
+    few[s].first = static_cast<std::uint32_t>(a);
+    few[s].count = static_cast<std::uint32_t>(m);
+  }
+  const auto first_after = [&](std::uint32_t s, std::int64_t at) -> std::size_t {
+    const Few& e = few[s];
+    if (e.count > kFew) return e.first + count_at_or_before(t.stamp.data() + e.first, e.count, at);
     std::size_t n = 0;
-    for (std::size_t j = 0; j < kFew; ++j) n += x[j] <= at ? 1 : 0;
-    return a + n;
+    for (std::size_t j = 0; j < kFew; ++j) n += e.stamp[j] <= at ? 1 : 0;
+    return e.first + n;
   };
   // The stamp of event k of slot s (kNever past the last).
   const auto event_stamp = [&](std::uint32_t s, std::size_t k) {
-    const std::size_t a = t.begin[s], b = t.begin[s + 1];
-    if (b - a <= kFew) return few[s * (kFew + 1) + (k - a)];
-    return k < b ? t.stamp[k] : kNever;
+    const Few& e = few[s];
+    if (e.count <= kFew) return e.stamp[k - e.first];
+    return k < std::size_t{e.first} + e.count ? t.stamp[k] : kNever;
   };
 
   // One pass over the rows finds, for each event, the latest bar before it
@@ -257,8 +264,9 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   // holding 1, for the rows of securities without events).
   struct Findings {
     std::vector<Pick> previous;        // by event
-    std::vector<std::size_t> reach;    // by slot: 1 + the most events any bar is after
-    std::vector<char> seen;            // by slot: the market has a row of the code
+    // By slot: 0 for no row, 1 for rows but no bar, else 2 + the most
+    // events any bar is after.
+    std::vector<std::uint32_t> mark;
   };
   const std::size_t n = bars.close.size();
   const Chunks chunks(n);
@@ -268,25 +276,31 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   for_each(chunks.count, [&](std::size_t c) {
     Findings& f = found[c];
     f.previous.resize(count);
-    f.reach.assign(securities, 0);
-    f.seen.assign(securities, 0);
+    f.mark.assign(securities, 0);
+    constexpr std::size_t kAhead = 16;  // rows: ask early for the line of a later row's security
     for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      if (r + kAhead < end) {
+        const std::uint32_t later = slots(bars.code[r + kAhead]);
+        if (later != CodeSlots::kNone) __builtin_prefetch(&few[later]);
+      }
       const std::uint32_t s = slots(bars.code[r]);
       if (s == CodeSlots::kNone) {
         place[r] = no_events;
         continue;
       }
-      f.seen[s] = 1;
       const std::size_t k = first_after(s, bars.stamp[r]);
       place[r] = static_cast<std::uint32_t>(k + s);
-      if (!std::isfinite(bars.close[r])) continue;
+      if (!std::isfinite(bars.close[r])) {
+        f.mark[s] = std::max<std::uint32_t>(f.mark[s], 1);
+        continue;
+      }
       // Only the bars of the last days before an event are offered to it
       // here: the rows come in any order, and offering every bar would
       // touch the event's pick at random on every row.
       if (bars.stamp[r] >= event_stamp(s, k) - kNearby * bars.day) {
         f.previous[k].offer(bars.stamp[r], r, true);
       }
-      f.reach[s] = std::max(f.reach[s], k - t.begin[s] + 1);
+      f.mark[s] = std::max(f.mark[s], static_cast<std::uint32_t>(k - few[s].first + 2));
     }
     interruption_point(16 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
@@ -294,10 +308,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     Findings all = std::move(found[0]);
     for (std::size_t c = 1; c < found.size(); ++c) {
       for (std::size_t j = 0; j < count; ++j) all.previous[j].merge(found[c].previous[j], true);
-      for (std::size_t s = 0; s < securities; ++s) {
-        all.reach[s] = std::max(all.reach[s], found[c].reach[s]);
-        all.seen[s] |= found[c].seen[s];
-      }
+      for (std::size_t s = 0; s < securities; ++s) all.mark[s] = std::max(all.mark[s], found[c].mark[s]);
     }
     return all;
   };
@@ -333,11 +344,11 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   // event k (k = begin[s + 1]: after all of them).
   std::vector<double> multiplier(count + securities + 1, 1.0);
   std::vector<double> ratio;
-  Adjusted out;
+  std::vector<std::size_t> unmatched;
   for (std::uint32_t s = 0; s < securities; ++s) {
     const std::size_t a = t.begin[s], b = t.begin[s + 1];
-    if (!all.seen[s]) {
-      for (std::size_t j = a; j < b; ++j) out.unmatched.push_back(t.row[j]);
+    if (all.mark[s] == 0) {
+      for (std::size_t j = a; j < b; ++j) unmatched.push_back(t.row[j]);
     }
     // An event takes effect at the first bar on or after its date, from
     // the previous close; events with no bar between them chain, each from
@@ -350,7 +361,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
         previous = bars.close[all.previous[j].row];
         have_previous = true;
       }
-      if (!have_previous || all.reach[s] <= j - a + 1) continue;  // no bar before it, or none on or after it
+      if (!have_previous || all.mark[s] <= j - a + 2) continue;  // no bar before it, or none on or after it
       const double reference = ((previous - t.cash[j]) + t.payment[j]) / ((1.0 + t.bonus[j]) + t.rights[j]);
       if (!(previous > 0.0) || !(reference > 0.0)) {
         std::ostringstream text;
@@ -373,7 +384,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   Adjusted adjusted = apply(bars, volume, for_each, [&](std::size_t first, std::size_t count, double* m) {
     for (std::size_t j = 0; j < count; ++j) m[j] = multiplier[place[first + j]];
   });
-  adjusted.unmatched = std::move(out.unmatched);
+  adjusted.unmatched = std::move(unmatched);
   std::sort(adjusted.unmatched.begin(), adjusted.unmatched.end());
   return adjusted;
 }
