@@ -85,6 +85,58 @@ def test_adjust_market_rows_in_any_order_codes_reported_and_factor():
         tv.adjust(one, pd.DataFrame({"date": [20240103], "cash": [10.0]}))
 
 
+def multipliers_twin(bars, events, how, anchor=None):
+    """The documented computation of the multipliers, security by security,
+    read literally: ex-dates merged, previous closes, chained reference
+    prices, factors multiplied from the latest event back."""
+    out = np.ones(len(bars))
+    for code, one in bars.groupby("code"):
+        taking = one[one.close.notna()].sort_values("date", kind="stable")
+        merged = {}
+        for e in events[events.code == code].itertuples():
+            c, b, r = (np.nan_to_num(x) / 10 for x in (e.cash, e.bonus, e.rights))
+            figures = merged.setdefault(e.date, [0.0, 0.0, 0.0, 0.0])
+            for i, x in enumerate((c, b, r, np.nan_to_num(e.rights_price) * r)):
+                figures[i] += x
+        dates = sorted(merged)
+        ratios, previous = [], None
+        for i, d in enumerate(dates):
+            before = taking[(taking.date < d) & ((taking.date >= dates[i - 1]) if i else True)]
+            previous = before.close.iloc[-1] if len(before) else previous
+            if previous is None or not (taking.date >= d).any():
+                ratios.append(1.0)
+                continue
+            c, b, r, p = merged[d]
+            reference = ((previous - c) + p) / ((1.0 + b) + r)
+            ratios.append(reference / previous)
+            previous = reference
+        factor = [1.0] * (len(dates) + 1)
+        for j in reversed(range(len(dates))):
+            factor[j] = factor[j + 1] * ratios[j]
+        at = {"forward": len(dates), "backward": 0}.get(how)
+        at = sum(d <= anchor for d in dates) if at is None else at
+        passed = np.searchsorted(np.array(dates, dtype="datetime64[ns]"), one.date.to_numpy(), side="right")
+        out[bars.index.get_indexer(one.index)] = [factor[k] / factor[at] for k in passed]
+    return out
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_adjust_matches_a_literal_twin_on_random_markets(seed):
+    rng = np.random.default_rng(seed)
+    bars = random_market(rng, codes=5, days=80, gaps=0.3).reset_index(drop=True)
+    bars = bars[~((bars.code == "000001") & bars.date.between("2022-01-10", "2022-02-20"))]  # a long suspension
+    bars = bars.reset_index(drop=True)
+    n = 40
+    events = pd.DataFrame({"code": rng.choice([f"{k:06d}" for k in range(5)], n),
+                           "date": pd.Timestamp("2021-12-15") + pd.to_timedelta(rng.integers(0, 130, n), "D"),
+                           "cash": rng.choice([np.nan, 0.5, 2.0], n), "bonus": rng.choice([0, 0, 3.0], n),
+                           "rights": rng.choice([0, 0, 2.0], n), "rights_price": rng.choice([np.nan, 4.0], n)})
+    for how, anchor in (("forward", None), ("backward", None), (None, pd.Timestamp("2022-02-01"))):
+        got = tv.adjust(bars, events, how, anchor=anchor, per=10)
+        m = multipliers_twin(bars, events, how, anchor)
+        np.testing.assert_array_equal(got["close"], bars["close"] * m)
+
+
 def random_market(rng, codes, days, gaps):
     """A shuffled market over business days without a few holidays, each
     security suspended on some days and missing some closes."""
