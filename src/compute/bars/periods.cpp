@@ -111,7 +111,7 @@ std::int64_t PeriodRule::complete_at(std::int64_t key) const {
 
 namespace {
 
-enum Field : std::size_t { kOpen_, kHigh_, kLow_, kClose_, kVolume_, kAmount_, kFields };
+enum Field : std::size_t { kOpenField, kHighField, kLowField, kCloseField, kVolumeField, kAmountField, kFields };
 
 // One security's period bars.
 struct GroupPeriods {
@@ -163,10 +163,10 @@ GroupPeriods periods_of(const PeriodRule& rule, KeyView<std::int64_t> stamps, co
       const double* x = columns[f].data() + first;
       double value;
       switch (f) {
-        case kOpen_: value = first_value(x, n); break;
-        case kHigh_: value = extreme(x, n, true); break;
-        case kLow_: value = extreme(x, n, false); break;
-        case kClose_: value = x[n - 1]; break;
+        case kOpenField: value = first_value(x, n); break;
+        case kHighField: value = extreme(x, n, true); break;
+        case kLowField: value = extreme(x, n, false); break;
+        case kCloseField: value = x[n - 1]; break;
         default: value = total(x, n); break;
       }
       out.fields[f].push_back(value);
@@ -209,7 +209,7 @@ PeriodBars resample(const ResampleInput& in, const PeriodRule& rule, const ForEa
                                    bars.prices[kClose], bars.prices[kVolume], {}};
     const GroupSeries amount =
         in.amount.size() != 0 ? gather(amount_grouping, amount_grouping.groups[k], amounts) : GroupSeries();
-    columns[kAmount_] = amount.prices[kVolume];
+    columns[kAmountField] = amount.prices[kVolume];
     parts[k] = periods_of(rule, bars.date, columns);
     interruption_point(8 * group.count);
   });
@@ -235,7 +235,7 @@ PeriodBars resample(const ResampleInput& in, const PeriodRule& rule, const ForEa
   Series* fields[kFields] = {&out.open, &out.high, &out.low, &out.close, &out.volume, &out.amount};
   const SeriesView given[kFields] = {in.open, in.high, in.low, in.close, in.volume, in.amount};
   for (std::size_t f = 0; f < kFields; ++f) {
-    if (given[f].size() != 0 || f == kClose_) fields[f]->resize(rows);
+    if (given[f].size() != 0 || f == kCloseField) fields[f]->resize(rows);
   }
   for_each(groups, [&](std::size_t k) {
     const GroupPeriods& part = parts[k];
