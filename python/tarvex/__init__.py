@@ -9,6 +9,7 @@ from ._catalog import catalog
 from ._exports import *  # noqa: F401,F403  (MA, EMA, MACD ...)
 from ._functions import default_threads
 from ._market import batch, batch_cross, zhishu
+from ._periods import adjust, resample
 from .formula import FormulaError, compile, formula, screen
 from .frames import composite, crosses, indicators, register_accessor
 
@@ -26,6 +27,6 @@ __all__ = ["ABS", "ASI", "ATR", "AVEDEV", "BACKSET", "BARSCOUNT", "BARSLAST", "B
            "SLOPE", "SMA", "SQRT", "STD", "SUM", "SUMBARS", "TAN", "TAQ", "TFILTER", "TOPRANGE", "TRIX",
            "TROUGH", "TROUGHBARS", "UPNDAY", "VALUEWHEN", "VR", "WMA", "WR", "XSII", "ZIG", "batch",
            "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError", "indicators", "crosses",
-           "composite", "plot", "catalog", "default_threads"]
+           "composite", "plot", "catalog", "default_threads", "resample", "adjust"]
 
 register_accessor()

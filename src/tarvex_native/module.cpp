@@ -10,6 +10,7 @@
 #include "runtime/blocks.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/streaming.hpp"
+#include "tarvex_native/bars.hpp"
 #include "tarvex_native/boundary.hpp"
 #include "tarvex_native/tables.hpp"
 #include "tarvex_native/routines.hpp"
@@ -151,6 +152,10 @@ PyMethodDef methods[] = {
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
+    {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},
+    {"adjust", adjust, METH_VARARGS,
+     "adjust(code, stamp, open, high, low, close, volume, events, factor, per, anchor, at, scale_volume, threads, "
+     "ticks_per_day)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
