@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 import numpy as np
 
 from . import _native
-from ._arrays import as_column, from_native
+from ._arrays import as_column
 from ._columns import BAR_COLUMNS, column_names, dense, find, values
 from ._functions import _threads
 
@@ -280,13 +280,13 @@ def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
                               close, prices["volume"], prices["amount"], _threads(threads))
     out: Dict[Any, Any] = {}
     if table.code is not None:
-        out[table.code] = back(from_native(*result[0], np.uint64))
+        out[table.code] = back(np.asarray(result[0]))
     day_only = number < PERIODS["5MIN"] or number == PERIODS["D"]
-    out[table.date] = _dates_back(from_native(*result[1], np.int64), read, day_only)
+    out[table.date] = _dates_back(np.asarray(result[1]), read, day_only)
     for field, block in zip(_FIELDS, result[2:8]):
         if field in table.fields:
-            out[table.fields[field]] = from_native(*block)
-    out["partial"] = from_native(*result[8], np.int64).astype(bool)
+            out[table.fields[field]] = np.asarray(block)
+    out["partial"] = np.asarray(result[8]).astype(bool)
     return _build(table.kind, out)
 
 
@@ -379,7 +379,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], None, factors, per, kind, at, bool(volume), _threads(threads),
                                 read.per_day)
-    adjusted = {table.fields[f]: from_native(*block) for f, block in zip(("open", "high", "low", "close", "volume"),
+    adjusted = {table.fields[f]: np.asarray(block) for f, block in zip(("open", "high", "low", "close", "volume"),
                                                                            result[:5])
                 if f in table.fields and (f != "volume" or volume)}
     if table.kind == "polars":
