@@ -14,6 +14,8 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 import numpy as np
 
+from . import _native
+
 # Column names (lower case) that hold each bar field, by the field's name in
 # the formula language.
 BAR_COLUMNS = {
@@ -123,6 +125,22 @@ class Key:
     def ordered(self) -> bool:
         """Whether the values can be compared as they are (no dense ids needed)."""
         return self.values.dtype.kind in "iufMmb"
+
+    def exact(self) -> bool:
+        """Whether comparing the values as they are gives the order and the
+        equality of their dense ids: integers and booleans (no NaN or NaT)."""
+        return self.values.dtype.kind in "iub"
+
+    def sort_keys(self) -> np.ndarray:
+        """Int64 keys in the order of the values: the values themselves
+        where they are integers, dates or durations that fit (no NaT), else
+        the dense ids."""
+        v = self.values
+        if v.dtype.kind in "ib" or (v.dtype.kind == "u" and (not len(v) or int(v.max()) < 2**63)):
+            return np.ascontiguousarray(v, dtype=np.int64)
+        if v.dtype.kind in "Mm" and not np.isnat(v).any():
+            return np.ascontiguousarray(v.view(np.int64))
+        return self.ids
 
     def at(self, rows: np.ndarray) -> Any:
         """The original values at `rows`, of the column's own type."""
@@ -276,10 +294,15 @@ class Market:
             rows = np.arange(n)
             ids = None if code is None else code.values if code.ordered() else code.ids
         else:
-            keys = [k for k in (code, date) if k is not None]
-            rows = _stable_order([(k.ids, int(k.ids.max()) + 1 if n else 0) for k in reversed(keys)])
-            if date is not None:
-                rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            # Sorted natively on int64 keys in the values' order; a repeated
+            # code and date (counted there) is resolved on the sorted rows.
+            codes = code.sort_keys() if code is not None else np.zeros(n, dtype=np.int64)
+            found, first, repeats = _native.order(codes, None if date is None else date.sort_keys())
+            rows = np.asarray(found)
+            if not repeats:
+                return rows, np.asarray(first)
+            assert date is not None
+            rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
             ids = code.ids[rows] if code is not None else None
         if ids is None or n == 0:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
@@ -292,9 +315,10 @@ class Market:
         if self._ascending is None:
             keys = [k for k in (self.code, self.date) if k is not None]
             strict = self.date is not None
+            by_values = all(k.ordered() for k in keys)
             self._ascending = bool(keys) and (
-                (all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict))
-                or _ascending([k.ids for k in keys], strict))
+                (by_values and _ascending([k.values for k in keys], strict))
+                or (not (by_values and all(k.exact() for k in keys)) and _ascending([k.ids for k in keys], strict)))
         return self._ascending
 
     def engine_keys(self) -> Optional[Tuple[np.ndarray, np.ndarray]]:
@@ -395,19 +419,6 @@ def _ascending(keys: List[np.ndarray], strict: bool) -> bool:
     code, date = keys
     same = code[1:] == code[:-1]
     return bool(np.all((code[1:] > code[:-1]) | (same & (date[1:] > date[:-1]))))
-
-
-def _stable_order(keys: List[Tuple[np.ndarray, int]]) -> np.ndarray:
-    """The stable order of rows by the last key, then the one before ...
-    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
-    order: Optional[np.ndarray] = None
-    for ids, count in keys:
-        if count <= 1 << 16:
-            ids = ids.astype(np.uint16)
-        step = np.argsort(ids if order is None else ids[order], kind="stable")
-        order = step if order is None else order[step]
-    assert order is not None
-    return order
 
 
 def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray, duplicates: str,

@@ -212,7 +212,8 @@ std::optional<Block> ndarray_block(PyObject* obj, Ref& pin) {
   const std::optional<ItemType> type = item_type(s->typekind, static_cast<std::size_t>(s->itemsize));
   if (!type) return std::nullopt;
   const auto count = static_cast<std::size_t>(s->shape[0]);
-  const std::ptrdiff_t stride = s->strides != nullptr ? s->strides[0] : s->itemsize;
+  // A stride is meaningless for fewer than two items (NumPy may give 0).
+  const std::ptrdiff_t stride = s->strides != nullptr && count > 1 ? s->strides[0] : s->itemsize;
   if (count > 0 && s->data == nullptr) return std::nullopt;
   return Block{s->data, count, stride, *type, (s->flags & ArrayStruct::kNotSwapped) == 0};
 }

@@ -169,6 +169,8 @@ PyMethodDef methods[] = {
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
+    {"order", order, METH_VARARGS,
+     "order(code, date): rows by code then date, each code's first position, the count of repeated pairs"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
     {nullptr, nullptr, 0, nullptr},
