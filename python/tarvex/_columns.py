@@ -74,6 +74,15 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
     return np.asarray(ids, dtype=np.int64), len(uniques)
 
 
+def _pandas_text(column: Any) -> bool:
+    """Whether `column` is a pandas Series or Index of a text dtype with no
+    missing value: numbering it in place gives the ids its values give."""
+    kind = type(column)
+    if not (kind.__module__ or "").startswith("pandas") or kind.__name__ not in ("Series", "Index"):
+        return False
+    return str(column.dtype) in ("str", "string") and not bool(column.isna().any())
+
+
 def frame_kind(data: Any) -> str:
     """'pandas', 'polars' or 'mapping'; TypeError for anything else."""
     module, name = type(data).__module__ or "", type(data).__name__
@@ -105,26 +114,44 @@ class Key:
 
     def __init__(self, name: Any, column: Any, label: str, rows: int, level: bool) -> None:
         self.name, self.column, self.level = name, column, level
-        self.values = values(column)
-        if self.values.ndim != 1 or len(self.values) != rows:
-            if self.values.ndim == 2:
+        # A pandas text column without missing values is numbered from its
+        # own (Arrow) storage; its values become Python strings only when
+        # asked for.
+        self._text = _pandas_text(column)
+        self._values: Optional[np.ndarray] = None if self._text else values(column)
+        shape = np.shape(column) if self._text else self.values.shape
+        if len(shape) != 1 or shape[0] != rows:
+            if len(shape) == 2:
                 raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
-            raise ValueError(f"the {label} column has {len(self.values)} values, the bars {rows}")
+            raise ValueError(f"the {label} column has {shape[0]} values, the bars {rows}")
         self._ids: Optional[np.ndarray] = None
+        self._uniques: Any = None
         self.label = label
+
+    @property
+    def values(self) -> np.ndarray:
+        if self._values is None:
+            self._values = values(self.column)
+        return self._values
 
     @property
     def ids(self) -> np.ndarray:
         if self._ids is None:
             try:
-                self._ids = dense(self.values)[0]
+                if self._text:
+                    import pandas
+
+                    ids, self._uniques = pandas.factorize(self.column, sort=True, use_na_sentinel=False)
+                    self._ids = np.asarray(ids, dtype=np.int64)
+                else:
+                    self._ids = dense(self.values)[0]
             except TypeError as e:
                 raise TypeError(f"the values of the {self.label} column cannot be ordered: {e}") from None
         return self._ids
 
     def ordered(self) -> bool:
         """Whether the values can be compared as they are (no dense ids needed)."""
-        return self.values.dtype.kind in "iufMmb"
+        return not self._text and self.values.dtype.kind in "iufMmb"
 
     def exact(self) -> bool:
         """Whether comparing the values as they are gives the order and the
@@ -144,6 +171,12 @@ class Key:
 
     def at(self, rows: np.ndarray) -> Any:
         """The original values at `rows`, of the column's own type."""
+        if self._uniques is not None and type(self.column).__name__ == "Series":
+            # Rows in code order mostly repeat a code: taken from the few
+            # distinct values, not from the long text column.
+            import pandas
+
+            return pandas.Series(self._uniques.take(self.ids[rows]), name=self.column.name)
         return take(self.column, rows)
 
 
