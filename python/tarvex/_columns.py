@@ -169,6 +169,12 @@ class Key:
             return np.ascontiguousarray(v.view(np.int64))
         return self.ids
 
+    def values_at(self, rows: np.ndarray) -> np.ndarray:
+        """`values[rows]`; a text column's from its few distinct values."""
+        if self._uniques is not None and self._values is None:
+            return np.asarray(np.asarray(self._uniques, dtype=object)[self.ids[rows]])
+        return np.asarray(self.values[rows])
+
     def at(self, rows: np.ndarray) -> Any:
         """The original values at `rows`, of the column's own type."""
         if self._uniques is not None and type(self.column).__name__ == "Series":
