@@ -162,6 +162,8 @@ class Key:
         """Int64 keys in the order of the values: the values themselves
         where they are integers, dates or durations that fit (no NaT), else
         the dense ids."""
+        if self._text:
+            return self.ids
         v = self.values
         if v.dtype.kind in "ib" or (v.dtype.kind == "u" and (not len(v) or int(v.max()) < 2**63)):
             return np.ascontiguousarray(v, dtype=np.int64)
