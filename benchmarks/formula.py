@@ -3,9 +3,13 @@ market against the batch engine's crossing signal and against the same
 formula evaluated security by security in Python with tarvex calls.
 
     python benchmarks/formula.py [--securities 3000] [--bars 1000] [--seed 1] [--repeat 3] [--shuffle]
+                                 [--orders] [--elementwise]
 
 All three must give the same signal; the script prints the times and the
-ratios measured in this one run.
+ratios measured in this one run. --orders times the screen and
+tarvex.indicators on pandas frames in each row order and code type against
+the batch engine on integer columns; --elementwise times a formula of some
+36 element-wise steps over the whole market, at once and in row chunks.
 """
 import argparse
 
@@ -79,6 +83,62 @@ def plan_per_security(plan, closes):
     return np.concatenate([plan.run({"close": close}).lines[-1].values for close in closes])
 
 
+def orders(args):
+    """The formula screen and tarvex.indicators on pandas frames, rows ordered
+    or shuffled, integer or text codes, against the batch engine on the
+    shuffled integer columns."""
+    import pandas as pd
+
+    data = market(args.securities, args.bars, args.seed, True)
+    plan = compile_formula(FORMULA)
+    names = ["macd", "kdj", "rsi", "boll"]
+    columns = [data[k] for k in ("code", "date", "open", "high", "low", "close", "volume")]
+    t_cross, _ = timed(by_batch, data, repeat=args.repeat)
+    t_batch, _ = timed(lambda: tarvex.batch(names, [[]] * len(names), *columns), repeat=args.repeat)
+    shuffled = pd.DataFrame(data)
+    frames = {"ordered, integer codes": shuffled.sort_values(["code", "date"]).reset_index(drop=True),
+              "shuffled, integer codes": shuffled}
+    text = shuffled.assign(code=shuffled["code"].astype(str))
+    frames["ordered, text codes"] = text.sort_values(["code", "date"]).reset_index(drop=True)
+    frames["shuffled, text codes"] = text
+    print(f"{args.securities} securities x {args.bars} bars; batch_cross {t_cross * 1e3:.0f} ms, "
+          f"tarvex.batch {t_batch * 1e3:.0f} ms (shuffled integer columns)")
+    for label, frame in frames.items():
+        t_formula, _ = timed(plan.run, frame, repeat=args.repeat)
+        t_frames, _ = timed(tarvex.indicators, frame, names, repeat=args.repeat)
+        print(f"  {label:24s} formula {t_formula * 1e3:6.0f} ms ({t_formula / t_cross:.2f}x batch_cross)   "
+              f"indicators {t_frames * 1e3:6.0f} ms ({t_frames / t_batch:.2f}x tarvex.batch)")
+
+
+ELEMENTWISE = ("V1:=(CLOSE-OPEN)/(HIGH-LOW+0.01); V2:=(HIGH+LOW)/2-CLOSE; V3:=VOL/(VOL+1000)*V1; "
+               "V4:=V1*V2+V3*2-1; V5:=(V4>0 AND V1<1) OR V2>0; V6:=IF(V5,V1,V2)*3+V3/2; "
+               "V7:=ABS(V6-V4)+MAX(V1,V2)-MIN(V3,V4); V8:=V7*V7/(1+ABS(V7)); "
+               "V9:=(V8+V1-V2)*(V3-V4)/(1+ABS(V5)); OUT:V9*2+V8-V7/3;")
+
+
+def elementwise(args, chunk=1 << 16):
+    """A formula of element-wise steps over one long column set, whole and in
+    chunks of rows through the same engine: what running its steps in
+    cache-sized pieces could gain."""
+    data = market(1, args.securities * args.bars, args.seed, False)
+    plan = compile_formula(ELEMENTWISE)
+    rows = len(data["close"])
+
+    def chunked():
+        out = np.empty(rows)
+        for first in range(0, rows, chunk):
+            part = {k: v[first:first + chunk] for k, v in data.items()}
+            out[first:first + chunk] = plan.run(part).lines[-1].values
+        return out
+
+    t_whole, whole = timed(lambda: plan.run(data).lines[-1].values, repeat=args.repeat)
+    t_chunks, pieces = timed(chunked, repeat=args.repeat)
+    assert np.array_equal(np.asarray(whole).view(np.int64), pieces.view(np.int64)), "chunked run differs"
+    print(f"element-wise formula over {rows:,} rows: whole {t_whole * 1e3:.0f} ms, in chunks of {chunk} rows "
+          f"{t_chunks * 1e3:.0f} ms (chunks / whole = {t_chunks / t_whole:.2f}); each step of the whole run "
+          f"allocates a {rows * 8 / 2**20:.0f} MiB column")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--securities", type=int, default=3000)
@@ -86,7 +146,15 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--shuffle", action="store_true", help="rows in random order")
+    ap.add_argument("--orders", action="store_true", help="row orders and code types of pandas frames")
+    ap.add_argument("--elementwise", action="store_true", help="a formula of element-wise steps, whole and chunked")
     args = ap.parse_args()
+    if args.orders or args.elementwise:
+        if args.orders:
+            orders(args)
+        if args.elementwise:
+            elementwise(args)
+        return
     data = market(args.securities, args.bars, args.seed, args.shuffle)
     plan = compile_formula(FORMULA)
     t_formula, s_formula = timed(by_formula, plan, data, repeat=args.repeat)

@@ -1,6 +1,6 @@
 """Time tarvex side by side with numpy, pandas, TA-Lib and polars.
 
-    python benchmarks/peers.py [--quick] [--repeat 3] [--seed 1] [--sections 1,2,3,4,5]
+    python benchmarks/peers.py [--quick] [--repeat 3] [--seed 1] [--sections 1,2,3,4,5,6]
                                [--ma1000-reference MS]
 
 Every time is the best of --repeat runs (time.perf_counter) in this one
@@ -11,7 +11,8 @@ section ends with "target: ... met/missed" lines; nothing is asserted.
 Sections: 1 rolling and smoothing functions on one long series, 2 indicators
 on one long series, 3 tarvex_core with NumPy and list input and a long window,
 4 a whole market (tarvex.batch against per-code formulations of the peers),
-5 peak memory of tarvex.MA on a large column (in a child process).
+5 peak memory of tarvex.MA on a large column (in a child process), 6 small
+calls (one security's 250 or 1,000 bars, as a loop over securities makes them).
 
 pandas and polars are timed on their own Series (conversion from NumPy
 outside the clock), TA-Lib and tarvex on NumPy arrays. A peer that is not
@@ -485,6 +486,36 @@ def section_market(a):
            f"{t_core / t_lists:.2f}x")
 
 
+def section_small(a):
+    """Calls on one security's bars, as a loop over securities makes them:
+    each time is the best per-call mean over --repeat rounds of many calls,
+    the two libraries alternating within each round."""
+    if talib is None:
+        target("small calls within 1.5x of TA-Lib", None, "TA-Lib not available")
+        return
+    rows, pairs = [], {}
+    for n in (250, 1000):
+        t = bars(1, n, np.random.default_rng(a.seed + n), 0.01)
+        c, h, l = t["close"], t["high"], t["low"]
+        cases = [("MA 20", lambda: tarvex.MA(c, 20), lambda: talib.SMA(c, 20)),
+                 ("EMA 12", lambda: tarvex.EMA(c, 12), lambda: talib.EMA(c, 12)),
+                 ("MACD (digits=None)", lambda: tarvex.MACD(c, digits=None), lambda: talib.MACD(c, 12, 26, 9)),
+                 ("KDJ / STOCH", lambda: tarvex.KDJ(c, h, l), lambda: ta_kdj(c, h, l))]
+        calls = 100 if a.quick else 500
+        for label, ours, peer in cases:
+            best = [float("inf"), float("inf")]
+            for _ in range(max(a.repeat, 20)):
+                for i, fn in enumerate((ours, peer)):
+                    start = time.perf_counter()
+                    for _ in range(calls):
+                        fn()
+                    best[i] = min(best[i], (time.perf_counter() - start) / calls * 1e6)
+            rows.append([f"{label}, {n} bars", f"{best[0]:.1f} us", f"{best[1]:.1f} us ({best[1] / best[0]:.2f}x)"])
+            pairs[f"{label.split()[0]} {n}"] = (best[0], best[1])
+    table("6. small calls on float64 arrays (ratio: peer/tarvex)", ["call", "tarvex", "TA-Lib"], rows)
+    check_ratios("each small call within 1.5x of TA-Lib", pairs, 1.5, faster=False)
+
+
 def peak_resident():
     """Peak resident size of this process in bytes. Linux's VmHWM belongs to
     the process image alone; ru_maxrss also keeps the peak of the parent that
@@ -534,7 +565,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="small sizes, for a smoke test")
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs per measurement")
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--sections", default="1,2,3,4,5", help="comma-separated section numbers")
+    ap.add_argument("--sections", default="1,2,3,4,5,6", help="comma-separated section numbers")
     ap.add_argument("--ma1000-reference", type=float, metavar="MS",
                     help="the previous release's tarvex_core.MA(list, 1000) time on this machine")
     ap.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
@@ -561,6 +592,8 @@ def main():
         section_market(a)
     if 5 in sections:
         section_memory(a)
+    if 6 in sections:
+        section_small(a)
     print(f"\ntotal {time.perf_counter() - start:.0f} s")
 
 

@@ -150,3 +150,22 @@ def test_accessor_arrives_with_pandas_imported_after_tarvex():
     assert out.stdout.strip() == "[nan, 1.5, 2.5]"
     df = pd.DataFrame({"close": [1.0, 2.0, 3.0], "date": [datetime.date(2024, 1, d) for d in (2, 3, 4)]})
     assert df.tarvex.indicators([("ma", 2)])["ma2"].tolist()[1:] == [1.5, 2.5]
+
+
+def test_text_codes_in_any_order_give_what_object_codes_give():
+    from tarvex.formula import compile as compile_formula
+
+    rng = np.random.default_rng(5)
+    n = 600
+    close = np.round(rng.uniform(5, 50, n), 2)
+    frame = pd.DataFrame({"code": rng.choice(["600000", "000001", "300750"], n), "date": rng.permutation(n),
+                          "open": close, "high": close + 1, "low": close - 1, "close": close, "volume": close})
+    text = frame.astype({"code": "str"})
+    plan = compile_formula("DIF:=MACD.DIF; DEA:=MACD.DEA; CROSS(DIF,DEA);")
+    want = tv.indicators(frame.astype({"code": object}), ["macd", "kdj"])
+    got = tv.indicators(text, ["macd", "kdj"])
+    assert got["code"].tolist() == want["code"].tolist() and str(got["code"].dtype) == "str"
+    pd.testing.assert_frame_equal(got.drop(columns="code"), want.drop(columns="code"))
+    a, b = plan.run(text), plan.run(frame.astype({"code": object}))
+    assert a.codes.tolist() == b.codes.tolist()
+    assert np.array_equal(a.lines[-1].values, b.lines[-1].values, equal_nan=True)

@@ -5,6 +5,7 @@ keyed by the code itself cost what codes 0..n-1 cost)."""
 import random
 import time
 
+import numpy as np
 import pytest
 
 import tarvex_core as tc
@@ -61,3 +62,21 @@ def test_zhishu_cost_does_not_depend_on_code_values():
         if t_flooding < 5 * t_plain + 0.1:
             break
     assert t_flooding < 5 * t_plain + 0.1, (t_flooding, t_plain)
+
+
+def test_the_native_order_is_a_stable_sort_by_code_then_date():
+    from tarvex import _native
+
+    rng = np.random.default_rng(11)
+    for n, span in [(0, 1), (1, 1), (500, 7), (3000, 40), (2000, 2**40), (800, 2**63)]:
+        code = rng.integers(-span // 2, span // 2 + 1, n, dtype=np.int64) if span > 1 else np.zeros(n, np.int64)
+        date = rng.integers(-50, 50, n, dtype=np.int64)
+        for dates in (date, None):
+            rows, starts, repeats = _native.order(code, dates)
+            rows, starts = np.asarray(rows), np.asarray(starts)
+            want = np.lexsort((date, code)) if dates is not None else np.argsort(code, kind="stable")
+            assert np.array_equal(rows, want)
+            ordered = code[want]
+            assert np.array_equal(starts, np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]][:n]))
+            pairs = np.c_[ordered, date[want]] if dates is not None else None
+            assert repeats == (0 if pairs is None else int(np.all(pairs[1:] == pairs[:-1], axis=1).sum()))

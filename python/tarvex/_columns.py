@@ -14,6 +14,8 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 import numpy as np
 
+from . import _native
+
 # Column names (lower case) that hold each bar field, by the field's name in
 # the formula language.
 BAR_COLUMNS = {
@@ -72,6 +74,15 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
     return np.asarray(ids, dtype=np.int64), len(uniques)
 
 
+def _pandas_text(column: Any) -> bool:
+    """Whether `column` is a pandas Series or Index of a text dtype with no
+    missing value: numbering it in place gives the ids its values give."""
+    kind = type(column)
+    if not (kind.__module__ or "").startswith("pandas") or kind.__name__ not in ("Series", "Index"):
+        return False
+    return str(column.dtype) in ("str", "string") and not bool(column.isna().any())
+
+
 def frame_kind(data: Any) -> str:
     """'pandas', 'polars' or 'mapping'; TypeError for anything else."""
     module, name = type(data).__module__ or "", type(data).__name__
@@ -103,29 +114,77 @@ class Key:
 
     def __init__(self, name: Any, column: Any, label: str, rows: int, level: bool) -> None:
         self.name, self.column, self.level = name, column, level
-        self.values = values(column)
-        if self.values.ndim != 1 or len(self.values) != rows:
-            if self.values.ndim == 2:
+        # A pandas text column without missing values is numbered from its
+        # own (Arrow) storage; its values become Python strings only when
+        # asked for.
+        self._text = _pandas_text(column)
+        self._values: Optional[np.ndarray] = None if self._text else values(column)
+        shape = np.shape(column) if self._text else self.values.shape
+        if len(shape) != 1 or shape[0] != rows:
+            if len(shape) == 2:
                 raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
-            raise ValueError(f"the {label} column has {len(self.values)} values, the bars {rows}")
+            raise ValueError(f"the {label} column has {shape[0]} values, the bars {rows}")
         self._ids: Optional[np.ndarray] = None
+        self._uniques: Any = None
         self.label = label
+
+    @property
+    def values(self) -> np.ndarray:
+        if self._values is None:
+            self._values = values(self.column)
+        return self._values
 
     @property
     def ids(self) -> np.ndarray:
         if self._ids is None:
             try:
-                self._ids = dense(self.values)[0]
+                if self._text:
+                    import pandas
+
+                    ids, self._uniques = pandas.factorize(self.column, sort=True, use_na_sentinel=False)
+                    self._ids = np.asarray(ids, dtype=np.int64)
+                else:
+                    self._ids = dense(self.values)[0]
             except TypeError as e:
                 raise TypeError(f"the values of the {self.label} column cannot be ordered: {e}") from None
         return self._ids
 
     def ordered(self) -> bool:
         """Whether the values can be compared as they are (no dense ids needed)."""
-        return self.values.dtype.kind in "iufMmb"
+        return not self._text and self.values.dtype.kind in "iufMmb"
+
+    def exact(self) -> bool:
+        """Whether comparing the values as they are gives the order and the
+        equality of their dense ids: integers and booleans (no NaN or NaT)."""
+        return self.values.dtype.kind in "iub"
+
+    def sort_keys(self) -> np.ndarray:
+        """Int64 keys in the order of the values: the values themselves
+        where they are integers, dates or durations that fit (no NaT), else
+        the dense ids."""
+        if self._text:
+            return self.ids
+        v = self.values
+        if v.dtype.kind in "ib" or (v.dtype.kind == "u" and (not len(v) or int(v.max()) < 2**63)):
+            return np.ascontiguousarray(v, dtype=np.int64)
+        if v.dtype.kind in "Mm" and not np.isnat(v).any():
+            return np.ascontiguousarray(v.view(np.int64))
+        return self.ids
+
+    def values_at(self, rows: np.ndarray) -> np.ndarray:
+        """`values[rows]`; a text column's from its few distinct values."""
+        if self._uniques is not None and self._values is None:
+            return np.asarray(np.asarray(self._uniques, dtype=object)[self.ids[rows]])
+        return np.asarray(self.values[rows])
 
     def at(self, rows: np.ndarray) -> Any:
         """The original values at `rows`, of the column's own type."""
+        if self._uniques is not None and type(self.column).__name__ == "Series":
+            # Rows in code order mostly repeat a code: taken from the few
+            # distinct values, not from the long text column.
+            import pandas
+
+            return pandas.Series(self._uniques.take(self.ids[rows]), name=self.column.name)
         return take(self.column, rows)
 
 
@@ -276,10 +335,15 @@ class Market:
             rows = np.arange(n)
             ids = None if code is None else code.values if code.ordered() else code.ids
         else:
-            keys = [k for k in (code, date) if k is not None]
-            rows = _stable_order([(k.ids, int(k.ids.max()) + 1 if n else 0) for k in reversed(keys)])
-            if date is not None:
-                rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            # Sorted natively on int64 keys in the values' order; a repeated
+            # code and date (counted there) is resolved on the sorted rows.
+            codes = code.sort_keys() if code is not None else np.zeros(n, dtype=np.int64)
+            found, first, repeats = _native.order(codes, None if date is None else date.sort_keys())
+            rows = np.asarray(found)
+            if not repeats:
+                return rows, np.asarray(first)
+            assert date is not None
+            rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
             ids = code.ids[rows] if code is not None else None
         if ids is None or n == 0:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
@@ -292,9 +356,10 @@ class Market:
         if self._ascending is None:
             keys = [k for k in (self.code, self.date) if k is not None]
             strict = self.date is not None
+            by_values = all(k.ordered() for k in keys)
             self._ascending = bool(keys) and (
-                (all(k.ordered() for k in keys) and _ascending([k.values for k in keys], strict))
-                or _ascending([k.ids for k in keys], strict))
+                (by_values and _ascending([k.values for k in keys], strict))
+                or (not (by_values and all(k.exact() for k in keys)) and _ascending([k.ids for k in keys], strict)))
         return self._ascending
 
     def engine_keys(self) -> Optional[Tuple[np.ndarray, np.ndarray]]:
@@ -395,19 +460,6 @@ def _ascending(keys: List[np.ndarray], strict: bool) -> bool:
     code, date = keys
     same = code[1:] == code[:-1]
     return bool(np.all((code[1:] > code[:-1]) | (same & (date[1:] > date[:-1]))))
-
-
-def _stable_order(keys: List[Tuple[np.ndarray, int]]) -> np.ndarray:
-    """The stable order of rows by the last key, then the one before ...
-    Keys are (ids, count) pairs; ids of up to 65536 values sort by radix."""
-    order: Optional[np.ndarray] = None
-    for ids, count in keys:
-        if count <= 1 << 16:
-            ids = ids.astype(np.uint16)
-        step = np.argsort(ids if order is None else ids[order], kind="stable")
-        order = step if order is None else order[step]
-    assert order is not None
-    return order
 
 
 def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray, duplicates: str,

@@ -106,6 +106,7 @@ class Function:
         ]
         self.signature = inspect.Signature(positional + keyword, return_annotation="Any")
         self.positional = len(positional)
+        self.filled = [self.defaults.get(p, _REQUIRED) for p in self.params]
 
     def bind(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> List[Any]:
         """The arguments in parameter order, defaults filled in. Positional
@@ -118,6 +119,48 @@ class Function:
         bound = self.signature.bind(*args, **kwargs)
         bound.apply_defaults()
         return [bound.arguments[p] for p in self.params]
+
+    def quick(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+        """The result of a call whose series are exact one-dimensional
+        float64 arrays of one length and whose numbers plain ints and floats
+        in range, given positionally (and `digits` by keyword), straight
+        from the native routine; None for any other call, which the general
+        path binds, converts and words the errors of. The results are those
+        of the general path: it makes the same native call."""
+        count = len(args)
+        if count > self.positional:
+            return None
+        values = [*args, *self.filled[count:]]
+        if kwargs:
+            if not self.rounds or len(kwargs) != 1 or "digits" not in kwargs:
+                return None
+            values[-1] = kwargs["digits"]
+        length = -1
+        for kind, value in zip(self.kinds, values):
+            kind_of = type(value)
+            if kind_of is np.ndarray:
+                if kind not in "sv" or value.dtype is not _FLOAT64 or value.ndim != 1:
+                    return None
+                if len(value) != length:
+                    if length >= 0:
+                        return None
+                    length = len(value)
+            elif kind_of is int:
+                if kind not in "udrf" or not 0 <= value <= (_U64_MAX if kind == "u" else _U32_MAX):
+                    return None
+            elif kind_of is float:
+                if kind not in "fv":
+                    return None
+            elif value is not None or kind != "r":
+                return None
+        if length < 0:
+            return None
+        results = _native.call(self.index, tuple(values), None, 0)
+        if self.scalar_result:
+            return float(np.asarray(results[0])[0])
+        if self.outputs is None:
+            return np.asarray(results[0])
+        return self.result_type._make(map(np.asarray, results))
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         starts = kwargs.pop("starts", None)
@@ -195,6 +238,8 @@ class Function:
 
 
 _PLAIN = frozenset({np.ndarray, float, int, bool, type(None), list, tuple})
+_FLOAT64 = np.dtype(np.float64)
+_REQUIRED = object()  # a parameter without a default, in Function.filled
 
 
 class _Wide:
@@ -282,8 +327,11 @@ def _long(value: Any, what: str) -> np.ndarray:
 
 
 def _make(function: Function) -> Callable[..., Any]:
+    quick = function.quick
+
     def call(*args: Any, **kwargs: Any) -> Any:
-        return function(*args, **kwargs)
+        result = quick(args, kwargs)
+        return function(*args, **kwargs) if result is None else result
 
     call.__name__ = call.__qualname__ = function.name
     call.__signature__ = function.signature  # type: ignore[attr-defined]

@@ -197,51 +197,25 @@ Ref attribute(PyObject* obj, const char* name) {
   return value;
 }
 
-// An exact numpy.ndarray of one dimension, read through the fields of
-// __array_interface__: typestr "<f8", ">i4", "|b1" ..., shape (n,), strides
-// None (contiguous) or (s,), data (address, readonly).
+// An exact numpy.ndarray of one dimension, read through the fields of its
+// __array_struct__ (a capsule, far cheaper to make than the dictionary of
+// __array_interface__): kind and item size, shape (n,), stride, address,
+// and whether the items are in this machine's byte order.
 std::optional<Block> ndarray_block(PyObject* obj, Ref& pin) {
   pin = Ref(PyMemoryView_FromObject(obj));
   if (!pin) return pass_over();
-  Ref iface = attribute(obj, "__array_interface__");
-  if (!iface || !PyDict_Check(iface.get()) || PyDict_GetItemString(iface.get(), "mask") != nullptr ||
-      PyDict_GetItemString(iface.get(), "offset") != nullptr) {
-    return std::nullopt;
-  }
-  PyObject* typestr = PyDict_GetItemString(iface.get(), "typestr");
-  if (typestr == nullptr || !PyUnicode_Check(typestr)) return std::nullopt;
-  const Py_ssize_t length = PyUnicode_GetLength(typestr);
-  if (length < 3 || length > 4) return std::nullopt;
-  const Py_UCS4 order = PyUnicode_ReadChar(typestr, 0);
-  const Py_UCS4 kind = PyUnicode_ReadChar(typestr, 1);
-  std::size_t size = 0;
-  for (Py_ssize_t i = 2; i < length; ++i) {
-    const Py_UCS4 digit = PyUnicode_ReadChar(typestr, i);
-    if (digit < '0' || digit > '9') return std::nullopt;
-    size = size * 10 + (digit - '0');
-  }
-  if (kind > 0x7f) return std::nullopt;
-  const std::optional<ItemType> type = item_type(static_cast<char>(kind), size);
+  Ref capsule = attribute(obj, "__array_struct__");
+  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return std::nullopt;
+  const auto* s = static_cast<const ArrayStruct*>(PyCapsule_GetPointer(capsule.get(), nullptr));
+  if (s == nullptr) return pass_over();
+  if (s->two != 2 || s->nd != 1 || s->shape == nullptr || s->itemsize <= 0 || s->shape[0] < 0) return std::nullopt;
+  const std::optional<ItemType> type = item_type(s->typekind, static_cast<std::size_t>(s->itemsize));
   if (!type) return std::nullopt;
-  bool swapped = false;
-  switch (order) {
-    case '<': swapped = !kLittleEndianHost; break;
-    case '>': swapped = kLittleEndianHost; break;
-    case '=': break;
-    case '|':
-      if (size != 1) return std::nullopt;
-      break;
-    default: return std::nullopt;
-  }
-  PyObject* strides = PyDict_GetItemString(iface.get(), "strides");
-  PyObject* data = PyDict_GetItemString(iface.get(), "data");
-  if (strides == nullptr || data == nullptr || !PyTuple_Check(data) || PyTuple_Size(data) != 2) return std::nullopt;
-  const std::optional<std::size_t> count = read_size(single_item(PyDict_GetItemString(iface.get(), "shape")));
-  std::optional<std::ptrdiff_t> stride = static_cast<std::ptrdiff_t>(size);
-  if (strides != Py_None) stride = read_ssize(single_item(strides));
-  const std::optional<const void*> address = read_address(PyTuple_GetItem(data, 0));
-  if (!count || !stride || !address || (*count > 0 && *address == nullptr)) return std::nullopt;
-  return Block{*address, *count, *stride, *type, swapped};
+  const auto count = static_cast<std::size_t>(s->shape[0]);
+  // A stride is meaningless for fewer than two items (NumPy may give 0).
+  const std::ptrdiff_t stride = s->strides != nullptr && count > 1 ? s->strides[0] : s->itemsize;
+  if (count > 0 && s->data == nullptr) return std::nullopt;
+  return Block{s->data, count, stride, *type, (s->flags & ArrayStruct::kNotSwapped) == 0};
 }
 
 // An exact array.array: its typecode and itemsize, and buffer_info()'s

@@ -34,6 +34,22 @@ std::optional<ItemType> item_type(char kind, std::size_t size);
 void convert_items(const void* data, std::size_t count, std::ptrdiff_t stride, ItemType type, bool byte_swapped,
                    double* out);
 
+// The C structure in the capsule of an array's __array_struct__, as NumPy's
+// array interface protocol defines it, with the flags this package reads
+// and writes.
+struct ArrayStruct {
+  static constexpr int kContiguous = 0x1 | 0x2, kAligned = 0x100, kNotSwapped = 0x200, kWriteable = 0x400;
+  int two;  // 2, a sanity check
+  int nd;
+  char typekind;
+  int itemsize;
+  int flags;
+  Py_intptr_t* shape;
+  Py_intptr_t* strides;
+  void* data;
+  PyObject* descr;
+};
+
 // Whether the pending Python exception is an ordinary failure that a
 // conversion may clear or describe and try another way: a subclass of
 // Exception other than MemoryError. KeyboardInterrupt, SystemExit,
@@ -44,7 +60,7 @@ bool pending_error_is_ordinary();
 // memoryview.
 //
 // An ndarray or array.array is read in place through the address its
-// __array_interface__ or buffer_info() gives, while a buffer export of it is
+// __array_struct__ or buffer_info() gives, while a buffer export of it is
 // held: neither can resize or free its memory while exported. A memoryview
 // is copied once with tobytes() (logical order), since the stable ABI
 // offers no way to its address. Only the item formats that iterating the

@@ -77,8 +77,51 @@ PyObject* memory_interface(PyObject* self, void*) {
   return out;
 }
 
+// The same memory as NumPy's C structure (see the array interface
+// protocol), which NumPy prefers: no dictionary to build and parse. The
+// capsule keeps the object, and so the memory, alive while it lives.
+using py::ArrayStruct;
+
+struct StructCapsule {
+  ArrayStruct face;
+  Py_intptr_t shape;
+  Py_intptr_t stride;
+  PyObject* owner;
+};
+
+void free_struct_capsule(PyObject* capsule) {
+  auto* c = static_cast<StructCapsule*>(PyCapsule_GetPointer(capsule, nullptr));
+  if (c == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  Py_DecRef(c->owner);
+  delete c;
+}
+
+PyObject* memory_struct(PyObject* self, void*) {
+  const Memory* m = reinterpret_cast<const Memory*>(self);
+  auto* c = new (std::nothrow) StructCapsule{};
+  if (c == nullptr) return PyErr_NoMemory();
+  c->shape = static_cast<Py_intptr_t>(m->length);
+  c->stride = 8;
+  c->face = ArrayStruct{2, 1, m->typestr[1], 8,
+                        ArrayStruct::kContiguous | ArrayStruct::kAligned | ArrayStruct::kNotSwapped |
+                            ArrayStruct::kWriteable,
+                        &c->shape, &c->stride, const_cast<void*>(m->data), nullptr};
+  c->owner = self;
+  Py_IncRef(self);
+  PyObject* capsule = PyCapsule_New(c, nullptr, free_struct_capsule);
+  if (capsule == nullptr) {
+    Py_DecRef(self);
+    delete c;
+  }
+  return capsule;
+}
+
 PyGetSetDef memory_getset[] = {
     {"__array_interface__", memory_interface, nullptr, nullptr, nullptr},
+    {"__array_struct__", memory_struct, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -37,82 +37,102 @@ std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows) {
   return starts;
 }
 
+// A routine's arguments as read from Python: the columns (kept alive while
+// the routine reads them), the arguments in the routine's order and the
+// common length of the series among them.
+struct Arguments {
+  std::vector<ArrayInput> columns;
+  std::vector<Arg> args;
+  std::size_t rows = 0;
+};
+
+Arguments read_arguments(const Routine& routine, PyObject* given) {
+  if (!PyTuple_Check(given) || PyTuple_Size(given) != static_cast<Py_ssize_t>(routine.kinds.size())) {
+    raise(PyExc_TypeError, std::string(routine.name) + ": wrong number of arguments");
+  }
+  Arguments in;
+  in.columns.reserve(routine.kinds.size());
+  in.args.resize(routine.kinds.size());
+  bool have_rows = false;
+  for (std::size_t i = 0; i < in.args.size(); ++i) {
+    PyObject* obj = PyTuple_GetItem(given, static_cast<Py_ssize_t>(i));
+    const ArgKind kind = routine.kinds[i];
+    Arg& a = in.args[i];
+    if (kind == ArgKind::Series || (kind == ArgKind::ScalarOrSeries && !PyFloat_Check(obj))) {
+      in.columns.push_back(read_column(obj, routine.name));
+      a.is_series = true;
+      a.series = in.columns.back().view();
+      if (have_rows && a.series.size() != in.rows) raise(PyExc_ValueError, "series of different lengths");
+      have_rows = true;
+      in.rows = a.series.size();
+    } else if (kind == ArgKind::Digits && obj == Py_None) {
+      a.none = true;
+    } else if (kind == ArgKind::U64 || kind == ArgKind::U32 || kind == ArgKind::Digits) {
+      a.integer = to_u64(obj);
+      if (kind != ArgKind::U64 && a.integer > 0xFFFFFFFFu) raise(PyExc_OverflowError, "value out of range");
+    } else {
+      a.number = to_double(obj);
+    }
+  }
+  return in;
+}
+
+// Runs the routine on each segment of the columns (one stretch when there
+// is one segment: its own result vectors are the results), with the
+// interpreter lock released.
+SeriesList run_segments(const Routine& routine, const std::vector<Arg>& args, const std::vector<std::size_t>& starts,
+                        std::size_t rows, std::size_t threads) {
+  const std::size_t segments = starts.size();
+  auto end_of = [&](std::size_t k) { return k + 1 < segments ? starts[k + 1] : rows; };
+  SeriesList outputs;
+  Unlocked unlocked;
+  auto poll = [&] { return unlocked.poll(); };
+  if (segments <= 1) {
+    parallel_for(1, 1, 1, [&](std::size_t) { outputs = routine.invoke(args); }, poll);
+    return outputs;
+  }
+  const bool scalar = scalar_result(routine);
+  const std::size_t width = invoke_stretch(routine, args, 0, 0).size();
+  // Unwritten columns: each segment first touches its own stretch.
+  for (std::size_t j = 0; j < width; ++j) outputs.emplace_back(scalar ? segments : rows);
+  parallel_for(segments, threads, 1, [&](std::size_t k) {
+    const std::size_t first = starts[k], count = end_of(k) - first;
+    SeriesList part = invoke_stretch(routine, args, first, count);
+    for (std::size_t j = 0; j < width; ++j) {
+      const std::size_t at = scalar ? k : first;
+      if (part[j].size() != (scalar ? 1 : count)) {
+        throw std::logic_error("a routine's result does not match its segment");
+      }
+      stream_copy(outputs[j].data() + at, part[j].data(), part[j].size());
+    }
+    stream_fence();
+  }, poll);
+  return outputs;
+}
+
+// The results as a tuple of memory objects NumPy reads without a copy.
+PyObject* hand_over_all(SeriesList outputs) {
+  Ref result = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
+  for (std::size_t j = 0; j < outputs.size(); ++j) {
+    PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(j), hand_over(std::move(outputs[j])).release());
+  }
+  return result.release();
+}
+
 // call(index, args, starts, threads) -> tuple of result memory (see hand_over)
 PyObject* call(PyObject*, PyObject* tuple) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(tuple) != 4) raise(PyExc_TypeError, "call() takes 4 arguments");
-    PyObject* argv[4];
-    for (Py_ssize_t i = 0; i < 4; ++i) argv[i] = PyTuple_GetItem(tuple, i);
     const std::vector<Routine>& table = routines();
-    const std::uint64_t index = to_u64(argv[0]);
+    const std::uint64_t index = to_u64(PyTuple_GetItem(tuple, 0));
     if (index >= table.size()) raise(PyExc_ValueError, "no such routine");
     const Routine& routine = table[index];
-    PyObject* given = argv[1];
-    if (!PyTuple_Check(given) || PyTuple_Size(given) != static_cast<Py_ssize_t>(routine.kinds.size())) {
-      raise(PyExc_TypeError, std::string(routine.name) + ": wrong number of arguments");
-    }
-
-    std::vector<ArrayInput> columns;
-    columns.reserve(routine.kinds.size());
-    std::vector<Arg> args(routine.kinds.size());
-    bool have_rows = false;
-    std::size_t rows = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-      PyObject* obj = PyTuple_GetItem(given, static_cast<Py_ssize_t>(i));
-      const ArgKind kind = routine.kinds[i];
-      Arg& a = args[i];
-      if (kind == ArgKind::Series || (kind == ArgKind::ScalarOrSeries && !PyFloat_Check(obj))) {
-        columns.push_back(read_column(obj, routine.name));
-        a.is_series = true;
-        a.series = columns.back().view();
-        if (have_rows && a.series.size() != rows) raise(PyExc_ValueError, "series of different lengths");
-        have_rows = true;
-        rows = a.series.size();
-      } else if (kind == ArgKind::Digits && obj == Py_None) {
-        a.none = true;
-      } else if (kind == ArgKind::U64 || kind == ArgKind::U32 || kind == ArgKind::Digits) {
-        a.integer = to_u64(obj);
-        if (kind != ArgKind::U64 && a.integer > 0xFFFFFFFFu) raise(PyExc_OverflowError, "value out of range");
-      } else {
-        a.number = to_double(obj);
-      }
-    }
-    const std::size_t threads = static_cast<std::size_t>(to_u64(argv[3]));
-    const std::vector<std::size_t> starts = read_starts(argv[2], rows);
-    const std::size_t segments = starts.size();
-    auto end_of = [&](std::size_t k) { return k + 1 < segments ? starts[k + 1] : rows; };
-
-    SeriesList outputs;
-    {
-      Unlocked unlocked;
-      auto poll = [&] { return unlocked.poll(); };
-      if (segments <= 1) {
-        // One stretch: the routine's own result vectors are handed over.
-        parallel_for(1, 1, 1, [&](std::size_t) { outputs = routine.invoke(args); }, poll);
-      } else {
-        const std::size_t width = invoke_stretch(routine, args, 0, 0).size();
-        // Unwritten columns: each segment first touches its own stretch.
-        for (std::size_t j = 0; j < width; ++j) outputs.emplace_back(scalar_result(routine) ? segments : rows);
-        parallel_for(segments, threads, 1, [&](std::size_t k) {
-          const std::size_t first = starts[k], count = end_of(k) - first;
-          SeriesList part = invoke_stretch(routine, args, first, count);
-          for (std::size_t j = 0; j < width; ++j) {
-            const std::size_t at = scalar_result(routine) ? k : first;
-            if (part[j].size() != (scalar_result(routine) ? 1 : count)) {
-              throw std::logic_error("a routine's result does not match its segment");
-            }
-            stream_copy(outputs[j].data() + at, part[j].data(), part[j].size());
-          }
-          stream_fence();
-        }, poll);
-      }
-    }
-    columns.clear();
-    Ref result = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
-    for (std::size_t j = 0; j < outputs.size(); ++j) {
-      PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(j), hand_over(std::move(outputs[j])).release());
-    }
-    return result.release();
+    Arguments in = read_arguments(routine, PyTuple_GetItem(tuple, 1));
+    const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(tuple, 3)));
+    const std::vector<std::size_t> starts = read_starts(PyTuple_GetItem(tuple, 2), in.rows);
+    SeriesList outputs = run_segments(routine, in.args, starts, in.rows, threads);
+    in.columns.clear();
+    return hand_over_all(std::move(outputs));
   });
 }
 
@@ -150,6 +170,8 @@ PyMethodDef methods[] = {
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
+    {"order", order, METH_VARARGS,
+     "order(code, date): rows by code then date, each code's first position, the count of repeated pairs"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
     {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},

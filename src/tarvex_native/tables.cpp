@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "batch/batch.hpp"
+#include "batch/order.hpp"
 #include "index/zhishu.hpp"
 #include "bridge/text.hpp"
 #include "tarvex_native/boundary.hpp"
@@ -106,6 +107,25 @@ PyObject* batch(PyObject*, PyObject* args) {
     Ref fields = string_tuple(table.fields);
     Ref values = handed_over_tuple(std::move(results));
     return PyTuple_Pack(4, codes.get(), dates.get(), fields.get(), values.get());
+  });
+}
+
+PyObject* order(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 2) raise(PyExc_TypeError, "order() takes 2 arguments");
+    const py::IntegerColumn code = key_column(PyTuple_GetItem(args, 0), py::ItemType::I64, "code");
+    PyObject* date_obj = PyTuple_GetItem(args, 1);
+    std::optional<py::IntegerColumn> date;
+    if (date_obj != Py_None) date = key_column(date_obj, py::ItemType::I64, "date");
+    RowOrder o;
+    {
+      Unlocked unlocked;
+      o = order_rows(code.view<std::int64_t>(), date ? date->view<std::int64_t>() : KeyView<std::int64_t>());
+    }
+    Ref rows = hand_over(std::move(o.rows));
+    Ref starts = hand_over(std::move(o.starts));
+    Ref repeats = Ref::check(PyLong_FromSize_t(o.repeats));
+    return PyTuple_Pack(3, rows.get(), starts.get(), repeats.get());
   });
 }
 

@@ -16,4 +16,9 @@ PyObject* batch(PyObject* self, PyObject* args);
 // amount, count)
 PyObject* zhishu(PyObject* self, PyObject* args);
 
+// order(code, date) -> (rows, starts, repeats): the rows by code, then date
+// (None: by code alone), each code's first position among them, and how many
+// rows repeat the code and date of the row before them. Keys are int64.
+PyObject* order(PyObject* self, PyObject* args);
+
 }  // namespace tarvex::native

@@ -83,5 +83,5 @@ def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_c
         picked = matching_rows(date, found.date, found.rows)
     hit = signal[picked]
     picked = picked[(hit != 0.0) & (hit == hit)]
-    codes: List[Any] = found.code.values[found.rows[picked]].tolist()
+    codes: List[Any] = found.code.values_at(found.rows[picked]).tolist()
     return codes

@@ -311,7 +311,7 @@ def run_plan(plan: Plan, data: Any, options: Options, params: Mapping[str, float
             dates = market.date.values
     else:
         assert market.code is not None
-        codes = market.code.values[market.rows]
+        codes = market.code.values_at(market.rows)
         dates = None if market.date is None else market.date.values[market.rows]
         labels = None if market.index is None else market.index[market.rows]
     lines = [_line(out, v) for out, v in zip(plan.outputs, values)]

@@ -1,0 +1,70 @@
+#include "batch/order.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "batch/table.hpp"
+
+namespace tarvex {
+namespace {
+
+// The rows grouped by code (in code order, each code's rows in the given
+// order) as (date key, row) items, and each code's first position. Codes
+// within a span a table of counts holds take one counting pass, each row
+// moved once; wider ones go through the radix sort.
+KeyedRows by_code(const std::vector<std::uint64_t>& codes, const std::vector<std::uint64_t>& dates,
+                  std::vector<std::int64_t>& starts) {
+  const std::size_t n = codes.size();
+  KeyedRows items(n);
+  if (n == 0) return items;
+  auto date_of = [&](std::size_t r) { return dates.empty() ? 0 : dates[r]; };
+  const auto [low_at, high_at] = std::minmax_element(codes.begin(), codes.end());
+  const std::uint64_t low = *low_at, span = *high_at - low;
+  constexpr std::uint64_t kCountedSpan = std::uint64_t{1} << 18;
+  if (span >= kCountedSpan) {
+    for (std::size_t r = 0; r < n; ++r) items[r] = {codes[r], r};
+    sort_by_key(items);
+    for (std::size_t j = 0; j < n; ++j) {
+      if (j == 0 || items[j].key != items[j - 1].key) starts.push_back(static_cast<std::int64_t>(j));
+    }
+    for (KeyedRow& item : items) item.key = date_of(item.row);
+    return items;
+  }
+  std::vector<std::size_t> next(static_cast<std::size_t>(span) + 1, 0);
+  for (std::uint64_t c : codes) ++next[c - low];
+  std::size_t offset = 0;
+  for (std::size_t& slot : next) {
+    if (slot != 0) starts.push_back(static_cast<std::int64_t>(offset));
+    offset += std::exchange(slot, offset);
+  }
+  for (std::size_t r = 0; r < n; ++r) items[next[codes[r] - low]++] = {date_of(r), r};
+  return items;
+}
+
+}  // namespace
+
+RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
+  const std::size_t n = code.size();
+  const bool dated = date.size() != 0;
+  if (dated) check_same_length(n, {date.size()});
+  std::vector<std::uint64_t> codes(n), dates(dated ? n : 0);
+  for (std::size_t r = 0; r < n; ++r) codes[r] = date_key(code[r]);
+  for (std::size_t r = 0; r < dates.size(); ++r) dates[r] = date_key(date[r]);
+  RowOrder out;
+  KeyedRows items = by_code(codes, dates, out.starts);
+  out.rows.resize(n);
+  for (std::size_t k = 0; k < out.starts.size(); ++k) {
+    const std::size_t first = static_cast<std::size_t>(out.starts[k]);
+    const std::size_t end = k + 1 < out.starts.size() ? static_cast<std::size_t>(out.starts[k + 1]) : n;
+    // One security's rows by date, stably: a stretch that stays in cache.
+    KeyedRows group(items.begin() + first, items.begin() + end);
+    if (dated) sort_by_key(group);
+    for (std::size_t j = 0; j < group.size(); ++j) {
+      out.rows[first + j] = static_cast<std::int64_t>(group[j].row);
+      if (dated && j > 0 && group[j].key == group[j - 1].key) ++out.repeats;
+    }
+  }
+  return out;
+}
+
+}  // namespace tarvex

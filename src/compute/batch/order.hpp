@@ -1,0 +1,24 @@
+// The time order of a market's rows: by code, then by date within a code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "series/series.hpp"
+
+namespace tarvex {
+
+struct RowOrder {
+  std::vector<std::int64_t> rows;    // the rows by code, then date; ties in the given order
+  std::vector<std::int64_t> starts;  // the position of each code's first row among `rows`
+  std::size_t repeats = 0;           // rows whose code and date equal those of the row before them
+};
+
+// Orders the rows of `code` and `date` (signed 64-bit keys, equal lengths;
+// `date` may be empty: by code alone, given order within). Each key is read
+// once into private memory, so a column written while this runs cannot make
+// the order inconsistent.
+RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date);
+
+}  // namespace tarvex
