@@ -30,7 +30,7 @@ def random_series(rng, n):
 def random_call(rng, name, n):
     """Arguments for one call: series of one length, small parameters, a
     scalar now and then where a number may stand for a series."""
-    kinds = dict((r[0], r[1]) for r in tv._native.routines())[name]
+    kinds = tv._catalog.function(name).kinds
     params = list(inspect.signature(getattr(tc, name)).parameters)
     args = []
     for param, kind in zip(params, kinds):

@@ -24,7 +24,7 @@ def test_entries_are_tarvex_core_rows():
     for e in core:
         params = list(inspect.signature(getattr(tc, e["name"])).parameters.values())
         assert [p[0] for p in e["params"]] == [p.name for p in params]
-        for (_, _, default, _), p in zip(e["params"], params):
+        for (_, _, default, *_), p in zip(e["params"], params):
             assert (p.default is inspect.Parameter.empty) == (default is None)
             if default is not None:
                 assert repr(p.default) == default

@@ -14,7 +14,7 @@ from typing import Any, Dict, List
 
 import tarvex
 import tarvex_core
-from tarvex import _native
+from tarvex import _catalog
 from tarvex._catalog import TYPE_TEXT, Record
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -46,7 +46,7 @@ def BATCH_CROSS(names_in: Iterable[str], params_in: Iterable[Iterable[int]], cod
 
 
 def _entries() -> List[Dict[str, Any]]:
-    return list(_native.registry())
+    return list(_catalog.entries())
 
 
 def _core_result(entry: Dict[str, Any]) -> str:
@@ -66,7 +66,7 @@ def core_stub() -> str:
         if not e["core"]:
             continue
         params = []
-        for (name, _, default, _), kind in zip(e["params"], e["kinds"]):
+        for (name, _, default, *_), kind in zip(e["params"], e["kinds"]):
             params.append(f"{name}: {_CORE_TYPES[kind]}" + ("" if default is None else f" = {default}"))
         out.append(f"def {e['name']}({', '.join(params)}) -> {_core_result(e)}:")
         out.append(f'    """{e["zh"]}"""')
@@ -76,7 +76,7 @@ def core_stub() -> str:
 def _wrapper_def(e: Dict[str, Any]) -> str:
     """The typed signature line of tarvex.<name>."""
     params = []
-    for (name, _, default, _), kind in zip(e["params"], e["kinds"]):
+    for (name, _, default, *_), kind in zip(e["params"], e["kinds"]):
         params.append(f"{name}: {TYPE_TEXT[kind]}" + ("" if default is None else f" = {default}"))
     params.append("*")
     if e["kinds"].endswith("r"):

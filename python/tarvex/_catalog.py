@@ -1,7 +1,10 @@
 """The catalog of the library: one record per batch indicator and per
 series function, read from the registry both native modules are built from
-(names, parameters with defaults and ranges, output field names, crossing
-pairs, rounding, warm-up and descriptions)."""
+(names, parameters with defaults, ranges, native kinds and the bar columns
+they name, output field names, crossing pairs, rounding, warm-up and
+descriptions). It is the one description of the functions the package
+reads: the wrappers, the frames, the formula language and the generated
+reference all build from it."""
 from __future__ import annotations
 
 from contextlib import contextmanager
@@ -21,7 +24,10 @@ _KIND_NAMES = {"s": "series", "v": "series or number", "u": "integer", "d": "int
 class Parameter:
     """One parameter: `kind` is "series", "series or number", "integer" or
     "number"; `minimum` and `maximum` bound an integer (None otherwise);
-    `default` is None for a required one."""
+    `default` is None for a required one. `column` is the bar field a
+    series parameter names ("open", "high", "low", "close", "volume"; None
+    for a series of the caller's choice); `condition` that the series is
+    tested bar by bar for truth."""
 
     name: str
     kind: str
@@ -29,6 +35,8 @@ class Parameter:
     minimum: Optional[int]
     maximum: Optional[int]
     description: str
+    column: Optional[str] = None
+    condition: bool = False
 
 
 @dataclass(frozen=True)
@@ -43,7 +51,14 @@ class Record:
     the leading bars without a value, an expression of the parameters per
     output; `function` the upper-case name of the series function;
     `lookahead` whether a bar's value depends on later bars (so changes as
-    bars arrive); `core` whether `tarvex_core` has the function too."""
+    bars arrive); `core` whether `tarvex_core` has the function too.
+    `kinds` are the native argument kinds, one letter per argument ("s"
+    series, "v" series or number, "u" unsigned 64-bit and "d" 32-bit
+    integer, "f" number, "r" the rounding of the outputs); `scalar_result`
+    whether it gives one number; `boolean` whether every value is 1.0 or
+    0.0; `inputs` the bar fields an indicator reads, in argument order;
+    `divisor` what an indicator's number parameters are counted in
+    (1/divisor)."""
 
     name: str
     kind: str
@@ -61,6 +76,11 @@ class Record:
     expanding: bool = False
     lookahead: bool = False
     core: bool = True
+    kinds: str = ""
+    scalar_result: bool = False
+    boolean: bool = False
+    inputs: Tuple[str, ...] = ()
+    divisor: int = 1
 
 
 def _default(kind: str, text: Optional[str]) -> Optional[float]:
@@ -70,10 +90,10 @@ def _default(kind: str, text: Optional[str]) -> Optional[float]:
 
 
 def _parameter(kind: str, row: Tuple[Any, ...]) -> Parameter:
-    name, about, default, minimum = row
+    name, about, default, minimum, column, condition = row
     integer = kind in _MAXIMUM
     return Parameter(name, _KIND_NAMES[kind], _default(kind, default), minimum if integer else None,
-                     _MAXIMUM.get(kind), about)
+                     _MAXIMUM.get(kind), about, column, condition)
 
 
 def _function(entry: Dict[str, Any]) -> Record:
@@ -84,7 +104,8 @@ def _function(entry: Dict[str, Any]) -> Record:
         warmup = warmup * len(fields)
     return Record(entry["name"], "function", entry["name"], entry["family"], params, fields, entry["cross"],
                   3 if entry["kinds"].endswith("r") else None, warmup, entry["en"], entry["zh"], entry["formula"],
-                  entry["units"], lookahead=entry["lookahead"], core=entry["core"])
+                  entry["units"], lookahead=entry["lookahead"], core=entry["core"], kinds=entry["kinds"],
+                  scalar_result=entry["scalar_result"], boolean=entry["boolean"])
 
 
 def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
@@ -103,13 +124,14 @@ def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
     fields = (f"{name}{params[0].default}",) if expanding else function.fields
     return Record(name, "indicator", function.name, function.family, tuple(params), fields, function.cross,
                   function.rounding, function.warmup, function.description, function.description_zh,
-                  function.formula, function.units, expanding)
+                  function.formula, function.units, expanding, inputs=tuple(batch["inputs"]),
+                  divisor=int(batch["divisor"]))
 
 
 def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
     functions: Dict[str, Record] = {}
     indicators: Dict[str, Record] = {}
-    for entry in _native.registry():
+    for entry in _ENTRIES:
         record = _function(entry)
         functions[record.name] = record
         if entry["batch"] is not None:
@@ -118,6 +140,7 @@ def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
     return functions, indicators
 
 
+_ENTRIES: Tuple[Dict[str, Any], ...] = _native.registry()
 _FUNCTIONS, _INDICATORS = _build()
 
 
@@ -140,6 +163,17 @@ def batch_names() -> List[str]:
 def function(name: str) -> Record:
     """The record of one series function by its upper-case name."""
     return _FUNCTIONS[name]
+
+
+def indicator(name: str) -> Record:
+    """The record of one batch indicator by its lower-case name."""
+    return _INDICATORS[name]
+
+
+def entries() -> Tuple[Dict[str, Any], ...]:
+    """The registry's entries as the native module describes them, for the
+    generated reference."""
+    return _ENTRIES
 
 
 # Parameter types of the tarvex functions by native kind, as their
@@ -179,7 +213,7 @@ def docstring(record: Record) -> str:
               "    Threads the segments are spread over (default: every core).", "", "Returns", "-------"]
     if len(record.fields) > 1:
         lines += [f"{record.name}", f"    Named tuple ({', '.join(record.fields)}), each shaped like the input series."]
-    elif _SCALAR.get(record.name):
+    elif record.scalar_result:
         lines += ["float or numpy.ndarray", "    The number; one per segment when `starts` is given."]
     else:
         lines += ["numpy.ndarray, pandas.Series or polars.Series",
@@ -207,7 +241,6 @@ def docstring(record: Record) -> str:
 
 
 _BY_FUNCTION = {r.function: r for r in _INDICATORS.values()}
-_SCALAR = {e["name"]: e["scalar_result"] for e in _native.registry()}
 
 
 @contextmanager

@@ -293,6 +293,6 @@ def _make(function: Function) -> Callable[..., Any]:
 
 
 FUNCTIONS: Dict[str, Function] = {
-    name: Function(i, name, kinds, scalar) for i, (name, kinds, scalar) in enumerate(_native.routines())
+    r.name: Function(i, r.name, r.kinds, r.scalar_result) for i, r in enumerate(catalog("function"))
 }
 EXPORTED: Dict[str, Callable[..., Any]] = {name: _make(f) for name, f in FUNCTIONS.items()}

@@ -4,6 +4,7 @@ call, their crossing signals, and composite indices. Same rows and values as
 dict of NumPy columns out, the securities spread over every core."""
 from __future__ import annotations
 
+import operator
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np

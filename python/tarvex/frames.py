@@ -38,17 +38,14 @@ from __future__ import annotations
 import functools
 import importlib.abc
 import importlib.util
-import inspect
 import sys
 import warnings
 from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, overload
 
 import numpy as np
-import tarvex_core
 
-from . import _native
 from ._arrays import as_column
-from ._catalog import catalog
+from ._catalog import Record, catalog, indicator
 from ._columns import Market
 from ._functions import EXPORTED, FUNCTIONS
 from ._market import batch, batch_cross, silence_first, zhishu
@@ -60,9 +57,6 @@ _BAR_FIELDS = ("open", "high", "low", "close", "volume")
 # Composite weightings by name, as numbered by ZHISHU.
 METHODS = {"equal": 1, "float_mv": 2, "amount": 3, "volume": 4, "total_mv": 5}
 
-# Series parameters of the core functions, by the bar field they read.
-_SERIES_PARAMS = {"s": "close", "close": "close", "open": "open", "high": "high", "low": "low", "vol": "volume"}
-
 # The rounding of the batch engine and of the direct calls unless told.
 DEFAULT_DIGITS = 3
 
@@ -70,23 +64,8 @@ DEFAULT_DIGITS = 3
 @functools.lru_cache(maxsize=None)
 def indicator_inputs() -> Dict[str, Tuple[str, ...]]:
     """The indicator names the batch engine accepts, each with the bar fields
-    it reads (the series parameters of the function of that name)."""
-    empty, codes, dates = np.empty(0), np.empty(0, np.uint64), np.empty(0, np.int64)
-    out = {}
-    for name, _, _ in _native.routines():
-        lower = name.lower()
-        try:
-            _native.batch(False, False, [lower], [[]], codes, dates, empty, empty, empty, empty, empty, 0)
-        except ValueError:
-            continue
-        params = inspect.signature(getattr(tarvex_core, name)).parameters
-        out[lower] = tuple(dict.fromkeys(_SERIES_PARAMS[p] for p in params if p in _SERIES_PARAMS))
-    return out
-
-
-@functools.lru_cache(maxsize=None)
-def _divisors() -> Dict[str, int]:
-    return {e["name"].lower(): int(e["batch"]["divisor"]) for e in _native.registry() if e["batch"] is not None}
+    it reads."""
+    return {r.name: tuple(dict.fromkeys(r.inputs)) for r in catalog("indicator")}
 
 
 def _parameter(name: str, value: Any) -> int:
@@ -136,13 +115,8 @@ def _settings(name: str, params: Sequence[int]) -> List[List[int]]:
     return [[params[k] if k < len(params) and params[k] else d for k, d in enumerate(defaults)]]
 
 
-@functools.lru_cache(maxsize=None)
-def _records() -> Dict[str, Any]:
-    return {r.name: r for r in catalog("indicator")}
-
-
-def _record(name: str) -> Any:
-    return _records()[name]
+def _record(name: str) -> Record:
+    return indicator(name)
 
 
 def _pairs(names_in: Sequence[str], params_in: Sequence[Sequence[int]]) -> List[Tuple[str, str, str]]:
@@ -158,8 +132,8 @@ def _pairs(names_in: Sequence[str], params_in: Sequence[Sequence[int]]) -> List[
         elif record.expanding and len(sets) == 2:
             pairs.append((f"{name}_cross", f"{name}{sets[0][0]}", f"{name}{sets[1][0]}"))
     if not pairs:
-        having = sorted(r.name for r in _records().values() if r.cross is not None)
-        expanding = sorted(r.name for r in _records().values() if r.expanding)
+        having = sorted(r.name for r in catalog("indicator") if r.cross is not None)
+        expanding = sorted(r.name for r in catalog("indicator") if r.expanding)
         raise ValueError(f"none of {', '.join(map(repr, names_in))} has a fast and a slow line to cross; the "
                          f"indicators that do: {', '.join(having)}, or two periods of {', '.join(expanding)} "
                          f"(('{expanding[0]}', [5, 20]))")
@@ -180,13 +154,14 @@ def _rounded(names_in: Sequence[str], params_in: Sequence[Sequence[int]], table:
         if record.rounding is None:
             continue
         function = FUNCTIONS[record.function]
-        divisor = _divisors()[name]
+        divisor = record.divisor
         for values in _settings(name, params):
             args: Dict[str, Any] = {}
             slot = 0
+            inputs = iter(record.inputs)
             for param, kind in zip(function.params, function.kinds):
                 if kind == "s":
-                    args[param] = bars[_SERIES_PARAMS[param]]
+                    args[param] = bars[next(inputs)]
                 elif kind == "r":
                     args[param] = digits
                 elif kind in "ud":

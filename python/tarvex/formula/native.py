@@ -12,15 +12,17 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .. import _catalog, _functions
+from .._columns import BAR_COLUMNS
 
-__all__ = ["FunctionInfo", "catalog", "call", "BAR_INPUTS"]
+__all__ = ["FunctionInfo", "catalog", "call"]
 
-# The indicators' series inputs that name bar columns.
-BAR_INPUTS = {"open": "OPEN", "high": "HIGH", "low": "LOW", "close": "CLOSE", "vol": "VOL"}
+# The language's bar names by the bar field a series parameter names.
+_BAR_WORDS = {columns[0]: word for word, columns in BAR_COLUMNS.items()}
 
 # Parameter kinds of the package ("u" and "d" are unsigned 64- and 32-bit
 # integers) as the formula language reads them: "s" a series, "v" a series
-# or a number, "i" a non-negative whole number, "f" any number.
+# or a number, "i" a non-negative whole number, "f" any number; a series
+# the registry marks as a condition is "c".
 _KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
 
 # A parameter: (name, kind, default or None).
@@ -29,12 +31,22 @@ Param = Tuple[str, str, Optional[float]]
 class FunctionInfo:
     """A library function: `params` is a tuple of (name, kind, default or
     None), `outputs` the lower-case field names (one for a single line),
-    `lookahead` whether its value on a bar depends on later bars."""
+    `lookahead` whether its value on a bar depends on later bars, `bars` the
+    language's bar name each parameter names (None where it names none),
+    `boolean` whether its every value is 1.0 or 0.0."""
 
-    __slots__ = ("name", "params", "outputs", "lookahead")
+    __slots__ = ("name", "params", "outputs", "lookahead", "bars", "boolean")
 
-    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...], lookahead: bool) -> None:
-        self.name, self.params, self.outputs, self.lookahead = name, params, outputs, lookahead
+    def __init__(self, record: _catalog.Record) -> None:
+        # An indicator's rounding ("r") is not a formula argument: a run's
+        # digits= sets it for every indicator word.
+        self.name = record.name
+        self.params: Tuple[Param, ...] = tuple(
+            (p.name, "c" if p.condition else _KINDS[k], p.default) for p, k in zip(record.params, record.kinds))
+        self.outputs = record.fields
+        self.lookahead = record.lookahead
+        self.bars = tuple(None if p.column is None else _BAR_WORDS[p.column] for p in record.params)
+        self.boolean = record.boolean
 
 
 _CATALOG: Optional[Dict[str, FunctionInfo]] = None
@@ -44,13 +56,7 @@ def catalog() -> Dict[str, FunctionInfo]:
     """FunctionInfo of every series function and indicator, by name."""
     global _CATALOG
     if _CATALOG is None:
-        _CATALOG = {}
-        for name, fn in _functions.FUNCTIONS.items():
-            # An indicator's rounding ("r") is not a formula argument: a run's
-            # digits= sets it for every indicator word.
-            params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds) if k != "r")
-            outputs = tuple(fn.outputs or (name.lower(),))
-            _CATALOG[name] = FunctionInfo(name, params, outputs, _catalog.function(name).lookahead)
+        _CATALOG = {r.name: FunctionInfo(r) for r in _catalog.catalog("function")}
     return _CATALOG
 
 
@@ -60,7 +66,7 @@ def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[in
     from 0). Series arguments are float64 arrays of the full length, the
     others numbers; a rounded indicator is rounded to `digits` (None: not
     rounded). Returns one float64 array or a tuple of them."""
-    rounding = {"digits": digits} if _functions.FUNCTIONS[name].rounds else {}
+    rounding = {"digits": digits} if _catalog.function(name).rounding is not None else {}
     result = _functions.EXPORTED[name](*args, starts=starts, **rounding)
     out: Union[np.ndarray, Tuple[np.ndarray, ...]] = tuple(result) if isinstance(result, tuple) else result
     return out

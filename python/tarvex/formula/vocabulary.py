@@ -39,22 +39,10 @@ BAR_NAMES = {
     "AMOUNT": "AMOUNT", "AMO": "AMOUNT",
 }
 
-# Words whose first parameter the library tests as "not 0.0" (NaN true) or
-# sums as numbers, but the language reads as a condition (NaN false).
-# The number given is how many leading parameters are conditions.
-_CONDITIONS = {
-    "IF": 1, "COUNT": 1, "EVERY": 1, "EXIST": 1, "LAST": 1, "FILTER": 1, "BARSLAST": 1, "BARSLASTCOUNT": 1,
-    "BARSSINCEN": 1, "VALUEWHEN": 1, "BACKSET": 1, "TFILTER": 2,
-}
-
 # Words whose first parameter is a price: a column, or 0, 1, 2 or 3 naming
 # OPEN, HIGH, LOW or CLOSE (parameter kind "k"; ZIG(3,5) is ZIG(CLOSE,5)).
 _PRICE_SELECTORS = frozenset({"ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS"})
 PRICES = ("OPEN", "HIGH", "LOW", "CLOSE")
-
-# Words whose every value is 1.0 or 0.0 (no NaN): their results need no
-# truth test when they feed a condition.
-_BOOLEAN = frozenset({"CROSS", "LONGCROSS", "EVERY", "EXIST", "FILTER", "BETWEEN"})
 
 
 class Word:
@@ -291,20 +279,22 @@ def vocabulary() -> Dict[str, Word]:
     if _VOCABULARY is None:
         words: Dict[str, Word] = {}
         for name, info in native.catalog().items():
+            # The library tests a condition as "not 0.0" (NaN true) or sums
+            # it as numbers; the language reads it as a condition (NaN
+            # false): the registry marks those parameters, kind "c".
             params = list(info.params)
-            for k in range(_CONDITIONS.get(name, 0)):
-                params[k] = (params[k][0], "c", params[k][2])
             if name in _PRICE_SELECTORS:
                 params[0] = (params[0][0], "k", params[0][2])
             # An indicator: its series inputs all lead and all name bar columns.
             lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
             implied: Optional[Tuple[str, ...]] = None
-            inputs = [p[0] for p in params[:lead]]
-            if inputs and all(p in native.BAR_INPUTS for p in inputs) \
-                    and all(p[1] != "s" for p in params[lead:]):
-                implied = tuple(native.BAR_INPUTS[p] for p in inputs)
+            bars = info.bars[:lead]
+            if bars and all(b is not None for b in bars) and all(p[1] != "s" for p in params[lead:]):
+                implied = cast(Tuple[str, ...], bars)
             run = _OVERRIDES.get(name) or _library(name)
-            words[name] = Word(name, tuple(params), info.outputs, implied, name in _BOOLEAN, run,
+            # A boolean word's values are 1.0 or 0.0 (no NaN): its result
+            # needs no truth test when it feeds a condition.
+            words[name] = Word(name, tuple(params), info.outputs, implied, info.boolean, run,
                                lookahead=info.lookahead)
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
