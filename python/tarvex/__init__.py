@@ -10,7 +10,8 @@ from ._exports import *  # noqa: F401,F403  (MA, EMA, MACD ...)
 from ._functions import default_threads
 from ._market import batch, batch_cross, zhishu
 from .formula import FormulaError, compile, formula, screen
-from .frames import composite, crosses, indicators, register_accessor
+from ._accessor import register_accessor
+from .frames import composite, crosses, indicators
 
 __version__ = _version("tarvex")
 

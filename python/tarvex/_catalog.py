@@ -11,7 +11,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from . import _native
+from ._native import registry
 
 __all__ = ["Parameter", "Record", "catalog", "batch_names"]
 
@@ -140,7 +140,7 @@ def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
     return functions, indicators
 
 
-_ENTRIES: Tuple[Dict[str, Any], ...] = _native.registry()
+_ENTRIES: Tuple[Dict[str, Any], ...] = registry()
 _FUNCTIONS, _INDICATORS = _build()
 
 

@@ -11,7 +11,9 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .. import _catalog, _functions
+from .._catalog import Record, function
+from .._catalog import catalog as _records
+from .._functions import EXPORTED
 from .._columns import BAR_COLUMNS
 
 __all__ = ["FunctionInfo", "catalog", "call"]
@@ -37,7 +39,7 @@ class FunctionInfo:
 
     __slots__ = ("name", "params", "outputs", "lookahead", "bars", "boolean")
 
-    def __init__(self, record: _catalog.Record) -> None:
+    def __init__(self, record: Record) -> None:
         # An indicator's rounding ("r") is not a formula argument: a run's
         # digits= sets it for every indicator word.
         self.name = record.name
@@ -56,7 +58,7 @@ def catalog() -> Dict[str, FunctionInfo]:
     """FunctionInfo of every series function and indicator, by name."""
     global _CATALOG
     if _CATALOG is None:
-        _CATALOG = {r.name: FunctionInfo(r) for r in _catalog.catalog("function")}
+        _CATALOG = {r.name: FunctionInfo(r) for r in _records("function")}
     return _CATALOG
 
 
@@ -66,7 +68,7 @@ def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[in
     from 0). Series arguments are float64 arrays of the full length, the
     others numbers; a rounded indicator is rounded to `digits` (None: not
     rounded). Returns one float64 array or a tuple of them."""
-    rounding = {"digits": digits} if _catalog.function(name).rounding is not None else {}
-    result = _functions.EXPORTED[name](*args, starts=starts, **rounding)
+    rounding = {"digits": digits} if function(name).rounding is not None else {}
+    result = EXPORTED[name](*args, starts=starts, **rounding)
     out: Union[np.ndarray, Tuple[np.ndarray, ...]] = tuple(result) if isinstance(result, tuple) else result
     return out

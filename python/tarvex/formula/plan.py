@@ -22,6 +22,7 @@ from .engine import FormulaResult, Options, run_plan
 from .errors import FormulaError
 from .native import Param
 from .parser import Statement, Tree, children, parse
+from .steps import Node, Output, Steps
 from .styles import COLORS, colour_value
 from .vocabulary import BAR_NAMES, PRICES, Word, vocabulary
 
@@ -36,46 +37,11 @@ _ARITHMETIC = frozenset({"+", "-", "*", "/"})
 _LOGICAL = frozenset({"AND", "OR"})
 
 
-class Node:
-    """One step of a plan.
-
-    op: "const" (data the number), "param" (data the name), "bar" (data
-    the column), "neg", "not", "truth" (1.0 where true, else 0.0), "full"
-    (a number on every bar), "arith", "cmp", "logic" (data the operator),
-    "call" (data the word), "field" (data the output index of a call),
-    "text" (data a quoted text). `series` tells a column from a number;
-    `boolean` that every value is 1.0 or 0.0; `pos` and `arg_pos` are source
-    offsets for errors; `lookahead` the words reading later bars that the
-    node depends on, in order of appearance.
-    """
-
-    __slots__ = ("op", "data", "args", "series", "boolean", "pos", "arg_pos", "lookahead")
-
-    def __init__(self, op: str, data: Any, args: Tuple[int, ...], series: bool, boolean: bool, pos: int,
-                 arg_pos: Tuple[int, ...], lookahead: Tuple[str, ...] = ()) -> None:
-        self.op, self.data, self.args = op, data, args
-        self.series, self.boolean, self.pos, self.arg_pos = series, boolean, pos, arg_pos
-        self.lookahead = lookahead
-
-
-class Output:
-    """An output line: name (None when unnamed), label (the name, or the
-    expression's text), style words, its node, the drawing word when it is
-    a drawing (else None) and the words reading later bars it depends on."""
-
-    __slots__ = ("name", "label", "attrs", "node", "draws", "lookahead")
-
-    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], node: int,
-                 draws: Optional[str] = None, lookahead: Tuple[str, ...] = ()) -> None:
-        self.name, self.label, self.attrs, self.node = name, label, attrs, node
-        self.draws, self.lookahead = draws, lookahead
-
-
 def _signature(params: Sequence[Param]) -> str:
     return ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in params)
 
 
-class Plan:
+class Plan(Steps):
     """A compiled formula: run it with `.run(bars, **params)`.
 
     `params` holds the declared parameters and their default values;

@@ -9,28 +9,26 @@ turns it into 1.0 / 0.0 before the call), "v" a series or a number, "k" a
 price (a series, or 0 to 3 naming OPEN, HIGH, LOW, CLOSE), "i" a
 non-negative whole number, "f" any number, "t" a single-quoted text. Each
 word computes through `run(ctx, args)` with `ctx` giving the segment layout
-and the dates (see engine.Context).
+and the dates (see context.Context).
 """
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
 import numpy as np
 
 from . import native
+from .context import Context
 from .native import Param
 from .styles import rgb
-
-if TYPE_CHECKING:
-    from .engine import Context
 
 __all__ = ["Word", "vocabulary", "BAR_NAMES", "PRICES"]
 
 # A word's computation: the segment layout and the arguments (float64
 # columns, numbers and texts) to one column, a tuple of them for an
 # indicator (a drawing hands its arguments back), or a number (RGB).
-Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[Any, ...], float]]
+Run = Callable[[Context, List[Any]], Union[np.ndarray, Tuple[Any, ...], float]]
 
 # Bar columns and the names that read them.
 BAR_NAMES = {
