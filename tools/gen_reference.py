@@ -1,5 +1,8 @@
 """Writes the files generated from the registry: the stubs of tarvex_core,
-the typed declarations of the tarvex functions, and the reference pages.
+the typed declarations of the tarvex functions, the reference pages, and the
+marked stretches of hand-written files that list the functions (the
+package's __all__, the batch names in README.md, the indicator words in
+docs/formula.md).
 
     python tools/gen_reference.py          # write them
     python tools/gen_reference.py --check  # exit 1 when a file is stale
@@ -16,6 +19,7 @@ import tarvex
 import tarvex_core
 from tarvex import _catalog
 from tarvex._catalog import TYPE_TEXT, Record
+from tarvex.formula.vocabulary import vocabulary
 
 ROOT = Path(__file__).resolve().parent.parent
 FAMILIES = ["elementwise", "smoothing", "windows", "conditions", "lookahead", "trend", "oscillators", "channels",
@@ -162,10 +166,62 @@ def tables_page() -> str:
     return "\n".join(lines) + "\n"
 
 
+def _splice(path: Path, name: str, body: List[str]) -> str:
+    """The file with the lines between its marker lines "generated: NAME"
+    and "end generated: NAME" replaced by `body`."""
+    lines = path.read_text(encoding="utf-8").splitlines(keepends=True)
+    start = next(i for i, line in enumerate(lines) if f"generated: {name}" in line and "end generated" not in line)
+    end = next(i for i, line in enumerate(lines) if f"end generated: {name}" in line)
+    return "".join(lines[:start + 1] + [line + "\n" for line in body] + lines[end:])
+
+
+def _wrapped(words: List[str], indent: str, width: int = 115) -> List[str]:
+    lines = [indent]
+    for word in words:
+        if len(lines[-1]) + len(word) + 1 > width and lines[-1] != indent:
+            lines[-1] = lines[-1].rstrip()
+            lines.append(indent)
+        lines[-1] += word + " "
+    return [line.rstrip() for line in lines]
+
+
+def package_names() -> List[str]:
+    """The series functions of the package's __all__, in name order."""
+    return _wrapped([f'"{e["name"]}",' for e in sorted(_entries(), key=lambda e: str(e["name"]))], "    ")
+
+
+def batch_names() -> List[str]:
+    """The names BATCH takes: the expanding ones, then the others, in
+    registry order."""
+    records = tarvex.catalog()
+    expanding = ", ".join(r.name for r in records if r.expanding)
+    fixed = ", ".join(r.name for r in records if not r.expanding)
+    return _wrapped(f"Supported names: {expanding} (expanding), {fixed}.".split(" "), "", 78)
+
+
+def indicator_words() -> List[str]:
+    """The formula language's indicator words: those whose bar inputs are
+    implied."""
+    lines = ["| Indicator | Inputs | Parameters | Fields |", "| --- | --- | --- | --- |"]
+    for word in vocabulary().values():
+        if word.implied is None or word.name != word.name.upper() or word.name == "PLOYLINE":
+            continue
+        inputs = ", ".join(b.lower() for b in word.implied)
+        params = ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in word.params[len(word.implied):])
+        cells = [f"`{word.name}`", inputs, params, ", ".join(f.upper() for f in word.outputs)]
+        lines.append("| " + " | ".join(cells).replace("|  |", "| |") + " |")
+    return lines
+
+
 def generate() -> Dict[Path, str]:
     files = {ROOT / "tarvex_core-stubs" / "__init__.pyi": core_stub(),
              ROOT / "python" / "tarvex" / "_exports.pyi": exports_stub(),
-             ROOT / "docs" / "reference" / "tables.md": tables_page()}
+             ROOT / "docs" / "reference" / "tables.md": tables_page(),
+             ROOT / "python" / "tarvex" / "__init__.py": _splice(ROOT / "python" / "tarvex" / "__init__.py",
+                                                                 "series functions", package_names()),
+             ROOT / "README.md": _splice(ROOT / "README.md", "batch names", batch_names()),
+             ROOT / "docs" / "formula.md": _splice(ROOT / "docs" / "formula.md", "indicator words",
+                                                   indicator_words())}
     for family in FAMILIES:
         files[ROOT / "docs" / "reference" / f"{family}.md"] = family_page(family)
     return files
