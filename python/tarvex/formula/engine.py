@@ -53,46 +53,72 @@ def _whole(value: Any, name: str, word: str, text: str, pos: int) -> int:
     return int(v)
 
 
-def _call(plan: Steps, node: Node, args: List[Any], ctx: Context) -> Any:
-    word = vocabulary()[node.data]
-    values: List[Any] = []
-    for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
-        if kind == "i":
-            value = _whole(value, name, word.name, plan.text, pos)
-        elif not isinstance(value, (np.ndarray, str)):
-            value = float(value)
-        values.append(value)
-    return word.run(ctx, values)
+class _Evaluation:
+    """One run of a plan's steps: the plan, the segment layout, the bar
+    columns and the parameters' values. Each kind of step (Node.op) is one
+    method, found through `_STEPS`."""
 
+    def __init__(self, plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray],
+                 params: Mapping[str, float]) -> None:
+        self.plan, self.ctx, self.columns, self.params = plan, ctx, columns, params
 
-def _step(plan: Steps, node: Node, args: List[Any], ctx: Context, columns: Mapping[str, np.ndarray],
-          params: Mapping[str, float]) -> Any:
-    op = node.op
-    if op == "const":
+    def step(self, node: Node, args: List[Any]) -> Any:
+        return _STEPS[node.op](self, node, args)
+
+    def const(self, node: Node, args: List[Any]) -> Any:
         return np.float64(node.data)
-    if op == "text":
+
+    def text(self, node: Node, args: List[Any]) -> Any:
         return node.data
-    if op == "param":
-        return np.float64(params[node.data])
-    if op == "bar":
-        return columns[node.data]
-    if op == "arith":
+
+    def param(self, node: Node, args: List[Any]) -> Any:
+        return np.float64(self.params[node.data])
+
+    def bar(self, node: Node, args: List[Any]) -> Any:
+        return self.columns[node.data]
+
+    def arith(self, node: Node, args: List[Any]) -> Any:
         return _ARITHMETIC[node.data](*args)
-    if op == "cmp":
+
+    def compare(self, node: Node, args: List[Any]) -> Any:
         return _as_float(_COMPARE[node.data](*args))
-    if op == "logic":
+
+    def logic(self, node: Node, args: List[Any]) -> Any:
         return _as_float(_LOGIC[node.data](_truth(args[0]), _truth(args[1])))
-    if op == "neg":
+
+    def negate(self, node: Node, args: List[Any]) -> Any:
         return np.negative(args[0])
-    if op == "not":
+
+    def invert(self, node: Node, args: List[Any]) -> Any:
         return _as_float(~_truth(args[0]))
-    if op == "truth":
+
+    def truth(self, node: Node, args: List[Any]) -> Any:
         return _as_float(_truth(args[0]))
-    if op == "full":
-        return np.full(ctx.rows, args[0], dtype=np.float64)
-    if op == "field":
+
+    def full(self, node: Node, args: List[Any]) -> Any:
+        return np.full(self.ctx.rows, args[0], dtype=np.float64)
+
+    def field(self, node: Node, args: List[Any]) -> Any:
         return args[0][node.data]
-    return _call(plan, node, args, ctx)
+
+    def call(self, node: Node, args: List[Any]) -> Any:
+        word = vocabulary()[node.data]
+        values: List[Any] = []
+        for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
+            if kind == "i":
+                value = _whole(value, name, word.name, self.plan.text, pos)
+            elif not isinstance(value, (np.ndarray, str)):
+                value = float(value)
+            values.append(value)
+        return word.run(self.ctx, values)
+
+
+_STEPS: Dict[str, Callable[[_Evaluation, Node, List[Any]], Any]] = {
+    "const": _Evaluation.const, "text": _Evaluation.text, "param": _Evaluation.param, "bar": _Evaluation.bar,
+    "arith": _Evaluation.arith, "cmp": _Evaluation.compare, "logic": _Evaluation.logic, "neg": _Evaluation.negate,
+    "not": _Evaluation.invert, "truth": _Evaluation.truth, "full": _Evaluation.full, "field": _Evaluation.field,
+    "call": _Evaluation.call,
+}
 
 
 def needed(plan: Steps) -> List[int]:
@@ -118,11 +144,12 @@ def evaluate(plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray], param
             last_use[a] = i
     keep = {out.node for out in plan.outputs}
     values: Dict[int, Any] = {}
+    run = _Evaluation(plan, ctx, columns, params)
     with np.errstate(all="ignore"):
         for i in order:
             node = nodes[i]
             try:
-                values[i] = _step(plan, node, [values[a] for a in node.args], ctx, columns, params)
+                values[i] = run.step(node, [values[a] for a in node.args])
             except FormulaError:
                 raise
             except _LIBRARY_ERRORS as e:
