@@ -11,7 +11,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from ._native import registry
+from ._native import registry, tables as _tables
 
 __all__ = ["Parameter", "Record", "catalog", "batch_names"]
 
@@ -141,6 +141,7 @@ def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
 
 
 _ENTRIES: Tuple[Dict[str, Any], ...] = registry()
+_TABLES: Tuple[Dict[str, Any], ...] = _tables()
 _FUNCTIONS, _INDICATORS = _build()
 
 
@@ -168,6 +169,18 @@ def function(name: str) -> Record:
 def indicator(name: str) -> Record:
     """The record of one batch indicator by its lower-case name."""
     return _INDICATORS[name]
+
+
+def table(name: str) -> Dict[str, Any]:
+    """A table function of tarvex_core (ZHISHU, BATCH, BATCH_CROSS): its
+    "params" as (name, kind, default or None) and its "results" as
+    (name, kind)."""
+    return next(t for t in _TABLES if t["name"] == name)
+
+
+def tables() -> Tuple[Dict[str, Any], ...]:
+    """The table functions in the order tarvex_core lists them."""
+    return _TABLES
 
 
 def entries() -> Tuple[Dict[str, Any], ...]:

@@ -12,14 +12,15 @@ import numpy as np
 from ._native import batch as _batch
 from ._native import zhishu as _zhishu
 from ._arrays import as_column
-from ._catalog import unsupported_names_listed
+from ._catalog import table, unsupported_names_listed
 from ._arguments import U64_MAX, integer
 from ._arguments import threads as thread_count
 
 if TYPE_CHECKING:
     from ._native import _Block
 
-ZHISHU_FIELDS = ("date", "open", "high", "low", "close", "change", "volume", "amount", "count")
+# The parts of a composite index's result, as tarvex_core.ZHISHU returns them.
+ZHISHU_FIELDS = tuple(name for name, _ in table("ZHISHU")["results"])
 
 
 def _names(names_in: Sequence[str]) -> List[str]:

@@ -123,6 +123,7 @@ PyMethodDef methods[] = {
     {"call", call, METH_VARARGS,
      "call(index, args, starts, threads): run one routine; results as memory for numpy.asarray"},
     {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
+    {"tables", describe_tables, METH_NOARGS, "tables(): the parameters and results of the table functions"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},

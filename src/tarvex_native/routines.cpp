@@ -85,6 +85,41 @@ Ref describe(const Function& f) {
                                   "boolean", f.boolean ? Py_True : Py_False));
 }
 
+const char* arg_name(registry::TableArg kind) {
+  switch (kind) {
+    case registry::TableArg::Names: return "names";
+    case registry::TableArg::ParamLists: return "param_lists";
+    case registry::TableArg::Codes: return "codes";
+    case registry::TableArg::Dates: return "dates";
+    case registry::TableArg::Column: return "column";
+    case registry::TableArg::Integer: return "integer";
+    case registry::TableArg::Number: return "number";
+    case registry::TableArg::Flag: return "flag";
+  }
+  return "";
+}
+
+const char* part_name(registry::TablePart kind) {
+  switch (kind) {
+    case registry::TablePart::Integers: return "integers";
+    case registry::TablePart::Numbers: return "numbers";
+    case registry::TablePart::Texts: return "texts";
+    case registry::TablePart::Columns: return "columns";
+  }
+  return "";
+}
+
+Ref describe_table(const registry::TableFunction& t) {
+  Ref params = tuple_of(t.params, [](const registry::TableParam& p) {
+    Ref default_text = text_or_none(p.default_text);
+    return Ref::check(Py_BuildValue("(ssO)", p.name, arg_name(p.kind), default_text.get()));
+  });
+  Ref results = tuple_of(t.results, [](const registry::TableResult& r) {
+    return Ref::check(Py_BuildValue("(ss)", r.name, part_name(r.kind)));
+  });
+  return Ref::check(Py_BuildValue("{s:s,s:O,s:O}", "name", t.name, "params", params.get(), "results", results.get()));
+}
+
 }  // namespace
 
 const std::vector<Routine>& routines() { return registry::functions(); }
@@ -98,6 +133,10 @@ SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::si
 
 PyObject* describe_registry(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* { return tuple_of(routines(), describe).release(); });
+}
+
+PyObject* describe_tables(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* { return tuple_of(registry::table_functions(), describe_table).release(); });
 }
 
 }  // namespace tarvex::native

@@ -464,6 +464,39 @@ const std::vector<Function>& functions() {
   return table;
 }
 
+const std::vector<TableFunction>& table_functions() {
+  using A = TableArg;
+  using P = TablePart;
+  static const std::vector<TableResult> kTableResults = {
+      {"code", P::Integers}, {"date", P::Integers}, {"fields", P::Texts}, {"columns", P::Columns}};
+  static const std::vector<TableFunction> tables = {
+      {"ZHISHU",
+       {{"code_i", A::Codes}, {"date", A::Dates}, {"open", A::Column}, {"high", A::Column}, {"low", A::Column},
+        {"close", A::Column}, {"volume", A::Column}, {"amount", A::Column}, {"float_mv", A::Column},
+        {"total_mv", A::Column}, {"method", A::Integer, "1"}, {"base", A::Number, "1000.0"}},
+       {{"date", P::Integers}, {"open", P::Numbers}, {"high", P::Numbers}, {"low", P::Numbers},
+        {"close", P::Numbers}, {"change", P::Numbers}, {"volume", P::Numbers}, {"amount", P::Numbers},
+        {"count", P::Integers}}},
+      {"BATCH",
+       {{"names_in", A::Names}, {"params_in", A::ParamLists}, {"code_i", A::Codes}, {"date", A::Dates},
+        {"open", A::Column}, {"high", A::Column}, {"low", A::Column}, {"close", A::Column}, {"volume", A::Column}},
+       kTableResults},
+      {"BATCH_CROSS",
+       {{"names_in", A::Names}, {"params_in", A::ParamLists}, {"code_i", A::Codes}, {"date", A::Dates},
+        {"open", A::Column}, {"high", A::Column}, {"low", A::Column}, {"close", A::Column}, {"volume", A::Column},
+        {"keep_values", A::Flag}},
+       kTableResults},
+  };
+  return tables;
+}
+
+const TableFunction& table_function(const std::string& name) {
+  for (const TableFunction& t : table_functions()) {
+    if (name == t.name) return t;
+  }
+  throw std::logic_error("no table function " + name);
+}
+
 const char* bar_column(const char* param) {
   static const char* const kNamed[][2] = {
       {"open", "open"}, {"high", "high"}, {"low", "low"}, {"close", "close"}, {"vol", "volume"}};

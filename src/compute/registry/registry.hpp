@@ -105,6 +105,33 @@ struct Function {
 // Every function in the order both modules list them.
 const std::vector<Function>& functions();
 
+// The table functions (whole-market tables and the composite index): their
+// parameters as tarvex_core shows them and the parts of their results, read
+// by both modules and the package.
+enum class TableArg { Names, ParamLists, Codes, Dates, Column, Integer, Number, Flag };
+enum class TablePart { Integers, Numbers, Texts, Columns };
+
+struct TableParam {
+  const char* name;
+  TableArg kind;
+  const char* default_text = nullptr;  // nullptr: required
+};
+
+struct TableResult {
+  const char* name;
+  TablePart kind;
+};
+
+struct TableFunction {
+  const char* name;
+  std::vector<TableParam> params;
+  std::vector<TableResult> results;
+};
+
+// ZHISHU, BATCH and BATCH_CROSS, in the order tarvex_core lists them.
+const std::vector<TableFunction>& table_functions();
+const TableFunction& table_function(const std::string& name);
+
 // The bar column a series parameter names ("open", "high", "low", "close",
 // "volume"), or nullptr for a series of the caller's choice ("s", "s1" ...).
 const char* bar_column(const char* param);
