@@ -9,15 +9,38 @@ from __future__ import annotations
 
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from ._native import registry, tables as _tables
 
 __all__ = ["Parameter", "Record", "catalog", "batch_names"]
 
-# The largest value of each integer kind: "u" unsigned 64-bit, "d" 32-bit.
-_MAXIMUM = {"u": 2**64 - 1, "d": 2**32 - 1}
-_KIND_NAMES = {"s": "series", "v": "series or number", "u": "integer", "d": "integer", "f": "number"}
+class Kind(NamedTuple):
+    """What a native argument kind is to each reader: its name in a
+    Parameter, its annotation in the wrappers and their stubs, its type in
+    the tarvex_core stubs and the docstrings, the formula language's kind
+    letter, and the largest integer it holds (None for no integer)."""
+
+    name: str
+    annotation: str
+    core: str
+    doc: str
+    formula: str
+    maximum: Optional[int]
+
+
+# The native argument kinds, one letter each: "s" series, "v" series or
+# number, "u" unsigned 64-bit and "d" 32-bit integer, "f" number, "r" the
+# rounding of an indicator's outputs (decimals, or None).
+KINDS: Dict[str, Kind] = {
+    "s": Kind("series", "ArrayLike", "_Series", "array_like", "s", None),
+    "v": Kind("series or number", "Union[ArrayLike, float]", "Union[_Series, float]", "array_like or float", "v",
+              None),
+    "u": Kind("integer", "int", "int", "int", "i", 2**64 - 1),
+    "d": Kind("integer", "int", "int", "int", "i", 2**32 - 1),
+    "f": Kind("number", "float", "float", "float", "f", None),
+    "r": Kind("rounding", "Optional[int]", "Optional[int]", "int or None", "", 2**32 - 1),
+}
 
 
 @dataclass(frozen=True)
@@ -91,9 +114,9 @@ def _default(kind: str, text: Optional[str]) -> Optional[float]:
 
 def _parameter(kind: str, row: Tuple[Any, ...]) -> Parameter:
     name, about, default, minimum, column, condition = row
-    integer = kind in _MAXIMUM
-    return Parameter(name, _KIND_NAMES[kind], _default(kind, default), minimum if integer else None,
-                     _MAXIMUM.get(kind), about, column, condition)
+    maximum = KINDS[kind].maximum
+    return Parameter(name, KINDS[kind].name, _default(kind, default), None if maximum is None else minimum,
+                     maximum, about, column, condition)
 
 
 def _function(entry: Dict[str, Any]) -> Record:
@@ -116,7 +139,7 @@ def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
         default = int(given[k] if k < len(given) else p.default or 0)
         kind, minimum, maximum = p.kind, p.minimum, p.maximum
         if kind != "integer":  # taken as an integer count of 1/divisor
-            kind, minimum, maximum = "integer", 0, _MAXIMUM["u"]
+            kind, minimum, maximum = "integer", 0, KINDS["u"].maximum
         params.append(Parameter(f"p{k}", kind, default, minimum, maximum,
                                 f"{p.name}: {p.description}" + (f" (in 1/{batch['divisor']})" if batch["divisor"] != 1 else "")))
     name = function.name.lower()
@@ -191,10 +214,8 @@ def entries() -> Tuple[Dict[str, Any], ...]:
 
 # Parameter types of the tarvex functions by native kind, as their
 # signatures and the stubs write them.
-TYPE_TEXT: Dict[str, str] = {"s": "ArrayLike", "v": "Union[ArrayLike, float]", "u": "int", "d": "int", "f": "float",
-             "r": "Optional[int]"}
-_DOC_TYPES = {"series": "array_like", "series or number": "array_like or float", "integer": "int",
-              "number": "float"}
+TYPE_TEXT: Dict[str, str] = {k: kind.annotation for k, kind in KINDS.items()}
+_DOC_TYPES = {kind.name: kind.doc for kind in KINDS.values()}
 
 
 def _range(p: Parameter) -> str:

@@ -11,7 +11,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .._catalog import Record, function
+from .._catalog import KINDS, Record, function
 from .._catalog import catalog as _records
 from .._functions import EXPORTED
 from .._columns import BAR_COLUMNS
@@ -21,11 +21,6 @@ __all__ = ["FunctionInfo", "catalog", "call"]
 # The language's bar names by the bar field a series parameter names.
 _BAR_WORDS = {columns[0]: word for word, columns in BAR_COLUMNS.items()}
 
-# Parameter kinds of the package ("u" and "d" are unsigned 64- and 32-bit
-# integers) as the formula language reads them: "s" a series, "v" a series
-# or a number, "i" a non-negative whole number, "f" any number; a series
-# the registry marks as a condition is "c".
-_KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
 
 # A parameter: (name, kind, default or None).
 Param = Tuple[str, str, Optional[float]]
@@ -40,11 +35,13 @@ class FunctionInfo:
     __slots__ = ("name", "params", "outputs", "lookahead", "bars", "boolean")
 
     def __init__(self, record: Record) -> None:
-        # An indicator's rounding ("r") is not a formula argument: a run's
-        # digits= sets it for every indicator word.
+        # The formula language's kinds (see vocabulary); a series the
+        # registry marks as a condition is "c". An indicator's rounding
+        # ("r") is not a formula argument: a run's digits= sets it for every
+        # indicator word.
         self.name = record.name
         self.params: Tuple[Param, ...] = tuple(
-            (p.name, "c" if p.condition else _KINDS[k], p.default) for p, k in zip(record.params, record.kinds))
+            (p.name, "c" if p.condition else KINDS[k].formula, p.default) for p, k in zip(record.params, record.kinds))
         self.outputs = record.fields
         self.lookahead = record.lookahead
         self.bars = tuple(None if p.column is None else _BAR_WORDS[p.column] for p in record.params)
