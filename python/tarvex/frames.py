@@ -40,7 +40,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from ._arrays import as_column
-from ._catalog import Record, catalog, indicator
+from ._catalog import Record, catalog, indicator, table
 from ._columns import Market
 from ._functions import EXPORTED, FUNCTIONS
 from ._market import batch, batch_cross, silence_first, zhishu
@@ -48,7 +48,10 @@ from ._tasks import indicator_inputs, tasks
 
 __all__ = ["indicators", "crosses", "composite", "indicator_inputs"]
 
-_BAR_FIELDS = ("open", "high", "low", "close", "volume")
+# The bar columns of the batch tables and of a composite index, as the
+# table functions name their column parameters.
+_BAR_FIELDS = tuple(name for name, kind, _ in table("BATCH")["params"] if kind == "column")
+_INDEX_FIELDS = tuple(name for name, kind, _ in table("ZHISHU")["params"] if kind == "column")
 
 # Composite weightings by name, as numbered by ZHISHU.
 METHODS = {"equal": 1, "float_mv": 2, "amount": 3, "volume": 4, "total_mv": 5}
@@ -323,7 +326,7 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
     weight = method if method != "equal" else None
     rows = np.sort(market.rows)  # the given order: the index sums constituents in it
     fields: Dict[str, Optional[np.ndarray]] = {}
-    for f in ("open", "high", "low", "close", "volume", "amount", "float_mv", "total_mv"):
+    for f in _INDEX_FIELDS:
         name = market.field_name(f, required=f in ("open", "high", "low", "close") or f == weight)
         fields[f] = None if name is None else np.ascontiguousarray(
             as_column(market.column(name), f"column {name!r}")[rows], dtype=np.float64)

@@ -183,7 +183,7 @@ def evaluate(plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray], param
 _NOT_NUMBERS = "cmM"
 
 # The frame field of each bar word, as the frame functions and `columns=` name it.
-_FIELDS = {"OPEN": "open", "HIGH": "high", "LOW": "low", "CLOSE": "close", "VOL": "volume", "AMOUNT": "amount"}
+_FIELDS = {word: columns[0] for word, columns in _BAR_COLUMNS.items()}
 
 
 def _floats(column: Any, label: Any) -> np.ndarray:
