@@ -207,7 +207,8 @@ def indicator_words() -> List[str]:
         if word.implied is None or word.name != word.name.upper() or word.name == "PLOYLINE":
             continue
         inputs = ", ".join(b.lower() for b in word.implied)
-        params = ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in word.params[len(word.implied):])
+        params = ", ".join(p.name if p.default is None else f"{p.name}={p.default}"
+                           for p in word.params[len(word.implied):])
         cells = [f"`{word.name}`", inputs, params, ", ".join(f.upper() for f in word.outputs)]
         lines.append("| " + " | ".join(cells).replace("|  |", "| |") + " |")
     return lines

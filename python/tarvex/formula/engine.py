@@ -430,7 +430,7 @@ def _line(out: Any, value: Any) -> Line:
     shown, cond = word.draws
     # The drawing's line: the values it draws, NaN on the bars it skips.
     values = value[shown] if cond is None else np.where(value[cond] != 0.0, value[shown], np.nan)
-    args = {p[0]: v for p, v in zip(word.params, value)}
+    args = {p.name: v for p, v in zip(word.params, value)}
     return Line(out.name, out.label, out.attrs, np.array(values, dtype=np.float64), kind=word.name, args=args,
                 lookahead=out.lookahead)
 

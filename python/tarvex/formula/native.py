@@ -7,7 +7,7 @@ back to back, every segment on its own, natively and in one call.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -22,8 +22,13 @@ __all__ = ["FunctionInfo", "catalog", "call"]
 _BAR_WORDS = {columns[0]: word for word, columns in BAR_COLUMNS.items()}
 
 
-# A parameter: (name, kind, default or None).
-Param = Tuple[str, str, Optional[float]]
+class Param(NamedTuple):
+    """A word's parameter: its name, its kind (see vocabulary) and its
+    default (None: required)."""
+
+    name: str
+    kind: str
+    default: Optional[float]
 
 class FunctionInfo:
     """A library function: `params` is a tuple of (name, kind, default or
@@ -41,7 +46,7 @@ class FunctionInfo:
         # indicator word.
         self.name = record.name
         self.params: Tuple[Param, ...] = tuple(
-            (p.name, "c" if p.condition else KINDS[k].formula, p.default) for p, k in zip(record.params, record.kinds))
+            Param(p.name, "c" if p.condition else KINDS[k].formula, p.default) for p, k in zip(record.params, record.kinds))
         self.outputs = record.fields
         self.lookahead = record.lookahead
         self.bars = tuple(None if p.column is None else _BAR_WORDS[p.column] for p in record.params)

@@ -38,7 +38,7 @@ _LOGICAL = frozenset({"AND", "OR"})
 
 
 def _signature(params: Sequence[Param]) -> str:
-    return ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in params)
+    return ", ".join(p.name if p.default is None else f"{p.name}={p.default}" for p in params)
 
 
 class Plan(Steps):
@@ -302,7 +302,7 @@ class _Compiler:
         # An indicator called without its leading series reads them from the bars.
         implied = word.implied if word.implied is not None and (not args or not nodes[args[0]].series) else ()
         bound = params[len(implied):]
-        required = sum(1 for p in bound if p[2] is None)
+        required = sum(1 for p in bound if p.default is None)
         if not required <= len(args) <= len(bound):
             forms = f"({_signature(bound)})"
             if word.implied is not None:
@@ -333,7 +333,7 @@ class _Compiler:
                 node = self.add("full", None, (node,), series=True, boolean=nodes[node].boolean, pos=at)
             values.append(node)
             positions.append(at)
-        first = next((k for k, p in enumerate(params) if p[1] == "v"), None)
+        first = next((k for k, p in enumerate(params) if p.kind == "v"), None)
         if word.series and first is not None and not any(nodes[v].series for v in values):
             # Only numbers (MAX(1, 2)): the first of them becomes a column.
             values[first] = self.add("full", None, (values[first],), series=True, pos=positions[first])

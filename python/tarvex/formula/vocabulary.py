@@ -217,7 +217,7 @@ def _params(text: str) -> Tuple[Param, ...]:
     for item in text.split():
         name, _, rest = item.partition(":")
         kind, _, default = rest.partition("=")
-        out.append((name, kind, float(default) if default else None))
+        out.append(Param(name, kind, float(default) if default else None))
     return tuple(out)
 
 
@@ -282,12 +282,12 @@ def vocabulary() -> Dict[str, Word]:
             # false): the registry marks those parameters, kind "c".
             params = list(info.params)
             if name in _PRICE_SELECTORS:
-                params[0] = (params[0][0], "k", params[0][2])
+                params[0] = params[0]._replace(kind="k")
             # An indicator: its series inputs all lead and all name bar columns.
-            lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
+            lead = next((k for k, p in enumerate(params) if p.kind != "s"), len(params))
             implied: Optional[Tuple[str, ...]] = None
             bars = info.bars[:lead]
-            if bars and all(b is not None for b in bars) and all(p[1] != "s" for p in params[lead:]):
+            if bars and all(b is not None for b in bars) and all(p.kind != "s" for p in params[lead:]):
                 implied = cast(Tuple[str, ...], bars)
             run = _OVERRIDES.get(name) or _library(name)
             # A boolean word's values are 1.0 or 0.0 (no NaN): its result
