@@ -14,7 +14,7 @@ and the dates (see context.Context).
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
@@ -56,10 +56,11 @@ class Word:
 
     __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws")
 
-    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...],
+    def __init__(self, name: str, params: Sequence[Tuple[str, str, Optional[float]]], outputs: Tuple[str, ...],
                  implied: Optional[Tuple[str, ...]], boolean: bool, run: Run, *, lookahead: bool = False,
                  series: bool = True, draws: Optional[Tuple[int, Optional[int]]] = None) -> None:
-        self.name, self.params, self.outputs = name, params, outputs
+        self.name, self.outputs = name, outputs
+        self.params: Tuple[Param, ...] = tuple(Param(*p) for p in params)
         self.implied, self.boolean, self.run = implied, boolean, run
         self.lookahead, self.series, self.draws = lookahead, series, draws
 
