@@ -4,6 +4,7 @@ import inspect
 import math
 import random
 
+import numpy as np
 import pytest
 
 import tarvex
@@ -140,3 +141,27 @@ def test_wrappers_carry_the_catalog():
         assert all(p.annotation != inspect.Parameter.empty for p in inspect.signature(f).parameters.values())
     with pytest.raises(ValueError):
         tarvex.catalog("nope")
+
+
+def test_registry_flags_hold_on_random_series():
+    # The formula language hands condition parameters 1.0 / 0.0 and skips
+    # the truth test of a boolean word's result: given such conditions and
+    # other series with NaN bars, a boolean word gives only 1.0 and 0.0.
+    rng = np.random.default_rng(7)
+    for rec in tarvex.catalog("function"):
+        args = []
+        for p in rec.params:
+            if p.condition:
+                args.append((rng.random(80) < 0.4).astype(float))
+            elif p.kind.startswith("series"):
+                x = rng.normal(size=80).round(1)
+                x[rng.random(80) < 0.1] = np.nan
+                args.append(x)
+            else:
+                args.append(max(p.minimum, 3) if p.kind == "integer" else 0.5)
+        if rec.boolean:
+            out = getattr(tarvex, rec.name)(*args)
+            assert set(np.unique(out)) <= {0.0, 1.0}, rec.name
+        for p in rec.params:
+            assert not p.condition or p.kind == "series", rec.name
+    assert all(set(r.inputs) <= {"open", "high", "low", "close", "volume"} for r in tarvex.catalog())

@@ -149,6 +149,9 @@ _OVERRIDES: Dict[str, Run] = {
     "LLVBARS": _so_far("LLVBARS", _bars_since_extreme(np.fmin, np.inf)),
 }
 
+# Overrides whose every value is 1.0 or 0.0 where the library's are not.
+_BOOLEAN_OVERRIDES = frozenset({"CROSS"})
+
 
 # ---- the words of the language alone ----
 
@@ -293,7 +296,8 @@ def vocabulary() -> Dict[str, Word]:
             run = _OVERRIDES.get(name) or _library(name)
             # A boolean word's values are 1.0 or 0.0 (no NaN): its result
             # needs no truth test when it feeds a condition.
-            words[name] = Word(name, tuple(params), info.outputs, implied, info.boolean, run,
+            boolean = info.boolean or name in _BOOLEAN_OVERRIDES
+            words[name] = Word(name, tuple(params), info.outputs, implied, boolean, run,
                                lookahead=info.lookahead)
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
