@@ -194,7 +194,8 @@ std::vector<Function> build() {
                     "Bars since the condition first held within the window.",
                     "bars from the first nonzero value among the last n to the current bar", "n - 1", {COND, N}),
     fn<&CROSS>("CROSS", kCond, "金叉判断 (S1 从下方穿越 S2)", "Upward crossing.",
-               "1 where s1 rises from below or at s2 to above it, else 0", "0",
+               "1 where s1 rises from below or at s2 to above it, -1 where it falls from above or at s2 to below "
+               "it, else 0", "0",
                {{"s1", "fast series"}, {"s2", "slow series"}}),
     fn<&LONGCROSS>("LONGCROSS", kCond, "S1 在 N 周期内都小于 S2 后穿越",
                    "Upward crossing after n bars below.",
