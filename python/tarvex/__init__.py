@@ -11,22 +11,24 @@ from ._functions import default_threads
 from ._market import batch, batch_cross, zhishu
 from ._periods import adjust, resample
 from .formula import FormulaError, compile, formula, screen
-from .frames import composite, crosses, indicators, register_accessor
+from ._accessor import register_accessor
+from .frames import composite, crosses, indicators
 
 __version__ = _version("tarvex")
 
-# The series functions in name order, then the rest. Written out so that type
-# checkers see every exported name; tests/test_registry.py checks it against
-# the registry.
-__all__ = ["ABS", "ASI", "ATR", "AVEDEV", "BACKSET", "BARSCOUNT", "BARSLAST", "BARSLASTCOUNT", "BARSSINCEN",
-           "BBI", "BETWEEN", "BIAS", "BOLL", "BRAR", "CCI", "CONST", "COS", "COUNT", "CR", "CROSS", "DFMA",
-           "DIFF", "DMA", "DMI", "DOWNNDAY", "DPO", "EMA", "EMV", "EVERY", "EXIST", "EXPMA", "FILTER",
-           "FORCAST", "HHV", "HHVBARS", "HOD", "IF", "KDJ", "KTN", "LAST", "LLV", "LLVBARS", "LN", "LOD",
-           "LONGCROSS", "LOWRANGE", "MA", "MACD", "MASS", "MAX", "MFI", "MIN", "MTM", "NDAY", "OBV", "PEAK",
-           "PEAKBARS", "POW", "PSY", "RD", "REF", "REFX", "RET", "ROC", "RSI", "SAR", "SARTURN", "SIN",
-           "SLOPE", "SMA", "SQRT", "STD", "SUM", "SUMBARS", "TAN", "TAQ", "TFILTER", "TOPRANGE", "TRIX",
-           "TROUGH", "TROUGHBARS", "UPNDAY", "VALUEWHEN", "VR", "WMA", "WR", "XSII", "ZIG", "batch",
-           "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError", "indicators", "crosses",
-           "composite", "plot", "catalog", "default_threads", "resample", "adjust"]
+# Written out so that type checkers see every exported name.
+__all__ = [
+    # generated: series functions, by tools/gen_reference.py from the registry
+    "ABS", "ASI", "ATR", "AVEDEV", "BACKSET", "BARSCOUNT", "BARSLAST", "BARSLASTCOUNT", "BARSSINCEN", "BBI",
+    "BETWEEN", "BIAS", "BOLL", "BRAR", "CCI", "CONST", "COS", "COUNT", "CR", "CROSS", "DFMA", "DIFF", "DMA",
+    "DMI", "DOWNNDAY", "DPO", "EMA", "EMV", "EVERY", "EXIST", "EXPMA", "FILTER", "FORCAST", "HHV", "HHVBARS",
+    "HOD", "IF", "KDJ", "KTN", "LAST", "LLV", "LLVBARS", "LN", "LOD", "LONGCROSS", "LOWRANGE", "MA", "MACD",
+    "MASS", "MAX", "MFI", "MIN", "MTM", "NDAY", "OBV", "PEAK", "PEAKBARS", "POW", "PSY", "RD", "REF", "REFX",
+    "RET", "ROC", "RSI", "SAR", "SARTURN", "SIN", "SLOPE", "SMA", "SQRT", "STD", "SUM", "SUMBARS", "TAN", "TAQ",
+    "TFILTER", "TOPRANGE", "TRIX", "TROUGH", "TROUGHBARS", "UPNDAY", "VALUEWHEN", "VR", "WMA", "WR", "XSII",
+    "ZIG",
+    # end generated: series functions
+    "batch", "batch_cross", "zhishu", "formula", "screen", "compile", "FormulaError", "indicators", "crosses",
+    "composite", "plot", "catalog", "default_threads", "resample", "adjust"]
 
 register_accessor()

@@ -1,27 +1,56 @@
 """The catalog of the library: one record per batch indicator and per
 series function, read from the registry both native modules are built from
-(names, parameters with defaults and ranges, output field names, crossing
-pairs, rounding, warm-up and descriptions)."""
+(names, parameters with defaults, ranges, native kinds and the bar columns
+they name, output field names, crossing pairs, rounding, warm-up and
+descriptions). It is the one description of the functions the package
+reads: the wrappers, the frames, the formula language and the generated
+reference all build from it."""
 from __future__ import annotations
 
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
-from . import _native
+from ._native import registry, tables as _tables
 
 __all__ = ["Parameter", "Record", "catalog", "batch_names"]
 
-# The largest value of each integer kind: "u" unsigned 64-bit, "d" 32-bit.
-_MAXIMUM = {"u": 2**64 - 1, "d": 2**32 - 1}
-_KIND_NAMES = {"s": "series", "v": "series or number", "u": "integer", "d": "integer", "f": "number"}
+class Kind(NamedTuple):
+    """What a native argument kind is to each reader: its name in a
+    Parameter, its annotation in the wrappers and their stubs, its type in
+    the tarvex_core stubs and the docstrings, the formula language's kind
+    letter, and the largest integer it holds (None for no integer)."""
+
+    name: str
+    annotation: str
+    core: str
+    doc: str
+    formula: str
+    maximum: Optional[int]
+
+
+# The native argument kinds, one letter each: "s" series, "v" series or
+# number, "u" unsigned 64-bit and "d" 32-bit integer, "f" number, "r" the
+# rounding of an indicator's outputs (decimals, or None).
+KINDS: Dict[str, Kind] = {
+    "s": Kind("series", "ArrayLike", "_Series", "array_like", "s", None),
+    "v": Kind("series or number", "Union[ArrayLike, float]", "Union[_Series, float]", "array_like or float", "v",
+              None),
+    "u": Kind("integer", "int", "int", "int", "i", 2**64 - 1),
+    "d": Kind("integer", "int", "int", "int", "i", 2**32 - 1),
+    "f": Kind("number", "float", "float", "float", "f", None),
+    "r": Kind("rounding", "Optional[int]", "Optional[int]", "int or None", "", 2**32 - 1),
+}
 
 
 @dataclass(frozen=True)
 class Parameter:
     """One parameter: `kind` is "series", "series or number", "integer" or
     "number"; `minimum` and `maximum` bound an integer (None otherwise);
-    `default` is None for a required one."""
+    `default` is None for a required one. `column` is the bar field a
+    series parameter names ("open", "high", "low", "close", "volume"; None
+    for a series of the caller's choice); `condition` that the series is
+    tested bar by bar for truth."""
 
     name: str
     kind: str
@@ -29,6 +58,8 @@ class Parameter:
     minimum: Optional[int]
     maximum: Optional[int]
     description: str
+    column: Optional[str] = None
+    condition: bool = False
 
 
 @dataclass(frozen=True)
@@ -43,7 +74,14 @@ class Record:
     the leading bars without a value, an expression of the parameters per
     output; `function` the upper-case name of the series function;
     `lookahead` whether a bar's value depends on later bars (so changes as
-    bars arrive); `core` whether `tarvex_core` has the function too."""
+    bars arrive); `core` whether `tarvex_core` has the function too.
+    `kinds` are the native argument kinds, one letter per argument ("s"
+    series, "v" series or number, "u" unsigned 64-bit and "d" 32-bit
+    integer, "f" number, "r" the rounding of the outputs); `scalar_result`
+    whether it gives one number; `boolean` whether every value is 1.0 or
+    0.0; `inputs` the bar fields an indicator reads, in argument order;
+    `divisor` what an indicator's number parameters are counted in
+    (1/divisor)."""
 
     name: str
     kind: str
@@ -61,6 +99,11 @@ class Record:
     expanding: bool = False
     lookahead: bool = False
     core: bool = True
+    kinds: str = ""
+    scalar_result: bool = False
+    boolean: bool = False
+    inputs: Tuple[str, ...] = ()
+    divisor: int = 1
 
 
 def _default(kind: str, text: Optional[str]) -> Optional[float]:
@@ -70,10 +113,10 @@ def _default(kind: str, text: Optional[str]) -> Optional[float]:
 
 
 def _parameter(kind: str, row: Tuple[Any, ...]) -> Parameter:
-    name, about, default, minimum = row
-    integer = kind in _MAXIMUM
-    return Parameter(name, _KIND_NAMES[kind], _default(kind, default), minimum if integer else None,
-                     _MAXIMUM.get(kind), about)
+    name, about, default, minimum, column, condition = row
+    maximum = KINDS[kind].maximum
+    return Parameter(name, KINDS[kind].name, _default(kind, default), None if maximum is None else minimum,
+                     maximum, about, column, condition)
 
 
 def _function(entry: Dict[str, Any]) -> Record:
@@ -84,7 +127,8 @@ def _function(entry: Dict[str, Any]) -> Record:
         warmup = warmup * len(fields)
     return Record(entry["name"], "function", entry["name"], entry["family"], params, fields, entry["cross"],
                   3 if entry["kinds"].endswith("r") else None, warmup, entry["en"], entry["zh"], entry["formula"],
-                  entry["units"], lookahead=entry["lookahead"], core=entry["core"])
+                  entry["units"], lookahead=entry["lookahead"], core=entry["core"], kinds=entry["kinds"],
+                  scalar_result=entry["scalar_result"], boolean=entry["boolean"])
 
 
 def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
@@ -95,7 +139,7 @@ def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
         default = int(given[k] if k < len(given) else p.default or 0)
         kind, minimum, maximum = p.kind, p.minimum, p.maximum
         if kind != "integer":  # taken as an integer count of 1/divisor
-            kind, minimum, maximum = "integer", 0, _MAXIMUM["u"]
+            kind, minimum, maximum = "integer", 0, KINDS["u"].maximum
         params.append(Parameter(f"p{k}", kind, default, minimum, maximum,
                                 f"{p.name}: {p.description}" + (f" (in 1/{batch['divisor']})" if batch["divisor"] != 1 else "")))
     name = function.name.lower()
@@ -103,13 +147,14 @@ def _indicator(function: Record, batch: Dict[str, Any]) -> Record:
     fields = (f"{name}{params[0].default}",) if expanding else function.fields
     return Record(name, "indicator", function.name, function.family, tuple(params), fields, function.cross,
                   function.rounding, function.warmup, function.description, function.description_zh,
-                  function.formula, function.units, expanding)
+                  function.formula, function.units, expanding, inputs=tuple(batch["inputs"]),
+                  divisor=int(batch["divisor"]))
 
 
 def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
     functions: Dict[str, Record] = {}
     indicators: Dict[str, Record] = {}
-    for entry in _native.registry():
+    for entry in _ENTRIES:
         record = _function(entry)
         functions[record.name] = record
         if entry["batch"] is not None:
@@ -118,6 +163,8 @@ def _build() -> Tuple[Dict[str, Record], Dict[str, Record]]:
     return functions, indicators
 
 
+_ENTRIES: Tuple[Dict[str, Any], ...] = registry()
+_TABLES: Tuple[Dict[str, Any], ...] = _tables()
 _FUNCTIONS, _INDICATORS = _build()
 
 
@@ -142,12 +189,33 @@ def function(name: str) -> Record:
     return _FUNCTIONS[name]
 
 
+def indicator(name: str) -> Record:
+    """The record of one batch indicator by its lower-case name."""
+    return _INDICATORS[name]
+
+
+def table(name: str) -> Dict[str, Any]:
+    """A table function of tarvex_core (ZHISHU, BATCH, BATCH_CROSS): its
+    "params" as (name, kind, default or None) and its "results" as
+    (name, kind)."""
+    return next(t for t in _TABLES if t["name"] == name)
+
+
+def tables() -> Tuple[Dict[str, Any], ...]:
+    """The table functions in the order tarvex_core lists them."""
+    return _TABLES
+
+
+def entries() -> Tuple[Dict[str, Any], ...]:
+    """The registry's entries as the native module describes them, for the
+    generated reference."""
+    return _ENTRIES
+
+
 # Parameter types of the tarvex functions by native kind, as their
 # signatures and the stubs write them.
-TYPE_TEXT: Dict[str, str] = {"s": "ArrayLike", "v": "Union[ArrayLike, float]", "u": "int", "d": "int", "f": "float",
-             "r": "Optional[int]"}
-_DOC_TYPES = {"series": "array_like", "series or number": "array_like or float", "integer": "int",
-              "number": "float"}
+TYPE_TEXT: Dict[str, str] = {k: kind.annotation for k, kind in KINDS.items()}
+_DOC_TYPES = {kind.name: kind.doc for kind in KINDS.values()}
 
 
 def _range(p: Parameter) -> str:
@@ -179,7 +247,7 @@ def docstring(record: Record) -> str:
               "    Threads the segments are spread over (default: every core).", "", "Returns", "-------"]
     if len(record.fields) > 1:
         lines += [f"{record.name}", f"    Named tuple ({', '.join(record.fields)}), each shaped like the input series."]
-    elif _SCALAR.get(record.name):
+    elif record.scalar_result:
         lines += ["float or numpy.ndarray", "    The number; one per segment when `starts` is given."]
     else:
         lines += ["numpy.ndarray, pandas.Series or polars.Series",
@@ -207,7 +275,6 @@ def docstring(record: Record) -> str:
 
 
 _BY_FUNCTION = {r.function: r for r in _INDICATORS.values()}
-_SCALAR = {e["name"]: e["scalar_result"] for e in _native.registry()}
 
 
 @contextmanager

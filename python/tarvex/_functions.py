@@ -5,7 +5,6 @@ catalog."""
 from __future__ import annotations
 
 import inspect
-import operator
 from collections import namedtuple
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union  # noqa: F401 (annotations)
 
@@ -13,6 +12,12 @@ import numpy as np
 from numpy.typing import ArrayLike  # noqa: F401 (annotations)
 
 from . import _native
+from ._arguments import U32_MAX as _U32_MAX
+from ._arguments import U64_MAX as _U64_MAX
+from ._arguments import integer as _integer
+from ._arguments import number as _number
+from ._arguments import starts as _starts
+from ._arguments import threads as _threads
 from ._arrays import Shape, as_column, is_scalar
 from ._catalog import TYPE_TEXT, catalog, docstring
 from ._catalog import function as function_record
@@ -21,53 +26,12 @@ from ._catalog import function as function_record
 # whole-market tables.
 OUTPUTS: Dict[str, Tuple[str, ...]] = {r.name: r.fields for r in catalog("function") if len(r.fields) > 1}
 
-_U64_MAX = 2**64 - 1
-_U32_MAX = 2**32 - 1
-
-
-def _integer(name: str, value: Any, limit: int) -> int:
-    try:
-        v = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
-    if not 0 <= v <= limit:  # as tarvex_core: an integer a native one cannot hold
-        raise OverflowError(f"{name} must be between 0 and {limit}, got {v}")
-    return v
-
-
-def _number(name: str, value: Any) -> float:
-    if not is_scalar(value):
-        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    return float(value)
-
-
 def default_threads() -> int:
     """The number of threads a whole-market call (``starts=``, `batch`,
     `batch_cross`, formulas over a market) uses when not given ``threads=``:
     ``TARVEX_THREADS`` when it is set to a positive integer, else the
     processor count."""
     return int(_native.default_threads())
-
-
-def _threads(value: Optional[int]) -> int:
-    if value is None:
-        return 0
-    v = operator.index(value)
-    if v < 1:
-        raise ValueError(f"threads must be at least 1, got {v}")
-    return v
-
-
-def _starts(value: Any) -> Optional[bytes]:
-    """Segment starts as the bytes of native int64 values."""
-    if value is None:
-        return None
-    starts = np.asarray(value)
-    if starts.ndim != 1 or (starts.size and starts.dtype.kind not in "iu"):
-        raise TypeError("starts must be a one-dimensional array of integers")
-    if starts.dtype.kind == "u" and starts.size and starts.max() > np.iinfo(np.int64).max:
-        raise ValueError("starts must stay below the column length")
-    return starts.astype(np.int64).tobytes()
 
 
 # The annotations of the wrappers' parameters by native kind, as the stubs
@@ -341,6 +305,6 @@ def _make(function: Function) -> Callable[..., Any]:
 
 
 FUNCTIONS: Dict[str, Function] = {
-    name: Function(i, name, kinds, scalar) for i, (name, kinds, scalar) in enumerate(_native.routines())
+    r.name: Function(i, r.name, r.kinds, r.scalar_result) for i, r in enumerate(catalog("function"))
 }
 EXPORTED: Dict[str, Callable[..., Any]] = {name: _make(f) for name, f in FUNCTIONS.items()}

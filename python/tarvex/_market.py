@@ -9,15 +9,18 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from . import _native
+from ._native import batch as _batch
+from ._native import zhishu as _zhishu
 from ._arrays import as_column
-from ._catalog import unsupported_names_listed
-from ._functions import _U64_MAX, _integer, _threads
+from ._catalog import table, unsupported_names_listed
+from ._arguments import U64_MAX, integer
+from ._arguments import threads as thread_count
 
 if TYPE_CHECKING:
     from ._native import _Block
 
-ZHISHU_FIELDS = ("date", "open", "high", "low", "close", "change", "volume", "amount", "count")
+# The parts of a composite index's result, as tarvex_core.ZHISHU returns them.
+ZHISHU_FIELDS = tuple(name for name, _ in table("ZHISHU")["results"])
 
 
 def _names(names_in: Sequence[str]) -> List[str]:
@@ -27,7 +30,7 @@ def _names(names_in: Sequence[str]) -> List[str]:
 
 
 def _params(params_in: Sequence[Sequence[int]]) -> List[List[int]]:
-    return [[_integer("indicator parameters", v, _U64_MAX) for v in values] for values in params_in]
+    return [[integer("indicator parameters", v, U64_MAX) for v in values] for values in params_in]
 
 
 # Code and date columns go to the native layer as contiguous 64-bit arrays,
@@ -68,8 +71,8 @@ def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, co
                open: Any, high: Any, low: Any, close: Any, volume: Any, threads: Optional[int]) -> Dict[str, np.ndarray]:
     open, high, low, close, volume = _columns(dict(open=open, high=high, low=low, close=close, volume=volume))
     with unsupported_names_listed():
-        return _table(_native.batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
-                                    open, high, low, close, volume, _threads(threads)))
+        return _table(_batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
+                                    open, high, low, close, volume, thread_count(threads)))
 
 
 def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any, high: Any,
@@ -125,9 +128,9 @@ def zhishu(code: Any, date: Any, open: Any, high: Any, low: Any, close: Any, vol
     open, high, low, close, volume, amount, float_mv, total_mv = _columns(dict(
         open=open, high=high, low=low, close=close, volume=volume, amount=amount, float_mv=float_mv,
         total_mv=total_mv))
-    method = _integer("method", method, _U64_MAX)
+    method = integer("method", method, U64_MAX)
     if not 1 <= method <= 5:
         raise ValueError("method must be 1..5")
-    result = _native.zhishu(_codes(code), _dates(date), open, high, low, close, volume, amount, float_mv, total_mv,
+    result = _zhishu(_codes(code), _dates(date), open, high, low, close, volume, amount, float_mv, total_mv,
                             method, float(base))
     return {f: np.asarray(r) for f, r in zip(ZHISHU_FIELDS, result)}

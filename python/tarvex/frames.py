@@ -30,97 +30,34 @@ equal ignoring case (``Close`` and ``close``) are refused.
   direct calls do) to that many decimals; None turns the rounding off. The
   default, 3, gives the numbers of `tarvex_core`.
 
-Importing tarvex does not import pandas. The ``df.tarvex`` accessor is
-registered as soon as both are imported, in either order.
+Importing tarvex does not import pandas. The ``df.tarvex`` accessor (see
+_accessor) is registered as soon as both are imported, in either order.
 """
 from __future__ import annotations
 
-import functools
-import importlib.abc
-import importlib.util
-import inspect
-import sys
-import warnings
-from typing import Any, Dict, List, Literal, Mapping, Optional, Sequence, Tuple, overload
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
-import tarvex_core
 
-from . import _native
 from ._arrays import as_column
-from ._catalog import catalog
+from ._catalog import Record, catalog, indicator, table
 from ._columns import Market
 from ._functions import EXPORTED, FUNCTIONS
 from ._market import batch, batch_cross, silence_first, zhishu
+from ._tasks import indicator_inputs, tasks
 
-__all__ = ["indicators", "crosses", "composite", "FrameAccessor"]
+__all__ = ["indicators", "crosses", "composite", "indicator_inputs"]
 
-_BAR_FIELDS = ("open", "high", "low", "close", "volume")
+# The bar columns of the batch tables and of a composite index, as the
+# table functions name their column parameters.
+_BAR_FIELDS = tuple(name for name, kind, _ in table("BATCH")["params"] if kind == "column")
+_INDEX_FIELDS = tuple(name for name, kind, _ in table("ZHISHU")["params"] if kind == "column")
 
 # Composite weightings by name, as numbered by ZHISHU.
 METHODS = {"equal": 1, "float_mv": 2, "amount": 3, "volume": 4, "total_mv": 5}
 
-# Series parameters of the core functions, by the bar field they read.
-_SERIES_PARAMS = {"s": "close", "close": "close", "open": "open", "high": "high", "low": "low", "vol": "volume"}
-
 # The rounding of the batch engine and of the direct calls unless told.
 DEFAULT_DIGITS = 3
-
-
-@functools.lru_cache(maxsize=None)
-def indicator_inputs() -> Dict[str, Tuple[str, ...]]:
-    """The indicator names the batch engine accepts, each with the bar fields
-    it reads (the series parameters of the function of that name)."""
-    empty, codes, dates = np.empty(0), np.empty(0, np.uint64), np.empty(0, np.int64)
-    out = {}
-    for name, _, _ in _native.routines():
-        lower = name.lower()
-        try:
-            _native.batch(False, False, [lower], [[]], codes, dates, empty, empty, empty, empty, empty, 0)
-        except ValueError:
-            continue
-        params = inspect.signature(getattr(tarvex_core, name)).parameters
-        out[lower] = tuple(dict.fromkeys(_SERIES_PARAMS[p] for p in params if p in _SERIES_PARAMS))
-    return out
-
-
-@functools.lru_cache(maxsize=None)
-def _divisors() -> Dict[str, int]:
-    return {e["name"].lower(): int(e["batch"]["divisor"]) for e in _native.registry() if e["batch"] is not None}
-
-
-def _parameter(name: str, value: Any) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"the parameters of {name!r} must be integers, not {value!r}")
-    return int(value)
-
-
-def _tasks(names: Any) -> Tuple[List[str], List[List[int]]]:
-    """Indicator names and parameter lists from "macd", ("ma", [5, 10]),
-    ("rsi", 6) items or a mapping of names to parameters."""
-    if isinstance(names, str):
-        items: List[Any] = [names]
-    elif isinstance(names, Mapping):
-        items = list(names.items())
-    else:
-        items = list(names)
-    if not items:
-        raise ValueError("name at least one indicator")
-    known = indicator_inputs()
-    names_in, params_in = [], []
-    for item in items:
-        if isinstance(item, str):
-            name, params = item, []
-        elif isinstance(item, (tuple, list)) and len(item) == 2 and isinstance(item[0], str):
-            name, params = item
-            params = [] if params is None else [params] if np.ndim(params) == 0 else list(params)
-        else:
-            raise TypeError(f"an indicator is a name or a (name, parameters) pair, not {item!r}")
-        if name.lower() not in known:
-            raise ValueError(f"unknown indicator {name!r}; choose from: {', '.join(sorted(known))}")
-        names_in.append(name.lower())
-        params_in.append([_parameter(name, p) for p in params])
-    return names_in, params_in
 
 
 # ---- the tasks one call computes, as the batch engine expands them ----
@@ -136,13 +73,8 @@ def _settings(name: str, params: Sequence[int]) -> List[List[int]]:
     return [[params[k] if k < len(params) and params[k] else d for k, d in enumerate(defaults)]]
 
 
-@functools.lru_cache(maxsize=None)
-def _records() -> Dict[str, Any]:
-    return {r.name: r for r in catalog("indicator")}
-
-
-def _record(name: str) -> Any:
-    return _records()[name]
+def _record(name: str) -> Record:
+    return indicator(name)
 
 
 def _pairs(names_in: Sequence[str], params_in: Sequence[Sequence[int]]) -> List[Tuple[str, str, str]]:
@@ -158,8 +90,8 @@ def _pairs(names_in: Sequence[str], params_in: Sequence[Sequence[int]]) -> List[
         elif record.expanding and len(sets) == 2:
             pairs.append((f"{name}_cross", f"{name}{sets[0][0]}", f"{name}{sets[1][0]}"))
     if not pairs:
-        having = sorted(r.name for r in _records().values() if r.cross is not None)
-        expanding = sorted(r.name for r in _records().values() if r.expanding)
+        having = sorted(r.name for r in catalog("indicator") if r.cross is not None)
+        expanding = sorted(r.name for r in catalog("indicator") if r.expanding)
         raise ValueError(f"none of {', '.join(map(repr, names_in))} has a fast and a slow line to cross; the "
                          f"indicators that do: {', '.join(having)}, or two periods of {', '.join(expanding)} "
                          f"(('{expanding[0]}', [5, 20]))")
@@ -180,13 +112,14 @@ def _rounded(names_in: Sequence[str], params_in: Sequence[Sequence[int]], table:
         if record.rounding is None:
             continue
         function = FUNCTIONS[record.function]
-        divisor = _divisors()[name]
+        divisor = record.divisor
         for values in _settings(name, params):
             args: Dict[str, Any] = {}
             slot = 0
+            inputs = iter(record.inputs)
             for param, kind in zip(function.params, function.kinds):
                 if kind == "s":
-                    args[param] = bars[_SERIES_PARAMS[param]]
+                    args[param] = bars[next(inputs)]
                 elif kind == "r":
                     args[param] = digits
                 elif kind in "ud":
@@ -272,7 +205,7 @@ def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: 
 
 def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any, duplicates: str,
          digits: Optional[int], min_bars: int, keep_values: bool, threads: Optional[int]) -> Any:
-    names_in, params_in = _tasks(names)
+    names_in, params_in = tasks(names)
     digits, min_bars = _digits(digits), _min_bars(min_bars)
     if cross:
         _pairs(names_in, params_in)
@@ -318,30 +251,6 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
         out[market.date.name] = market.date.at(source)
     out.update(table)
     return market.build(out)
-
-
-class _Frame:
-    """The columns of a frame by field, in the given order (no code or date
-    read): for drawing one security's bars."""
-
-    def __init__(self, data: Any, columns: Optional[Mapping[str, Any]]) -> None:
-        self._market = Market(data, columns=columns, keys=False)
-        self.data, self.kind, self.names = data, self._market.kind, self._market.names
-
-    def lookup(self, name: Any, what: str) -> Any:
-        return self._market.lookup(name, what)
-
-    @overload
-    def field(self, field: str, required: Literal[True] = ...) -> np.ndarray: ...
-
-    @overload
-    def field(self, field: str, required: bool) -> Optional[np.ndarray]: ...
-
-    def field(self, field: str, required: bool = True) -> Optional[np.ndarray]:
-        name = self._market.field_name(field, required)
-        if name is None:
-            return None
-        return np.ascontiguousarray(as_column(self._market.column(name), f"column {name!r}"), dtype=np.float64)
 
 
 _LAYOUT_DOC = """
@@ -417,7 +326,7 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
     weight = method if method != "equal" else None
     rows = np.sort(market.rows)  # the given order: the index sums constituents in it
     fields: Dict[str, Optional[np.ndarray]] = {}
-    for f in ("open", "high", "low", "close", "volume", "amount", "float_mv", "total_mv"):
+    for f in _INDEX_FIELDS:
         name = market.field_name(f, required=f in ("open", "high", "low", "close") or f == weight)
         fields[f] = None if name is None else np.ascontiguousarray(
             as_column(market.column(name), f"column {name!r}")[rows], dtype=np.float64)
@@ -434,62 +343,3 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
            market.date.at(holder[index.pop("date").astype(np.intp)])}
     out.update((f, v) for f, v in index.items() if given.get(f, True))
     return market.build(out)
-
-
-class FrameAccessor:
-    """``df.tarvex``: the frame functions and charts of tarvex on this
-    pandas DataFrame."""
-
-    def __init__(self, frame: Any) -> None:
-        self._frame = frame
-
-    def indicators(self, names: Any, **options: Any) -> Any:
-        return indicators(self._frame, names, **options)
-
-    def crosses(self, names: Any, **options: Any) -> Any:
-        return crosses(self._frame, names, **options)
-
-    def composite(self, method: str = "equal", base: float = 1000.0, **options: Any) -> Any:
-        return composite(self._frame, method, base, **options)
-
-    def plot(self, **options: Any) -> Any:
-        from . import plot
-
-        return plot.candles(self._frame, **options)
-
-
-def _register(pandas: Any) -> None:
-    if getattr(pandas.DataFrame, "tarvex", None) is not FrameAccessor:
-        pandas.api.extensions.register_dataframe_accessor("tarvex")(FrameAccessor)
-
-
-class _OnPandasImport(importlib.abc.MetaPathFinder):
-    """Registers the accessor right after pandas is first imported: finds
-    where pandas is the usual way and runs the registration once the
-    module has executed."""
-
-    def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
-        if name != "pandas":
-            return None
-        sys.meta_path.remove(self)
-        found = importlib.util.find_spec(name)
-        if found is not None and found.loader is not None and hasattr(found.loader, "exec_module"):
-            execute = found.loader.exec_module
-
-            def exec_module(module: Any) -> None:
-                execute(module)
-                try:
-                    _register(module)
-                except Exception as exc:  # the accessor must never break importing pandas
-                    warnings.warn(f"tarvex: the df.tarvex accessor is not available: {exc}", stacklevel=2)
-
-            found.loader.exec_module = exec_module  # type: ignore[method-assign]
-        return found
-
-
-def register_accessor() -> None:
-    """Registers ``df.tarvex`` now if pandas is imported, else when it is."""
-    if sys.modules.get("pandas") is not None:
-        _register(sys.modules["pandas"])
-    elif "pandas" not in sys.modules and not any(isinstance(f, _OnPandasImport) for f in sys.meta_path):
-        sys.meta_path.insert(0, _OnPandasImport())

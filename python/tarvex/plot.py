@@ -19,7 +19,9 @@ import numpy as np
 from ._catalog import catalog
 from . import _drawing
 from ._columns import find, values
-from .frames import _Frame, _tasks, crosses, indicators
+from ._frame import Frame
+from ._tasks import tasks
+from .frames import crosses, indicators
 
 __all__ = ["candles", "formula", "index_chart", "THEMES"]
 
@@ -51,7 +53,7 @@ class _Indicator:
     the texts its legend shows: "MA 5", "RSI 6", "MACD 12 26 9"."""
 
     def __init__(self, item: Any) -> None:
-        names, params = _tasks([item])
+        names, params = tasks([item])
         self.name, given = names[0], params[0]
         record = _INDICATORS[self.name]
         if record.expanding:  # one field per period: "ma5" is "MA 5"
@@ -74,7 +76,7 @@ class _Indicator:
         return self.title if fields > 1 and not self.expanding else None
 
 
-def _table(frame: _Frame, result: Any, rows: int) -> Dict[str, np.ndarray]:
+def _table(frame: Frame, result: Any, rows: int) -> Dict[str, np.ndarray]:
     """The indicator columns of a result frame as float64 arrays (the code
     and date columns of a frame that has them left out)."""
     keys = {find(frame.names, ("code",)), find(frame.names, ("date",))}
@@ -86,7 +88,7 @@ def _table(frame: _Frame, result: Any, rows: int) -> Dict[str, np.ndarray]:
     return table
 
 
-def _dates(frame: _Frame, date: Any) -> Optional[np.ndarray]:
+def _dates(frame: Frame, date: Any) -> Optional[np.ndarray]:
     """The dates of the bars: the date column, else a pandas frame's index
     when it is not a plain row number; None when there are none."""
     name = frame.lookup(date, "date") if date is not None else find(frame.names, ("date",))
@@ -181,7 +183,7 @@ class _Chart:
     """The figure being drawn: the window of rows, the theme's colours and
     the computing options shared by every panel."""
 
-    def __init__(self, frame: _Frame, order: np.ndarray, window: slice, theme: Dict[str, Any],
+    def __init__(self, frame: Frame, order: np.ndarray, window: slice, theme: Dict[str, Any],
                  options: Dict[str, Any]) -> None:
         self.frame, self.order, self.window, self.theme, self.options = frame, order, window, theme, options
         self.x = np.arange(window.stop - window.start)
@@ -337,7 +339,7 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
     if theme not in THEMES:
         raise ValueError(f"theme must be one of {', '.join(map(repr, THEMES))}, not {theme!r}")
     colours = THEMES[theme]
-    frame = _Frame(bars, columns)
+    frame = Frame(bars, columns)
     o, h, lo, c = (frame.field(f) for f in ("open", "high", "low", "close"))
     keys = _dates(frame, date)
     if keys is not None and len(keys) != len(c):

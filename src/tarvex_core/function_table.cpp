@@ -1,7 +1,8 @@
 // The module's functions in registration order: every function of the
 // registry that belongs to the module (its parameters and kinds from the entry and the routine's
 // signature, its docstring the entry's Chinese line), then the table
-// functions, whose rows are written here.
+// functions, whose parameters the registry lists too and whose computations
+// are written here.
 #include "tarvex_core/function_table.hpp"
 
 #include <array>
@@ -119,42 +120,57 @@ std::vector<std::string> lowered(const std::vector<std::string>& names) {
   return out;
 }
 
+Kind table_kind(registry::TableArg kind) {
+  switch (kind) {
+    case registry::TableArg::Names: return Kind::StrList;
+    case registry::TableArg::ParamLists: return Kind::U64ListList;
+    case registry::TableArg::Codes: return Kind::U64List;
+    case registry::TableArg::Dates: return Kind::I64List;
+    case registry::TableArg::Column: return Kind::Series;
+    case registry::TableArg::Integer: return Kind::U64;
+    case registry::TableArg::Number: return Kind::Float;
+    case registry::TableArg::Flag: return Kind::Bool;
+  }
+  throw std::logic_error("a table parameter of no kind");
+}
+
+// The computation of a table function; its arguments come in the order of
+// its parameters in the registry.
+Handler table_handler(const std::string& name) {
+  if (name == "ZHISHU") {
+    return [](const FunctionRow&, Args& a) -> Result {
+      return ZHISHU(ZhishuInput{a.u64_list(0), a.i64_list(1), a.series(2), a.series(3), a.series(4), a.series(5),
+                                a.series(6), a.series(7), a.series(8), a.series(9)},
+                    a.u64(10), a.f64(11));
+    };
+  }
+  if (name == "BATCH") {
+    return [](const FunctionRow&, Args& a) -> Result {
+      const std::vector<std::string> names = lowered(a.str_list(0));
+      BatchRun run(table_input(a, names), groups_on_pool(), Bars::kCopied);
+      return table_lists(run, a);
+    };
+  }
+  if (name == "BATCH_CROSS") {
+    return [](const FunctionRow&, Args& a) -> Result {
+      const std::vector<std::string> names = lowered(a.str_list(0));
+      BatchRun run(table_input(a, names), a.flag(9), groups_on_pool(), Bars::kCopied);
+      return table_lists(run, a);
+    };
+  }
+  throw std::logic_error("no computation for the table function " + name);
+}
+
 std::vector<FunctionRow> build_rows() {
   std::vector<FunctionRow> rows;
   for (const registry::Function& f : registry::functions()) {
     if (f.core) rows.push_back(routine_row(f));
   }
-  const FunctionRow tables[] = {
-      {"ZHISHU", "",
-       {P("code_i", Kind::U64List), P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series),
-        P("low", Kind::Series), P("close", Kind::Series), P("volume", Kind::Series), P("amount", Kind::Series),
-        P("float_mv", Kind::Series), P("total_mv", Kind::Series), P("method", Kind::U64, "1"),
-        P("base", Kind::Float, "1000.0")},
-       [](const FunctionRow&, Args& a) -> Result {
-         return ZHISHU(ZhishuInput{a.u64_list(0), a.i64_list(1), a.series(2), a.series(3), a.series(4), a.series(5),
-                                   a.series(6), a.series(7), a.series(8), a.series(9)},
-                       a.u64(10), a.f64(11));
-       }},
-      {"BATCH", "",
-       {P("names_in", Kind::StrList), P("params_in", Kind::U64ListList), P("code_i", Kind::U64List),
-        P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series), P("low", Kind::Series),
-        P("close", Kind::Series), P("volume", Kind::Series)},
-       [](const FunctionRow&, Args& a) -> Result {
-         const std::vector<std::string> names = lowered(a.str_list(0));
-         BatchRun run(table_input(a, names), groups_on_pool(), Bars::kCopied);
-         return table_lists(run, a);
-       }},
-      {"BATCH_CROSS", "",
-       {P("names_in", Kind::StrList), P("params_in", Kind::U64ListList), P("code_i", Kind::U64List),
-        P("date", Kind::I64List), P("open", Kind::Series), P("high", Kind::Series), P("low", Kind::Series),
-        P("close", Kind::Series), P("volume", Kind::Series), P("keep_values", Kind::Bool)},
-       [](const FunctionRow&, Args& a) -> Result {
-         const std::vector<std::string> names = lowered(a.str_list(0));
-         BatchRun run(table_input(a, names), a.flag(9), groups_on_pool(), Bars::kCopied);
-         return table_lists(run, a);
-       }},
-  };
-  for (const FunctionRow& row : tables) rows.push_back(row);
+  for (const registry::TableFunction& t : registry::table_functions()) {
+    std::vector<Param> params;
+    for (const registry::TableParam& p : t.params) params.push_back(P(p.name, table_kind(p.kind), p.default_text));
+    rows.push_back(FunctionRow{t.name, "", std::move(params), table_handler(t.name)});
+  }
   return rows;
 }
 

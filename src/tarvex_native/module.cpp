@@ -136,28 +136,6 @@ PyObject* call(PyObject*, PyObject* tuple) {
   });
 }
 
-// routines() -> tuple of (name, kinds, scalar_result); kinds is a string of
-// one letter per argument: s series, v scalar or series, u unsigned 64-bit,
-// d unsigned 32-bit, f float, r the rounding of an indicator's outputs
-// (decimal places, or None for none).
-PyObject* describe(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
-    const std::vector<Routine>& table = routines();
-    Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(table.size())));
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      std::string kinds;
-      for (ArgKind k : table[i].kinds) {
-        kinds += k == ArgKind::Series ? 's' : k == ArgKind::ScalarOrSeries ? 'v' : k == ArgKind::U64 ? 'u'
-                 : k == ArgKind::U32 ? 'd' : k == ArgKind::Digits ? 'r' : 'f';
-      }
-      Ref row = Ref::check(Py_BuildValue("(ssO)", table[i].name, kinds.c_str(),
-                                         scalar_result(table[i]) ? Py_True : Py_False));
-      PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), row.release());
-    }
-    return out.release();
-  });
-}
-
 PyObject* threads(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* { return PyLong_FromSize_t(default_threads()); });
 }
@@ -165,8 +143,8 @@ PyObject* threads(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"call", call, METH_VARARGS,
      "call(index, args, starts, threads): run one routine; results as memory for numpy.asarray"},
-    {"routines", describe, METH_NOARGS, "routines(): (name, argument kinds, scalar result) of every routine"},
     {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
+    {"tables", describe_tables, METH_NOARGS, "tables(): the parameters and results of the table functions"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},

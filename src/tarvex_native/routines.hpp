@@ -28,5 +28,7 @@ SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::si
 // says about it (the Python package builds its catalog, docstrings and
 // types from these).
 PyObject* describe_registry(PyObject* self, PyObject* unused);
+// tables() -> the table functions' parameters and results, as dicts.
+PyObject* describe_tables(PyObject* self, PyObject* unused);
 
 }  // namespace tarvex::native

@@ -10,71 +10,21 @@ from __future__ import annotations
 
 import datetime
 import numbers
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
 from .._columns import Key, Market
-from .calendar import parts as _calendar_parts
+from .context import Context
 from .errors import FormulaError
+from .steps import Node, Steps
 from .vocabulary import Word, vocabulary
 
-if TYPE_CHECKING:
-    from .plan import Node, Plan
-
-__all__ = ["Context", "FormulaResult", "Line", "Options", "run_plan", "run_market", "matching_rows"]
+__all__ = ["FormulaResult", "Line", "Options", "run_plan", "run_market", "matching_rows"]
 
 _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, FloatingPointError)
-
-
-class Context:
-    """The layout of the columns: `rows` bars in segments starting at
-    `starts` (int64, ascending, from 0), one segment per security (no
-    bars make no segments), each row's date (None without a date column)
-    and the `digits` the rounded indicators are given."""
-
-    def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None,
-                 digits: Optional[int] = 3) -> None:
-        self.rows = rows
-        self.starts = starts if rows else starts[:0]
-        self.dates = dates
-        self.digits = digits  # the decimals of the rounded indicators (None: unrounded)
-        self._position: Optional[np.ndarray] = None
-        self._calendar: Optional[Dict[str, np.ndarray]] = None
-
-    def calendar(self) -> Dict[str, np.ndarray]:
-        """Each row's date in parts (see calendar.parts)."""
-        if self._calendar is None:
-            if self.dates is None:
-                raise ValueError("it reads the date column, and the bars have none")
-            self._calendar = _calendar_parts(self.dates)
-        return self._calendar
-
-    def ends(self) -> np.ndarray:
-        """One past the last row of each segment."""
-        return np.append(self.starts[1:], self.rows)[:len(self.starts)].astype(np.int64)
-
-    def position(self) -> np.ndarray:
-        """Each row's index within its segment (float64)."""
-        if self._position is None:
-            lengths = self.ends() - self.starts
-            self._position = (np.arange(self.rows) - np.repeat(self.starts, lengths)).astype(np.float64)
-        return self._position
-
-    def running(self, ufunc: Callable[[np.ndarray, np.ndarray], np.ndarray], x: Any) -> np.ndarray:
-        """ufunc folded over every bar so far of each segment (a segmented
-        inclusive scan by doubling distances; exact for max and min)."""
-        out = np.array(x, dtype=np.float64)
-        position = self.position()
-        longest = int(position.max()) + 1 if self.rows else 0
-        k = 1
-        while k < longest:
-            reach = position[k:] >= k
-            out[k:] = np.where(reach, ufunc(out[:-k], out[k:]), out[k:])
-            k *= 2
-        return out
 
 
 def _truth(x: Any) -> Any:
@@ -103,49 +53,75 @@ def _whole(value: Any, name: str, word: str, text: str, pos: int) -> int:
     return int(v)
 
 
-def _call(plan: Plan, node: Node, args: List[Any], ctx: Context) -> Any:
-    word = vocabulary()[node.data]
-    values: List[Any] = []
-    for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
-        if kind == "i":
-            value = _whole(value, name, word.name, plan.text, pos)
-        elif not isinstance(value, (np.ndarray, str)):
-            value = float(value)
-        values.append(value)
-    return word.run(ctx, values)
+class _Evaluation:
+    """One run of a plan's steps: the plan, the segment layout, the bar
+    columns and the parameters' values. Each kind of step (Node.op) is one
+    method, found through `_STEPS`."""
 
+    def __init__(self, plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray],
+                 params: Mapping[str, float]) -> None:
+        self.plan, self.ctx, self.columns, self.params = plan, ctx, columns, params
 
-def _step(plan: Plan, node: Node, args: List[Any], ctx: Context, columns: Mapping[str, np.ndarray],
-          params: Mapping[str, float]) -> Any:
-    op = node.op
-    if op == "const":
+    def step(self, node: Node, args: List[Any]) -> Any:
+        return _STEPS[node.op](self, node, args)
+
+    def const(self, node: Node, args: List[Any]) -> Any:
         return np.float64(node.data)
-    if op == "text":
+
+    def text(self, node: Node, args: List[Any]) -> Any:
         return node.data
-    if op == "param":
-        return np.float64(params[node.data])
-    if op == "bar":
-        return columns[node.data]
-    if op == "arith":
+
+    def param(self, node: Node, args: List[Any]) -> Any:
+        return np.float64(self.params[node.data])
+
+    def bar(self, node: Node, args: List[Any]) -> Any:
+        return self.columns[node.data]
+
+    def arith(self, node: Node, args: List[Any]) -> Any:
         return _ARITHMETIC[node.data](*args)
-    if op == "cmp":
+
+    def compare(self, node: Node, args: List[Any]) -> Any:
         return _as_float(_COMPARE[node.data](*args))
-    if op == "logic":
+
+    def logic(self, node: Node, args: List[Any]) -> Any:
         return _as_float(_LOGIC[node.data](_truth(args[0]), _truth(args[1])))
-    if op == "neg":
+
+    def negate(self, node: Node, args: List[Any]) -> Any:
         return np.negative(args[0])
-    if op == "not":
+
+    def invert(self, node: Node, args: List[Any]) -> Any:
         return _as_float(~_truth(args[0]))
-    if op == "truth":
+
+    def truth(self, node: Node, args: List[Any]) -> Any:
         return _as_float(_truth(args[0]))
-    if op == "full":
-        return np.full(ctx.rows, args[0], dtype=np.float64)
-    if op == "field":
+
+    def full(self, node: Node, args: List[Any]) -> Any:
+        return np.full(self.ctx.rows, args[0], dtype=np.float64)
+
+    def field(self, node: Node, args: List[Any]) -> Any:
         return args[0][node.data]
-    return _call(plan, node, args, ctx)
+
+    def call(self, node: Node, args: List[Any]) -> Any:
+        word = vocabulary()[node.data]
+        values: List[Any] = []
+        for (name, kind, _), value, pos in zip(word.params, args, node.arg_pos):
+            if kind == "i":
+                value = _whole(value, name, word.name, self.plan.text, pos)
+            elif not isinstance(value, (np.ndarray, str)):
+                value = float(value)
+            values.append(value)
+        return word.run(self.ctx, values)
 
 
-def needed(plan: Plan) -> List[int]:
+_STEPS: Dict[str, Callable[[_Evaluation, Node, List[Any]], Any]] = {
+    "const": _Evaluation.const, "text": _Evaluation.text, "param": _Evaluation.param, "bar": _Evaluation.bar,
+    "arith": _Evaluation.arith, "cmp": _Evaluation.compare, "logic": _Evaluation.logic, "neg": _Evaluation.negate,
+    "not": _Evaluation.invert, "truth": _Evaluation.truth, "full": _Evaluation.full, "field": _Evaluation.field,
+    "call": _Evaluation.call,
+}
+
+
+def needed(plan: Steps) -> List[int]:
     """Ids of the nodes the output lines depend on, ascending."""
     nodes, marked = plan.nodes, [False] * len(plan.nodes)
     for out in plan.outputs:
@@ -157,7 +133,7 @@ def needed(plan: Plan) -> List[int]:
     return [i for i, m in enumerate(marked) if m]
 
 
-def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params: Mapping[str, float]
+def evaluate(plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray], params: Mapping[str, float]
              ) -> List[Any]:
     """The output lines' values (float64 arrays, or a drawing's arguments),
     in order."""
@@ -168,11 +144,12 @@ def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params
             last_use[a] = i
     keep = {out.node for out in plan.outputs}
     values: Dict[int, Any] = {}
+    run = _Evaluation(plan, ctx, columns, params)
     with np.errstate(all="ignore"):
         for i in order:
             node = nodes[i]
             try:
-                values[i] = _step(plan, node, [values[a] for a in node.args], ctx, columns, params)
+                values[i] = run.step(node, [values[a] for a in node.args])
             except FormulaError:
                 raise
             except _LIBRARY_ERRORS as e:
@@ -206,7 +183,7 @@ def evaluate(plan: Plan, ctx: Context, columns: Mapping[str, np.ndarray], params
 _NOT_NUMBERS = "cmM"
 
 # The frame field of each bar word, as the frame functions and `columns=` name it.
-_FIELDS = {"OPEN": "open", "HIGH": "high", "LOW": "low", "CLOSE": "close", "VOL": "volume", "AMOUNT": "amount"}
+_FIELDS = {word: columns[0] for word, columns in _BAR_COLUMNS.items()}
 
 
 def _floats(column: Any, label: Any) -> np.ndarray:
@@ -229,7 +206,7 @@ def _floats(column: Any, label: Any) -> np.ndarray:
         raise FormulaError(f"column {label!r} is not numeric: {e}") from None
 
 
-def _bars_used(plan: Plan) -> Dict[str, int]:
+def _bars_used(plan: Steps) -> Dict[str, int]:
     """Bar columns the output lines read, with the place of first use."""
     used: Dict[str, int] = {}
     for i in needed(plan):
@@ -258,7 +235,7 @@ class Options:
         self.digits, self.min_bars = None if digits is None else int(digits), int(min_bars)
 
 
-def read_market(plan: Plan, data: Any, options: Options) -> Tuple[Market, Dict[str, np.ndarray]]:
+def read_market(plan: Steps, data: Any, options: Options) -> Tuple[Market, Dict[str, np.ndarray]]:
     """The market of `data` and the bar columns the plan reads, in its time order."""
     try:
         market = Market(data, code=options.code, date=options.date, columns=options.columns,
@@ -286,7 +263,7 @@ def read_market(plan: Plan, data: Any, options: Options) -> Tuple[Market, Dict[s
     return market, columns
 
 
-def run_market(plan: Plan, data: Any, options: Options, params: Mapping[str, float]
+def run_market(plan: Steps, data: Any, options: Options, params: Mapping[str, float]
                ) -> Tuple[Market, List[np.ndarray]]:
     """The output lines of the plan over `data`, in the market's time order
     (each security oldest first, securities by code)."""
@@ -301,7 +278,7 @@ def run_market(plan: Plan, data: Any, options: Options, params: Mapping[str, flo
     return market, lines
 
 
-def run_plan(plan: Plan, data: Any, options: Options, params: Mapping[str, float]) -> FormulaResult:
+def run_plan(plan: Steps, data: Any, options: Options, params: Mapping[str, float]) -> FormulaResult:
     market, values = run_market(plan, data, options, params)
     codes = dates = None
     if market.layout == "one":
@@ -448,7 +425,7 @@ def _line(out: Any, value: Any) -> Line:
     shown, cond = word.draws
     # The drawing's line: the values it draws, NaN on the bars it skips.
     values = value[shown] if cond is None else np.where(value[cond] != 0.0, value[shown], np.nan)
-    args = {p[0]: v for p, v in zip(word.params, value)}
+    args = {p.name: v for p, v in zip(word.params, value)}
     return Line(out.name, out.label, out.attrs, np.array(values, dtype=np.float64), kind=word.name, args=args,
                 lookahead=out.lookahead)
 

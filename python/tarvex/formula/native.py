@@ -7,34 +7,50 @@ back to back, every segment on its own, natively and in one call.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .. import _catalog, _functions
+from .._catalog import KINDS, Record, function
+from .._catalog import catalog as _records
+from .._functions import EXPORTED
+from .._columns import BAR_COLUMNS
 
-__all__ = ["FunctionInfo", "catalog", "call", "BAR_INPUTS"]
+__all__ = ["FunctionInfo", "catalog", "call"]
 
-# The indicators' series inputs that name bar columns.
-BAR_INPUTS = {"open": "OPEN", "high": "HIGH", "low": "LOW", "close": "CLOSE", "vol": "VOL"}
+# The language's bar names by the bar field a series parameter names.
+_BAR_WORDS = {columns[0]: word for word, columns in BAR_COLUMNS.items()}
 
-# Parameter kinds of the package ("u" and "d" are unsigned 64- and 32-bit
-# integers) as the formula language reads them: "s" a series, "v" a series
-# or a number, "i" a non-negative whole number, "f" any number.
-_KINDS = {"s": "s", "v": "v", "u": "i", "d": "i", "f": "f"}
 
-# A parameter: (name, kind, default or None).
-Param = Tuple[str, str, Optional[float]]
+class Param(NamedTuple):
+    """A word's parameter: its name, its kind (see vocabulary) and its
+    default (None: required)."""
+
+    name: str
+    kind: str
+    default: Optional[float]
 
 class FunctionInfo:
     """A library function: `params` is a tuple of (name, kind, default or
     None), `outputs` the lower-case field names (one for a single line),
-    `lookahead` whether its value on a bar depends on later bars."""
+    `lookahead` whether its value on a bar depends on later bars, `bars` the
+    language's bar name each parameter names (None where it names none),
+    `boolean` whether its every value is 1.0 or 0.0."""
 
-    __slots__ = ("name", "params", "outputs", "lookahead")
+    __slots__ = ("name", "params", "outputs", "lookahead", "bars", "boolean")
 
-    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...], lookahead: bool) -> None:
-        self.name, self.params, self.outputs, self.lookahead = name, params, outputs, lookahead
+    def __init__(self, record: Record) -> None:
+        # The formula language's kinds (see vocabulary); a series the
+        # registry marks as a condition is "c". An indicator's rounding
+        # ("r") is not a formula argument: a run's digits= sets it for every
+        # indicator word.
+        self.name = record.name
+        self.params: Tuple[Param, ...] = tuple(
+            Param(p.name, "c" if p.condition else KINDS[k].formula, p.default) for p, k in zip(record.params, record.kinds))
+        self.outputs = record.fields
+        self.lookahead = record.lookahead
+        self.bars = tuple(None if p.column is None else _BAR_WORDS[p.column] for p in record.params)
+        self.boolean = record.boolean
 
 
 _CATALOG: Optional[Dict[str, FunctionInfo]] = None
@@ -44,13 +60,7 @@ def catalog() -> Dict[str, FunctionInfo]:
     """FunctionInfo of every series function and indicator, by name."""
     global _CATALOG
     if _CATALOG is None:
-        _CATALOG = {}
-        for name, fn in _functions.FUNCTIONS.items():
-            # An indicator's rounding ("r") is not a formula argument: a run's
-            # digits= sets it for every indicator word.
-            params = tuple((p, _KINDS[k], fn.defaults.get(p)) for p, k in zip(fn.params, fn.kinds) if k != "r")
-            outputs = tuple(fn.outputs or (name.lower(),))
-            _CATALOG[name] = FunctionInfo(name, params, outputs, _catalog.function(name).lookahead)
+        _CATALOG = {r.name: FunctionInfo(r) for r in _records("function")}
     return _CATALOG
 
 
@@ -60,7 +70,7 @@ def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[in
     from 0). Series arguments are float64 arrays of the full length, the
     others numbers; a rounded indicator is rounded to `digits` (None: not
     rounded). Returns one float64 array or a tuple of them."""
-    rounding = {"digits": digits} if _functions.FUNCTIONS[name].rounds else {}
-    result = _functions.EXPORTED[name](*args, starts=starts, **rounding)
+    rounding = {"digits": digits} if function(name).rounding is not None else {}
+    result = EXPORTED[name](*args, starts=starts, **rounding)
     out: Union[np.ndarray, Tuple[np.ndarray, ...]] = tuple(result) if isinstance(result, tuple) else result
     return out

@@ -2,30 +2,92 @@
 
 The parser is iterative (an operator-precedence parser with explicit
 stacks), so nesting depth is bounded only by memory, never by the Python
-stack. Expression trees are tuples whose second item is the source offset
-of the place an error should point at:
-
-    ("num", pos, value)
-    ("text", pos, TEXT)                     'a single-quoted text'
-    ("name", pos, NAME)
-    ("field", pos, INDICATOR, FIELD)        KDJ.K or "KDJ.K"
-    ("call", pos, target, [args])           target a "name" or "field" tree
-    ("unary", pos, op, operand)             op "-" or "NOT"
-    ("binary", pos, op, left, right)
+stack. An expression tree is one of the node types below, each with `pos`,
+the source offset of the place an error should point at.
 """
 from __future__ import annotations
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from .errors import FormulaError
 from .lexer import Token, tokenize
 from .styles import style_error
 
-__all__ = ["Statement", "parse", "children"]
+__all__ = ["Statement", "parse", "children", "Tree", "Number", "Text", "Name", "Field", "Call", "Unary", "Binary"]
 
-# An expression tree: a tuple of the node kind, the source offset, then the
-# kind's items (see above); sub-trees are trees again.
-Tree = Tuple[Any, ...]
+
+class Number(NamedTuple):
+    pos: int
+    value: float
+
+
+class Text(NamedTuple):
+    """'a single-quoted text'"""
+    pos: int
+    text: str
+
+
+class Name(NamedTuple):
+    pos: int
+    name: str
+
+
+class Field(NamedTuple):
+    """KDJ.K or "KDJ.K": an indicator's output."""
+    pos: int
+    indicator: str
+    field: str
+
+
+class Call(NamedTuple):
+    pos: int
+    target: Union[Name, Field]
+    args: List["Tree"]
+
+
+class Unary(NamedTuple):
+    """op "-" or "NOT"."""
+    pos: int
+    op: str
+    operand: "Tree"
+
+
+class Binary(NamedTuple):
+    pos: int
+    op: str
+    left: "Tree"
+    right: "Tree"
+
+
+Tree = Union[Number, Text, Name, Field, Call, Unary, Binary]
+
+
+# What waits on the parser's stack of operators: a prefix operator, a
+# binary operator, an open parenthesis and an open call counting its
+# arguments.
+class _Prefix(NamedTuple):
+    op: str
+    pos: int
+
+
+class _Infix(NamedTuple):
+    op: str
+    precedence: int
+    pos: int
+
+
+class _Group(NamedTuple):
+    pos: int
+
+
+class _OpenCall:
+    __slots__ = ("target", "commas")
+
+    def __init__(self, target: Union[Name, Field]) -> None:
+        self.target, self.commas = target, 0
+
+
+_Pending = Union[_Prefix, _Infix, _Group, _OpenCall]
 
 # Binding strength of the binary operators; all are left-associative and
 # every prefix operator binds tighter than any of them.
@@ -51,14 +113,12 @@ class Statement:
 
 def children(tree: Tree) -> Sequence[Tree]:
     """The sub-trees of an expression tree, left to right."""
-    kind = tree[0]
-    if kind == "unary":
-        return (tree[3],)
-    if kind == "binary":
-        return (tree[3], tree[4])
-    if kind == "call":
-        args: List[Tree] = tree[3]
-        return args
+    if isinstance(tree, Unary):
+        return (tree.operand,)
+    if isinstance(tree, Binary):
+        return (tree.left, tree.right)
+    if isinstance(tree, Call):
+        return tree.args
     return ()
 
 
@@ -130,38 +190,41 @@ class _Parser:
         if problem is not None:
             raise self.error(problem, token[2])
 
-    def reference(self, i: int) -> Tuple[Tree, int]:
+    def reference(self, i: int) -> Tuple[Union[Name, Field], int]:
         """A name, NAME.FIELD or "NAME.FIELD" at token i, and the next index."""
         kind, value, start, _ = self.tokens[i]
         if kind == "str":
             parts = value.split(".")
             if len(parts) != 2 or not all(p.isidentifier() for p in parts):
                 raise self.error('a quoted name reads "INDICATOR.OUTPUT"', start)
-            return ("field", start, parts[0], parts[1]), i + 1
+            return Field(start, parts[0], parts[1]), i + 1
         if self.is_op(i + 1, "."):
             field = self.tokens[i + 2]
             if field[0] != "name":
                 raise self.error("expected an output name after '.'", field[2])
-            return ("field", start, value, field[1]), i + 3
-        return ("name", start, value), i + 1
+            return Field(start, value, field[1]), i + 3
+        return Name(start, value), i + 1
 
     def expression(self, i: int) -> Tuple[Tree, int]:
         """One expression starting at token i, and the index after it.
 
-        Operands wait on `operands`; `pending` holds prefix operators
-        ["un", op, pos], binary operators ["bin", op, precedence, pos],
-        parentheses ["group", pos] and open calls ["call", target, argc].
+        Operands wait on `operands`; `pending` holds the operators,
+        parentheses and calls still open.
         """
         tokens = self.tokens
         operands: List[Tree] = []
-        pending: List[List[Any]] = []
+        pending: List[_Pending] = []
 
-        def reduce(entry: List[Any]) -> None:
-            if entry[0] == "un":
-                operands.append(("unary", entry[2], entry[1], operands.pop()))
+        def reduce(entry: Union[_Prefix, _Infix]) -> None:
+            if isinstance(entry, _Prefix):
+                operands.append(Unary(entry.pos, entry.op, operands.pop()))
             else:
                 right = operands.pop()
-                operands.append(("binary", entry[3], entry[1], operands.pop(), right))
+                operands.append(Binary(entry.pos, entry.op, operands.pop(), right))
+
+        def operator_on_top() -> Optional[Union[_Prefix, _Infix]]:
+            top = pending[-1] if pending else None
+            return top if isinstance(top, (_Prefix, _Infix)) else None
 
         expect_operand = True
         while True:
@@ -169,13 +232,17 @@ class _Parser:
             if expect_operand:
                 if kind == "op" and value in ("-", "+", "NOT"):
                     if value != "+":  # unary plus changes nothing
-                        pending.append(["un", value, start])
+                        pending.append(_Prefix(value, start))
                     i += 1
                 elif kind == "op" and value == "(":
-                    pending.append(["group", start])
+                    pending.append(_Group(start))
                     i += 1
-                elif kind in ("num", "text"):
-                    operands.append((kind, start, value))
+                elif kind == "num":
+                    operands.append(Number(start, value))
+                    i += 1
+                    expect_operand = False
+                elif kind == "text":
+                    operands.append(Text(start, value))
                     i += 1
                     expect_operand = False
                 elif kind in ("name", "str"):
@@ -184,10 +251,10 @@ class _Parser:
                     if not self.is_op(i, "("):
                         operands.append(target)
                     elif self.is_op(i + 1, ")"):
-                        operands.append(("call", target[1], target, []))
+                        operands.append(Call(target.pos, target, []))
                         i += 2
                     else:
-                        pending.append(["call", target, 0])
+                        pending.append(_OpenCall(target))
                         i += 1
                         expect_operand = True
                 elif kind == "eof":
@@ -197,41 +264,45 @@ class _Parser:
                 continue
             if kind == "op" and value in _PRECEDENCE:
                 precedence = _PRECEDENCE[value]
-                while pending and (pending[-1][0] == "un"
-                                   or (pending[-1][0] == "bin" and pending[-1][2] >= precedence)):
-                    reduce(pending.pop())
-                pending.append(["bin", value, precedence, start])
+                while True:
+                    top = operator_on_top()
+                    if top is None or (isinstance(top, _Infix) and top.precedence < precedence):
+                        break
+                    reduce(top)
+                    pending.pop()
+                pending.append(_Infix(value, precedence, start))
                 expect_operand = True
                 i += 1
                 continue
             if kind == "op" and value in (",", ")"):
-                while pending and pending[-1][0] in ("un", "bin"):
-                    reduce(pending.pop())
+                while (top := operator_on_top()) is not None:
+                    reduce(top)
+                    pending.pop()
                 if not pending:
                     if value == ",":
                         break  # drawing words follow the expression
                     raise self.error("')' has no matching '('", start)
-                top = pending[-1]
+                opened = pending[-1]
                 if value == ",":
-                    if top[0] == "group":
+                    if not isinstance(opened, _OpenCall):
                         raise self.error("',' inside parentheses that are not a call", start)
-                    top[2] += 1
+                    opened.commas += 1
                     expect_operand = True
                 else:
                     pending.pop()
-                    if top[0] == "call":
-                        count = top[2] + 1
+                    if isinstance(opened, _OpenCall):
+                        count = opened.commas + 1
                         args = operands[-count:]
                         del operands[-count:]
-                        operands.append(("call", top[1][1], top[1], args))
+                        operands.append(Call(opened.target.pos, opened.target, args))
                 i += 1
                 continue
             break
         while pending:
             entry = pending.pop()
-            if entry[0] == "group":
-                raise self.error("'(' is never closed", entry[1])
-            if entry[0] == "call":
-                raise self.error("'(' of this call is never closed", entry[1][1])
+            if isinstance(entry, _Group):
+                raise self.error("'(' is never closed", entry.pos)
+            if isinstance(entry, _OpenCall):
+                raise self.error("'(' of this call is never closed", entry.target.pos)
             reduce(entry)
         return operands[0], i

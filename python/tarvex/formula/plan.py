@@ -21,7 +21,8 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, 
 from .engine import FormulaResult, Options, run_plan
 from .errors import FormulaError
 from .native import Param
-from .parser import Statement, Tree, children, parse
+from .parser import Binary, Call, Field, Name, Number, Statement, Text, Tree, Unary, children, parse
+from .steps import Node, Output, Steps
 from .styles import COLORS, colour_value
 from .vocabulary import BAR_NAMES, PRICES, Word, vocabulary
 
@@ -36,46 +37,11 @@ _ARITHMETIC = frozenset({"+", "-", "*", "/"})
 _LOGICAL = frozenset({"AND", "OR"})
 
 
-class Node:
-    """One step of a plan.
-
-    op: "const" (data the number), "param" (data the name), "bar" (data
-    the column), "neg", "not", "truth" (1.0 where true, else 0.0), "full"
-    (a number on every bar), "arith", "cmp", "logic" (data the operator),
-    "call" (data the word), "field" (data the output index of a call),
-    "text" (data a quoted text). `series` tells a column from a number;
-    `boolean` that every value is 1.0 or 0.0; `pos` and `arg_pos` are source
-    offsets for errors; `lookahead` the words reading later bars that the
-    node depends on, in order of appearance.
-    """
-
-    __slots__ = ("op", "data", "args", "series", "boolean", "pos", "arg_pos", "lookahead")
-
-    def __init__(self, op: str, data: Any, args: Tuple[int, ...], series: bool, boolean: bool, pos: int,
-                 arg_pos: Tuple[int, ...], lookahead: Tuple[str, ...] = ()) -> None:
-        self.op, self.data, self.args = op, data, args
-        self.series, self.boolean, self.pos, self.arg_pos = series, boolean, pos, arg_pos
-        self.lookahead = lookahead
-
-
-class Output:
-    """An output line: name (None when unnamed), label (the name, or the
-    expression's text), style words, its node, the drawing word when it is
-    a drawing (else None) and the words reading later bars it depends on."""
-
-    __slots__ = ("name", "label", "attrs", "node", "draws", "lookahead")
-
-    def __init__(self, name: Optional[str], label: str, attrs: Tuple[str, ...], node: int,
-                 draws: Optional[str] = None, lookahead: Tuple[str, ...] = ()) -> None:
-        self.name, self.label, self.attrs, self.node = name, label, attrs, node
-        self.draws, self.lookahead = draws, lookahead
-
-
 def _signature(params: Sequence[Param]) -> str:
-    return ", ".join(p[0] if p[2] is None else f"{p[0]}={p[2]}" for p in params)
+    return ", ".join(p.name if p.default is None else f"{p.name}={p.default}" for p in params)
 
 
-class Plan:
+class Plan(Steps):
     """A compiled formula: run it with `.run(bars, **params)`.
 
     `params` holds the declared parameters and their default values;
@@ -200,7 +166,7 @@ class _Compiler:
                 self.scope[st.name] = node
             if st.kind == "output":
                 if self.plan.nodes[node].op == "text":
-                    raise self.error("a quoted text is no output line: it is the text of a DRAWTEXT", st.expr[1])
+                    raise self.error("a quoted text is no output line: it is the text of a DRAWTEXT", st.expr.pos)
                 if not self.plan.nodes[node].series:
                     node = self.add("full", None, (node,), series=True)
                 word = None if draws is None else self.plan.nodes[node].data
@@ -213,13 +179,13 @@ class _Compiler:
         """The node of an output statement that calls a drawing word, or
         None for any other statement."""
         tree = st.expr
-        if st.kind != "output" or tree[0] != "call" or tree[2][0] != "name":
+        if st.kind != "output" or not isinstance(tree, Call) or not isinstance(tree.target, Name):
             return None
-        word = self.words.get(tree[2][2])
+        word = self.words.get(tree.target.name)
         if word is None or word.draws is None:
             return None
-        args = [self.expression(sub) for sub in tree[3]]
-        return self.call(word, None, args, tuple(sub[1] for sub in tree[3]), tree[1], word.name)
+        args = [self.expression(sub) for sub in tree.args]
+        return self.call(word, None, args, tuple(sub.pos for sub in tree.args), tree.pos, word.name)
 
     def expression(self, tree: Tree) -> int:
         # Post-order walk with an explicit stack: depth costs memory only.
@@ -239,34 +205,34 @@ class _Compiler:
         return results[0]
 
     def combine(self, tree: Tree, args: List[int]) -> int:
-        kind, pos = tree[0], tree[1]
-        if kind == "num":
-            return self.add("const", tree[2], series=False, pos=pos)
-        if kind == "text":
-            return self.add("text", tree[2], series=False, pos=pos)
+        pos = tree.pos
+        if isinstance(tree, Number):
+            return self.add("const", tree.value, series=False, pos=pos)
+        if isinstance(tree, Text):
+            return self.add("text", tree.text, series=False, pos=pos)
         for a in args:
-            if self.plan.nodes[a].op == "text" and kind != "call":
+            if self.plan.nodes[a].op == "text" and not isinstance(tree, Call):
                 raise self.error("a quoted text takes no part in arithmetic: it is the text of a DRAWTEXT",
                                  self.plan.nodes[a].pos)
-        if kind == "name":
-            return self.name(tree[2], pos)
-        if kind == "field":
+        if isinstance(tree, Name):
+            return self.name(tree.name, pos)
+        if isinstance(tree, Field):
             return self.field(tree, None, ())
-        if kind == "unary":
-            if tree[2] == "-":
+        if isinstance(tree, Unary):
+            if tree.op == "-":
                 return self.add("neg", None, tuple(args), pos=pos)
             return self.add("not", None, tuple(args), boolean=True, pos=pos)
-        if kind == "binary":
-            op = tree[2]
+        if isinstance(tree, Binary):
+            op = tree.op
             if op in _COMMUTATIVE:
                 args = sorted(args)
             group = "arith" if op in _ARITHMETIC else "logic" if op in _LOGICAL else "cmp"
             return self.add(group, op, tuple(args), boolean=group != "arith", pos=pos)
-        target = tree[2]
-        arg_pos = tuple(sub[1] for sub in tree[3])
-        if target[0] == "field":
+        target = tree.target
+        arg_pos = tuple(sub.pos for sub in tree.args)
+        if isinstance(target, Field):
             return self.field(target, args, arg_pos)
-        name = target[2]
+        name = target.name
         word = self.words.get(name)
         if word is None:
             if name in self.scope or name in self.plan.params or name in BAR_NAMES or name in _CONSTANTS:
@@ -308,8 +274,8 @@ class _Compiler:
         hint = f" (did you mean {', '.join(close)}?)" if close else ""
         return self.error(f"unknown name {name}{hint}{advice}", pos)
 
-    def field(self, target: Tree, args: Optional[List[int]], arg_pos: Tuple[int, ...]) -> int:
-        _, pos, name, field = target
+    def field(self, target: Field, args: Optional[List[int]], arg_pos: Tuple[int, ...]) -> int:
+        pos, name, field = target
         word = self.words.get(name)
         if word is None or word.implied is None:
             indicators = [w.name for w in self.words.values() if w.implied is not None]
@@ -336,7 +302,7 @@ class _Compiler:
         # An indicator called without its leading series reads them from the bars.
         implied = word.implied if word.implied is not None and (not args or not nodes[args[0]].series) else ()
         bound = params[len(implied):]
-        required = sum(1 for p in bound if p[2] is None)
+        required = sum(1 for p in bound if p.default is None)
         if not required <= len(args) <= len(bound):
             forms = f"({_signature(bound)})"
             if word.implied is not None:
@@ -367,7 +333,7 @@ class _Compiler:
                 node = self.add("full", None, (node,), series=True, boolean=nodes[node].boolean, pos=at)
             values.append(node)
             positions.append(at)
-        first = next((k for k, p in enumerate(params) if p[1] == "v"), None)
+        first = next((k for k, p in enumerate(params) if p.kind == "v"), None)
         if word.series and first is not None and not any(nodes[v].series for v in values):
             # Only numbers (MAX(1, 2)): the first of them becomes a column.
             values[first] = self.add("full", None, (values[first],), series=True, pos=positions[first])

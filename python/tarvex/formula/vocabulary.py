@@ -9,28 +9,26 @@ turns it into 1.0 / 0.0 before the call), "v" a series or a number, "k" a
 price (a series, or 0 to 3 naming OPEN, HIGH, LOW, CLOSE), "i" a
 non-negative whole number, "f" any number, "t" a single-quoted text. Each
 word computes through `run(ctx, args)` with `ctx` giving the segment layout
-and the dates (see engine.Context).
+and the dates (see context.Context).
 """
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
 from . import native
+from .context import Context
 from .native import Param
 from .styles import rgb
-
-if TYPE_CHECKING:
-    from .engine import Context
 
 __all__ = ["Word", "vocabulary", "BAR_NAMES", "PRICES"]
 
 # A word's computation: the segment layout and the arguments (float64
 # columns, numbers and texts) to one column, a tuple of them for an
 # indicator (a drawing hands its arguments back), or a number (RGB).
-Run = Callable[["Context", List[Any]], Union[np.ndarray, Tuple[Any, ...], float]]
+Run = Callable[[Context, List[Any]], Union[np.ndarray, Tuple[Any, ...], float]]
 
 # Bar columns and the names that read them.
 BAR_NAMES = {
@@ -39,22 +37,10 @@ BAR_NAMES = {
     "AMOUNT": "AMOUNT", "AMO": "AMOUNT",
 }
 
-# Words whose first parameter the library tests as "not 0.0" (NaN true) or
-# sums as numbers, but the language reads as a condition (NaN false).
-# The number given is how many leading parameters are conditions.
-_CONDITIONS = {
-    "IF": 1, "COUNT": 1, "EVERY": 1, "EXIST": 1, "LAST": 1, "FILTER": 1, "BARSLAST": 1, "BARSLASTCOUNT": 1,
-    "BARSSINCEN": 1, "VALUEWHEN": 1, "BACKSET": 1, "TFILTER": 2,
-}
-
 # Words whose first parameter is a price: a column, or 0, 1, 2 or 3 naming
 # OPEN, HIGH, LOW or CLOSE (parameter kind "k"; ZIG(3,5) is ZIG(CLOSE,5)).
 _PRICE_SELECTORS = frozenset({"ZIG", "PEAK", "PEAKBARS", "TROUGH", "TROUGHBARS"})
 PRICES = ("OPEN", "HIGH", "LOW", "CLOSE")
-
-# Words whose every value is 1.0 or 0.0 (no NaN): their results need no
-# truth test when they feed a condition.
-_BOOLEAN = frozenset({"CROSS", "LONGCROSS", "EVERY", "EXIST", "FILTER", "BETWEEN"})
 
 
 class Word:
@@ -70,10 +56,11 @@ class Word:
 
     __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws")
 
-    def __init__(self, name: str, params: Tuple[Param, ...], outputs: Tuple[str, ...],
+    def __init__(self, name: str, params: Sequence[Tuple[str, str, Optional[float]]], outputs: Tuple[str, ...],
                  implied: Optional[Tuple[str, ...]], boolean: bool, run: Run, *, lookahead: bool = False,
                  series: bool = True, draws: Optional[Tuple[int, Optional[int]]] = None) -> None:
-        self.name, self.params, self.outputs = name, params, outputs
+        self.name, self.outputs = name, outputs
+        self.params: Tuple[Param, ...] = tuple(Param(*p) for p in params)
         self.implied, self.boolean, self.run = implied, boolean, run
         self.lookahead, self.series, self.draws = lookahead, series, draws
 
@@ -162,6 +149,9 @@ _OVERRIDES: Dict[str, Run] = {
     "LLVBARS": _so_far("LLVBARS", _bars_since_extreme(np.fmin, np.inf)),
 }
 
+# Overrides whose every value is 1.0 or 0.0 where the library's are not.
+_BOOLEAN_OVERRIDES = frozenset({"CROSS"})
+
 
 # ---- the words of the language alone ----
 
@@ -231,7 +221,7 @@ def _params(text: str) -> Tuple[Param, ...]:
     for item in text.split():
         name, _, rest = item.partition(":")
         kind, _, default = rest.partition("=")
-        out.append((name, kind, float(default) if default else None))
+        out.append(Param(name, kind, float(default) if default else None))
     return tuple(out)
 
 
@@ -291,20 +281,23 @@ def vocabulary() -> Dict[str, Word]:
     if _VOCABULARY is None:
         words: Dict[str, Word] = {}
         for name, info in native.catalog().items():
+            # The library tests a condition as "not 0.0" (NaN true) or sums
+            # it as numbers; the language reads it as a condition (NaN
+            # false): the registry marks those parameters, kind "c".
             params = list(info.params)
-            for k in range(_CONDITIONS.get(name, 0)):
-                params[k] = (params[k][0], "c", params[k][2])
             if name in _PRICE_SELECTORS:
-                params[0] = (params[0][0], "k", params[0][2])
+                params[0] = params[0]._replace(kind="k")
             # An indicator: its series inputs all lead and all name bar columns.
-            lead = next((k for k, p in enumerate(params) if p[1] != "s"), len(params))
+            lead = next((k for k, p in enumerate(params) if p.kind != "s"), len(params))
             implied: Optional[Tuple[str, ...]] = None
-            inputs = [p[0] for p in params[:lead]]
-            if inputs and all(p in native.BAR_INPUTS for p in inputs) \
-                    and all(p[1] != "s" for p in params[lead:]):
-                implied = tuple(native.BAR_INPUTS[p] for p in inputs)
+            bars = info.bars[:lead]
+            if bars and all(b is not None for b in bars) and all(p.kind != "s" for p in params[lead:]):
+                implied = cast(Tuple[str, ...], bars)
             run = _OVERRIDES.get(name) or _library(name)
-            words[name] = Word(name, tuple(params), info.outputs, implied, name in _BOOLEAN, run,
+            # A boolean word's values are 1.0 or 0.0 (no NaN): its result
+            # needs no truth test when it feeds a condition.
+            boolean = info.boolean or name in _BOOLEAN_OVERRIDES
+            words[name] = Word(name, tuple(params), info.outputs, implied, boolean, run,
                                lookahead=info.lookahead)
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))

@@ -12,21 +12,19 @@ namespace tarvex {
 
 namespace {
 
-constexpr std::uint64_t kDefaultP3 = 20;
-
 using registry::ArgKind;
 using registry::BatchRole;
 using registry::Function;
 
-// The group column a series parameter reads, by its name.
+// The group column a series parameter reads: the bar column it names, the
+// close for the one input series "s" of a single-series indicator.
 PriceColumn column_of(const Function& f, const char* param) {
-  const std::string p = param;
-  if (p == "s" || p == "close") return kClose;
-  if (p == "high") return kHigh;
-  if (p == "low") return kLow;
-  if (p == "open") return kOpen;
-  if (p == "vol") return kVolume;
-  throw std::logic_error(std::string(f.name) + ": no bar column for parameter " + p);
+  const char* named = registry::bar_column(param);
+  const std::string column = named != nullptr ? named : std::string(param) == "s" ? "close" : "";
+  for (std::size_t c = 0; c < kPriceColumns; ++c) {
+    if (column == kPriceColumnNames[c]) return static_cast<PriceColumn>(c);
+  }
+  throw std::logic_error(std::string(f.name) + ": no bar column for parameter " + param);
 }
 
 // The registry entry as a batch indicator: series parameters read the bar
@@ -42,7 +40,6 @@ Indicator indicator_of(const Function& f) {
   ind.expanding = f.batch.role == BatchRole::Expanding;
   if (!ind.expanding) ind.fields = f.fields();
   ind.divisor = f.batch.divisor;
-  ind.defaults = ParamSet{0, 0, 0, kDefaultP3};
   std::size_t slot = 0;
   for (std::size_t i = 0; i < f.kinds.size(); ++i) {
     const ArgKind kind = f.kinds[i];
@@ -51,12 +48,11 @@ Indicator indicator_of(const Function& f) {
     } else if (kind == ArgKind::Series) {
       ind.sources.push_back(Source{Source::From::Column, column_of(f, f.params[i].name), 0, kind});
     } else {
-      if (slot >= ind.defaults.size()) throw std::logic_error(std::string(f.name) + ": too many batch parameters");
       const char* own = f.params[i].default_text;
       if (slot < f.batch.defaults.size()) {
-        ind.defaults[slot] = f.batch.defaults[slot];
+        ind.defaults.push_back(f.batch.defaults[slot]);
       } else if (own != nullptr) {
-        ind.defaults[slot] = static_cast<std::uint64_t>(std::strtod(own, nullptr));
+        ind.defaults.push_back(static_cast<std::uint64_t>(std::strtod(own, nullptr)));
       } else {
         throw std::logic_error(std::string(f.name) + ": a batch parameter without a default");
       }

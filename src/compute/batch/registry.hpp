@@ -4,7 +4,6 @@
 // series.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,8 +15,9 @@
 
 namespace tarvex {
 
-// p0..p3, always complete (defaults applied, a 0 replaced by its default).
-using ParamSet = std::array<std::uint64_t, 4>;
+// p0, p1, ... one per numeric parameter of the indicator, always complete
+// (defaults applied, a 0 replaced by its default).
+using ParamSet = std::vector<std::uint64_t>;
 
 // Where one argument of an indicator's routine comes from.
 struct Source {
@@ -30,7 +30,7 @@ struct Source {
 struct Indicator {
   std::string name;  // lower case
   const registry::Function* function;
-  ParamSet defaults;  // p3 defaults to 20 where the function does not say
+  ParamSet defaults;  // the batch defaults, else the function's own
   // One task per value when given two or more values; its single field is
   // the name followed by p0 in decimal.
   bool expanding;

@@ -166,42 +166,44 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
   });
 }
 
-}  // namespace
+// A row's place in the table's order: by code, then by date.
+struct OrderKey {
+  std::uint64_t code;
+  std::int64_t date;
+  bool operator<(const OrderKey& o) const { return code < o.code || (code == o.code && date < o.date); }
+};
 
-Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each, Bars bars) {
+// What one chunk's pass over its rows found: whether its taking rows are in
+// order, how many there are, the keys of the first and last, and their runs
+// of one code (`first` counted from the chunk's first taking row).
+struct ChunkScan {
+  bool ordered = true;
+  std::size_t taking = 0;
+  OrderKey first{}, last{};
+  std::vector<SecurityGroup> runs;
+};
+
+// Strategy for a table ordered by code and date already, as tables often
+// come: one pass finds out, each chunk stopping at its first row out of
+// order, and such a table is grouped without moving anything. The pass
+// reads each row once and keeps what it found (the taking rows, written
+// from the chunk's first row on, and their runs of one code), so a column
+// that changes under the call changes no count after it was made. False
+// when the table is not in order (nothing is kept then).
+bool group_in_order(const BatchInput& in, const ForEachGroup& for_each, Grouping& grouping) {
   const KeyView<std::uint64_t> code = in.code;
   const KeyView<std::int64_t> date = in.date;
   const SeriesView close = in.close;
   const std::size_t n = close.size();
-  Grouping grouping;
-  grouping.columns = listed(columns | ColumnSet{1} << kClose);
-
-  // Tables often come ordered by code and date already: one pass finds out,
-  // each chunk stopping at its first row out of order, and such a table is
-  // grouped without moving anything. The pass reads each row once and
-  // keeps what it found (the taking rows, written from the chunk's first
-  // row on, and their runs of one code), so a column that changes under the
-  // call changes no count after it was made.
   const Chunks chunks(n);
-  struct Key {
-    std::uint64_t code;
-    std::int64_t date;
-    bool operator<(const Key& o) const { return code < o.code || (code == o.code && date < o.date); }
-  };
-  struct Scan {
-    bool ordered = true;
-    std::size_t taking = 0;
-    Key first{}, last{};              // of the first and last taking row
-    std::vector<SecurityGroup> runs;  // `first` counted from the chunk's first taking row
-  };
-  std::vector<Scan> scans(bars == Bars::kInPlace ? chunks.count : 0);
-  std::vector<std::size_t, BlockAllocator<std::size_t>> rows(scans.empty() ? 0 : n);
+  std::vector<ChunkScan> scans(chunks.count);
+  std::vector<std::size_t, BlockAllocator<std::size_t>> rows(n);
   for_each(scans.size(), [&](std::size_t c) {
-    Scan& scan = scans[c];
+    ChunkScan& scan = scans[c];
     std::size_t* const taken = rows.data() + chunks.begin(c);
     for (std::size_t r = chunks.begin(c); r < chunks.begin(c + 1); ++r) {
       if (!std::isfinite(close[r])) continue;
-      const Key key{code[r], date[r]};
+      const OrderKey key{code[r], date[r]};
       if (scan.taking == 0) {
         scan.first = key;
       } else if (key < scan.last) {
@@ -214,51 +216,52 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
       scan.last = key;
     }
   });
-  bool ordered = !scans.empty();
+  bool ordered = true;
   std::size_t taking = 0;
-  Key last{};
-  for (const Scan& scan : scans) {
+  OrderKey last{};
+  for (const ChunkScan& scan : scans) {
     if (scan.taking == 0) continue;
     ordered = ordered && scan.ordered && !(taking != 0 && scan.first < last);
     last = scan.last;
     taking += scan.taking;
   }
-  if (ordered) {
-    // The chunks' rows follow those of the chunks before them (where they
-    // already are when no row was skipped); a run that goes on into the
-    // next chunk is joined.
-    std::vector<std::size_t> offsets(chunks.count);
-    for (std::size_t c = 0, j = 0; c < chunks.count; j += scans[c++].taking) {
-      offsets[c] = j;
-      for (SecurityGroup run : scans[c].runs) {
-        run.first += j;
-        if (!grouping.groups.empty() && grouping.groups.back().code == run.code) {
-          grouping.groups.back().count += run.count;
-        } else {
-          grouping.groups.push_back(run);
-        }
+  if (!ordered) return false;
+  // The chunks' rows follow those of the chunks before them (where they
+  // already are when no row was skipped); a run that goes on into the next
+  // chunk is joined.
+  std::vector<std::size_t> offsets(chunks.count);
+  for (std::size_t c = 0, j = 0; c < chunks.count; j += scans[c++].taking) {
+    offsets[c] = j;
+    for (SecurityGroup run : scans[c].runs) {
+      run.first += j;
+      if (!grouping.groups.empty() && grouping.groups.back().code == run.code) {
+        grouping.groups.back().count += run.count;
+      } else {
+        grouping.groups.push_back(run);
       }
     }
-    if (taking == n) {
-      grouping.rows = std::move(rows);
-    } else {
-      grouping.rows.resize(taking);
-      for_each(chunks.count, [&](std::size_t c) {
-        std::copy_n(rows.data() + chunks.begin(c), scans[c].taking, grouping.rows.data() + offsets[c]);
-      });
-    }
-    return grouping;
   }
-  rows = {};
+  if (taking == n) {
+    grouping.rows = std::move(rows);
+  } else {
+    grouping.rows.resize(taking);
+    for_each(chunks.count, [&](std::size_t c) {
+      std::copy_n(rows.data() + chunks.begin(c), scans[c].taking, grouping.rows.data() + offsets[c]);
+    });
+  }
+  return true;
+}
 
-  // The range of the codes, of every row (a skipped row's code can only
-  // widen it).
+// The lowest and highest code of every row (a skipped row's code can only
+// widen the range).
+std::pair<std::uint64_t, std::uint64_t> code_range(const BatchInput& in, const ForEachGroup& for_each) {
+  const Chunks chunks(in.close.size());
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges(chunks.count);
   for_each(chunks.count, [&](std::size_t c) {
     // Four running ranges, so that the comparisons do not wait on each other.
     std::uint64_t low[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
     std::uint64_t high[4] = {};
-    const std::uint64_t* codes = code.data();
+    const std::uint64_t* codes = in.code.data();
     std::size_t r = chunks.begin(c);
     const std::size_t end = chunks.begin(c + 1);
     for (; r + 4 <= end; r += 4) {
@@ -278,29 +281,34 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
     code_min = std::min(code_min, low);
     code_max = std::max(code_max, high);
   }
+  return {code_min, code_max};
+}
 
-  // Otherwise the bars move to the stretch of their security; each group
-  // orders its own bars by date when it is gathered. A security is
-  // numbered by its code's offset from the lowest when the codes span a
-  // range no larger than the table (the usual exchange codes), else by its
-  // rank among the codes, which a radix sort finds. (A code read outside
-  // the range found is a column changed under the call: the row is left out.)
-  if (code_max - code_min <= n + 65536) {
-    const std::size_t securities = static_cast<std::size_t>(code_max - code_min) + 1;
-    SecurityNumbers numbers(n);
-    const auto number = [&, codes = code.data(), closes = close.data()](std::size_t r) {
-      const std::uint64_t offset = codes[r] - code_min;
-      return numbers[r] = std::isfinite(closes[r]) && offset < securities ? static_cast<std::uint32_t>(offset)
-                                                                          : kNoSecurity;
-    };
-    move_bars(in, for_each, securities, number, numbers.data(), [&](std::size_t k) { return code_min + k; },
-              grouping);
-    return grouping;
-  }
+// Strategy for codes spanning a range no larger than the table (the usual
+// exchange codes): a security is numbered by its code's offset from the
+// lowest, and the bars move to its stretch. (A code read outside the range
+// found is a column changed under the call: the row is left out.)
+void group_by_code_offset(const BatchInput& in, const ForEachGroup& for_each, std::uint64_t code_min,
+                          std::size_t securities, Grouping& grouping) {
+  SecurityNumbers numbers(in.close.size());
+  const auto number = [&, codes = in.code.data(), closes = in.close.data()](std::size_t r) {
+    const std::uint64_t offset = codes[r] - code_min;
+    return numbers[r] = std::isfinite(closes[r]) && offset < securities ? static_cast<std::uint32_t>(offset)
+                                                                        : kNoSecurity;
+  };
+  move_bars(in, for_each, securities, number, numbers.data(), [&](std::size_t k) { return code_min + k; },
+            grouping);
+}
+
+// Strategy for wide codes: a security is numbered by its rank among the
+// codes, which a radix sort of the taking rows' codes finds, and the bars
+// move to its stretch.
+void group_by_code_rank(const BatchInput& in, const ForEachGroup& for_each, Grouping& grouping) {
+  const std::size_t n = in.close.size();
   KeyedRows items;
   items.reserve(n);
   for (std::size_t r = 0; r < n; ++r) {
-    if (std::isfinite(close[r])) items.push_back({code[r], r});
+    if (std::isfinite(in.close[r])) items.push_back({in.code[r], r});
   }
   sort_by_key(items);
   SecurityNumbers rank(n, kNoSecurity);  // of each taking row's code among the codes
@@ -311,6 +319,24 @@ Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup&
   }
   move_bars(in, for_each, codes.size(), [rank = rank.data()](std::size_t r) { return rank[r]; }, rank.data(),
             [&](std::size_t k) { return codes[k]; }, grouping);
+}
+
+}  // namespace
+
+// A table already in order is taken as it is (when its bars may be read in
+// place); otherwise the bars move to the stretch of their security, each
+// group ordering its own bars by date when it is gathered, the securities
+// numbered by code offset or by rank.
+Grouping group_rows(const BatchInput& in, ColumnSet columns, const ForEachGroup& for_each, Bars bars) {
+  Grouping grouping;
+  grouping.columns = listed(columns | ColumnSet{1} << kClose);
+  if (bars == Bars::kInPlace && group_in_order(in, for_each, grouping)) return grouping;
+  const auto [code_min, code_max] = code_range(in, for_each);
+  if (code_max - code_min <= in.close.size() + 65536) {
+    group_by_code_offset(in, for_each, code_min, static_cast<std::size_t>(code_max - code_min) + 1, grouping);
+  } else {
+    group_by_code_rank(in, for_each, grouping);
+  }
   return grouping;
 }
 

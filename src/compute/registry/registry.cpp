@@ -39,6 +39,10 @@ struct Entry {
     f.lookahead = true;
     return *this;
   }
+  Entry& boolean() {
+    f.boolean = true;
+    return *this;
+  }
   Entry& fixed() {
     f.batch.role = BatchRole::Fixed;
     return *this;
@@ -70,7 +74,7 @@ Entry fn(const char* name, Family family, const char* zh, const char* en, const 
 
 // The parameters most functions share.
 const Param S{"s", "input series"};
-const Param COND{"s", "condition series (nonzero is true)"};
+const Param COND{"s", "condition series (nonzero is true)", nullptr, 0, true};
 const Param CLOSE{"close", "closing prices"};
 const Param HIGH{"high", "high prices"};
 const Param LOW{"low", "low prices"};
@@ -173,12 +177,15 @@ std::vector<Function> build() {
                "number of nonzero values among the last n (n = 0: since the first bar)", "max(n - 1, 0)",
                {COND, bars("n", "window length in bars (0: cumulative)", nullptr, 0)}),
     fn<&EVERY>("EVERY", kCond, "最近 N 天是否全部满足条件", "Condition held on every bar of the window.",
-               "1 where the last n values are all nonzero, else 0", "0", {COND, N}),
+               "1 where the last n values are all nonzero, else 0", "0", {COND, N})
+        .boolean(),
     fn<&EXIST>("EXIST", kCond, "N 日内是否存在满足条件", "Condition held on some bar of the window.",
-               "1 where any of the last n values is nonzero, else 0", "0", {COND, N}),
+               "1 where any of the last n values is nonzero, else 0", "0", {COND, N})
+        .boolean(),
     fn<&FILTER>("FILTER", kCond, "满足条件后将其后 N 周期置 0", "Keep a signal, silence the next n bars.",
                 "1 where s is nonzero and no kept signal lies within the previous n bars, else 0", "0",
-                {COND, bars("n", "bars silenced after a kept signal", nullptr, 0)}),
+                {COND, bars("n", "bars silenced after a kept signal", nullptr, 0)})
+        .boolean(),
     fn<&BARSLAST>("BARSLAST", kCond, "上一次条件成立到当前的周期数", "Bars since the condition last held.",
                   "0 on a true bar, counting up until the next (NaN before the first)", "0", {COND}),
     fn<&BARSLASTCOUNT>("BARSLASTCOUNT", kCond, "连续满足条件的周期数", "Length of the current run of true bars.",
@@ -187,19 +194,22 @@ std::vector<Function> build() {
                     "Bars since the condition first held within the window.",
                     "bars from the first nonzero value among the last n to the current bar", "n - 1", {COND, N}),
     fn<&CROSS>("CROSS", kCond, "金叉判断 (S1 从下方穿越 S2)", "Upward crossing.",
-               "1 where s1 rises from below or at s2 to above it, else 0", "0",
+               "1 where s1 rises from below or at s2 to above it, -1 where it falls from above or at s2 to below "
+               "it, else 0", "0",
                {{"s1", "fast series"}, {"s2", "slow series"}}),
     fn<&LONGCROSS>("LONGCROSS", kCond, "S1 在 N 周期内都小于 S2 后穿越",
                    "Upward crossing after n bars below.",
                    "1 where s1 crosses above s2 after staying below it for the previous n bars, else 0", "0",
-                   {{"s1", "fast series"}, {"s2", "slow series"}, bars("n", "bars below before the crossing", nullptr, 0)}),
+                   {{"s1", "fast series"}, {"s2", "slow series"}, bars("n", "bars below before the crossing", nullptr, 0)})
+        .boolean(),
     fn<&VALUEWHEN>("VALUEWHEN", kCond, "当 S 条件成立时取 X 值,否则取上个成立时的值",
                    "Value at the last true bar.",
                    "x where s is nonzero, otherwise the value taken at the last such bar (NaN before)", "0",
                    {COND, {"x", "values to take"}}),
     fn<&BETWEEN>("BETWEEN", kCond, "S 处于 A 和 B 之间", "Between two bounds.",
                  "1 where s lies between a and b (either order, bounds included), else 0", "0",
-                 {S, {"a", "one bound"}, {"b", "the other bound"}}),
+                 {S, {"a", "one bound"}, {"b", "the other bound"}})
+        .boolean(),
     fn<&TOPRANGE>("TOPRANGE", kCond, "当前值是近多少周期内的最大值", "Bars the current value has been the highest.",
                   "number of preceding bars all below the current value", "0", {S}),
     fn<&LOWRANGE>("LOWRANGE", kCond, "当前值是近多少周期内的最小值", "Bars the current value has been the lowest.",
@@ -382,8 +392,8 @@ std::vector<Function> build() {
                  "1 at a kept buy, 2 at a kept sell, else 0: a kept buy opens a position, a kept sell closes it; "
                  "n = 0 keeps a buy only with no position and a sell only with one, n = 1 filters buys only, "
                  "n = 2 sells only; a bar where both are kept keeps the buy; NaN is false", "0",
-                 {{"buy", "buy condition (neither 0 nor NaN is true)"},
-                  {"sell", "sell condition (neither 0 nor NaN is true)"},
+                 {{"buy", "buy condition (neither 0 nor NaN is true)", nullptr, 0, true},
+                  {"sell", "sell condition (neither 0 nor NaN is true)", nullptr, 0, true},
                   {"n", "0 filter both, 1 filter buys, 2 filter sells", "0"}})
         .array_only(),
     fn<&BARSCOUNT>("BARSCOUNT", kCond, "第一个有效值到当前的周期数", "Bars since the first number.",
@@ -452,6 +462,48 @@ std::vector<std::string> Function::fields() const {
 const std::vector<Function>& functions() {
   static const std::vector<Function> table = build();
   return table;
+}
+
+const std::vector<TableFunction>& table_functions() {
+  using A = TableArg;
+  using P = TablePart;
+  static const std::vector<TableResult> kTableResults = {
+      {"code", P::Integers}, {"date", P::Integers}, {"fields", P::Texts}, {"columns", P::Columns}};
+  static const std::vector<TableFunction> tables = {
+      {"ZHISHU",
+       {{"code_i", A::Codes}, {"date", A::Dates}, {"open", A::Column}, {"high", A::Column}, {"low", A::Column},
+        {"close", A::Column}, {"volume", A::Column}, {"amount", A::Column}, {"float_mv", A::Column},
+        {"total_mv", A::Column}, {"method", A::Integer, "1"}, {"base", A::Number, "1000.0"}},
+       {{"date", P::Integers}, {"open", P::Numbers}, {"high", P::Numbers}, {"low", P::Numbers},
+        {"close", P::Numbers}, {"change", P::Numbers}, {"volume", P::Numbers}, {"amount", P::Numbers},
+        {"count", P::Integers}}},
+      {"BATCH",
+       {{"names_in", A::Names}, {"params_in", A::ParamLists}, {"code_i", A::Codes}, {"date", A::Dates},
+        {"open", A::Column}, {"high", A::Column}, {"low", A::Column}, {"close", A::Column}, {"volume", A::Column}},
+       kTableResults},
+      {"BATCH_CROSS",
+       {{"names_in", A::Names}, {"params_in", A::ParamLists}, {"code_i", A::Codes}, {"date", A::Dates},
+        {"open", A::Column}, {"high", A::Column}, {"low", A::Column}, {"close", A::Column}, {"volume", A::Column},
+        {"keep_values", A::Flag}},
+       kTableResults},
+  };
+  return tables;
+}
+
+const TableFunction& table_function(const std::string& name) {
+  for (const TableFunction& t : table_functions()) {
+    if (name == t.name) return t;
+  }
+  throw std::logic_error("no table function " + name);
+}
+
+const char* bar_column(const char* param) {
+  static const char* const kNamed[][2] = {
+      {"open", "open"}, {"high", "high"}, {"low", "low"}, {"close", "close"}, {"vol", "volume"}};
+  for (const auto& [name, column] : kNamed) {
+    if (std::string(param) == name) return column;
+  }
+  return nullptr;
 }
 
 const char* family_name(Family family) {

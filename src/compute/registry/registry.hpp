@@ -40,12 +40,15 @@ enum class Family { Elementwise, Smoothing, Windows, Conditions, Lookahead, Tren
 
 // A parameter the caller names. Integer parameters accept `minimum` up to
 // the largest value of their type; `default_text` is the default as the
-// signature shows it (nullptr: required).
+// signature shows it (nullptr: required). A `condition` series is tested
+// bar by bar for truth (the routine takes nonzero as true; the formula
+// language also takes NaN as false and hands it 1.0 / 0.0).
 struct Param {
   const char* name;
   const char* about;  // what it is, in English
   const char* default_text = nullptr;
   std::uint64_t minimum = 0;
+  bool condition = false;
 };
 
 // How the whole-market tables offer a function, under its lower-case name.
@@ -87,6 +90,8 @@ struct Function {
   bool core = true;
   // The value on a bar depends on later bars, so it changes as bars arrive.
   bool lookahead = false;
+  // Every value is 1.0 or 0.0 (never NaN), so it needs no truth test.
+  bool boolean = false;
   // Deduced from the compute routine.
   std::vector<ArgKind> kinds;  // params in order, then an indicator's rounding
   Shape shape = Shape::Series;
@@ -99,6 +104,37 @@ struct Function {
 
 // Every function in the order both modules list them.
 const std::vector<Function>& functions();
+
+// The table functions (whole-market tables and the composite index): their
+// parameters as tarvex_core shows them and the parts of their results, read
+// by both modules and the package.
+enum class TableArg { Names, ParamLists, Codes, Dates, Column, Integer, Number, Flag };
+enum class TablePart { Integers, Numbers, Texts, Columns };
+
+struct TableParam {
+  const char* name;
+  TableArg kind;
+  const char* default_text = nullptr;  // nullptr: required
+};
+
+struct TableResult {
+  const char* name;
+  TablePart kind;
+};
+
+struct TableFunction {
+  const char* name;
+  std::vector<TableParam> params;
+  std::vector<TableResult> results;
+};
+
+// ZHISHU, BATCH and BATCH_CROSS, in the order tarvex_core lists them.
+const std::vector<TableFunction>& table_functions();
+const TableFunction& table_function(const std::string& name);
+
+// The bar column a series parameter names ("open", "high", "low", "close",
+// "volume"), or nullptr for a series of the caller's choice ("s", "s1" ...).
+const char* bar_column(const char* param);
 
 // The family's name as the documentation uses it ("elementwise", ...).
 const char* family_name(Family family);

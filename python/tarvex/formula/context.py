@@ -1,0 +1,59 @@
+"""The layout a formula's words compute over: rows of many securities back
+to back in segments, each row's date, and the rounding of the indicators."""
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Optional
+
+import numpy as np
+
+from .calendar import parts as _calendar_parts
+
+__all__ = ["Context"]
+
+
+class Context:
+    """The layout of the columns: `rows` bars in segments starting at
+    `starts` (int64, ascending, from 0), one segment per security (no
+    bars make no segments), each row's date (None without a date column)
+    and the `digits` the rounded indicators are given."""
+
+    def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None,
+                 digits: Optional[int] = 3) -> None:
+        self.rows = rows
+        self.starts = starts if rows else starts[:0]
+        self.dates = dates
+        self.digits = digits  # the decimals of the rounded indicators (None: unrounded)
+        self._position: Optional[np.ndarray] = None
+        self._calendar: Optional[Dict[str, np.ndarray]] = None
+
+    def calendar(self) -> Dict[str, np.ndarray]:
+        """Each row's date in parts (see calendar.parts)."""
+        if self._calendar is None:
+            if self.dates is None:
+                raise ValueError("it reads the date column, and the bars have none")
+            self._calendar = _calendar_parts(self.dates)
+        return self._calendar
+
+    def ends(self) -> np.ndarray:
+        """One past the last row of each segment."""
+        return np.append(self.starts[1:], self.rows)[:len(self.starts)].astype(np.int64)
+
+    def position(self) -> np.ndarray:
+        """Each row's index within its segment (float64)."""
+        if self._position is None:
+            lengths = self.ends() - self.starts
+            self._position = (np.arange(self.rows) - np.repeat(self.starts, lengths)).astype(np.float64)
+        return self._position
+
+    def running(self, ufunc: Callable[[np.ndarray, np.ndarray], np.ndarray], x: Any) -> np.ndarray:
+        """ufunc folded over every bar so far of each segment (a segmented
+        inclusive scan by doubling distances; exact for max and min)."""
+        out = np.array(x, dtype=np.float64)
+        position = self.position()
+        longest = int(position.max()) + 1 if self.rows else 0
+        k = 1
+        while k < longest:
+            reach = position[k:] >= k
+            out[k:] = np.where(reach, ufunc(out[:-k], out[k:]), out[k:])
+            k *= 2
+        return out
