@@ -13,7 +13,7 @@ import numpy as np
 from . import _native
 from ._arrays import as_column
 from ._columns import BAR_COLUMNS, column_names, dense, find, values
-from ._functions import _threads
+from ._arguments import threads as thread_count
 
 __all__ = ["resample", "adjust"]
 
@@ -277,7 +277,7 @@ def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
     read = _market_stamps(table, len(close))
     (ids,), back = _key_ids(table, len(close))
     result = _native.resample(ids, read.stamps, read.per_day == _MINUTES_PER_DAY, number, prices["open"], prices["high"], prices["low"],
-                              close, prices["volume"], prices["amount"], _threads(threads))
+                              close, prices["volume"], prices["amount"], thread_count(threads))
     out: Dict[Any, Any] = {}
     if table.code is not None:
         out[table.code] = back(np.asarray(result[0]))
@@ -361,7 +361,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         (ids, event_ids), _ = _key_ids(table, rows, event_codes)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
-                                bool(volume), _threads(threads), read.per_day)
+                                bool(volume), thread_count(threads), read.per_day)
         if result[5]:
             missing = list(dict.fromkeys(event_codes[list(result[5])].tolist()))
             warnings.warn(f"{len(result[5])} events name codes the market does not hold, and adjust nothing: "
@@ -377,7 +377,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
             raise ValueError(f"the factor has {len(factors)} values, the bars {rows}")
         (ids,), _ = _key_ids(table, rows)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
-                                prices["volume"], None, factors, per, kind, at, bool(volume), _threads(threads),
+                                prices["volume"], None, factors, per, kind, at, bool(volume), thread_count(threads),
                                 read.per_day)
     adjusted = {table.fields[f]: np.asarray(block) for f, block in zip(("open", "high", "low", "close", "volume"),
                                                                            result[:5])
