@@ -52,17 +52,20 @@ class Word:
     gives a column (RGB gives a number). `draws`: for a drawing, the
     indexes of the parameter its line shows and of the condition that
     masks it (or None); the drawing's `run` hands its arguments back.
+    `rowwise`: each value depends only on the same row of its arguments,
+    so the word may run on any slice of rows.
     """
 
-    __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws")
+    __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws", "rowwise")
 
     def __init__(self, name: str, params: Sequence[Tuple[str, str, Optional[float]]], outputs: Tuple[str, ...],
                  implied: Optional[Tuple[str, ...]], boolean: bool, run: Run, *, lookahead: bool = False,
-                 series: bool = True, draws: Optional[Tuple[int, Optional[int]]] = None) -> None:
+                 series: bool = True, draws: Optional[Tuple[int, Optional[int]]] = None,
+                 rowwise: bool = False) -> None:
         self.name, self.outputs = name, outputs
         self.params: Tuple[Param, ...] = tuple(Param(*p) for p in params)
         self.implied, self.boolean, self.run = implied, boolean, run
-        self.lookahead, self.series, self.draws = lookahead, series, draws
+        self.lookahead, self.series, self.draws, self.rowwise = lookahead, series, draws, rowwise
 
     def field_index(self, field: str) -> Optional[int]:
         """Index of output `field` (upper case; a field spelt NAME_X also
@@ -152,6 +155,10 @@ _OVERRIDES: Dict[str, Run] = {
 # Overrides whose every value is 1.0 or 0.0 where the library's are not.
 _BOOLEAN_OVERRIDES = frozenset({"CROSS"})
 
+# Library functions whose value on a bar reads only that bar of their
+# arguments (CONST and RET, element-wise too, read each security's last bar).
+_ROWWISE = frozenset({"ABS", "LN", "POW", "SQRT", "SIN", "COS", "TAN", "MAX", "MIN", "IF", "RD"})
+
 
 # ---- the words of the language alone ----
 
@@ -234,18 +241,18 @@ def _language() -> List[Word]:
                           **flags))
 
     # Numbers, element-wise.
-    word("INTPART", "x:s", _numpy(np.trunc))
-    word("FRACPART", "x:s", _numpy(lambda x: x - np.trunc(x)))
-    word("MOD", "a:v b:v", _numpy(np.fmod))
-    word("SIGN", "x:s", _numpy(lambda x: np.sign(x) + 0.0))
-    word("FLOOR", "x:s", _numpy(np.floor))
-    word("CEILING", "x:s", _numpy(np.ceil))
-    word("REVERSE", "x:s", _numpy(lambda x: 0.0 - x))
-    word("EXP", "x:s", _libm(_exp))
-    word("LOG", "x:s", _libm(_partial(math.log10, 0.0, math.inf)))
-    word("ATAN", "x:s", _libm(math.atan))
-    word("ASIN", "x:s", _libm(_partial(math.asin, -1.0, 1.0)))
-    word("ACOS", "x:s", _libm(_partial(math.acos, -1.0, 1.0)))
+    word("INTPART", "x:s", _numpy(np.trunc), rowwise=True)
+    word("FRACPART", "x:s", _numpy(lambda x: x - np.trunc(x)), rowwise=True)
+    word("MOD", "a:v b:v", _numpy(np.fmod), rowwise=True)
+    word("SIGN", "x:s", _numpy(lambda x: np.sign(x) + 0.0), rowwise=True)
+    word("FLOOR", "x:s", _numpy(np.floor), rowwise=True)
+    word("CEILING", "x:s", _numpy(np.ceil), rowwise=True)
+    word("REVERSE", "x:s", _numpy(lambda x: 0.0 - x), rowwise=True)
+    word("EXP", "x:s", _libm(_exp), rowwise=True)
+    word("LOG", "x:s", _libm(_partial(math.log10, 0.0, math.inf)), rowwise=True)
+    word("ATAN", "x:s", _libm(math.atan), rowwise=True)
+    word("ASIN", "x:s", _libm(_partial(math.asin, -1.0, 1.0)), rowwise=True)
+    word("ACOS", "x:s", _libm(_partial(math.acos, -1.0, 1.0)), rowwise=True)
     # Time, from the date column.
     word("DATE", "", _date)
     word("TIME", "", _time)
@@ -298,7 +305,7 @@ def vocabulary() -> Dict[str, Word]:
             # needs no truth test when it feeds a condition.
             boolean = info.boolean or name in _BOOLEAN_OVERRIDES
             words[name] = Word(name, tuple(params), info.outputs, implied, boolean, run,
-                               lookahead=info.lookahead)
+                               lookahead=info.lookahead, rowwise=name in _ROWWISE)
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
         for word in _language():
