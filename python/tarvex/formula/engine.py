@@ -5,6 +5,14 @@ one long column per field, and every step of the plan works on whole
 columns, the library's functions segment by segment natively, arithmetic,
 comparisons and logic as numpy element-wise operations (IEEE double
 arithmetic in the written order).
+
+A run of consecutive element-wise steps goes through the rows in chunks of
+`CHUNK_ROWS`: each chunk's intermediate columns stay small enough for the
+cache, and only the values read by later steps or lines get whole columns.
+The chunk is a multiple of every vector width, so each row of a slice goes
+through the same vector or scalar loop as on the whole column and comes out
+with the same bits (an odd chunk could only flip the sign of a NaN made of
+two NaNs: which one a loop passes on differs).
 """
 from __future__ import annotations
 
@@ -25,6 +33,9 @@ from .vocabulary import Word, vocabulary
 __all__ = ["FormulaResult", "Line", "Options", "run_plan", "run_market", "matching_rows"]
 
 _LIBRARY_ERRORS = (ValueError, OverflowError, TypeError, ZeroDivisionError, FloatingPointError)
+
+# Rows per chunk of a run of element-wise steps (0: every step on whole columns).
+CHUNK_ROWS = 1 << 16
 
 
 def _truth(x: Any) -> Any:
@@ -133,30 +144,70 @@ def needed(plan: Steps) -> List[int]:
     return [i for i, m in enumerate(marked) if m]
 
 
+def _rowwise(node: Node) -> bool:
+    """Whether the node's value on a row depends only on its arguments'
+    values on that row."""
+    if node.op == "call":
+        return vocabulary()[node.data].rowwise
+    return node.op in ("const", "param", "arith", "cmp", "logic", "neg", "not", "truth", "full")
+
+
+def _runs(plan: Steps, order: List[int], chunked: bool) -> List[List[int]]:
+    """The needed nodes in order, in runs evaluated together: a run of
+    several nodes holds consecutive element-wise columns (numbers, text and
+    bar columns among them are taken whole where they stand)."""
+    runs: List[List[int]] = []
+    fused: List[int] = []
+    for i in order:
+        node = plan.nodes[i]
+        if chunked and node.series and _rowwise(node):
+            fused.append(i)
+            continue
+        if node.series and node.op != "bar" and fused:
+            runs.append(fused)
+            fused = []
+        runs.append([i])
+    if fused:
+        runs.append(fused)
+    return runs
+
+
 def evaluate(plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray], params: Mapping[str, float]
              ) -> List[Any]:
     """The output lines' values (float64 arrays, or a drawing's arguments),
     in order."""
-    nodes, order = plan.nodes, needed(plan)
-    last_use: Dict[int, int] = {}
-    for i in order:
-        for a in nodes[i].args:
-            last_use[a] = i
+    nodes = plan.nodes
+    runs = _runs(plan, needed(plan), 0 < CHUNK_ROWS < ctx.rows)
+    # The run after which each value is read no more.
+    last_run: Dict[int, int] = {}
+    for k, group in enumerate(runs):
+        for i in group:
+            for a in nodes[i].args:
+                last_run[a] = k
     keep = {out.node for out in plan.outputs}
     values: Dict[int, Any] = {}
     run = _Evaluation(plan, ctx, columns, params)
+
+    def step(ev: _Evaluation, i: int, values: Dict[int, Any]) -> Any:
+        node = nodes[i]
+        try:
+            return ev.step(node, [values[a] for a in node.args])
+        except FormulaError:
+            raise
+        except _LIBRARY_ERRORS as e:
+            raise FormulaError(f"{node.data}: {e}", plan.text, node.pos) from None
+
     with np.errstate(all="ignore"):
-        for i in order:
-            node = nodes[i]
-            try:
-                values[i] = run.step(node, [values[a] for a in node.args])
-            except FormulaError:
-                raise
-            except _LIBRARY_ERRORS as e:
-                raise FormulaError(f"{node.data}: {e}", plan.text, node.pos) from None
-            for a in node.args:
-                if last_use.get(a) == i and a not in keep:
-                    values.pop(a, None)
+        for k, group in enumerate(runs):
+            if len(group) == 1:
+                values[group[0]] = step(run, group[0], values)
+            else:
+                escaping = [i for i in group if i in keep or last_run.get(i, -1) > k]
+                values.update(_chunked(group, escaping, step, run, values))
+            for i in group:
+                for a in nodes[i].args:
+                    if last_run[a] == k and a not in keep:
+                        values.pop(a, None)
     # Each line owns its values: no input column, no array shared by two lines
     # (a drawing's value is the tuple of its arguments).
     lines: List[Any] = []
@@ -174,6 +225,34 @@ def evaluate(plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray], param
     for out in plan.outputs:
         lines.append(owned(values[out.node]))
     return lines
+
+
+def _chunked(group: List[int], escaping: List[int], step: Callable[[_Evaluation, int, Dict[int, Any]], Any],
+             run: _Evaluation, values: Mapping[int, Any]) -> Dict[int, np.ndarray]:
+    """The values `escaping` of a run of element-wise nodes, computed
+    CHUNK_ROWS rows at a time into whole columns."""
+    nodes, inside = run.plan.nodes, set(group)
+    last_use = {a: i for i in group for a in nodes[i].args if a in inside}
+    rows = run.ctx.rows
+    out = {i: np.empty(rows, dtype=np.float64) for i in escaping}
+    first = np.zeros(1, dtype=np.int64)
+    for lo in range(0, rows, CHUNK_ROWS):
+        hi = min(lo + CHUNK_ROWS, rows)
+        # Bar columns are read outside the run and sliced with the other inputs.
+        piece = _Evaluation(run.plan, Context(hi - lo, first, None, run.ctx.digits), {}, run.params)
+        local: Dict[int, Any] = {}
+        for i in group:
+            for a in nodes[i].args:
+                if a not in inside and a not in local:
+                    v = values[a]
+                    local[a] = v[lo:hi] if isinstance(v, np.ndarray) else v
+            local[i] = step(piece, i, local)
+            if i in out:
+                out[i][lo:hi] = local[i]
+            for a in nodes[i].args:
+                if last_use.get(a) == i:
+                    local.pop(a, None)
+    return out
 
 
 # ---- frames in ----
