@@ -9,9 +9,14 @@ All three must give the same signal; the script prints the times and the
 ratios measured in this one run. --orders times the screen and
 tarvex.indicators on pandas frames in each row order and code type against
 the batch engine on integer columns; --elementwise times a formula of some
-36 element-wise steps over the whole market, at once and in row chunks.
+36 element-wise steps over the whole market, its steps on whole columns and
+in the engine's row chunks, with the peak memory of each (Linux).
 """
 import argparse
+import gc
+import os
+import subprocess
+import sys
 
 import numpy as np
 
@@ -116,27 +121,56 @@ ELEMENTWISE = ("V1:=(CLOSE-OPEN)/(HIGH-LOW+0.01); V2:=(HIGH+LOW)/2-CLOSE; V3:=VO
                "V9:=(V8+V1-V2)*(V3-V4)/(1+ABS(V5)); OUT:V9*2+V8-V7/3;")
 
 
-def elementwise(args, chunk=1 << 16):
-    """A formula of element-wise steps over one long column set, whole and in
-    chunks of rows through the same engine: what running its steps in
-    cache-sized pieces could gain."""
+def peak_growth(chunk_rows, args):
+    """The growth of the peak resident size while the engine runs the
+    element-wise formula once with `chunk_rows` (0: whole columns), measured
+    in a fresh interpreter (Linux: the peak is reset after the bars are made)."""
+    code = ("import sys, formula; from tarvex.formula import engine; engine.CHUNK_ROWS = int(sys.argv[1]); "
+            "formula.elementwise_peak(int(sys.argv[2]), int(sys.argv[3]))")
+    out = subprocess.run([sys.executable, "-c", code, str(chunk_rows), str(args.securities * args.bars),
+                          str(args.seed)], cwd=os.path.dirname(os.path.abspath(__file__)), check=True,
+                         capture_output=True, text=True).stdout
+    return int(out) / 2**20
+
+
+def elementwise_peak(rows, seed):
+    data = market(1, rows, seed, False)
+    plan = compile_formula(ELEMENTWISE)
+    plan.run({k: v[:10] for k, v in data.items()})  # imports and first-call work before the peak is reset
+
+    def status(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(field)) * 1024
+
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS:")
+    plan.run(data)
+    print(status("VmHWM:") - before)
+
+
+def elementwise(args):
+    """A formula of element-wise steps over one long column set, its steps on
+    whole columns and in the engine's row chunks: time and peak memory."""
+    from tarvex.formula import engine
+
     data = market(1, args.securities * args.bars, args.seed, False)
     plan = compile_formula(ELEMENTWISE)
-    rows = len(data["close"])
-
-    def chunked():
-        out = np.empty(rows)
-        for first in range(0, rows, chunk):
-            part = {k: v[first:first + chunk] for k, v in data.items()}
-            out[first:first + chunk] = plan.run(part).lines[-1].values
-        return out
-
-    t_whole, whole = timed(lambda: plan.run(data).lines[-1].values, repeat=args.repeat)
-    t_chunks, pieces = timed(chunked, repeat=args.repeat)
-    assert np.array_equal(np.asarray(whole).view(np.int64), pieces.view(np.int64)), "chunked run differs"
-    print(f"element-wise formula over {rows:,} rows: whole {t_whole * 1e3:.0f} ms, in chunks of {chunk} rows "
-          f"{t_chunks * 1e3:.0f} ms (chunks / whole = {t_chunks / t_whole:.2f}); each step of the whole run "
-          f"allocates a {rows * 8 / 2**20:.0f} MiB column")
+    rows, chunk = len(data["close"]), engine.CHUNK_ROWS
+    times, lines = {}, {}
+    for label, chunk_rows in (("whole columns", 0), (f"chunks of {chunk} rows", chunk)):
+        engine.CHUNK_ROWS = chunk_rows
+        try:
+            times[label], lines[label] = timed(lambda: plan.run(data).lines[-1].values, repeat=args.repeat)
+        finally:
+            engine.CHUNK_ROWS = chunk
+    whole, pieces = lines.values()
+    assert np.array_equal(whole.view(np.int64), pieces.view(np.int64)), "chunked run differs"
+    print(f"element-wise formula ({len(plan.nodes)} steps) over {rows:,} rows:")
+    for (label, t), chunk_rows in zip(times.items(), (0, chunk)):
+        print(f"  {label:24s} {t * 1e3:6.0f} ms   peak memory +{peak_growth(chunk_rows, args):.0f} MiB")
+    print(f"  chunks / whole = {list(times.values())[1] / list(times.values())[0]:.2f}")
 
 
 def main():
