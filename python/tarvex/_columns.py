@@ -423,15 +423,21 @@ class Market:
 
     def build(self, columns: Dict[Any, Any], index: Any = None) -> Any:
         """A frame of the input's kind."""
-        if self.kind == "pandas":
-            import pandas
+        return build_frame(self.kind, columns, index)
 
-            return pandas.DataFrame(columns, index=index, copy=False)
-        if self.kind == "polars":
-            import polars
 
-            return polars.DataFrame(columns)
-        return columns
+def build_frame(kind: str, columns: Dict[Any, Any], index: Any = None) -> Any:
+    """A frame of `kind` ("pandas", "polars" or "mapping", see frame_kind)
+    holding `columns`."""
+    if kind == "pandas":
+        import pandas
+
+        return pandas.DataFrame(columns, index=index, copy=False)
+    if kind == "polars":
+        import polars
+
+        return polars.DataFrame(columns)
+    return columns
 
 
 def _shown(value: Any) -> str:

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import _native
 from ._arrays import as_column
-from ._columns import BAR_COLUMNS, column_names, dense, find, values
+from ._columns import BAR_COLUMNS, build_frame, column_names, dense, find, frame_kind, values
 from ._arguments import threads as thread_count
 
 __all__ = ["resample", "adjust"]
@@ -24,27 +24,6 @@ _FIELDS = {"open": BAR_COLUMNS["OPEN"], "high": BAR_COLUMNS["HIGH"], "low": BAR_
            "close": BAR_COLUMNS["CLOSE"], "volume": BAR_COLUMNS["VOL"], "amount": BAR_COLUMNS["AMOUNT"]}
 _EVENT_FIELDS = ("cash", "bonus", "rights", "rights_price")
 _MINUTES_PER_DAY = 1440
-
-
-def _kind(data: Any) -> str:
-    module, name = type(data).__module__ or "", type(data).__name__
-    if name == "DataFrame" and module.startswith(("pandas", "polars")):
-        return module.split(".")[0]
-    if isinstance(data, Mapping):
-        return "mapping"
-    raise TypeError(f"expected a pandas or polars DataFrame or a mapping of columns, not {type(data).__name__}")
-
-
-def _build(kind: str, columns: Dict[Any, Any], index: Any = None) -> Any:
-    if kind == "pandas":
-        import pandas
-
-        return pandas.DataFrame(columns, index=index, copy=False)
-    if kind == "polars":
-        import polars
-
-        return polars.DataFrame(columns)
-    return columns
 
 
 class _Table(NamedTuple):
@@ -60,7 +39,7 @@ class _Table(NamedTuple):
 
 def _read(data: Any, code: Any, date: Any, columns: Optional[Mapping[str, Any]]) -> _Table:
     """Finds the columns of a long frame or mapping, names ignoring case."""
-    kind = _kind(data)
+    kind = frame_kind(data)
     names = column_names(data)
 
     def named(given: Any, default: Tuple[str, ...], what: str) -> Optional[Any]:
@@ -287,7 +266,7 @@ def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
         if field in table.fields:
             out[table.fields[field]] = np.asarray(block)
     out["partial"] = np.asarray(result[8]).astype(bool)
-    return _build(table.kind, out)
+    return build_frame(table.kind, out)
 
 
 def _events(events: Any, table: _Table, per_day: int) -> Tuple[Optional[np.ndarray], np.ndarray,
@@ -295,7 +274,7 @@ def _events(events: Any, table: _Table, per_day: int) -> Tuple[Optional[np.ndarr
     """The events' codes (None without a code column), the first ticks of
     their ex-dates (`per_day` ticks a day), and their figures (None for a
     missing column)."""
-    _kind(events)
+    frame_kind(events)
     names = column_names(events)
     date = find(names, ("date",))
     if date is None:
@@ -387,4 +366,4 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
 
         return market.with_columns([polars.Series(str(n), v) for n, v in adjusted.items()])
     out = {n: adjusted[n] if n in adjusted else market[n] for n in table.names}
-    return _build(table.kind, out, index=getattr(market, "index", None))
+    return build_frame(table.kind, out, index=getattr(market, "index", None))
