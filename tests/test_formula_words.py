@@ -261,3 +261,21 @@ def test_every_drawing_keeps_its_arguments_and_draws_its_price_where_its_conditi
         if cond is not None:
             drawn = np.where(line.args[word.params[cond][0]] != 0, drawn, NAN)
         assert np.array_equal(line.values, drawn, equal_nan=True), word.name
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_words_marked_rowwise_read_only_their_own_row(seed):
+    # The engine runs these words on slices of rows: a word flagged wrongly
+    # would give other values on a slice than on the whole column.
+    rng = np.random.default_rng(seed)
+    n, lo, hi = 200, 37, 151
+    bars = {name: np.abs(numbers(rng, n)) + 1.0 for name in ("open", "high", "low", "close")}
+    part = {k: v[lo:hi] for k, v in bars.items()}
+    rowwise = [w for w in vocabulary().values() if w.rowwise]
+    assert rowwise
+    for word in rowwise:
+        columns = iter(["C", "O", "H", "L"])
+        args = [next(columns) if p[1] in "svck" else "2" for p in word.params if p[2] is None]
+        text = f"{word.name}({','.join(args)})"
+        whole, sliced = formula(text, bars).lines[0].values, formula(text, part).lines[0].values
+        assert np.array_equal(whole[lo:hi], sliced, equal_nan=True), word.name
