@@ -82,6 +82,22 @@ def test_shuffled_rows_give_the_single_machine_results(client, code_kind):
     assert hits == tv.screen(FORMULA, df, date=DAY) and 0 < len(hits) < 300
 
 
+def test_period_and_adjusted_prices_give_the_single_machine_results(client):
+    df = market("str", codes=60, days=120, seed=3)
+    codes = df["code"].unique()
+    events = pd.DataFrame({"code": [*codes[:5], "absent"], "date": DAY - np.timedelta64(20, "D"),
+                           "cash": 0.1, "bonus": [0.0, 0.5, 0.0, 0.2, 0.0, 0.1]})
+    ddf = dd.from_pandas(df, npartitions=4)
+    with pytest.warns(UserWarning, match="absent") as caught:
+        table = td.indicators(ddf, SPECS, period="W", adjust=events).compute()
+    assert len(caught) == 1  # reported once, not by every partition holding other codes
+    with pytest.warns(UserWarning, match="absent"):
+        assert_same_table(table, tv.indicators(df, SPECS, period="W", adjust=events))
+        day = str(DAY - np.timedelta64(9, "D"))[:10]
+        assert td.screen(FORMULA, ddf, day, period="W", adjust=events) == \
+            tv.screen(FORMULA, df, day, period="W", adjust=events)
+
+
 def test_frames_partitioned_by_code_are_taken_as_they_are(client):
     df = market("str", codes=120, seed=11)
     expected = tv.indicators(df, SPECS)

@@ -7,6 +7,9 @@ The market file is CSV or Parquet with code and date columns and the bar
 columns (open, high, low, close, volume or vol, amount), matched
 case-insensitively; ``--code`` and ``--date-column`` name other code and
 date columns, ``--column close="Adj Close"`` another column of a field.
+``--events FILE`` computes on prices forward-adjusted across the ex-date
+events of FILE (code, date, cash, bonus, rights, rights_price), ``--period``
+on bars of a longer period (W, M, Q, Y; 5min ... 60min, D from minutes).
 Codes are read as text (000001 keeps its zeros); dates written as text are
 read as dates (2024-01-08, 2024/1/8, 2024-01-08 09:30 ...), and a column
 that does not read as dates is refused naming a value. `screen` prints the
@@ -156,6 +159,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         cmd.add_argument("--digits", type=_digits, default=3,
                          help='decimals of the rounded indicators, or "none" (default 3)')
         cmd.add_argument("--min-bars", type=int, default=0, help="bars of each code without a value (default 0)")
+        cmd.add_argument("--period", help="compute on bars of this period: W, M, Q, Y (from daily bars); "
+                                          "5min, 15min, 30min, 60min, D (from 1-minute bars)")
+        cmd.add_argument("--events", metavar="EVENTS_FILE",
+                         help="compute on prices forward-adjusted across these ex-date events (CSV or Parquet: "
+                              "code, date, cash, bonus, rights, rights_price per share)")
         if name == "screen":
             cmd.add_argument("--date", help="the day to screen (default: each code's last bar)")
             cmd.add_argument("--lookahead", action="store_true",
@@ -168,10 +176,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         params = _params(args.param)
         market, code, date = _read_market(args.market_file, args.code_column, args.date_column)
         columns, duplicates, digits, min_bars = _fields(args.column), args.duplicates, args.digits, args.min_bars
+        events = None if args.events is None else _read_market(args.events, None, None)[0]
+        period = args.period
         if args.command == "screen":
             day = None if args.date is None else _date_value(args.date, market, date)
             codes = screen(text, market, day, code=code, date_column=date, columns=columns, duplicates=duplicates,
-                           digits=digits, min_bars=min_bars, lookahead=args.lookahead, **params)
+                           digits=digits, min_bars=min_bars, lookahead=args.lookahead, period=period, adjust=events,
+                           **params)
             for found in codes:
                 print(found)
             if not codes:
@@ -180,7 +191,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                       file=sys.stderr)
         else:
             frame = formula(text, market, code=code, date=date, columns=columns, duplicates=duplicates,
-                            digits=digits, min_bars=min_bars, **params).to_frame()
+                            digits=digits, min_bars=min_bars, period=period, adjust=events, **params).to_frame()
             frame.to_csv(args.output if args.output else sys.stdout, index=False)
     except BrokenPipeError:  # the reader stopped early (| head)
         sys.stdout = None

@@ -108,6 +108,17 @@ def take(column: Any, rows: np.ndarray) -> Any:
     return np.asarray(column)[rows]
 
 
+def take_rows(data: Any, rows: np.ndarray) -> Any:
+    """The frame's `rows`, of its own kind (a pandas frame keeps the labels
+    of its index)."""
+    kind = frame_kind(data)
+    if kind == "pandas":
+        return data.iloc[rows]
+    if kind == "polars":
+        return data[rows]
+    return {name: np.asarray(column)[rows] for name, column in data.items()}
+
+
 class Key:
     """A code or date column (or index level): its values, each as a dense
     integer in the order of the values."""

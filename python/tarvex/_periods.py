@@ -294,6 +294,16 @@ def _events(events: Any, table: _Table, per_day: int) -> Tuple[Optional[np.ndarr
     return (None if code is None else values(events[code])), days * per_day, figures
 
 
+def report_missing(codes: np.ndarray, stacklevel: int = 2) -> None:
+    """Warns of events whose `codes` the market does not hold (one code per
+    event); nothing when there are none."""
+    if len(codes):
+        missing = list(dict.fromkeys(codes.tolist()))
+        warnings.warn(f"{len(codes)} events name codes the market does not hold, and adjust nothing: "
+                      f"{', '.join(map(str, missing[:10]))}{' ...' if len(missing) > 10 else ''}",
+                      stacklevel=stacklevel + 1)
+
+
 def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor: Any = None, per: float = 1,
            factor: Any = None, volume: bool = False, code: Any = None, date: Any = None,
            columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None) -> Any:
@@ -341,10 +351,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
                                 bool(volume), thread_count(threads), read.per_day)
-        if result[5]:
-            missing = list(dict.fromkeys(event_codes[list(result[5])].tolist()))
-            warnings.warn(f"{len(result[5])} events name codes the market does not hold, and adjust nothing: "
-                          f"{', '.join(map(str, missing[:10]))}{' ...' if len(missing) > 10 else ''}", stacklevel=2)
+        report_missing(event_codes[list(result[5])], stacklevel=3)
     else:
         if isinstance(factor, str):
             name = factor if factor in table.names else find(table.names, (factor.lower(),))

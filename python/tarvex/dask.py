@@ -25,8 +25,9 @@ return the pandas DataFrame.
 
 The keywords are those of the single-machine functions: ``code=``,
 ``date=`` (for `screen`, ``date=`` is the day screened and ``date_column=``
-names the date column), ``columns=``, ``duplicates=``, ``digits=`` and
-``min_bars=``.
+names the date column), ``columns=``, ``duplicates=``, ``digits=``,
+``min_bars=``, ``period=`` and ``adjust=`` (each partition adjusts its own
+codes; the events of codes the market lacks are reported once).
 
 Needs the ``dask`` extra: ``pip install 'tarvex[dask]'`` (from a checkout,
 ``pip install '.[dask]'``).
@@ -44,6 +45,7 @@ import pandas
 
 from . import frames
 from ._columns import find, values
+from ._periods import report_missing
 from .formula import compile as compile_formula
 from .formula import screen as screen_frame
 
@@ -128,42 +130,75 @@ def _compute(collection: Any) -> Any:
     return future.result()
 
 
-def _table(function: Any, data: Any, names: Any, code: Any, partitioned: bool, progress: bool,
+def _events_of(part: pandas.DataFrame, code: Any, events: Any) -> Any:
+    """The events of the codes `part` holds: each partition adjusts its own
+    codes, and the events of codes no partition holds are reported once,
+    by `_check_events`."""
+    if events is None:
+        return None
+    frame = events if isinstance(events, pandas.DataFrame) else pandas.DataFrame(events)
+    column = find(list(frame.columns), ("code",))
+    if column is None:  # refused by tarvex.adjust, with its message
+        return events
+    return frame[frame[column].isin(part[code].unique())]
+
+
+def _check_events(data: Any, code: Any, events: Any) -> None:
+    """Warns, as tarvex.adjust does, of events whose codes the market lacks."""
+    if events is None:
+        return
+    frame = events if isinstance(events, pandas.DataFrame) else pandas.DataFrame(events)
+    column = find(list(frame.columns), ("code",))
+    if column is None:
+        return
+    held = data[code].drop_duplicates().compute()
+    report_missing(frame[column][~frame[column].isin(held)].to_numpy(), stacklevel=4)
+
+
+def _part(part: pandas.DataFrame, function: Any, code: Any, adjust: Any, *args: Any, **options: Any) -> Any:
+    return function(part, *args, code=code, adjust=_events_of(part, code, adjust), **options)
+
+
+def _table(function: Any, data: Any, names: Any, code: Any, partitioned: bool, progress: bool, adjust: Any,
            **options: Any) -> Any:
     data, name = _by_code(data, code, partitioned)
+    _check_events(data, name, adjust)
     # The schema from the frame's empty template: checks the arguments too.
-    meta = function(data._meta, names, code=name, **options)
-    table = data.map_partitions(function, names, code=name, meta=meta, **options)
+    meta = _part(data._meta, function, name, adjust, names, **options)
+    table = data.map_partitions(_part, function, name, adjust, names, meta=meta, **options)
     return _compute(table) if progress else table
 
 
 def indicators(data: Any, names: Any, *, code: Any = None, date: Any = None,
                columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
-               threads: Optional[int] = None, partitioned: bool = False, progress: bool = False) -> Any:
+               period: Optional[str] = None, adjust: Any = None, threads: Optional[int] = None,
+               partitioned: bool = False, progress: bool = False) -> Any:
     """`tarvex.indicators` over a Dask DataFrame of a market: a Dask
     DataFrame of the code and date columns and the indicator fields, each
     partition ordered by code then date. `threads` applies within each
     partition. See the module's notes for `partitioned` and `progress`."""
-    return _table(frames.indicators, data, names, code, partitioned, progress, date=date, columns=columns,
-                  duplicates=duplicates, digits=digits, threads=threads)
+    return _table(frames.indicators, data, names, code, partitioned, progress, adjust, date=date, columns=columns,
+                  duplicates=duplicates, digits=digits, period=period, threads=threads)
 
 
 def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = None, date: Any = None,
             columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
-            min_bars: int = 0, threads: Optional[int] = None, partitioned: bool = False,
-            progress: bool = False) -> Any:
+            min_bars: int = 0, period: Optional[str] = None, adjust: Any = None, threads: Optional[int] = None,
+            partitioned: bool = False, progress: bool = False) -> Any:
     """`tarvex.crosses` over a Dask DataFrame of a market, laid out like
     `indicators`."""
-    return _table(frames.crosses, data, names, code, partitioned, progress, keep_values=keep_values, date=date,
-                  columns=columns, duplicates=duplicates, digits=digits, min_bars=min_bars, threads=threads)
+    return _table(frames.crosses, data, names, code, partitioned, progress, adjust, keep_values=keep_values,
+                  date=date, columns=columns, duplicates=duplicates, digits=digits, min_bars=min_bars,
+                  period=period, threads=threads)
 
 
-def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any, options: Mapping[str, Any],
-                 params: Mapping[str, Any]) -> pandas.Series:
+def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any, adjust: Any,
+                 options: Mapping[str, Any], params: Mapping[str, Any]) -> pandas.Series:
     codes: pandas.Series = part[code_column]
     if len(part) == 0:
         return codes
-    hits = screen_frame(text, part, date, code=code_column, **options, **params)
+    hits = screen_frame(text, part, date, code=code_column, adjust=_events_of(part, code_column, adjust), **options,
+                        **params)
     found: pandas.Series = pandas.Series(hits, dtype=codes.dtype)
     return found
 
@@ -171,7 +206,7 @@ def _screen_part(part: pandas.DataFrame, text: str, date: Any, code_column: Any,
 def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_column: Any = None,
            columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
            min_bars: int = 0, code_column: Any = None, partitioned: bool = False, progress: bool = False,
-           lookahead: bool = False, **params: Any) -> List[Any]:
+           lookahead: bool = False, period: Optional[str] = None, adjust: Any = None, **params: Any) -> List[Any]:
     """`tarvex.screen` over a Dask DataFrame of a market: the codes whose
     condition line is true on `date` (each code's last bar when None), as
     a list in code order. Each partition is screened where it lies and only
@@ -180,11 +215,12 @@ def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_c
     data, name = _by_code(market, code if code is not None else code_column, partitioned)
     meta = data._meta[name]
     options = dict(date_column=date_column, columns=columns, duplicates=duplicates, digits=digits,
-                   min_bars=min_bars, lookahead=lookahead)
+                   min_bars=min_bars, lookahead=lookahead, period=period)
     # A formula reading a column the frame lacks fails here too: a run on a
     # few made-up rows of the frame's dtypes (which may repeat a date).
     screen_frame(text, meta_nonempty(data._meta), date, code=name, **{**options, "duplicates": "first"}, **params)
-    hits = data.map_partitions(_screen_part, text, date, name, options, params, meta=meta)
+    _check_events(data, name, adjust)
+    hits = data.map_partitions(_screen_part, text, date, name, adjust, options, params, meta=meta)
     hits = _compute(hits) if progress else hits.compute()
     codes: List[Any] = np.sort(values(hits), kind="stable").tolist()
     return codes

@@ -44,6 +44,7 @@ from ._catalog import Record, catalog, indicator, table
 from ._columns import Market
 from ._functions import EXPORTED, FUNCTIONS
 from ._market import batch, batch_cross, silence_first, zhishu
+from ._prepare import prepare
 from ._tasks import indicator_inputs, tasks
 
 __all__ = ["indicators", "crosses", "composite", "indicator_inputs"]
@@ -204,11 +205,14 @@ def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: 
 
 
 def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any, duplicates: str,
-         digits: Optional[int], min_bars: int, keep_values: bool, threads: Optional[int]) -> Any:
+         digits: Optional[int], min_bars: int, keep_values: bool, period: Optional[str], adjust: Any,
+         threads: Optional[int]) -> Any:
     names_in, params_in = tasks(names)
     digits, min_bars = _digits(digits), _min_bars(min_bars)
     if cross:
         _pairs(names_in, params_in)
+    data = prepare(data, period=period, adjust=adjust, code=code, date=date, columns=columns, duplicates=duplicates,
+                   threads=threads)
     market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
     table: Optional[Dict[str, np.ndarray]] = None
     keys = market.engine_keys()
@@ -231,6 +235,8 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
         silence_first(table, min_bars)
     source = table.pop("date")
     del table["code"]
+    if period is not None:  # whether each period bar is finished, as resample said
+        table["partial"] = np.asarray(market.column("partial"))[source]
     out: Dict[Any, Any] = {}
     if market.layout == "one":
         for f, column in table.items():
@@ -260,12 +266,18 @@ _LAYOUT_DOC = """
     columns ({"close": "Adj Close"}), `duplicates` ("raise", "first" or
     "last") says what a repeated (code, date) does, `digits` the decimals
     of the rounded indicators (None: not rounded; the default, 3, is the
-    library's)."""
+    library's). `adjust=` a frame of ex-date events computes on prices
+    forward-adjusted as tarvex.adjust adjusts them; `period=` ("W", "M",
+    "Q", "Y"; "5min" ... "60min", "D" from minute bars) computes on the
+    bars of that period as tarvex.resample builds them (after adjusting),
+    one row per period bar, with a "partial" column marking a last bar
+    whose period has not finished."""
 
 
 def indicators(data: Any, names: Any, *, code: Any = None, date: Any = None,
                columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise",
-               digits: Optional[int] = DEFAULT_DIGITS, threads: Optional[int] = None) -> Any:
+               digits: Optional[int] = DEFAULT_DIGITS, period: Optional[str] = None, adjust: Any = None,
+               threads: Optional[int] = None) -> Any:
     """Indicator columns of one security or a whole market, as a frame of the
     input's kind.
 
@@ -279,7 +291,7 @@ def indicators(data: Any, names: Any, *, code: Any = None, date: Any = None,
     index kept, NaN on rows without a close. A market:
     one row per row with a close, by code then date, with the code and date
     columns (or the caller's index labels when the index holds them)."""
-    return _run(False, data, names, code, date, columns, duplicates, digits, 0, False, threads)
+    return _run(False, data, names, code, date, columns, duplicates, digits, 0, False, period, adjust, threads)
 
 
 indicators.__doc__ = (indicators.__doc__ or "") + _LAYOUT_DOC
@@ -287,7 +299,8 @@ indicators.__doc__ = (indicators.__doc__ or "") + _LAYOUT_DOC
 
 def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = None, date: Any = None,
             columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise",
-            digits: Optional[int] = DEFAULT_DIGITS, min_bars: int = 0, threads: Optional[int] = None) -> Any:
+            digits: Optional[int] = DEFAULT_DIGITS, min_bars: int = 0, period: Optional[str] = None,
+            adjust: Any = None, threads: Optional[int] = None) -> Any:
     """Crossing signals of each indicator's fast and slow line (dif/dea of
     macd, k/d of kdj, the two periods of ("ma", [5, 20]) ...): +1.0 up,
     -1.0 down, 0.0 otherwise, laid out like `indicators`. One pair gives the
@@ -300,7 +313,8 @@ def crosses(data: Any, names: Any, *, keep_values: bool = False, code: Any = Non
     The signals compare the lines as rounded (`digits`): on prices near 1,
     3 decimals make lines touch and cross where the unrounded ones do not,
     and digits=None compares the unrounded lines."""
-    return _run(True, data, names, code, date, columns, duplicates, digits, min_bars, keep_values, threads)
+    return _run(True, data, names, code, date, columns, duplicates, digits, min_bars, keep_values, period, adjust,
+                threads)
 
 
 crosses.__doc__ = (crosses.__doc__ or "") + _LAYOUT_DOC

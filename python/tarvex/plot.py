@@ -20,6 +20,7 @@ from ._catalog import catalog
 from . import _drawing
 from ._columns import find, values
 from ._frame import Frame
+from ._prepare import prepare
 from ._tasks import tasks
 from .frames import crosses, indicators
 
@@ -314,7 +315,8 @@ def _draw_panel(ax: Any, chart: _Chart, panel: Any, close: np.ndarray, opened: n
 def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Sequence[Any] = (),
             signals: Any = None, *, date: Any = None, columns: Optional[Dict[str, Any]] = None,
             title: Optional[str] = None, figsize: Any = (10.0, 7.0), start: Any = None, end: Any = None,
-            last: Optional[int] = None, digits: Optional[int] = _LIBRARY_DIGITS, theme: str = "light") -> Any:
+            last: Optional[int] = None, digits: Optional[int] = _LIBRARY_DIGITS, theme: str = "light",
+            period: Optional[str] = None, adjust: Any = None) -> Any:
     """Candlesticks of one security (a frame of open, high, low, close and,
     for the volume panel, volume; drawn by date when it has dates, else
     oldest bar first as given) with a panel below for
@@ -332,13 +334,17 @@ def candles(bars: Any, panels: Sequence[Any] = ("volume", "macd"), overlays: Seq
     last N bars of that) choose the bars drawn. `digits` rounds MACD, RSI,
     BOLL and the other rounded indicators as `tarvex.indicators` does (3
     decimals, the library's numbers); None draws the unrounded values.
-    `theme` is "light" or "dark"."""
+    `theme` is "light" or "dark". `adjust=` a frame of ex-date events
+    draws forward-adjusted prices (tarvex.adjust), `period=` ("W", "M" ...)
+    the bars of that period (tarvex.resample), the indicators computed on
+    them."""
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FuncFormatter, MaxNLocator
 
     if theme not in THEMES:
         raise ValueError(f"theme must be one of {', '.join(map(repr, THEMES))}, not {theme!r}")
     colours = THEMES[theme]
+    bars = prepare(bars, period=period, adjust=adjust, date=date, columns=columns)
     frame = Frame(bars, columns)
     o, h, lo, c = (frame.field(f) for f in ("open", "high", "low", "close"))
     keys = _dates(frame, date)
@@ -407,11 +413,12 @@ def index_chart(index: Any, panels: Sequence[Any] = ("change", "volume"), *, tit
 
 
 def formula(text: str, bars: Any, *, overlay: Optional[bool] = None, title: Optional[str] = None,
-            figsize: Any = (10.0, 6.0), **params: float) -> Any:
+            figsize: Any = (10.0, 6.0), period: Optional[str] = None, adjust: Any = None, **params: float) -> Any:
     """The chart of a formula over one security's bars, as charting
     software draws it: its lines in the colours and widths their style
     words name, its sticks, texts, icons, numbers, bands and polylines where
     their conditions hold. An overlay formula (lines on the price scale;
     `overlay` decides when given) is drawn over the candles, any other in a
-    panel under them. `params` are the formula's parameters."""
-    return _drawing.figure(text, bars, overlay=overlay, title=title, figsize=figsize, params=params)
+    panel under them. `params` are the formula's parameters; `period=`
+    and `adjust=` as for `candles`."""
+    return _drawing.figure(text, prepare(bars, period=period, adjust=adjust), overlay=overlay, title=title, figsize=figsize, params=params)

@@ -12,7 +12,7 @@ from typing import Any, List, Mapping, Optional
 
 import numpy as np
 
-from .engine import FormulaResult, Line, Options, matching_rows, run_market
+from .engine import FormulaResult, Line, Options, matching_rows, prepared, run_market
 from .errors import FormulaError
 from .plan import Plan
 
@@ -27,7 +27,8 @@ def compile(text: str, **params: float) -> Plan:  # noqa: A001 - the public name
 
 def formula(text: str, bars: Any, *, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
             duplicates: str = "raise", digits: Optional[int] = 3, min_bars: int = 0, code_column: Any = None,
-            date_column: Any = None, **params: float) -> FormulaResult:
+            date_column: Any = None, period: Optional[str] = None, adjust: Any = None,
+            **params: float) -> FormulaResult:
     """Run formula text over bars and return a FormulaResult.
 
     `bars` is a pandas or polars DataFrame or a mapping of arrays with
@@ -48,14 +49,22 @@ def formula(text: str, bars: Any, *, code: Any = None, date: Any = None, columns
     security's first bars NaN on every line. `code_column` and
     `date_column` are older names of `code` and `date`; a parameter that
     shares a keyword's name is given in upper case (DATE=5).
+
+    `adjust=` a frame of ex-date events runs on prices forward-adjusted as
+    tarvex.adjust adjusts them; `period=` ("W", "M", "Q", "Y"; "5min" ...
+    "60min", "D" from minute bars) runs on the bars of that period as
+    tarvex.resample builds them (after adjusting): the lines are then on
+    the period bars.
     """
     return Plan(text, params).run(bars, code=code, date=date, columns=columns, duplicates=duplicates, digits=digits,
-                                  min_bars=min_bars, code_column=code_column, date_column=date_column)
+                                  min_bars=min_bars, code_column=code_column, date_column=date_column, period=period,
+                                  adjust=adjust)
 
 
 def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_column: Any = None,
            columns: Optional[Mapping[str, Any]] = None, duplicates: str = "raise", digits: Optional[int] = 3,
-           min_bars: int = 0, code_column: Any = None, lookahead: bool = False, **params: float) -> List[Any]:
+           min_bars: int = 0, code_column: Any = None, lookahead: bool = False, period: Optional[str] = None,
+           adjust: Any = None, **params: float) -> List[Any]:
     """The codes whose condition line (the last output line that is not a
     drawing) is true (neither 0 nor NaN) on `date`, or on each code's last
     bar when `date` is None, as a list in code order.
@@ -67,10 +76,15 @@ def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_c
     as a date against datetimes, in the column's time zone when it has one.
     `min_bars` passes no code on its first bars; a condition depending on a
     function that reads later bars (ZIG, REFX ...) is refused unless
-    `lookahead` is True; the other keywords are those of `formula`."""
+    `lookahead` is True; the other keywords are those of `formula`.
+
+    With `period=` or `adjust=` and a `date`, the bars are those known on
+    that day: the rows up to it, adjusted across the ex-dates up to it, and
+    its period bar the partial one that ends on it."""
     plan = Plan(text, params)
     condition = plan.only(plan.condition(lookahead))  # the other lines are not computed
     options = Options(code if code is not None else code_column, date_column, columns, duplicates, digits, min_bars)
+    market = prepared(market, options, period, adjust, date)
     found, lines = run_market(condition, market, options, condition.values({}))
     if found.code is None:
         raise FormulaError("screening needs a market with a code column")

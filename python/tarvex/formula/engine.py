@@ -25,6 +25,7 @@ import numpy as np
 from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
 from .._columns import Key, Market
+from .._prepare import prepare
 from .context import Context
 from .errors import FormulaError
 from .steps import Node, Steps
@@ -340,6 +341,30 @@ def read_market(plan: Steps, data: Any, options: Options) -> Tuple[Market, Dict[
             raise FormulaError("the columns differ in length")
         columns[word] = column if market.ordered else column[market.rows]
     return market, columns
+
+
+def prepared(data: Any, options: Options, period: Optional[str], adjust: Any, day: Any = None) -> Any:
+    """`data` forward-adjusted across the events `adjust` and gathered into
+    bars of `period` (see tarvex.adjust and tarvex.resample); with `day`,
+    from the rows up to that day only, so that neither sees a later bar."""
+    if period is None and adjust is None:
+        return data
+    try:
+        rows = None
+        if day is not None:
+            market = Market(data, code=options.code, date=options.date, columns=options.columns,
+                            duplicates=options.duplicates)
+            if market.date is None:
+                raise FormulaError("screening on a date needs a date column")
+            hit = matching_rows(day, market.date, np.arange(market.length))
+            keys = market.date.sort_keys()
+            rows = np.flatnonzero(keys <= keys[hit[0]]) if len(hit) else np.zeros(0, dtype=np.intp)
+        return prepare(data, period=period, adjust=adjust, code=options.code, date=options.date,
+                       columns=options.columns, duplicates=options.duplicates, rows=rows)
+    except FormulaError:
+        raise
+    except (TypeError, ValueError) as e:
+        raise FormulaError(str(e)) from None
 
 
 def run_market(plan: Steps, data: Any, options: Options, params: Mapping[str, float]

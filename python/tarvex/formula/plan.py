@@ -18,7 +18,7 @@ import numbers
 import struct
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple
 
-from .engine import FormulaResult, Options, run_plan
+from .engine import FormulaResult, Options, prepared, run_plan
 from .errors import FormulaError
 from .native import Param
 from .parser import Binary, Call, Field, Name, Number, Statement, Text, Tree, Unary, children, parse
@@ -69,12 +69,13 @@ class Plan(Steps):
 
     def run(self, bars: Any, *, code: Any = None, date: Any = None, columns: Optional[Mapping[str, Any]] = None,
             duplicates: str = "raise", digits: Optional[int] = 3, min_bars: int = 0, code_column: Any = None,
-            date_column: Any = None, **params: Any) -> FormulaResult:
+            date_column: Any = None, period: Optional[str] = None, adjust: Any = None,
+            **params: Any) -> FormulaResult:
         """The output lines over `bars` (see tarvex.formula for the inputs
         and keywords); `params` override the declared parameters."""
         options = Options(code if code is not None else code_column, date if date is not None else date_column,
                           columns, duplicates, digits, min_bars)
-        return run_plan(self, bars, options, self.values(params))
+        return run_plan(self, prepared(bars, options, period, adjust), options, self.values(params))
 
     def values(self, params: Mapping[str, Any]) -> Dict[str, float]:
         """The declared parameters' values with `params` overriding them."""
