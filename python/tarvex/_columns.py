@@ -243,6 +243,7 @@ class Market:
             self.layout = "columns"
         self._duplicates = duplicates
         self._sorted: Optional[Tuple[np.ndarray, np.ndarray, bool]] = None
+        self._dates: Optional[np.ndarray] = None
         self._ascending: Optional[bool] = None
 
     @property
@@ -411,6 +412,22 @@ class Market:
         if len(np.unique(lost)) < len(lost):
             return True
         return bool(np.isin(lost, kept, kind="table" if (int(code_ids.max()) + 1) * width <= 8 * n else None).any())
+
+    def dates_in_order(self) -> Optional[np.ndarray]:
+        """Each computed row's date (the date column at `rows`), gathered once."""
+        if self.date is None:
+            return None
+        if self._dates is None:
+            self._dates = self.date.values[self.rows]
+        return self._dates
+
+    def codes_in_order(self) -> np.ndarray:
+        """Each computed row's code (the code column at `rows`): a security's
+        code repeated over its rows, which reads the column at one row per
+        security rather than at every row."""
+        assert self.code is not None
+        rows, starts = self.rows, self.starts
+        return np.repeat(self.code.values_at(rows[starts]), np.diff(np.append(starts, len(rows))))
 
     def segment_ids(self) -> np.ndarray:
         """Each computed row's security as 0, 1, ... in code order."""

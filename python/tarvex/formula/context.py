@@ -18,13 +18,22 @@ class Context:
     and the `digits` the rounded indicators are given."""
 
     def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None,
-                 digits: Optional[int] = 3) -> None:
+                 digits: Optional[int] = 3, read_dates: Optional[Callable[[], Optional[np.ndarray]]] = None) -> None:
         self.rows = rows
         self.starts = starts if rows else starts[:0]
-        self.dates = dates
+        self._dates = dates
+        # Gathering each row's date costs a pass over the rows, and only the
+        # calendar words read them: `read_dates` gives them when first asked.
+        self._read_dates = read_dates
         self.digits = digits  # the decimals of the rounded indicators (None: unrounded)
         self._position: Optional[np.ndarray] = None
         self._calendar: Optional[Dict[str, np.ndarray]] = None
+
+    @property
+    def dates(self) -> Optional[np.ndarray]:
+        if self._dates is None and self._read_dates is not None:
+            self._dates, self._read_dates = self._read_dates(), None
+        return self._dates
 
     def calendar(self) -> Dict[str, np.ndarray]:
         """Each row's date in parts (see calendar.parts)."""

@@ -372,8 +372,7 @@ def run_market(plan: Steps, data: Any, options: Options, params: Mapping[str, fl
     """The output lines of the plan over `data`, in the market's time order
     (each security oldest first, securities by code)."""
     market, columns = read_market(plan, data, options)
-    dates = None if market.date is None else market.date.values[market.rows]
-    ctx = Context(len(market.rows), market.starts, dates, options.digits)
+    ctx = Context(len(market.rows), market.starts, None, options.digits, read_dates=market.dates_in_order)
     lines = evaluate(plan, ctx, columns, params)
     if options.min_bars:
         early = ctx.position() < options.min_bars
@@ -392,8 +391,7 @@ def run_plan(plan: Steps, data: Any, options: Options, params: Mapping[str, floa
             dates = market.date.values
     else:
         assert market.code is not None
-        codes = market.code.values_at(market.rows)
-        dates = None if market.date is None else market.date.values[market.rows]
+        codes, dates = market.codes_in_order(), market.dates_in_order()
         labels = None if market.index is None else market.index[market.rows]
     lines = [_line(out, v) for out, v in zip(plan.outputs, values)]
     return FormulaResult(lines, codes, dates, None if market.code is None else market.code.name,
