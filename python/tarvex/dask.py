@@ -130,14 +130,21 @@ def _compute(collection: Any) -> Any:
     return future.result()
 
 
+def _events_codes(events: Any) -> Any:
+    """The events as a pandas frame (from pandas, polars or a mapping of
+    columns) and the name of their code column (None without one)."""
+    frame = events if isinstance(events, pandas.DataFrame) else \
+        events.to_pandas() if hasattr(events, "to_pandas") else pandas.DataFrame(events)
+    return frame, find(list(frame.columns), ("code",))
+
+
 def _events_of(part: pandas.DataFrame, code: Any, events: Any) -> Any:
     """The events of the codes `part` holds: each partition adjusts its own
     codes, and the events of codes no partition holds are reported once,
     by `_check_events`."""
     if events is None:
         return None
-    frame = events if isinstance(events, pandas.DataFrame) else pandas.DataFrame(events)
-    column = find(list(frame.columns), ("code",))
+    frame, column = _events_codes(events)
     if column is None:  # refused by tarvex.adjust, with its message
         return events
     return frame[frame[column].isin(part[code].unique())]
@@ -147,8 +154,7 @@ def _check_events(data: Any, code: Any, events: Any) -> None:
     """Warns, as tarvex.adjust does, of events whose codes the market lacks."""
     if events is None:
         return
-    frame = events if isinstance(events, pandas.DataFrame) else pandas.DataFrame(events)
-    column = find(list(frame.columns), ("code",))
+    frame, column = _events_codes(events)
     if column is None:
         return
     held = data[code].drop_duplicates().compute()
