@@ -80,3 +80,21 @@ def test_the_native_order_is_a_stable_sort_by_code_then_date():
             assert np.array_equal(starts, np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]][:n]))
             pairs = np.c_[ordered, date[want]] if dates is not None else None
             assert repeats == (0 if pairs is None else int(np.all(pairs[1:] == pairs[:-1], axis=1).sum()))
+
+
+def test_gathered_columns_equal_numpy_indexing():
+    from tarvex import _native
+    from tarvex._columns import gather
+
+    rng = np.random.default_rng(5)
+    n = 70_000  # past the size gathered natively, over several stretches
+    rows = rng.permutation(n).astype(np.int64)[: n - 123]
+    values = rng.integers(-2**63, 2**63 - 1, n, dtype=np.int64)
+    for dtype in ("f8", "i8", "u8", "M8[ns]", "m8[s]", "f4", "O"):
+        column = values.view(dtype) if np.dtype(dtype) != object and np.dtype(dtype).itemsize == 8 \
+            else values.astype(dtype)
+        got, want = gather(rows, column), column[rows]
+        assert got.dtype == want.dtype and (got.tolist() == want.tolist() if dtype == "O"
+                                            else got.tobytes() == want.tobytes()), dtype
+    with pytest.raises(ValueError, match="outside"):
+        _native.take(np.array([0, n], dtype=np.int64), (values,), 0)

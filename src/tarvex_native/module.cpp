@@ -150,6 +150,7 @@ PyMethodDef methods[] = {
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
     {"order", order, METH_VARARGS,
      "order(code, date): rows by code then date, each code's first position, the count of repeated pairs"},
+    {"take", take, METH_VARARGS, "take(rows, columns, threads): each column's items at rows, as memory"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
     {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},

@@ -129,6 +129,31 @@ PyObject* order(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* take(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "take() takes 3 arguments");
+    const py::IntegerColumn rows = key_column(PyTuple_GetItem(args, 0), py::ItemType::I64, "rows");
+    PyObject* given = PyTuple_GetItem(args, 1);
+    if (!PyTuple_Check(given)) raise(PyExc_TypeError, "take() takes a tuple of columns");
+    std::vector<py::IntegerColumn> columns;
+    for (Py_ssize_t j = 0; j < PyTuple_Size(given); ++j) {
+      columns.push_back(key_column(PyTuple_GetItem(given, j), py::ItemType::I64, "a column"));
+    }
+    const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 2)));
+    std::vector<std::vector<std::int64_t, BlockAllocator<std::int64_t>>> taken;
+    {
+      Unlocked unlocked;
+      const auto poll = [&] { return unlocked.poll(); };
+      for (const py::IntegerColumn& c : columns) {
+        taken.push_back(take_rows(rows.view<std::int64_t>(), c.view<std::int64_t>(), threads, poll));
+      }
+    }
+    std::vector<Ref> results;
+    for (auto& t : taken) results.push_back(hand_over(std::move(t)));
+    return handed_over_tuple(std::move(results)).release();
+  });
+}
+
 PyObject* zhishu(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(args) != 12) raise(PyExc_TypeError, "zhishu() takes 12 arguments");

@@ -21,4 +21,9 @@ PyObject* zhishu(PyObject* self, PyObject* args);
 // rows repeat the code and date of the row before them. Keys are int64.
 PyObject* order(PyObject* self, PyObject* args);
 
+// take(rows, columns, threads) -> tuple of memory: each column (a tuple of
+// contiguous arrays of 8-byte items, read as int64) at `rows`, gathered on
+// the pool.
+PyObject* take(PyObject* self, PyObject* args);
+
 }  // namespace tarvex::native

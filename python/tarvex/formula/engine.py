@@ -24,7 +24,7 @@ import numpy as np
 
 from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
-from .._columns import Key, Market
+from .._columns import Key, Market, gather
 from .._prepare import prepare
 from .context import Context
 from .errors import FormulaError
@@ -339,7 +339,7 @@ def read_market(plan: Steps, data: Any, options: Options) -> Tuple[Market, Dict[
             raise FormulaError(str(e), plan.text, pos) from None
         if len(column) != market.length:
             raise FormulaError("the columns differ in length")
-        columns[word] = column if market.ordered else column[market.rows]
+        columns[word] = column if market.ordered else gather(market.rows, column)
     return market, columns
 
 

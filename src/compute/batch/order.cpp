@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "batch/table.hpp"
+#include "runtime/pool.hpp"
 
 namespace tarvex {
 namespace {
@@ -37,7 +38,13 @@ KeyedRows by_code(const std::vector<std::uint64_t>& codes, const std::vector<std
     if (slot != 0) starts.push_back(static_cast<std::int64_t>(offset));
     offset += std::exchange(slot, offset);
   }
-  for (std::size_t r = 0; r < n; ++r) items[next[codes[r] - low]++] = {date_of(r), r};
+  // Each row goes to its code's next free slot, a place in memory unlike
+  // the last row's: the slot of the row a few dozen ahead is asked for now.
+  constexpr std::size_t kAhead = 32;
+  for (std::size_t r = 0; r < n; ++r) {
+    if (r + kAhead < n) __builtin_prefetch(items.data() + next[codes[r + kAhead] - low], 1);
+    items[next[codes[r] - low]++] = {date_of(r), r};
+  }
   return items;
 }
 
@@ -53,17 +60,48 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
   RowOrder out;
   KeyedRows items = by_code(codes, dates, out.starts);
   out.rows.resize(n);
-  for (std::size_t k = 0; k < out.starts.size(); ++k) {
+  // Each security's rows by date, stably, in place: a stretch that stays in
+  // cache. Securities are independent, so they are sorted on the pool.
+  const std::size_t groups = out.starts.size();
+  std::vector<std::size_t> repeats(groups, 0);
+  parallel_for(groups, 0, 16, [&](std::size_t k) {
     const std::size_t first = static_cast<std::size_t>(out.starts[k]);
-    const std::size_t end = k + 1 < out.starts.size() ? static_cast<std::size_t>(out.starts[k + 1]) : n;
-    // One security's rows by date, stably: a stretch that stays in cache.
+    const std::size_t end = k + 1 < groups ? static_cast<std::size_t>(out.starts[k + 1]) : n;
     KeyedRows group(items.begin() + first, items.begin() + end);
     if (dated) sort_by_key(group);
     for (std::size_t j = 0; j < group.size(); ++j) {
       out.rows[first + j] = static_cast<std::int64_t>(group[j].row);
-      if (dated && j > 0 && group[j].key == group[j - 1].key) ++out.repeats;
+      if (dated && j > 0 && group[j].key == group[j - 1].key) ++repeats[k];
     }
-  }
+  });
+  for (std::size_t r : repeats) out.repeats += r;
+  return out;
+}
+
+std::vector<std::int64_t, BlockAllocator<std::int64_t>> take_rows(KeyView<std::int64_t> rows,
+                                                                  KeyView<std::int64_t> column, std::size_t threads,
+                                                                  const std::function<bool()>& poll) {
+  const std::size_t n = rows.size(), size = column.size();
+  std::vector<std::int64_t, BlockAllocator<std::int64_t>> out(n);
+  // Stretches of the result large enough that handing them out costs
+  // nothing, small enough that both threads finish together.
+  constexpr std::size_t kStretch = std::size_t{1} << 16;
+  parallel_for((n + kStretch - 1) / kStretch, threads, 1, [&](std::size_t k) {
+    const std::size_t first = k * kStretch, last = std::min(n, first + kStretch);
+    // The rows are checked first, so the gather itself is a plain loop
+    // that asks for the items a few dozen rows ahead.
+    for (std::size_t j = first; j < last; ++j) {
+      if (static_cast<std::uint64_t>(rows[j]) >= size) throw ValueError("a row lies outside the column");
+    }
+    constexpr std::size_t kAhead = 32;
+    const std::int64_t* at = rows.data();
+    const std::int64_t* from = column.data();
+    std::int64_t* to = out.data();
+    for (std::size_t j = first; j < last; ++j) {
+      if (j + kAhead < last) __builtin_prefetch(from + std::min<std::uint64_t>(static_cast<std::uint64_t>(at[j + kAhead]), size - 1));
+      to[j] = from[static_cast<std::uint64_t>(at[j]) < size ? at[j] : 0];
+    }
+  }, poll);
   return out;
 }
 

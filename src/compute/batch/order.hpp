@@ -3,8 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
+#include "runtime/blocks.hpp"
 #include "series/series.hpp"
 
 namespace tarvex {
@@ -20,5 +22,14 @@ struct RowOrder {
 // once into private memory, so a column written while this runs cannot make
 // the order inconsistent.
 RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date);
+
+// The items of `column` at `rows`, in the order of `rows`, copied as bits (a
+// column of any 8-byte items read as integers), on up to `threads` threads
+// (0: the default). A gather over rows in random order waits on memory at
+// every item; the threads wait side by side. A row outside the column is a
+// ValueError. `poll` as for parallel_for.
+std::vector<std::int64_t, BlockAllocator<std::int64_t>> take_rows(KeyView<std::int64_t> rows,
+                                                                  KeyView<std::int64_t> column, std::size_t threads,
+                                                                  const std::function<bool()>& poll = {});
 
 }  // namespace tarvex
