@@ -234,3 +234,43 @@ def test_resample_minute_bars_match_pandas_by_session():
     assert list(cut.partial) == [False] * (len(cut) - 1) + [True]
     with pytest.raises(ValueError, match="minute"):
         tv.resample(market(), "5min")
+
+
+def test_resample_and_adjust_read_every_market_layout():
+    """The same market in every layout the frame functions read gives the
+    same period bars and adjusted prices, each result of the input's kind;
+    adjust keeps the input's rows and index."""
+    rng = np.random.default_rng(7)
+    bars = random_market(rng, codes=4, days=60, gaps=0.2).reset_index(drop=True)
+    events = pd.DataFrame({"code": ["000001", "000002", "000003"], "cash": [0.5, 1.0, 0.2],
+                           "date": pd.to_datetime(["2022-01-10", "2022-02-01", "2022-02-15"])})
+    weeks, adjusted = tv.resample(bars, "W"), tv.adjust(bars, events)["close"].to_numpy()
+    renamed = bars.rename(columns={"code": "Ticker", "date": "day"})
+    layouts = {  # layout: (market, keyword arguments)
+        "code, date levels": (bars.set_index(["code", "date"]), {}),
+        "date, code levels": (bars.set_index(["date", "code"]), {}),
+        "named levels": (renamed.set_index(["day", "Ticker"]), {"code": "ticker", "date": "Day"}),
+        "DatetimeIndex": (bars.set_index("date"), {}),
+        "polars": (pl.from_pandas(bars), {}),
+        "mapping": ({k: bars[k].to_numpy() for k in bars}, {}),
+    }
+    for layout, (data, keys) in layouts.items():
+        got = tv.resample(data, "W", **keys)
+        assert type(got) is type(data), layout
+        long = pd.DataFrame(got) if isinstance(got, dict) else got.to_pandas() if layout == "polars" else got
+        long = long.reset_index().rename(columns={"Ticker": "code", "day": "date"})[weeks.columns]
+        pd.testing.assert_frame_equal(long, weeks, check_dtype=False, obj=layout)
+        out = tv.adjust(data, events, **keys)
+        assert type(out) is type(data) and list(out.keys() if isinstance(out, dict) else out.columns) == list(
+            data.keys() if isinstance(data, dict) else data.columns), layout
+        if isinstance(out, pd.DataFrame):
+            assert out.index.equals(data.index), layout
+        np.testing.assert_array_equal(np.asarray(out["close"]), adjusted, err_msg=layout)
+    # One security, its code column dropped: its rows of the market's results.
+    one = bars[bars.code == "000002"].drop(columns="code")
+    own = weeks[weeks.code == "000002"].drop(columns=["code", "partial"]).reset_index(drop=True)
+    for data in (one, one.set_index("date")):
+        got = tv.resample(data, "W").reset_index()[own.columns]
+        pd.testing.assert_frame_equal(got, own, check_dtype=False)
+        np.testing.assert_array_equal(tv.adjust(data, events[events.code == "000002"].drop(columns="code"))["close"],
+                                      adjusted[bars.code == "000002"])

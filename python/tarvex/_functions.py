@@ -70,7 +70,15 @@ class Function:
         ]
         self.signature = inspect.Signature(positional + keyword, return_annotation="Any")
         self.positional = len(positional)
-        self.filled = [self.defaults.get(p, _REQUIRED) for p in self.params]
+        self.filled = tuple(self.defaults.get(p, _REQUIRED) for p in self.params)
+        # What the quick path checks, slot by slot, grouped by kind: the
+        # series, the integers with their bound (a rounding also takes
+        # None), and the slots that take a number or a series ("v") or a
+        # float or an integer ("f").
+        self.series_slots = tuple(i for i, k in enumerate(kinds) if k == "s")
+        self.integer_slots = tuple((i, _U64_MAX if k == "u" else _U32_MAX, k == "r")
+                                   for i, k in enumerate(kinds) if k in "udr")
+        self.other_slots = tuple((i, k) for i, k in enumerate(kinds) if k in "vf")
 
     def bind(self, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> List[Any]:
         """The arguments in parameter order, defaults filled in. Positional
@@ -94,37 +102,49 @@ class Function:
         count = len(args)
         if count > self.positional:
             return None
-        values = [*args, *self.filled[count:]]
         if kwargs:
             if not self.rounds or len(kwargs) != 1 or "digits" not in kwargs:
                 return None
-            values[-1] = kwargs["digits"]
+            values = (*args, *self.filled[count:-1], kwargs["digits"])
+        else:
+            values = (*args, *self.filled[count:])
         length = -1
-        for kind, value in zip(self.kinds, values):
+        for i in self.series_slots:
+            value = values[i]
+            if type(value) is not np.ndarray or value.dtype is not _FLOAT64 or value.ndim != 1:
+                return None
+            if len(value) != length:
+                if length >= 0:
+                    return None
+                length = len(value)
+        for i, high, rounding in self.integer_slots:
+            value = values[i]
+            if type(value) is not int or not 0 <= value <= high:
+                if value is not None or not rounding:
+                    return None
+        for i, kind in self.other_slots:
+            value = values[i]
             kind_of = type(value)
-            if kind_of is np.ndarray:
-                if kind not in "sv" or value.dtype is not _FLOAT64 or value.ndim != 1:
+            if kind_of is np.ndarray and kind == "v":
+                if value.dtype is not _FLOAT64 or value.ndim != 1:
                     return None
                 if len(value) != length:
                     if length >= 0:
                         return None
                     length = len(value)
-            elif kind_of is int:
-                if kind not in "udrf" or not 0 <= value <= (_U64_MAX if kind == "u" else _U32_MAX):
+            elif kind_of is int and kind == "f":
+                if not 0 <= value <= _U32_MAX:
                     return None
-            elif kind_of is float:
-                if kind not in "fv":
-                    return None
-            elif value is not None or kind != "r":
+            elif kind_of is not float:
                 return None
         if length < 0:
             return None
-        results = _native.call(self.index, tuple(values), None, 0)
+        results = _native.call(self.index, values, None, 0)
         if self.scalar_result:
             return float(np.asarray(results[0])[0])
         if self.outputs is None:
             return np.asarray(results[0])
-        return self.result_type._make(map(np.asarray, results))
+        return tuple.__new__(self.result_type, map(np.asarray, results))
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         starts = kwargs.pop("starts", None)

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import _native
 from ._arrays import as_column
-from ._columns import BAR_COLUMNS, build_frame, column_names, dense, find, frame_kind, values
+from ._columns import BAR_COLUMNS, Market, column_names, dense, find, frame_kind, values
 from ._arguments import threads as thread_count
 
 __all__ = ["resample", "adjust"]
@@ -22,54 +22,22 @@ PERIODS = {"W": 0, "M": 1, "Q": 2, "Y": 3, "5MIN": 4, "15MIN": 5, "30MIN": 6, "6
 
 _FIELDS = {"open": BAR_COLUMNS["OPEN"], "high": BAR_COLUMNS["HIGH"], "low": BAR_COLUMNS["LOW"],
            "close": BAR_COLUMNS["CLOSE"], "volume": BAR_COLUMNS["VOL"], "amount": BAR_COLUMNS["AMOUNT"]}
+_ADJUSTED = ("open", "high", "low", "close", "volume")  # the fields adjust scales, in the native order
 _EVENT_FIELDS = ("cash", "bonus", "rights", "rights_price")
 _MINUTES_PER_DAY = 1440
 
 
-class _Table(NamedTuple):
-    """A market (or one security) as read: its kind, column names, the
-    column holding each bar field, and its code and date columns."""
-    data: Any
-    kind: str
-    names: List[Any]
-    fields: Dict[str, Any]          # field -> column name, for the fields present
-    code: Optional[Any]             # the code column's name
-    date: Optional[Any]
+def _market(data: Any, code: Any, date: Any, columns: Optional[Mapping[str, Any]]) -> Market:
+    """The market (or one security) as the frame functions read it: code
+    and date columns or pandas index levels, names ignoring case."""
+    return Market(data, code=code, date=date, columns=columns, fields=_FIELDS)
 
 
-def _read(data: Any, code: Any, date: Any, columns: Optional[Mapping[str, Any]]) -> _Table:
-    """Finds the columns of a long frame or mapping, names ignoring case."""
-    kind = frame_kind(data)
-    names = column_names(data)
-
-    def named(given: Any, default: Tuple[str, ...], what: str) -> Optional[Any]:
-        if given is None:
-            return find(names, default)
-        found = given if given in names else find(names, (str(given).lower(),))
-        if found is None:
-            raise ValueError(f"there is no column {given!r} for the {what}; the columns are: "
-                             f"{', '.join(map(repr, names)) or 'none'}")
-        return found
-
-    given = dict(columns or {})
-    for field in given:
-        if field not in _FIELDS:
-            raise ValueError(f"columns= names the column of a field: {', '.join(_FIELDS)}; not {field!r}")
-    fields = {}
-    for field, default in _FIELDS.items():
-        name = named(given.get(field), default, field)
-        if name is not None:
-            fields[field] = name
-    if "close" not in fields:
-        raise ValueError(f"there is no close column; the columns are: {', '.join(map(repr, names)) or 'none'}")
-    return _Table(data, kind, names, fields, named(code, ("code",), "code"), named(date, ("date",), "date"))
-
-
-def _prices(table: _Table, field: str) -> Optional[np.ndarray]:
-    name = table.fields.get(field)
+def _prices(market: Market, field: str) -> Optional[np.ndarray]:
+    name = market.field_name(field, required=field == "close")
     if name is None:
         return None
-    column = table.data[name]
+    column = market.column(name)
     dtype = getattr(column, "dtype", None)
     if isinstance(dtype, np.dtype) and dtype == np.float64:  # read in place: nothing to mark missing
         column = values(column)
@@ -156,9 +124,10 @@ def _stamps(column: Any, compact: bool = True) -> _Stamps:
     YYYYMMDD[HHMM[SS]] integers, or text and date objects pandas reads as
     dates. `compact`: days, or minutes when any date carries a time of day;
     otherwise the dates' own unit where a day holds whole minutes of it."""
-    tz = getattr(getattr(column, "dt", None), "tz", None)
-    if tz is not None:
+    if getattr(getattr(column, "dt", None), "tz", None) is not None:  # a pandas Series
         column = column.dt.tz_localize(None)
+    elif getattr(column, "tz", None) is not None:  # a pandas DatetimeIndex
+        column = column.tz_localize(None)
     v = values(column)
     form, dtype, digits = "datetime", v.dtype, 0
     if v.dtype.kind in "iu":
@@ -200,40 +169,57 @@ def _dates_back(stamps: np.ndarray, read: _Stamps, day_only: bool) -> np.ndarray
     return moments
 
 
-def _key_ids(table: _Table, rows: int, *others: np.ndarray) -> Tuple[List[np.ndarray], Any]:
+def _key_ids(market: Market, *others: np.ndarray) -> Tuple[List[np.ndarray], Any]:
     """The code numbers of the market's rows (all 0 for one security), then
     of `others`, and the way back to the market's codes."""
-    if table.code is None:
-        return [np.zeros(rows, dtype=np.uint64)] + [np.zeros(len(o), dtype=np.uint64) for o in others], None
-    keys = values(table.data[table.code])
-    if keys.ndim != 1 or len(keys) != rows:
-        raise ValueError(f"the code column has {len(keys)} values, the bars {rows}")
-    codes = _codes(keys, *others)
+    if market.code is None:
+        return [np.zeros(market.length, dtype=np.uint64)] + [np.zeros(len(o), dtype=np.uint64) for o in others], None
+    codes = _codes(market.code.values, *others)
     return codes.ids, codes.back
 
 
-def _market_stamps(table: _Table, rows: int, compact: bool = True) -> _Stamps:
-    if table.date is None:
-        raise ValueError(f"there is no date column (name it with date=); the columns are: "
-                         f"{', '.join(map(repr, table.names)) or 'none'}")
-    read = _stamps(table.data[table.date], compact)
-    if len(read.stamps) != rows:
-        raise ValueError(f"the date column has {len(read.stamps)} values, the bars {rows}")
-    return read
+def _market_stamps(market: Market, compact: bool = True) -> _Stamps:
+    if market.date is None:
+        raise ValueError(f"there is no date column (name it with date=); the columns are: {market.listing()}")
+    return _stamps(market.date.column, compact)
 
 
-def _bar_columns(table: _Table, fields: Tuple[str, ...]) -> Dict[str, Optional[np.ndarray]]:
-    prices = {f: _prices(table, f) for f in fields}
-    if len({len(v) for v in prices.values() if v is not None}) > 1:
-        raise ValueError("the bar columns differ in length")
+def _bar_columns(market: Market, fields: Tuple[str, ...]) -> Dict[str, Optional[np.ndarray]]:
+    prices = {f: _prices(market, f) for f in fields}
+    for field, column in prices.items():
+        if column is not None and len(column) != market.length:
+            raise ValueError(f"the {field} column has {len(column)} values, the bars {market.length}")
     return prices
+
+
+def _keys_back(market: Market, keys: Dict[str, np.ndarray]) -> Tuple[Dict[Any, Any], Any]:
+    """The code and date of each result row as the input holds them: index
+    levels when the input's index is made of the code and date levels
+    alone (a MultiIndex in its order and names, a DatetimeIndex), columns
+    otherwise. The columns, and the index (None for none)."""
+    found = {label: key for label, key in (("code", market.code), ("date", market.date)) if key is not None}
+    levels = [label for label, key in found.items() if key.level]
+    index = None
+    if levels and market.index is not None and len(levels) == market.index.nlevels:
+        import pandas
+
+        levels.sort(key=lambda label: market.levels.get(found[label].name, 0))
+        names = [found[label].name for label in levels]
+        if len(levels) == 1:
+            index = pandas.Index(keys[levels[0]], name=names[0])
+        else:
+            index = pandas.MultiIndex.from_arrays([keys[label] for label in levels], names=names)
+    out = {(key.name if key.name is not None else label): keys[label]
+           for label, key in found.items() if index is None or label not in levels}
+    return out, index
 
 
 def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
              columns: Optional[Mapping[str, Any]] = None, threads: Optional[int] = None) -> Any:
     """Bars of a longer period from the bars of one security or a whole
-    market (code and date columns, rows in any order), as a frame of the
-    input's kind.
+    market, read as the frame functions read it (code and date columns or
+    pandas index levels, rows in any order), as a frame of the input's
+    kind.
 
     `period`: "W" (calendar weeks, Monday to Sunday), "M", "Q" or "Y" from
     daily bars; "5min", "15min", "30min", "60min" or "D" from 1-minute bars,
@@ -243,33 +229,34 @@ def resample(data: Any, period: str, *, code: Any = None, date: Any = None,
     amount are summed. Rows without a close are not bars. Each bar is dated
     by its last trading day (minute bars by their last minute), in the
     dates' own form (text as datetime64). The result has the code and date
-    columns, the bar fields present, and ``partial``: True on the last bar
+    (as index levels where the input's index is made of them, else
+    columns), the bar fields present, and ``partial``: True on the last bar
     of a security whose period the market's latest date has not finished.
     Rows by code, then date."""
     number = PERIODS.get(period.upper()) if isinstance(period, str) else None
     if number is None:
         raise ValueError(f"unknown period {period!r}; choose from: W, M, Q, Y, 5min, 15min, 30min, 60min, D")
-    table = _read(data, code, date, columns)
-    prices = _bar_columns(table, tuple(_FIELDS))
+    market = _market(data, code, date, columns)
+    prices = _bar_columns(market, tuple(_FIELDS))
     close = prices["close"]
     assert close is not None
-    read = _market_stamps(table, len(close))
-    (ids,), back = _key_ids(table, len(close))
-    result = _native.resample(ids, read.stamps, read.per_day == _MINUTES_PER_DAY, number, prices["open"], prices["high"], prices["low"],
-                              close, prices["volume"], prices["amount"], thread_count(threads))
-    out: Dict[Any, Any] = {}
-    if table.code is not None:
-        out[table.code] = back(np.asarray(result[0]))
-    day_only = number < PERIODS["5MIN"] or number == PERIODS["D"]
-    out[table.date] = _dates_back(np.asarray(result[1]), read, day_only)
+    read = _market_stamps(market)
+    (ids,), back = _key_ids(market)
+    result = _native.resample(ids, read.stamps, read.per_day == _MINUTES_PER_DAY, number, prices["open"],
+                              prices["high"], prices["low"], close, prices["volume"], prices["amount"],
+                              thread_count(threads))
+    keys = {"date": _dates_back(np.asarray(result[1]), read, number < PERIODS["5MIN"] or number == PERIODS["D"])}
+    if market.code is not None:
+        keys["code"] = back(np.asarray(result[0]))
+    out, index = _keys_back(market, keys)
     for field, block in zip(_FIELDS, result[2:8]):
-        if field in table.fields:
-            out[table.fields[field]] = np.asarray(block)
+        if prices[field] is not None:
+            out[market.field_name(field)] = np.asarray(block)
     out["partial"] = np.asarray(result[8]).astype(bool)
-    return build_frame(table.kind, out)
+    return market.build(out, index=index)
 
 
-def _events(events: Any, table: _Table, per_day: int) -> Tuple[Optional[np.ndarray], np.ndarray,
+def _events(events: Any, market: Market, per_day: int) -> Tuple[Optional[np.ndarray], np.ndarray,
                                                                   List[Optional[np.ndarray]]]:
     """The events' codes (None without a code column), the first ticks of
     their ex-dates (`per_day` ticks a day), and their figures (None for a
@@ -282,9 +269,9 @@ def _events(events: Any, table: _Table, per_day: int) -> Tuple[Optional[np.ndarr
     read = _stamps(events[date])
     days = read.stamps // read.per_day
     code = find(names, ("code",))
-    if code is None and table.code is not None:
+    if code is None and market.code is not None:
         raise ValueError("the events have no code column, the market has one")
-    if code is not None and table.code is None:
+    if code is not None and market.code is None:
         raise ValueError("the events have a code column, the market has none: pass the market's code column")
     figures = []
     for field in _EVENT_FIELDS:
@@ -331,12 +318,11 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         raise ValueError(f"how must be 'forward' or 'backward', not {how!r}")
     if not isinstance(volume, (bool, np.bool_)):
         raise TypeError("volume must be a bool")
-    table = _read(market, code, date, columns)
-    prices = _bar_columns(table, ("open", "high", "low", "close", "volume"))
+    bars = _market(market, code, date, columns)
+    prices = _bar_columns(bars, _ADJUSTED)
     close = prices["close"]
     assert close is not None
-    rows = len(close)
-    read = _market_stamps(table, rows, compact=False)
+    read = _market_stamps(bars, compact=False)
     kind, at = (1 if how == "backward" else 0), 0
     if anchor is not None:
         anchor_read = _stamps(np.asarray([anchor]))
@@ -344,33 +330,29 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         kind, at = 2, day * read.per_day + read.per_day - 1  # the anchor day's last tick
     per = float(per)
     if events is not None:
-        event_codes, event_stamps, figures = _events(events, table, read.per_day)
+        event_codes, event_stamps, figures = _events(events, bars, read.per_day)
         if event_codes is None:
             event_codes = np.zeros(len(event_stamps), dtype=np.int64)
-        (ids, event_ids), _ = _key_ids(table, rows, event_codes)
+        (ids, event_ids), _ = _key_ids(bars, event_codes)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
                                 bool(volume), thread_count(threads), read.per_day)
         report_missing(event_codes[list(result[5])], stacklevel=3)
     else:
         if isinstance(factor, str):
-            name = factor if factor in table.names else find(table.names, (factor.lower(),))
-            if name is None:
-                raise ValueError(f"there is no column {factor!r} for the factor")
-            factor = table.data[name]
+            factor = bars.column(bars.lookup(factor, "factor"))
         factors = np.ascontiguousarray(as_column(factor, "factor"), dtype=np.float64)
-        if len(factors) != rows:
-            raise ValueError(f"the factor has {len(factors)} values, the bars {rows}")
-        (ids,), _ = _key_ids(table, rows)
+        if len(factors) != bars.length:
+            raise ValueError(f"the factor has {len(factors)} values, the bars {bars.length}")
+        (ids,), _ = _key_ids(bars)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], None, factors, per, kind, at, bool(volume), thread_count(threads),
                                 read.per_day)
-    adjusted = {table.fields[f]: np.asarray(block) for f, block in zip(("open", "high", "low", "close", "volume"),
-                                                                           result[:5])
-                if f in table.fields and (f != "volume" or volume)}
-    if table.kind == "polars":
+    adjusted = {bars.field_name(f): np.asarray(block) for f, block in zip(_ADJUSTED, result[:5])
+                if prices[f] is not None and (f != "volume" or volume)}
+    if bars.kind == "polars":
         import polars
 
         return market.with_columns([polars.Series(str(n), v) for n, v in adjusted.items()])
-    out = {n: adjusted[n] if n in adjusted else market[n] for n in table.names}
-    return build_frame(table.kind, out, index=getattr(market, "index", None))
+    out = {n: adjusted[n] if n in adjusted else market[n] for n in bars.names}
+    return bars.build(out, index=bars.index)

@@ -9,6 +9,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <optional>
+#include <utility>
 
 #include "indicators/indicators.hpp"
 #include "runtime/interrupt.hpp"
@@ -53,25 +55,45 @@ Series typical_price(SeriesView close, SeriesView high, SeriesView low);
 // Rounds `count` values in place as `rounded` rounds a series.
 void round_in_place(double* values, std::size_t count, Digits digits);
 
+// The bars first .. first + count - 1 of a single-pass loop, written to
+// out[k][0 .. count). A function of its own, with no call inside: the
+// chunk loop around it calls out (rounding, interruption), and across a
+// call no floating-point register survives, so a loop sharing a function
+// with one keeps its running states in memory and waits on a store and a
+// load every bar. Here the step's states are a local copy, held in
+// registers, and handed back once per chunk.
+template <std::size_t K, class Bar>
+__attribute__((noinline)) void single_pass_rows(std::optional<Bar>& bar, std::size_t first, std::size_t count,
+                                                double* const* out) {
+  Bar step(*bar);
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::array<double, K> row = step(first + j);
+    for (std::size_t k = 0; k < K; ++k) out[k][j] = row[k];
+  }
+  bar.emplace(std::move(step));
+}
+
 // K output series of `len` bars computed in one loop: bar(i), called for
 // i = 0, 1, ... in order, returns the K unrounded outputs of bar i, with
 // every intermediate series of the composition it stands for reduced to a
 // local value or a running state. The outputs are written in chunks small
 // enough for the first-level cache and rounded there by `digits`, so each
-// result is written once instead of once per step of the composition.
+// result is written once instead of once per step of the composition. A
+// bar that holds its running states by value (not by reference to the
+// caller's) has them kept in registers through each chunk.
 template <std::size_t K, class Bar>
 SeriesList single_pass(std::size_t len, Digits digits, Bar bar) {
   constexpr std::size_t kChunk = 512;
   SeriesList out;
   out.reserve(K);
   for (std::size_t k = 0; k < K; ++k) out.emplace_back(len);
+  std::optional<Bar> held(std::move(bar));
   for (std::size_t first = 0; first < len; first += kChunk) {
     const std::size_t count = std::min(kChunk, len - first);
-    for (std::size_t j = 0; j < count; ++j) {
-      const std::array<double, K> row = bar(first + j);
-      for (std::size_t k = 0; k < K; ++k) out[k][first + j] = row[k];
-    }
-    for (std::size_t k = 0; k < K; ++k) round_in_place(out[k].data() + first, count, digits);
+    double* rows[K];
+    for (std::size_t k = 0; k < K; ++k) rows[k] = out[k].data() + first;
+    single_pass_rows<K>(held, first, count, rows);
+    for (std::size_t k = 0; k < K; ++k) round_in_place(rows[k], count, digits);
     interruption_point(16 * count);  // a dozen or so operations per bar
   }
   return out;

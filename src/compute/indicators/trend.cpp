@@ -8,10 +8,12 @@ namespace tarvex {
 
 // DIF = EMA(close, short) - EMA(close, long), DEA = EMA(DIF, m),
 // MACD = (DIF - DEA) * 2.0, every bar in one loop. Rounding is the last
-// step: DEA and MACD come from the unrounded DIF.
+// step: DEA and MACD come from the unrounded DIF. The three smoothings are
+// the loop's own (captured by value), so they stay in registers.
 SeriesList MACD(SeriesView close, std::uint64_t short_n, std::uint64_t long_n, std::uint64_t m, Digits digits) {
-  ExpSmoothing fast(ema_alpha(short_n)), slow(ema_alpha(long_n)), signal(ema_alpha(m));
-  return single_pass<3>(close.size(), digits, [&](std::size_t i) {
+  return single_pass<3>(close.size(), digits, [close, fast = ExpSmoothing(ema_alpha(short_n)),
+                                               slow = ExpSmoothing(ema_alpha(long_n)),
+                                               signal = ExpSmoothing(ema_alpha(m))](std::size_t i) mutable {
     const double x = close[i];
     const double dif = fast(x) - slow(x);
     const double dea = signal(dif);
