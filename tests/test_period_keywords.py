@@ -65,6 +65,20 @@ def test_keywords_equal_adjusting_and_resampling_first(seed):
             assert tv.screen(FORMULA, bars, day, period=period, adjust=adjust) == expected
 
 
+@pytest.mark.filterwarnings("ignore:.*events name codes")
+def test_keywords_read_every_layout():
+    bars, events, days = market(6, codes=3, days=60)
+    expected = tv.indicators(bars, ["macd"], period="W", adjust=events)
+    panel = bars.set_index(["date", "code"])
+    got = tv.indicators(panel, ["macd"], period="W", adjust=events)
+    assert got.index.names == ["date", "code"] and np.array_equal(got.to_numpy(), expected.iloc[:, 2:].to_numpy())
+    one = bars[bars["code"] == "000001"].set_index("date").drop(columns="code")
+    alone = tv.indicators(one, ["macd"], period="W", adjust=events[events["code"] == "000001"].drop(columns="code"))
+    assert alone["partial"].dtype == bool
+    same(alone.reset_index(drop=True), expected[expected["code"] == "000001"].iloc[:, 2:])
+    assert tv.screen("C>MA(C,3)", panel, days[-9], period="W") == tv.screen("C>MA(C,3)", bars, days[-9], period="W")
+
+
 def test_keywords_read_duplicates_and_refuse_what_they_cannot():
     bars, events, _ = market(9, codes=2, days=30)
     doubled = pd.concat([bars, bars.iloc[:3]])

@@ -240,7 +240,7 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     out: Dict[Any, Any] = {}
     if market.layout == "one":
         for f, column in table.items():
-            full = np.full(market.length, np.nan)
+            full = np.full(market.length, np.nan) if column.dtype.kind == "f" else np.zeros(market.length, column.dtype)
             full[source] = column
             out[f] = full
         return market.build(out, index=market.index)
