@@ -5,6 +5,8 @@ ex-dividend, bonus-share and rights dates. Both run natively over the whole
 market at once, rows in any order."""
 from __future__ import annotations
 
+import os
+import sys
 import warnings
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
@@ -281,14 +283,26 @@ def _events(events: Any, market: Market, per_day: int) -> Tuple[Optional[np.ndar
     return (None if code is None else values(events[code])), days * per_day, figures
 
 
-def report_missing(codes: np.ndarray, stacklevel: int = 2) -> None:
+def report_missing(codes: np.ndarray) -> None:
     """Warns of events whose `codes` the market does not hold (one code per
-    event); nothing when there are none."""
+    event), naming the caller's line outside the package; nothing when
+    there are none."""
     if len(codes):
         missing = list(dict.fromkeys(codes.tolist()))
         warnings.warn(f"{len(codes)} events name codes the market does not hold, and adjust nothing: "
                       f"{', '.join(map(str, missing[:10]))}{' ...' if len(missing) > 10 else ''}",
-                      stacklevel=stacklevel + 1)
+                      stacklevel=_outside_level())
+
+
+def _outside_level() -> int:
+    """The stacklevel at which a warning of the caller names the first
+    frame outside this package (the user's call, however deep the
+    package's own calls went)."""
+    package = os.path.dirname(os.path.abspath(__file__))
+    level, frame = 2, sys._getframe(2)
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package + os.sep):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor: Any = None, per: float = 1,
@@ -337,7 +351,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
                                 bool(volume), thread_count(threads), read.per_day)
-        report_missing(event_codes[list(result[5])], stacklevel=3)
+        report_missing(event_codes[list(result[5])])
     else:
         if isinstance(factor, str):
             factor = bars.column(bars.lookup(factor, "factor"))

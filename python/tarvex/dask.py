@@ -158,7 +158,7 @@ def _check_events(data: Any, code: Any, events: Any) -> None:
     if column is None:
         return
     held = data[code].drop_duplicates().compute()
-    report_missing(frame[column][~frame[column].isin(held)].to_numpy(), stacklevel=4)
+    report_missing(frame[column][~frame[column].isin(held)].to_numpy())
 
 
 def _part(part: pandas.DataFrame, function: Any, code: Any, adjust: Any, *args: Any, **options: Any) -> Any:
