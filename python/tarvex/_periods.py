@@ -300,7 +300,7 @@ def _outside_level() -> int:
     package's own calls went)."""
     package = os.path.dirname(os.path.abspath(__file__))
     level, frame = 2, sys._getframe(2)
-    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(package + os.sep):
+    while os.path.abspath(frame.f_code.co_filename).startswith(package + os.sep) and frame.f_back is not None:
         frame, level = frame.f_back, level + 1
     return level
 
