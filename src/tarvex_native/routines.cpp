@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "batch/registry.hpp"
+#include "registry/provisional.hpp"
 #include "tarvex_native/boundary.hpp"
 
 namespace tarvex::native {
@@ -124,11 +125,13 @@ Ref describe_table(const registry::TableFunction& t) {
 
 const std::vector<Routine>& routines() { return registry::functions(); }
 
-SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count) {
+SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count,
+                          Commits commits) {
   for (Arg& a : args) {
     if (a.is_series) a.series = a.series.sub(first, count);
   }
-  return routine.invoke(args);
+  if (commits.commit == nullptr) return routine.invoke(args);
+  return registry::invoke_provisional(routine, args, commits.commit + first, count, commits.generic);
 }
 
 PyObject* describe_registry(PyObject*, PyObject*) {

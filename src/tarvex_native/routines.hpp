@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "registry/registry.hpp"
@@ -21,8 +22,17 @@ const std::vector<Routine>& routines();
 // True when the routine gives one number per stretch instead of one per bar.
 inline bool scalar_result(const Routine& r) { return r.shape == registry::Shape::Number; }
 
+// Where a call runs in provisional mode: the commit of each row of the
+// columns (null: the routine as it is), and whether to take the generic way
+// even where the routine has a provisional form of its own.
+struct Commits {
+  const std::uint8_t* commit = nullptr;
+  bool generic = false;
+};
+
 // The routine's result on the bars [first, first + count) of its series.
-SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count);
+SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count,
+                          Commits commits = {});
 
 // registry() -> tuple of dicts, one per routine: everything the registry
 // says about it (the Python package builds its catalog, docstrings and

@@ -93,6 +93,11 @@ Series FILTER(SeriesView s, std::uint64_t n) {
 // Bars since the latest true bar, counting as if a true bar stood just
 // before bar 0.
 Series BARSLAST(SeriesView s) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return step_commits(s.size(), *layout, 0.0, [&](double& counter, std::size_t i) {
+      return counter = is_true(s[i]) ? 0.0 : counter + 1.0;
+    });
+  }
   Series out(s.size());
   double counter = 0.0;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -132,6 +137,21 @@ Series BARSSINCEN(SeriesView s, std::uint64_t n) {
 // opposite move, 0.0 otherwise and wherever one of the four values is NaN.
 Series CROSS(SeriesView s1, SeriesView s2) {
   if (s1.size() >= 2 && s2.size() < s1.size()) throw ValueError("s2 must be at least as long as s1");
+  if (const CommitLayout* layout = provisional_layout(s1.size())) {
+    // The previous bar is the last commit before the row.
+    struct Previous {
+      double p1 = kNaN, p2 = kNaN;  // NaN before the first commit: no crossing
+    };
+    return step_commits(s1.size(), *layout, Previous{}, [&](Previous& prev, std::size_t i) {
+      const double c1 = s1[i], c2 = s2[i];
+      double value = 0.0;
+      if (!(std::isnan(prev.p1) || std::isnan(prev.p2) || std::isnan(c1) || std::isnan(c2))) {
+        value = prev.p1 <= prev.p2 && c1 > c2 ? 1.0 : prev.p1 >= prev.p2 && c1 < c2 ? -1.0 : 0.0;
+      }
+      prev = Previous{c1, c2};
+      return value;
+    });
+  }
   Series out(s1.size(), 0.0);
   for (std::size_t i = 1; i < s1.size(); ++i) {
     const double p1 = s1[i - 1], p2 = s2[i - 1], c1 = s1[i], c2 = s2[i];

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "runtime/interrupt.hpp"
+#include "runtime/provisional.hpp"
 #include "series/kernels.hpp"
 #include "series/series.hpp"
 #include "series/window_kernel.hpp"
@@ -212,6 +214,20 @@ template <class Best>
 Series window_extreme(SeriesView s, std::uint64_t n) {
   const std::size_t size = s.size();
   if (n == 0 || n > size) return nan_series(size);
+  if (const CommitLayout* layout = provisional_layout(size)) {
+    // Each row's window folded afresh, oldest to newest, as the short windows are.
+    return over_commits(s, *layout, [n](const double* history, std::size_t count) {
+      if (count < n) return kNaN;
+      const double* w = history + count - n;
+      double best = w[0];
+      bool nan = std::isnan(w[0]);
+      for (std::size_t k = 1; k < n; ++k) {
+        best = Best::of(best, w[k]);
+        nan |= std::isnan(w[k]);
+      }
+      return nan ? kNaN : best;
+    });
+  }
   Series out(size);
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n - 1), kNaN);
   std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
@@ -350,6 +366,11 @@ void RollingDeviation::next(std::size_t count, double* out) {
 }
 
 Series shift(SeriesView s, std::uint64_t k) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return over_commits(s, *layout, [k](const double* history, std::size_t count) {
+      return count > k ? history[count - 1 - k] : kNaN;
+    });
+  }
   if (k == 0) return Series(s.begin(), s.end());
   Series out = nan_series(s.size());
   if (k >= s.size()) return out;
@@ -365,10 +386,49 @@ Series DIFF(SeriesView s, std::uint64_t n) {
   });
 }
 
+namespace {
+
+// SUM in provisional mode: the running total and count of finite values as
+// of the last commit, stepped once by each row, with the value leaving the
+// window taken from the commits.
+Series provisional_sum(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  struct Total {
+    double total = 0.0;
+    std::size_t finite = 0;
+    std::size_t seen = 0;  // commits so far
+  };
+  std::vector<double> committed;
+  committed.reserve(s.size());
+  if (n == 0) {
+    return step_commits(s.size(), layout, Total{}, [&](Total& t, std::size_t i) {
+      return t.total = t.total + s[i];
+    });
+  }
+  if (n > s.size()) return nan_series(s.size());
+  return step_commits(s.size(), layout, Total{}, [&](Total& t, std::size_t i) {
+    // t is the state after `t.seen` commits; row i makes the next bar.
+    const double x = s[i];
+    if (std::isfinite(x)) {
+      t.total = t.total + x;
+      ++t.finite;
+    }
+    if (t.seen >= n && std::isfinite(committed[t.seen - n])) {
+      t.total = t.total - committed[t.seen - n];
+      --t.finite;
+    }
+    if (layout.commit[i] != 0) committed.push_back(x);
+    ++t.seen;
+    return t.seen >= n && t.finite == n ? t.total : kNaN;
+  });
+}
+
+}  // namespace
+
 // n = 0: the plain cumulative sum. Otherwise a running total of the finite
 // values of the window (the entering value added before the leaving one is
 // subtracted) and a count of them; a window with any non-finite value is NaN.
 Series SUM(SeriesView s, std::uint64_t n) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) return provisional_sum(s, n, *layout);
   if (n == 0) {
     Series out(s.size());
     double total = 0.0;
@@ -401,7 +461,40 @@ Series SUM(SeriesView s, std::uint64_t n) {
   return out;
 }
 
+namespace {
+
+// STD in provisional mode: the sums q and p as of the last commit, stepped
+// once by each row as RollingDeviation steps a bar, the value leaving the
+// window taken from the commits.
+Series provisional_std(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  if (n == 0 || n > s.size()) return nan_series(s.size());
+  struct Sums {
+    double q = 0.0, p = 0.0;
+    std::size_t seen = 0;        // commits so far
+    std::size_t clean_from = 0;  // the first bar whose window is complete and finite, as far as seen
+  };
+  const double count = static_cast<double>(n);
+  std::vector<double> committed;
+  committed.reserve(s.size());
+  Sums start;
+  start.clean_from = n - 1;
+  return step_commits(s.size(), layout, start, [&](Sums& t, std::size_t i) {
+    const double x = s[i];
+    const double f = finite_or_zero(x), h = t.seen >= n ? finite_or_zero(committed[t.seen - n]) : 0.0;
+    t.q = t.q + (f * f - h * h);
+    t.p = t.p + (f - h);
+    if (!std::isfinite(x)) t.clean_from = t.seen + n;
+    const bool clean = t.seen >= t.clean_from;
+    if (layout.commit[i] != 0) committed.push_back(x);
+    ++t.seen;
+    return clean ? deviation(t.q, t.p, count) : kNaN;
+  });
+}
+
+}  // namespace
+
 Series STD(SeriesView s, std::uint64_t n) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) return provisional_std(s, n, *layout);
   RollingDeviation deviation(s, n);
   Series out(s.size());
   constexpr std::size_t kChunk = 4096;
