@@ -25,8 +25,10 @@ import numpy as np
 from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
 from .._columns import Key, Market
+from . import native
 from .context import Context
 from .errors import FormulaError
+from .parser import PERIODS
 from .steps import Node, Steps
 from .vocabulary import Word, vocabulary
 
@@ -112,6 +114,10 @@ class _Evaluation:
     def field(self, node: Node, args: List[Any]) -> Any:
         return args[0][node.data]
 
+    def period(self, node: Node, args: List[Any]) -> Any:
+        name, part = node.data
+        return _period(self, name, part, node.pos)
+
     def call(self, node: Node, args: List[Any]) -> Any:
         word = vocabulary()[node.data]
         values: List[Any] = []
@@ -128,8 +134,52 @@ _STEPS: Dict[str, Callable[[_Evaluation, Node, List[Any]], Any]] = {
     "const": _Evaluation.const, "text": _Evaluation.text, "param": _Evaluation.param, "bar": _Evaluation.bar,
     "arith": _Evaluation.arith, "cmp": _Evaluation.compare, "logic": _Evaluation.logic, "neg": _Evaluation.negate,
     "not": _Evaluation.invert, "truth": _Evaluation.truth, "full": _Evaluation.full, "field": _Evaluation.field,
-    "call": _Evaluation.call,
+    "call": _Evaluation.call, "period": _Evaluation.period,
 }
+
+# The bar words a period's bars give, by the field of the period bars.
+_PERIOD_FIELDS = {"OPEN": "open", "HIGH": "high", "LOW": "low", "CLOSE": "close", "VOL": "volume",
+                  "AMOUNT": "amount"}
+
+
+def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> np.ndarray:
+    """X#PERIOD on every row: X computed on the period's bars built from the
+    security's rows up to and including the row, at the last of them.
+
+    The rows that are bars (a finite close, as resample takes them) carry
+    the period's bar as it stands on them; the steps of X run over those
+    rows in provisional mode (each step sees the finished periods and the
+    current one as it stands), and a row that is no bar takes the value of
+    the latest one before it in its security."""
+    ctx, text = run.ctx, run.plan.text
+    if ctx.stamps is None:
+        raise FormulaError(f"#{name} builds its bars by the dates, and the bars have no date column", text, pos)
+    period = PERIODS[name]
+    try:
+        stamps, minutes = ctx.stamps()
+    except (TypeError, ValueError) as e:
+        raise FormulaError(f"#{name}: the dates cannot be read: {e}", text, pos) from None
+    if period in native.MINUTE_PERIODS and not minutes:
+        raise FormulaError(f"#{name} builds its bars from 1-minute bars, and these bars are daily (their dates "
+                           "carry no time of day)", text, pos)
+    bar = np.isfinite(run.columns["CLOSE"])
+    rows = np.flatnonzero(bar)
+    lengths = ctx.ends() - ctx.starts
+    per_segment = np.add.reduceat(bar, ctx.starts).astype(np.int64) if ctx.rows else np.zeros(0, np.int64)
+    first = np.cumsum(per_segment) - per_segment  # each segment's first bar among the bars
+    starts = first[per_segment > 0]
+    given = {field: run.columns[word][rows] for word, field in _PERIOD_FIELDS.items() if word in run.columns}
+    bars, commit = native.partial_bars(stamps[rows], minutes, period, starts, given)
+    columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
+    inner = Context(len(rows), starts, None if ctx.dates is None else ctx.dates[rows], ctx.digits, commit)
+    value: np.ndarray = evaluate(part, inner, columns, run.params)[0]
+    if len(rows) == ctx.rows:
+        return value
+    latest = np.cumsum(bar) - 1  # the latest bar at or before each row, among the bars
+    out: np.ndarray = np.full(ctx.rows, np.nan)
+    has = latest >= np.repeat(first, lengths)
+    out[has] = value[latest[has]]
+    return out
 
 
 def needed(plan: Steps) -> List[int]:
@@ -286,12 +336,17 @@ def _floats(column: Any, label: Any) -> np.ndarray:
 
 
 def _bars_used(plan: Steps) -> Dict[str, int]:
-    """Bar columns the output lines read, with the place of first use."""
+    """Bar columns the output lines read, with the place of first use; a
+    period reads the close (which rows are bars) and what its steps read."""
     used: Dict[str, int] = {}
     for i in needed(plan):
         node = plan.nodes[i]
         if node.op == "bar":
             used.setdefault(node.data, node.pos)
+        elif node.op == "period":
+            used.setdefault("CLOSE", node.pos)
+            for word, pos in _bars_used(node.data[1]).items():
+                used.setdefault(word, pos)
     return used
 
 
@@ -348,13 +403,28 @@ def run_market(plan: Steps, data: Any, options: Options, params: Mapping[str, fl
     (each security oldest first, securities by code)."""
     market, columns = read_market(plan, data, options)
     dates = None if market.date is None else market.date.values[market.rows]
-    ctx = Context(len(market.rows), market.starts, dates, options.digits)
+    ctx = Context(len(market.rows), market.starts, dates, options.digits, stamps=_stamps(market))
     lines = evaluate(plan, ctx, columns, params)
     if options.min_bars:
         early = ctx.position() < options.min_bars
         for line in lines:
             line[early] = np.nan
     return market, lines
+
+
+def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
+    """Reads the market's dates as the period bars do, once, in its time order."""
+    date = market.date
+    if date is None:
+        return None
+    read: List[Tuple[np.ndarray, bool]] = []
+
+    def stamps() -> Tuple[np.ndarray, bool]:
+        if not read:
+            values, minutes = native.period_stamps(date.column)
+            read.append((values[market.rows], minutes))
+        return read[0]
+    return stamps
 
 
 def run_plan(plan: Steps, data: Any, options: Options, params: Mapping[str, float]) -> FormulaResult:

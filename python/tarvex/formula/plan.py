@@ -21,7 +21,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, 
 from .engine import FormulaResult, Options, run_plan
 from .errors import FormulaError
 from .native import Param
-from .parser import Binary, Call, Field, Name, Number, Statement, Text, Tree, Unary, children, parse
+from .parser import Binary, Call, Field, Name, Number, Period, Statement, Text, Tree, Unary, children, parse
 from .steps import Node, Output, Steps
 from .styles import COLORS, colour_value
 from .vocabulary import BAR_NAMES, PRICES, Word, vocabulary
@@ -60,7 +60,7 @@ class Plan(Steps):
             self.params[key] = _number(name, value)
         self.nodes: List[Node] = []
         self.outputs: List[Output] = []
-        _Compiler(self).compile(parse(text))
+        _Compiler(self, self.params).compile(parse(text))
 
     @property
     def names(self) -> List[str]:
@@ -123,8 +123,14 @@ def _number(name: Any, value: Any) -> float:
 
 
 class _Compiler:
-    def __init__(self, plan: Plan) -> None:
+    """Compiles statements into the steps of `plan`; with `outer`, the
+    operand of a # period into steps of its own, which read the outer
+    formula's numbers but none of its series."""
+
+    def __init__(self, plan: Steps, params: Dict[str, float], outer: Optional[_Compiler] = None) -> None:
         self.plan = plan
+        self.params = params
+        self.outer = outer
         self.text = plan.text
         self.words = vocabulary()
         self.index: Dict[Tuple[str, Any, Tuple[int, ...]], int] = {}
@@ -135,11 +141,12 @@ class _Compiler:
         return FormulaError(message, self.text, pos)
 
     def add(self, op: str, data: Any, args: Tuple[int, ...] = (), *, series: Optional[bool] = None,
-            boolean: bool = False, pos: int = 0, arg_pos: Tuple[int, ...] = ()) -> int:
+            boolean: bool = False, pos: int = 0, arg_pos: Tuple[int, ...] = (), key_data: Any = None) -> int:
         nodes = self.plan.nodes
         if series is None:
             series = any(nodes[a].series for a in args)
-        key_data = struct.pack("<d", data) if op == "const" else data
+        if key_data is None:
+            key_data = struct.pack("<d", data) if op == "const" else data
         key = (op, key_data, args)
         found = self.index.get(key)
         if found is None:
@@ -158,7 +165,7 @@ class _Compiler:
                     raise self.error(f"{st.name} is assigned twice", st.name_pos)
                 if st.name in BAR_NAMES and st.kind == "var":
                     raise self.error(f"{st.name} names a bar column and cannot be assigned", st.name_pos)
-                if st.name in self.plan.params:
+                if st.name in self.params:
                     raise self.error(f"{st.name} is a parameter and cannot be assigned", st.name_pos)
             draws = self.drawing(st)
             node = self.expression(st.expr) if draws is None else draws
@@ -193,7 +200,7 @@ class _Compiler:
         results: List[int] = []
         while stack:
             node, ready = stack.pop()
-            subs = children(node)
+            subs = () if isinstance(node, Period) else children(node)  # a period compiles its operand apart
             if ready or not subs:
                 count = len(subs)
                 args = results[len(results) - count:]
@@ -214,6 +221,8 @@ class _Compiler:
             if self.plan.nodes[a].op == "text" and not isinstance(tree, Call):
                 raise self.error("a quoted text takes no part in arithmetic: it is the text of a DRAWTEXT",
                                  self.plan.nodes[a].pos)
+        if isinstance(tree, Period):
+            return self.period(tree)
         if isinstance(tree, Name):
             return self.name(tree.name, pos)
         if isinstance(tree, Field):
@@ -235,20 +244,55 @@ class _Compiler:
         name = target.name
         word = self.words.get(name)
         if word is None:
-            if name in self.scope or name in self.plan.params or name in BAR_NAMES or name in _CONSTANTS:
+            if name in self.scope or name in self.params or name in BAR_NAMES or name in _CONSTANTS:
                 raise self.error(f"{name} is not a function", pos)
             raise self.unknown(name, pos, self.words)
         if word.draws is not None:
             raise self.error(f"{name} draws and gives no value: write it as a statement of its own", pos)
         return self.call(word, None, args, arg_pos, pos, name)
 
+    def period(self, tree: Period) -> int:
+        """X#PERIOD: X compiled into steps of its own (Steps with one
+        output), which the engine runs over the period's bars as they stand
+        on each bar. Interned by the period and those steps."""
+        if self.outer is not None:
+            raise self.error("a # period cannot hold another: one period to an expression", tree.pos)
+        part = Steps()
+        part.text, part.nodes, part.outputs = self.text, [], []
+        inner = _Compiler(part, self.params, outer=self)
+        node = inner.expression(tree.operand)
+        if part.nodes[node].op == "text":
+            raise self.error("a quoted text has no period: it is the text of a DRAWTEXT", tree.operand.pos)
+        if not part.nodes[node].series:
+            node = inner.add("full", None, (node,), series=True)
+        part.outputs.append(Output(None, tree.period, (), node))
+        return self.add("period", (tree.period, part), series=True, boolean=part.nodes[node].boolean, pos=tree.pos,
+                        key_data=(tree.period, tuple(inner.index), node))
+
+    def outer_name(self, name: str, pos: int) -> Optional[int]:
+        """Inside a period, the node of a variable of the formula: its number
+        where it is one; a series variable is refused."""
+        outer = self.outer
+        if outer is None or (name not in outer.scope and name not in outer.assigned):
+            return None
+        if name not in outer.scope:
+            raise self.error(f"{name} is used before it is assigned", pos)
+        node = outer.plan.nodes[outer.scope[name]]
+        if node.op == "const":
+            return self.add("const", node.data, series=False, pos=pos)
+        raise self.error(f"{name} is a variable of the formula, computed on its own bars: inside a # period write "
+                         f"its expression, in parentheses: (expression)#PERIOD", pos)
+
     def name(self, name: str, pos: int) -> int:
+        found = self.outer_name(name, pos)
+        if found is not None:
+            return found
         if name in self.scope:
             node = self.plan.nodes[self.scope[name]]
             if node.op == "call" and self.words[node.data].draws is not None:
                 raise self.error(f"{name} is a drawing and gives no value", pos)
             return self.scope[name]
-        if name in self.plan.params:
+        if name in self.params:
             return self.add("param", name, series=False, pos=pos)
         if name in _CONSTANTS:
             return self.add("const", _CONSTANTS[name], series=False, pos=pos)
@@ -266,7 +310,7 @@ class _Compiler:
             return self.call(word, None, [], (), pos, name)
         if name in self.assigned:
             raise self.error(f"{name} is used before it is assigned", pos)
-        candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *COLORS, *BAR_NAMES, *self.words]
+        candidates = [*self.scope, *self.params, *_CONSTANTS, *COLORS, *BAR_NAMES, *self.words]
         raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
 
     def unknown(self, name: str, pos: int, candidates: Iterable[str], advice: str = "") -> FormulaError:
@@ -299,6 +343,9 @@ class _Compiler:
     def call(self, word: Word, field: Optional[int], args: List[int], arg_pos: Tuple[int, ...], pos: int,
              label: str) -> int:
         nodes, params = self.plan.nodes, word.params
+        if self.outer is not None and not word.periodic:
+            raise self.error(f"{word.name} reads the security's last bar, which on the bars of a # period is always "
+                             "the current one: write it outside the period", pos)
         # An indicator called without its leading series reads them from the bars.
         implied = word.implied if word.implied is not None and (not args or not nodes[args[0]].series) else ()
         bound = params[len(implied):]
