@@ -16,6 +16,7 @@ two NaNs: which one a loop passes on differs).
 """
 from __future__ import annotations
 
+import copy
 import datetime
 import numbers
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
@@ -74,6 +75,7 @@ class _Evaluation:
     def __init__(self, plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray],
                  params: Mapping[str, float]) -> None:
         self.plan, self.ctx, self.columns, self.params = plan, ctx, columns, params
+        self.periods: Dict[str, Dict[int, np.ndarray]] = {}  # each period's lines not yet taken
 
     def step(self, node: Node, args: List[Any]) -> Any:
         return _STEPS[node.op](self, node, args)
@@ -115,8 +117,16 @@ class _Evaluation:
         return args[0][node.data]
 
     def period(self, node: Node, args: List[Any]) -> Any:
-        name, part = node.data
-        return _period(self, name, part, node.pos)
+        name, part, line = node.data
+        if name not in self.periods:
+            # The period's lines the plan reads, all computed in one run of its steps.
+            nodes = self.plan.nodes
+            lines = sorted({nodes[i].data[2] for i in needed(self.plan)
+                            if nodes[i].op == "period" and nodes[i].data[0] == name})
+            wanted = copy.copy(part)
+            wanted.outputs = [part.outputs[k] for k in lines]
+            self.periods[name] = dict(zip(lines, _period(self, name, wanted, node.pos)))
+        return self.periods[name].pop(line)
 
     def call(self, node: Node, args: List[Any]) -> Any:
         word = vocabulary()[node.data]
@@ -142,7 +152,7 @@ _PERIOD_FIELDS = {"OPEN": "open", "HIGH": "high", "LOW": "low", "CLOSE": "close"
                   "AMOUNT": "amount"}
 
 
-def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> np.ndarray:
+def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarray]:
     """X#PERIOD on every row: X computed on the period's bars built from the
     security's rows up to and including the row, at the last of them.
 
@@ -172,13 +182,16 @@ def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> np.ndarray:
     bars, commit = native.partial_bars(stamps[rows], minutes, period, starts, given)
     columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
     inner = Context(len(rows), starts, None if ctx.dates is None else ctx.dates[rows], ctx.digits, commit)
-    value: np.ndarray = evaluate(part, inner, columns, run.params)[0]
+    values: List[np.ndarray] = evaluate(part, inner, columns, run.params)
     if len(rows) == ctx.rows:
-        return value
+        return values
     latest = np.cumsum(bar) - 1  # the latest bar at or before each row, among the bars
-    out: np.ndarray = np.full(ctx.rows, np.nan)
     has = latest >= np.repeat(first, lengths)
-    out[has] = value[latest[has]]
+    out = []
+    for value in values:
+        line = np.full(ctx.rows, np.nan)
+        line[has] = value[latest[has]]
+        out.append(line)
     return out
 
 
@@ -421,10 +434,28 @@ def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
 
     def stamps() -> Tuple[np.ndarray, bool]:
         if not read:
-            values, minutes = native.period_stamps(date.column)
-            read.append((values[market.rows], minutes))
+            values = date.values
+            if values.dtype.kind in "iuM" and getattr(getattr(date.column, "dtype", None), "tz", None) is None:
+                # A market repeats its dates from security to security: each distinct one is read once.
+                distinct, which = _distinct(values)
+                ticks, minutes = native.period_stamps(distinct)
+                read.append((ticks[which[market.rows]], minutes))
+            else:
+                ticks, minutes = native.period_stamps(date.column)
+                read.append((ticks[market.rows], minutes))
         return read[0]
     return stamps
+
+
+def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """The distinct values and the index of each value among them."""
+    try:
+        import pandas
+    except ImportError:
+        distinct, which = np.unique(values, return_inverse=True)
+        return distinct, which.ravel()
+    which, distinct = pandas.factorize(values)
+    return np.asarray(distinct), np.asarray(which)
 
 
 def run_plan(plan: Steps, data: Any, options: Options, params: Mapping[str, float]) -> FormulaResult:

@@ -131,6 +131,7 @@ class _Compiler:
         self.plan = plan
         self.params = params
         self.outer = outer
+        self.periods: Dict[str, _Compiler] = {}  # the compiler of each period's steps
         self.text = plan.text
         self.words = vocabulary()
         self.index: Dict[Tuple[str, Any, Tuple[int, ...]], int] = {}
@@ -252,22 +253,29 @@ class _Compiler:
         return self.call(word, None, args, arg_pos, pos, name)
 
     def period(self, tree: Period) -> int:
-        """X#PERIOD: X compiled into steps of its own (Steps with one
-        output), which the engine runs over the period's bars as they stand
-        on each bar. Interned by the period and those steps."""
+        """X#PERIOD: X compiled into the steps of the period (Steps with an
+        output line per X, shared by every X of that period, so a step two
+        of them take is computed once), which the engine runs over the
+        period's bars as they stand on each bar. The node's data is the
+        period's name, its steps and the index of X's line."""
         if self.outer is not None:
             raise self.error("a # period cannot hold another: one period to an expression", tree.pos)
-        part = Steps()
-        part.text, part.nodes, part.outputs = self.text, [], []
-        inner = _Compiler(part, self.params, outer=self)
+        inner = self.periods.get(tree.period)
+        if inner is None:
+            part = Steps()
+            part.text, part.nodes, part.outputs = self.text, [], []
+            inner = self.periods[tree.period] = _Compiler(part, self.params, outer=self)
+        part = inner.plan
         node = inner.expression(tree.operand)
         if part.nodes[node].op == "text":
             raise self.error("a quoted text has no period: it is the text of a DRAWTEXT", tree.operand.pos)
         if not part.nodes[node].series:
             node = inner.add("full", None, (node,), series=True)
-        part.outputs.append(Output(None, tree.period, (), node))
-        return self.add("period", (tree.period, part), series=True, boolean=part.nodes[node].boolean, pos=tree.pos,
-                        key_data=(tree.period, tuple(inner.index), node))
+        line = next((k for k, out in enumerate(part.outputs) if out.node == node), len(part.outputs))
+        if line == len(part.outputs):
+            part.outputs.append(Output(None, tree.period, (), node))
+        return self.add("period", (tree.period, part, line), series=True, boolean=part.nodes[node].boolean,
+                        pos=tree.pos, key_data=(tree.period, node))
 
     def outer_name(self, name: str, pos: int) -> Optional[int]:
         """Inside a period, the node of a variable of the formula: its number
