@@ -173,18 +173,22 @@ def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarr
         raise FormulaError(f"#{name} builds its bars from 1-minute bars, and these bars are daily (their dates "
                            "carry no time of day)", text, pos)
     bar = np.isfinite(run.columns["CLOSE"])
+    given = {field: run.columns[word] for word, field in _PERIOD_FIELDS.items() if word in run.columns}
+    if bar.all():  # every row a bar
+        bars, commit = native.partial_bars(stamps, minutes, period, ctx.starts, given)
+        columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
+        return evaluate(part, Context(ctx.rows, ctx.starts, ctx.dates, ctx.digits, commit), columns, run.params)
     rows = np.flatnonzero(bar)
     lengths = ctx.ends() - ctx.starts
-    per_segment = np.add.reduceat(bar, ctx.starts).astype(np.int64) if ctx.rows else np.zeros(0, np.int64)
+    per_segment = np.add.reduceat(bar.view(np.uint8), ctx.starts, dtype=np.int64) if ctx.rows \
+        else np.zeros(0, np.int64)
     first = np.cumsum(per_segment) - per_segment  # each segment's first bar among the bars
     starts = first[per_segment > 0]
-    given = {field: run.columns[word][rows] for word, field in _PERIOD_FIELDS.items() if word in run.columns}
-    bars, commit = native.partial_bars(stamps[rows], minutes, period, starts, given)
+    bars, commit = native.partial_bars(stamps[rows], minutes, period, starts,
+                                       {field: column[rows] for field, column in given.items()})
     columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
     inner = Context(len(rows), starts, None if ctx.dates is None else ctx.dates[rows], ctx.digits, commit)
     values: List[np.ndarray] = evaluate(part, inner, columns, run.params)
-    if len(rows) == ctx.rows:
-        return values
     latest = np.cumsum(bar) - 1  # the latest bar at or before each row, among the bars
     has = latest >= np.repeat(first, lengths)
     out = []
@@ -439,10 +443,10 @@ def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
                 # A market repeats its dates from security to security: each distinct one is read once.
                 distinct, which = _distinct(values)
                 ticks, minutes = native.period_stamps(distinct)
-                read.append((ticks[which[market.rows]], minutes))
+                read.append((ticks[which if market.ordered else which[market.rows]], minutes))
             else:
                 ticks, minutes = native.period_stamps(date.column)
-                read.append((ticks[market.rows], minutes))
+                read.append((ticks if market.ordered else ticks[market.rows], minutes))
         return read[0]
     return stamps
 
