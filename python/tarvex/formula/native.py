@@ -7,7 +7,7 @@ back to back, every segment on its own, natively and in one call.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -92,15 +92,17 @@ def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[in
 
 
 def partial_bars(stamps: np.ndarray, minutes: bool, period: str, starts: np.ndarray,
-                 columns: Dict[str, Optional[np.ndarray]]) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
+                 columns: Mapping[str, np.ndarray]) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
     """The bars of `period` (as resample names it) as they stand on each
     row, from the rows of segments starting at `starts`, each security's
     rows by stamp (days, or minutes when `minutes`), every row with a
     finite close; `columns` holds the fields open, high, low, close, volume
-    and amount (None where absent). Returns the same fields and each row's
+    and amount (those present). Returns the same fields and each row's
     commit (uint8: 1 on the last row of a period in its segment)."""
     fields = ("open", "high", "low", "close", "volume", "amount")
+    given = [columns.get(f) for f in fields]
     result = _native.partial_bars(np.ascontiguousarray(stamps, dtype=np.int64), minutes, PERIODS[period],
-                                  _starts(starts), *(columns.get(f) for f in fields), 0)
+                                  np.ascontiguousarray(starts, dtype=np.int64).tobytes(), given[0], given[1],
+                                  given[2], given[3], given[4], given[5], 0)
     bars = {f: np.asarray(r) for f, r in zip(fields, result) if columns.get(f) is not None}
     return bars, (np.asarray(result[6]) != 0.0).astype(np.uint8)

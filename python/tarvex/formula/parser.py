@@ -222,14 +222,14 @@ class _Parser:
             parts = quoted.strip().split(".")
             if len(parts) != 2 or not all(p.isidentifier() for p in parts):
                 raise self.error('a quoted name reads "INDICATOR.OUTPUT" or "INDICATOR.OUTPUT#PERIOD"', start)
-            field = Field(start, parts[0], parts[1])
+            output = Field(start, parts[0], parts[1])
             if not hash_sign:
-                return field, i + 1
+                return output, i + 1
             if self.is_op(i + 1, "("):
                 raise self.error('a quoted "INDICATOR.OUTPUT#PERIOD" takes no arguments: write '
                                  'INDICATOR(...).OUTPUT#PERIOD', start)
             at = start + 1 + self.text[start + 1:].find("#")
-            return Period(at, field, self.period(period.strip(), at + 1)), i + 1
+            return Period(at, output, self.period(period.strip(), at + 1)), i + 1
         if self.is_op(i + 1, "."):
             field = self.tokens[i + 2]
             if field[0] != "name":
