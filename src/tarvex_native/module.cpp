@@ -119,10 +119,10 @@ PyObject* hand_over_all(SeriesList outputs) {
   return result.release();
 }
 
-// call(index, args, starts, threads[, commit, generic]) -> tuple of result
+// call(index, args, starts, threads[, commit, way]) -> tuple of result
 // memory (see hand_over). `commit`, the bytes of one uint8 per row, runs the
-// routine in provisional mode (registry/provisional.hpp); `generic` takes
-// the generic way even where the routine has a provisional form.
+// routine in provisional mode (registry/provisional.hpp), `way` 0 the best
+// way, 1 the generic way alone, 2 the routine's own form alone.
 PyObject* call(PyObject*, PyObject* tuple) {
   return guarded([&]() -> PyObject* {
     const Py_ssize_t given = PyTuple_Size(tuple);
@@ -142,7 +142,9 @@ PyObject* call(PyObject*, PyObject* tuple) {
       if (scalar_result(routine)) {
         raise(PyExc_ValueError, std::string(routine.name) + " gives one number per security and has no value per period");
       }
-      commits = Commits{commit.data(), PyObject_IsTrue(PyTuple_GetItem(tuple, 5)) == 1};
+      const std::uint64_t way = to_u64(PyTuple_GetItem(tuple, 5));
+      if (way > static_cast<std::uint64_t>(registry::Way::kOwn)) raise(PyExc_ValueError, "no such way");
+      commits = Commits{commit.data(), static_cast<registry::Way>(way)};
     }
     SeriesList outputs = run_segments(routine, in.args, starts, in.rows, threads, commits);
     in.columns.clear();
@@ -156,7 +158,7 @@ PyObject* threads(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"call", call, METH_VARARGS,
-     "call(index, args, starts, threads[, commit, generic]): run one routine, in provisional mode over the "
+     "call(index, args, starts, threads[, commit, way]): run one routine, in provisional mode over the "
      "commits of the rows when given; results as memory for numpy.asarray"},
     {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
     {"tables", describe_tables, METH_NOARGS, "tables(): the parameters and results of the table functions"},

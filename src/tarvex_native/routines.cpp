@@ -132,7 +132,7 @@ SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::si
     if (a.is_series) a.series = a.series.sub(first, count);
   }
   if (commits.commit == nullptr) return routine.invoke(args);
-  return registry::invoke_provisional(routine, args, commits.commit + first, count, commits.generic);
+  return registry::invoke_provisional(routine, args, commits.commit + first, count, commits.way);
 }
 
 PyObject* describe_registry(PyObject*, PyObject*) {

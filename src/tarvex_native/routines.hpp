@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "registry/provisional.hpp"
 #include "registry/registry.hpp"
 
 namespace tarvex::native {
@@ -23,11 +24,10 @@ const std::vector<Routine>& routines();
 inline bool scalar_result(const Routine& r) { return r.shape == registry::Shape::Number; }
 
 // Where a call runs in provisional mode: the commit of each row of the
-// columns (null: the routine as it is), and whether to take the generic way
-// even where the routine has a provisional form of its own.
+// columns (null: the routine as it is), and the way it runs.
 struct Commits {
   const std::uint8_t* commit = nullptr;
-  bool generic = false;
+  registry::Way way = registry::Way::kBest;
 };
 
 // The routine's result on the bars [first, first + count) of its series.

@@ -82,7 +82,7 @@ def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[in
     if commit is not None:
         routine = FUNCTIONS[name]
         values = routine.convert([*args, digits] if routine.rounds else list(args))
-        results = _native.call(routine.index, tuple(values), _starts(starts), 0, commit.tobytes(), False)
+        results = _native.call(routine.index, tuple(values), _starts(starts), 0, commit.tobytes(), 0)
         arrays = tuple(np.asarray(r) for r in results)
         return arrays if routine.outputs else arrays[0]
     rounding = {"digits": digits} if function(name).rounding is not None else {}

@@ -42,17 +42,19 @@ SeriesList generic_provisional(const Function& f, const std::vector<Arg>& args, 
 }  // namespace
 
 SeriesList invoke_provisional(const Function& f, const std::vector<Arg>& args, const std::uint8_t* commit,
-                              std::size_t rows, bool generic) {
+                              std::size_t rows, Way way) {
   if (f.shape == Shape::Number) {
     throw ValueError(std::string(f.name) + " gives one number per security and has no value per period");
   }
+  if (way == Way::kOwn && !f.provisional) throw ValueError(std::string(f.name) + " has no provisional form");
   if (rows == 0) return f.invoke(args);
-  if (f.provisional && !generic) {
+  if (f.provisional && way != Way::kGeneric) {
     try {
       const ProvisionalScope scope(commit, rows);
       return f.invoke(args);
     } catch (const NoProvisionalForm&) {
       // A primitive of this call has no provisional form: the generic way below.
+      if (way == Way::kOwn) throw ValueError(std::string(f.name) + " met a step without a provisional form");
     }
   }
   return generic_provisional(f, args, commit, rows);

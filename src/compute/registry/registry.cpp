@@ -194,12 +194,13 @@ std::vector<Function> build() {
     fn<&FILTER>("FILTER", kCond, "满足条件后将其后 N 周期置 0", "Keep a signal, silence the next n bars.",
                 "1 where s is nonzero and no kept signal lies within the previous n bars, else 0", "0",
                 {COND, bars("n", "bars silenced after a kept signal", nullptr, 0)})
-        .boolean(),
+        .boolean().provisional(),
     fn<&BARSLAST>("BARSLAST", kCond, "上一次条件成立到当前的周期数", "Bars since the condition last held.",
                   "0 on a true bar, counting up until the next (NaN before the first)", "0", {COND})
         .provisional(),
     fn<&BARSLASTCOUNT>("BARSLASTCOUNT", kCond, "连续满足条件的周期数", "Length of the current run of true bars.",
-                       "consecutive nonzero bars ending at the current bar", "0", {COND}),
+                       "consecutive nonzero bars ending at the current bar", "0", {COND})
+        .provisional(),
     fn<&BARSSINCEN>("BARSSINCEN", kCond, "N 周期内第一次条件成立到现在的周期数",
                     "Bars since the condition first held within the window.",
                     "bars from the first nonzero value among the last n to the current bar", "n - 1", {COND, N}),
@@ -216,7 +217,8 @@ std::vector<Function> build() {
     fn<&VALUEWHEN>("VALUEWHEN", kCond, "当 S 条件成立时取 X 值,否则取上个成立时的值",
                    "Value at the last true bar.",
                    "x where s is nonzero, otherwise the value taken at the last such bar (NaN before)", "0",
-                   {COND, {"x", "values to take"}}),
+                   {COND, {"x", "values to take"}})
+        .provisional(),
     fn<&BETWEEN>("BETWEEN", kCond, "S 处于 A 和 B 之间", "Between two bounds.",
                  "1 where s lies between a and b (either order, bounds included), else 0", "0",
                  {S, {"a", "one bound"}, {"b", "the other bound"}})
@@ -241,7 +243,7 @@ std::vector<Function> build() {
     fn<&RSI>("RSI", kOsc, "RSI 指标", "Relative strength index.",
              "100 * smoothed gains / smoothed absolute changes, both smoothed with alpha 1/n", "1",
              {CLOSE, bars("n", "smoothing period", "24")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&WR>("WR", kOsc, "W&R 威廉指标", "Williams %R over two windows.",
             "100 * (HHV(high, p) - close) / (HHV(high, p) - LLV(low, p)) for p = n and p = n1", "n - 1; n1 - 1",
             {CLOSE, HIGH, LOW, bars("n", "first window", "10"), bars("n1", "second window", "6")})
@@ -254,7 +256,7 @@ std::vector<Function> build() {
     fn<&BOLL>("BOLL", kChan, "BOLL 布林带", "Bollinger bands.",
               "MID = MA(close, n); UPPER/LOWER = MID +/- p * STD(close, n)", "n - 1",
               {CLOSE, bars("n", "window length", "20"), {"p", "band width in standard deviations", "2.0"}})
-        .lines({"upper", "mid", "lower"}).fixed(),
+        .lines({"upper", "mid", "lower"}).fixed().provisional(),
     fn<&PSY>("PSY", kOsc, "PSY 心理线", "Psychological line.",
              "PSY = 100 * (rising bars among the last n) / n; PSYMA = MA(PSY, m)", "n - 1; n + m - 2",
              {CLOSE, bars("n", "counting window", "12"), bars("m", "average period", "6")})
@@ -277,7 +279,7 @@ std::vector<Function> build() {
              "ADXR = (ADX + REF(ADX, m2)) / 2",
              "m1; m1; m1 + m2 - 1; m1 + 2 * m2 - 1",
              {CLOSE, HIGH, LOW, bars("m1", "directional sum period", "14"), bars("m2", "ADX period", "6")})
-        .lines({"pdi", "mdi", "adx", "adxr"}).crossing("pdi", "mdi").fixed(),
+        .lines({"pdi", "mdi", "adx", "adxr"}).crossing("pdi", "mdi").fixed().provisional(),
     fn<&TAQ>("TAQ", kChan, "唐安奇通道 (海龟交易)", "Donchian channel.",
              "UP = HHV(high, n); DOWN = LLV(low, n); MID = (UP + DOWN) / 2", "n - 1",
              {HIGH, LOW, N})
@@ -293,17 +295,17 @@ std::vector<Function> build() {
     fn<&VR>("VR", kVol, "VR 容量比率", "Volume ratio.",
             "100 * SUM(volume on rising bars, m1) / SUM(volume on other bars, m1)", "max(m1 - 1, 2)",
             {CLOSE, VOL, bars("m1", "window length", "26")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&CR>("CR", kVol, "CR 价格动量指标", "CR momentum index.",
             "100 * SUM(max(high - M, 0), n) / SUM(max(M - low, 0), n), M the previous bar's typical price", "max(n, 2)",
             {CLOSE, HIGH, LOW, bars("n", "window length", "20")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&EMV>("EMV", kVol, "EMV 简易波动指标", "Ease of movement.",
              "MA over n of the midpoint move times MA(vol, n) / vol times the range, over MA(range, n); "
              "MAEMV = MA(EMV, m)",
              "max(2 * n - 2, 1); max(2 * n - 2, 1) + m - 1",
              {HIGH, LOW, VOL, bars("n", "window length", "14"), bars("m", "average period", "9")})
-        .lines({"emv", "maemv"}).crossing("emv", "maemv").fixed(),
+        .lines({"emv", "maemv"}).crossing("emv", "maemv").fixed().provisional(),
     fn<&DPO>("DPO", kTrend, "DPO 区间震荡线", "Detrended price oscillator.",
              "DPO = close - REF(MA(close, m1), m2); MADPO = MA(DPO, m3)", "m1 + m2 - 1; m1 + m2 + m3 - 2",
              {CLOSE, bars("m1", "average period", "20"), bars("m2", "shift", "10", 0), bars("m3", "signal period", "6")})
@@ -312,7 +314,7 @@ std::vector<Function> build() {
               "AR = 100 * SUM(high - open, m1) / SUM(open - low, m1); "
               "BR = 100 * SUM(max(high - prev close, 0), m1) / SUM(max(prev close - low, 0), m1)",
               "m1 - 1; max(m1, 2)", {OPEN, CLOSE, HIGH, LOW, bars("m1", "window length", "26")})
-        .lines({"ar", "br"}).fixed(),
+        .lines({"ar", "br"}).fixed().provisional(),
     fn<&DFMA>("DFMA", kTrend, "DFMA 平行线差指标", "Difference of moving averages.",
               "DIF = MA(close, n1) - MA(close, n2); DIFMA = MA(DIF, m)", "max(n1, n2) - 1; max(n1, n2) + m - 2",
               {CLOSE, bars("n1", "short period", "10"), bars("n2", "long period", "50"), bars("m", "signal period", "10")})
@@ -337,15 +339,15 @@ std::vector<Function> build() {
     fn<&OBV>("OBV", kVol, "OBV 能量潮指标", "On-balance volume.",
              "cumulative sum of vol on rising closes minus vol on falling closes, divided by 10,000", "0",
              {CLOSE, VOL})
-        .units("in units of 10,000 shares (the volume's units / 10,000)").fixed(),
+        .units("in units of 10,000 shares (the volume's units / 10,000)").fixed().provisional(),
     fn<&MFI>("MFI", kVol, "MFI 资金流量指标", "Money flow index.",
              "100 - 100 / (1 + SUM(rising money flow, n) / SUM(falling money flow, n)), money flow = TP * vol",
              "max(n - 1, 2)", {CLOSE, HIGH, LOW, VOL, bars("n", "window length", "14")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&ASI>("ASI", kVol, "ASI 振动升降指标", "Accumulation swing index.",
              "ASI = SUM of the swing index SI over m1 bars; ASIT = MA(ASI, m2)", "m1; m1 + m2 - 1",
              {OPEN, CLOSE, HIGH, LOW, bars("m1", "sum period", "26"), bars("m2", "signal period", "10")})
-        .lines({"asi", "asit"}).crossing("asi", "asit").fixed(),
+        .lines({"asi", "asit"}).crossing("asi", "asit").fixed().provisional(),
     fn<&XSII>("XSII", kChan, "XSII 薛斯通道II", "Xue's channel II.",
               "AA = (2 * close + high + low) / 4; TD1/TD2 = MA(AA, 5) * n / 100 and * (200 - n) / 100; "
               "TD3/TD4 = DMA(close, |AA - MA(close, 20)| / MA(close, 20)) * (1 +/- m / 100)",

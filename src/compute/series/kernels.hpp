@@ -108,6 +108,31 @@ class ExpSmoothing {
   std::size_t row_ = 0;
 };
 
+// The value of the bar before, one bar at a time: `operator()(x)` returns
+// the value it was last given (NaN at first) and keeps x. Made inside a
+// ProvisionalScope, it keeps x at commit rows only, so the bar before is
+// the last commit.
+class PreviousBar {
+ public:
+  PreviousBar() : layout_(provisional_active()) {}
+
+  double operator()(double x) {
+    const double before = last_;
+    if (layout_ == nullptr) {
+      last_ = x;
+    } else {
+      if (row_ >= layout_->rows) throw NoProvisionalForm{};
+      if (layout_->commit[row_++] != 0) last_ = x;
+    }
+    return before;
+  }
+
+ private:
+  double last_ = kNaN;
+  const CommitLayout* layout_;
+  std::size_t row_ = 0;
+};
+
 // STD(s, n) bar after bar, bars 0, 1, ... in order: running sums q of x*x
 // and p of x over the finite values of the window; a window holding a NaN
 // or an infinity gives NaN and recovers once it leaves. The population
