@@ -438,8 +438,9 @@ def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
 
     def stamps() -> Tuple[np.ndarray, bool]:
         if not read:
-            values = date.values
-            if values.dtype.kind in "iuM" and getattr(getattr(date.column, "dtype", None), "tz", None) is None:
+            values, dtype = date.values, getattr(date.column, "dtype", None)
+            if values.dtype.kind in "iuM" and getattr(dtype, "tz", None) is None \
+                    and getattr(dtype, "time_zone", None) is None:  # time zones: as resample reads them
                 # A market repeats its dates from security to security: each distinct one is read once.
                 distinct, which = _distinct(values)
                 ticks, minutes = native.period_stamps(distinct)

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/interrupt.hpp"
 #include "series/series.hpp"
 
 namespace tarvex {
@@ -57,6 +58,9 @@ const CommitLayout* provisional_active();
 // For a primitive without a provisional form: NoProvisionalForm inside a scope.
 void refuse_provisional();
 
+// Rows between two interruption points of the loops below.
+inline constexpr std::size_t kRowsBetweenPolls = 4096;
+
 // out[i] = value(history, count) for every row i of s, where history[0 ..
 // count) holds s at the commits before row i, then s[i]: the input of the
 // routine truncated at row i. `value` gives the routine's last value over
@@ -70,6 +74,7 @@ Series over_commits(SeriesView s, const CommitLayout& layout, Value value) {
     history.push_back(s[i]);
     out[i] = value(static_cast<const double*>(history.data()), history.size());
     if (layout.commit[i] == 0) history.pop_back();
+    if (i % kRowsBetweenPolls == kRowsBetweenPolls - 1) interruption_point(16 * kRowsBetweenPolls);
   }
   return out;
 }
@@ -85,6 +90,7 @@ Series step_commits(std::size_t rows, const CommitLayout& layout, State state, S
     State next = state;
     out[i] = step(next, i);
     if (layout.commit[i] != 0) state = next;
+    if (i % kRowsBetweenPolls == kRowsBetweenPolls - 1) interruption_point(8 * kRowsBetweenPolls);
   }
   return out;
 }

@@ -397,14 +397,14 @@ Series provisional_sum(SeriesView s, std::uint64_t n, const CommitLayout& layout
     std::size_t finite = 0;
     std::size_t seen = 0;  // commits so far
   };
-  std::vector<double> committed;
-  committed.reserve(s.size());
   if (n == 0) {
     return step_commits(s.size(), layout, Total{}, [&](Total& t, std::size_t i) {
       return t.total = t.total + s[i];
     });
   }
   if (n > s.size()) return nan_series(s.size());
+  std::vector<double> committed;
+  committed.reserve(s.size());
   return step_commits(s.size(), layout, Total{}, [&](Total& t, std::size_t i) {
     // t is the state after `t.seen` commits; row i makes the next bar.
     const double x = s[i];
