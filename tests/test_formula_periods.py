@@ -175,3 +175,7 @@ def test_refusals(text, words, column):
     no_dates = {k: v for k, v in DAILY.items() if k != "date"}
     with pytest.raises(FormulaError, match="no date column"):
         tarvex.formula("MA(C,2)#WEEK", no_dates)
+    # A variable holding a number is read; an output line named like a bar is no bar.
+    assert same(tarvex.formula("N:=2; MA(C,N)#WEEK", DAILY)[0], tarvex.formula("MA(C,2)#WEEK", DAILY)[0])
+    with pytest.raises(FormulaError, match="C is a variable"):
+        tarvex.formula("C:O; MA(C,2)#WEEK", DAILY)

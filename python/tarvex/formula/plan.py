@@ -281,10 +281,8 @@ class _Compiler:
         """Inside a period, the node of a variable of the formula: its number
         where it is one; a series variable is refused."""
         outer = self.outer
-        if outer is None or (name not in outer.scope and name not in outer.assigned):
+        if outer is None or name not in outer.scope:
             return None
-        if name not in outer.scope:
-            raise self.error(f"{name} is used before it is assigned", pos)
         node = outer.plan.nodes[outer.scope[name]]
         if node.op == "const":
             return self.add("const", node.data, series=False, pos=pos)
@@ -316,7 +314,7 @@ class _Compiler:
             if word.draws is not None:
                 raise self.error(f"{name} draws and gives no value: write it as a statement of its own", pos)
             return self.call(word, None, [], (), pos, name)
-        if name in self.assigned:
+        if name in self.assigned or (self.outer is not None and name in self.outer.assigned):
             raise self.error(f"{name} is used before it is assigned", pos)
         candidates = [*self.scope, *self.params, *_CONSTANTS, *COLORS, *BAR_NAMES, *self.words]
         raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
