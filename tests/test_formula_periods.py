@@ -35,9 +35,9 @@ def market(seed, minutes=False):
     for code in (1, 7, 42):
         if minutes:
             clock = np.r_[np.arange(571, 691, 7), np.arange(781, 901, 7)]  # within 09:31-11:30, 13:01-15:00
-            days = np.datetime64("2024-03-01") + np.flatnonzero(rng.random(12) < 0.7).astype("timedelta64[D]")
+            days = np.datetime64("2024-03-01") + np.flatnonzero(rng.random(8) < 0.7).astype("timedelta64[D]")
             stamps = (days.astype("datetime64[m]")[:, None] + clock[None, :].astype("timedelta64[m]")).ravel()
-            stamps = stamps[rng.random(len(stamps)) < 0.5]
+            stamps = stamps[rng.random(len(stamps)) < 0.3]
         else:
             start = np.datetime64("2023-12-18") + int(rng.integers(0, 40))
             days = start + np.arange(int(rng.integers(20, 90)))
