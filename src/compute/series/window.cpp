@@ -118,6 +118,7 @@ __attribute__((always_inline)) inline bool deviation_group(const double* g, cons
 struct Highest {
   static constexpr double kWorst = -kInf;
   static double of(double older, double newer) { return older > newer ? older : newer; }
+  static bool displaces(double newer, double older) { return displaces_higher(newer, older); }
 #if defined(__x86_64__)
   static Vec2 of(Vec2 older, Vec2 newer) { return __builtin_ia32_maxpd(older, newer); }
 #endif
@@ -126,10 +127,42 @@ struct Highest {
 struct Lowest {
   static constexpr double kWorst = kInf;
   static double of(double older, double newer) { return older < newer ? older : newer; }
+  static bool displaces(double newer, double older) { return displaces_lower(newer, older); }
 #if defined(__x86_64__)
   static Vec2 of(Vec2 older, Vec2 newer) { return __builtin_ia32_minpd(older, newer); }
 #endif
 };
+
+// The window extreme in provisional mode: the best of the n - 1 values at
+// the commits before a row, from the queue of scan_windows over the
+// committed values (the newest of equal best values, as the fold keeps),
+// joined with the row's own value; NaN where any of them is NaN.
+template <class Best>
+Series provisional_extreme(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  std::vector<double> committed;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (layout.commit[i] != 0) committed.push_back(s[i]);
+  }
+  const std::size_t before = static_cast<std::size_t>(n - 1);  // the committed values of a row's window
+  // best[j]: the best of the `before` committed values ending at j, NaN where one is NaN.
+  std::vector<double> best(committed.size(), kNaN);
+  if (before >= 1 && before <= committed.size()) {
+    scan_windows(SeriesView(committed.data(), committed.size()), before, Best::displaces,
+                 [&](std::size_t j, std::size_t front, bool clean) { best[j] = clean ? committed[front] : kNaN; });
+  }
+  Series out(s.size());
+  std::size_t seen = 0;  // commits before the row
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double x = s[i];
+    if (seen < before || std::isnan(x)) {
+      out[i] = kNaN;
+    } else {
+      out[i] = before == 0 ? x : std::isnan(best[seen - 1]) ? kNaN : Best::of(best[seen - 1], x);
+    }
+    seen += layout.commit[i] != 0 ? 1 : 0;
+  }
+  return out;
+}
 
 // out[k - 1] = Best::of(tail[k], out[k - 1]) for k = 1 .. count; whether
 // any out[k - 1] was NaN before.
@@ -214,20 +247,7 @@ template <class Best>
 Series window_extreme(SeriesView s, std::uint64_t n) {
   const std::size_t size = s.size();
   if (n == 0 || n > size) return nan_series(size);
-  if (const CommitLayout* layout = provisional_layout(size)) {
-    // Each row's window folded afresh, oldest to newest, as the short windows are.
-    return over_commits(s, *layout, [n](const double* history, std::size_t count) {
-      if (count < n) return kNaN;
-      const double* w = history + count - n;
-      double best = w[0];
-      bool nan = std::isnan(w[0]);
-      for (std::size_t k = 1; k < n; ++k) {
-        best = Best::of(best, w[k]);
-        nan |= std::isnan(w[k]);
-      }
-      return nan ? kNaN : best;
-    });
-  }
+  if (const CommitLayout* layout = provisional_layout(size)) return provisional_extreme<Best>(s, n, *layout);
   Series out(size);
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n - 1), kNaN);
   std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
