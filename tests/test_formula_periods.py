@@ -71,7 +71,7 @@ def _calls(x):
     return st.one_of(
         st.tuples(st.sampled_from(["MA", "EMA", "STD", "MA"]), x, p).map(lambda t: f"{t[0]}({t[1]},{t[2]})"),
         st.tuples(x, p).map(lambda t: f"SMA({t[0]},{t[1]},1)"),
-        st.tuples(st.sampled_from(["HHV", "LLV", "REF", "SUM"]), x, n).map(lambda t: f"{t[0]}({t[1]},{t[2]})"),
+        st.tuples(st.sampled_from(["HHV", "LLV", "REF", "SUM", "HHVBARS"]), x, n).map(lambda t: f"{t[0]}({t[1]},{t[2]})"),
         st.tuples(x, x).map(lambda t: f"CROSS({t[0]},{t[1]})"),
         st.tuples(x, x).map(lambda t: f"BARSLAST({t[0]}>{t[1]})"),
         st.tuples(x, st.sampled_from("+-*/"), x).map(lambda t: f"({t[0]}{t[1]}{t[2]})"),
@@ -166,7 +166,6 @@ DAILY = {"date": np.arange(np.datetime64("2024-01-01"), np.datetime64("2024-02-0
     ("(C+BARSTATUS)#WEEK", "BARSTATUS reads the security's last bar", 4),
     ("RET(C,1)#MONTH", "RET reads the security's last bar", 1),
     ("A:=MA(C,5); A#WEEK", "write its expression, in parentheses", 13),
-    ("HHVBARS(C,0)#WEEK", "give n", 1),
 ])
 def test_refusals(text, words, column):
     with pytest.raises(FormulaError) as caught:

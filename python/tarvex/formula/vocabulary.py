@@ -128,13 +128,12 @@ def _so_far(name: str, so_far: Callable[[Context, np.ndarray], np.ndarray]) -> R
 def _bars_since_extreme(fold: np.ufunc, unbeatable: float) -> Callable[[Context, np.ndarray], np.ndarray]:
     # Bars back to the newest bar holding the extreme so far (NaN never
     # counts; a bar at `unbeatable` never beats the start, as in the
-    # library's windows); 0 before any such bar.
+    # library's windows); 0 before any such bar. Positions count the bars of
+    # a period inside one.
     def run(ctx: Context, x: np.ndarray) -> np.ndarray:
-        if ctx.commit is not None:
-            raise ValueError("with n = 0 it counts every bar so far, which inside a # period it cannot: give n")
-        best = ctx.running(fold, x)
-        row = np.arange(ctx.rows, dtype=np.float64)
-        newest = ctx.running(np.maximum, np.where((x == best) & (x != unbeatable), row, -1.0))
+        best = ctx.running(fold, x, unbeatable)
+        row = ctx.position()
+        newest = ctx.running(np.maximum, np.where((x == best) & (x != unbeatable), row, -1.0), -1.0)
         return np.where(newest >= 0.0, row - newest, 0.0)
     return run
 
