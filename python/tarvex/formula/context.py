@@ -53,12 +53,12 @@ class Context:
         """Each row's index within its segment (float64); inside a period,
         the index of its bar among the period's bars: the commits before it."""
         if self._position is None:
-            lengths = self.ends() - self.starts
             if self.commit is None:
                 self._position = self._index()
             else:
                 before = np.cumsum(self.commit, dtype=np.int64) - self.commit  # commits before each row
-                self._position = (before - np.repeat(before[self.starts], lengths)).astype(np.float64)
+                first = np.repeat(before[self.starts], self.ends() - self.starts)
+                self._position = (before - first).astype(np.float64)
         return self._position
 
     def _index(self) -> np.ndarray:
