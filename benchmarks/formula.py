@@ -3,14 +3,16 @@ market against the batch engine's crossing signal and against the same
 formula evaluated security by security in Python with tarvex calls.
 
     python benchmarks/formula.py [--securities 3000] [--bars 1000] [--seed 1] [--repeat 3] [--shuffle]
-                                 [--orders] [--elementwise]
+                                 [--orders] [--elementwise] [--periods]
 
 All three must give the same signal; the script prints the times and the
 ratios measured in this one run. --orders times the screen and
 tarvex.indicators on pandas frames in each row order and code type against
 the batch engine on integer columns; --elementwise times a formula of some
 36 element-wise steps over the whole market, its steps on whole columns and
-in the engine's row chunks, with the peak memory of each (Linux).
+in the engine's row chunks, with the peak memory of each (Linux); --periods
+times screens reading weekly and monthly MACD (`"MACD.DIF#WEEK"`) against
+the same screens on the daily MACD, on a market dated by trading days.
 """
 import argparse
 import gc
@@ -173,6 +175,28 @@ def elementwise(args):
     print(f"  chunks / whole = {list(times.values())[1] / list(times.values())[0]:.2f}")
 
 
+def periods(args):
+    """Screens on MACD of the week and month as they stand on each day
+    against the same screens on the daily MACD, side by side."""
+    data = market(args.securities, args.bars, args.seed, args.shuffle)
+    days = np.datetime64("2015-01-05") + np.arange(args.bars * 7 // 5 + 7)
+    days = days[(days.astype(np.int64) + 3) % 7 < 5][:args.bars]  # weekdays
+    stamps = days.astype("datetime64[M]").astype(np.int64)
+    ymd = (stamps // 12 + 1970) * 10000 + (stamps % 12 + 1) * 100 + (days - days.astype("datetime64[M]")).astype(
+        np.int64) + 1
+    data["date"] = ymd[data["date"] - 20000101]  # the market's dates count days from 20000101
+    rows = args.securities * args.bars
+    print(f"{args.securities} securities x {args.bars} trading days ({rows:,} rows"
+          f"{', shuffled' if args.shuffle else ''}), screens on the last day:")
+    daily_text = '"MACD.DIF">0 AND "MACD.DIF">"MACD.DEA"'
+    t_daily, daily = timed(tarvex.screen, daily_text, data, repeat=args.repeat)
+    print(f"  {daily_text:48s} {t_daily * 1e3:7.0f} ms   {len(daily)} codes")
+    for period in ("WEEK", "MONTH"):
+        text = daily_text.replace('"MACD.DIF"', f'"MACD.DIF#{period}"').replace('"MACD.DEA"', f'"MACD.DEA#{period}"')
+        t, codes = timed(tarvex.screen, text, data, repeat=args.repeat)
+        print(f"  {text:48s} {t * 1e3:7.0f} ms   {len(codes)} codes   {t / t_daily:.2f}x the daily screen")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--securities", type=int, default=3000)
@@ -182,7 +206,11 @@ def main():
     ap.add_argument("--shuffle", action="store_true", help="rows in random order")
     ap.add_argument("--orders", action="store_true", help="row orders and code types of pandas frames")
     ap.add_argument("--elementwise", action="store_true", help="a formula of element-wise steps, whole and chunked")
+    ap.add_argument("--periods", action="store_true", help="screens on weekly and monthly MACD against daily")
     args = ap.parse_args()
+    if args.periods:
+        periods(args)
+        return
     if args.orders or args.elementwise:
         if args.orders:
             orders(args)

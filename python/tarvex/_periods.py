@@ -157,6 +157,14 @@ def _stamps(column: Any, compact: bool = True) -> _Stamps:
     return _Stamps(v.astype("datetime64[m]").view(np.int64), _MINUTES_PER_DAY, form, dtype, digits)
 
 
+def period_stamps(column: Any) -> Tuple[np.ndarray, bool]:
+    """The stamps of a date column as resample reads them, for the periods
+    of formulas: days since 1970-01-01, or minutes since its midnight (the
+    flag True) when any date carries a time of day."""
+    read = _stamps(column)
+    return read.stamps, read.per_day == _MINUTES_PER_DAY
+
+
 def _dates_back(stamps: np.ndarray, read: _Stamps, day_only: bool) -> np.ndarray:
     """Compact stamps written as the dates were (text as datetime64), the
     day alone when `day_only`."""

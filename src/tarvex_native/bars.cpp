@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bars/adjust.hpp"
+#include "bars/partial.hpp"
 #include "bars/periods.hpp"
 #include "tarvex_native/boundary.hpp"
 
@@ -137,6 +138,46 @@ PyObject* adjust(PyObject*, PyObject* args) {
     std::vector<Ref> unmatched;
     for (std::size_t row : out.unmatched) unmatched.push_back(Ref::check(PyLong_FromSize_t(row)));
     items.push_back(tuple_of(std::move(unmatched)));
+    return tuple_of(std::move(items)).release();
+  });
+}
+
+PyObject* partial_bars(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 11) raise(PyExc_TypeError, "partial_bars() takes 11 arguments");
+    const auto arg = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
+    const py::IntegerColumn stamp = key_column(arg(0), py::ItemType::I64, "stamp");
+    const Stamp unit = PyObject_IsTrue(arg(1)) == 1 ? Stamp::kMinute : Stamp::kDay;
+    const std::uint64_t period = to_u64(arg(2));
+    if (period > static_cast<std::uint64_t>(Period::kDay)) raise(PyExc_ValueError, "no such period");
+    const std::vector<std::int64_t> given = from_bytes<std::int64_t>(arg(3));
+    const std::size_t rows = stamp.view<std::int64_t>().size();
+    std::vector<std::size_t> starts;
+    for (std::int64_t v : given) {
+      const bool ascending = starts.empty() ? v == 0 : v > static_cast<std::int64_t>(starts.back());
+      if (!ascending || static_cast<std::uint64_t>(v) >= rows) {
+        raise(PyExc_ValueError, "starts must ascend strictly from 0 and stay below the column length");
+      }
+      starts.push_back(static_cast<std::size_t>(v));
+    }
+    if (starts.empty() && rows > 0) raise(PyExc_ValueError, "starts must begin with 0");
+    OptionalColumns columns;
+    const SeriesView open = columns.add(arg(4), "open"), high = columns.add(arg(5), "high"),
+                     low = columns.add(arg(6), "low");
+    const ArrayInput close = read_column(arg(7), "close");
+    const SeriesView volume = columns.add(arg(8), "volume"), amount = columns.add(arg(9), "amount");
+    const std::size_t threads = static_cast<std::size_t>(to_u64(arg(10)));
+    const PartialInput in{stamp.view<std::int64_t>(), starts, open, high, low, close.view(), volume, amount};
+    PartialBars bars;
+    {
+      const PeriodRule rule(static_cast<Period>(period), unit);
+      Unlocked unlocked;
+      bars = tarvex::partial_bars(in, rule, on_pool(threads, [&] { return unlocked.poll(); }));
+    }
+    std::vector<Ref> items;
+    for (Series* s : {&bars.open, &bars.high, &bars.low, &bars.close, &bars.volume, &bars.amount, &bars.commit}) {
+      items.push_back(hand_over(std::move(*s)));
+    }
     return tuple_of(std::move(items)).release();
   });
 }

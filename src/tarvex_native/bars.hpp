@@ -20,4 +20,12 @@ PyObject* resample(PyObject* self, PyObject* args);
 // 1 earliest, 2 at the stamp `at`.
 PyObject* adjust(PyObject* self, PyObject* args);
 
+// partial_bars(stamp, minutes, period, starts, open, high, low, close,
+// volume, amount, threads) -> (open, high, low, close, volume, amount,
+// commit): each row's period bar as it stands on that row, over segments
+// given as the bytes of int64 starts, each security's rows by stamp; commit
+// 1.0 on the last row of a period in its segment. A column given as None
+// comes back empty.
+PyObject* partial_bars(PyObject* self, PyObject* args);
+
 }  // namespace tarvex::native

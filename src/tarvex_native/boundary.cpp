@@ -211,5 +211,6 @@ std::vector<T> from_bytes(PyObject* bytes) {
 }
 
 template std::vector<std::int64_t> from_bytes(PyObject*);
+template std::vector<std::uint8_t> from_bytes(PyObject*);
 
 }  // namespace tarvex::native

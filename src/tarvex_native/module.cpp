@@ -81,14 +81,14 @@ Arguments read_arguments(const Routine& routine, PyObject* given) {
 // is one segment: its own result vectors are the results), with the
 // interpreter lock released.
 SeriesList run_segments(const Routine& routine, const std::vector<Arg>& args, const std::vector<std::size_t>& starts,
-                        std::size_t rows, std::size_t threads) {
+                        std::size_t rows, std::size_t threads, Commits commits) {
   const std::size_t segments = starts.size();
   auto end_of = [&](std::size_t k) { return k + 1 < segments ? starts[k + 1] : rows; };
   SeriesList outputs;
   Unlocked unlocked;
   auto poll = [&] { return unlocked.poll(); };
   if (segments <= 1) {
-    parallel_for(1, 1, 1, [&](std::size_t) { outputs = routine.invoke(args); }, poll);
+    parallel_for(1, 1, 1, [&](std::size_t) { outputs = invoke_stretch(routine, args, 0, rows, commits); }, poll);
     return outputs;
   }
   const bool scalar = scalar_result(routine);
@@ -97,7 +97,7 @@ SeriesList run_segments(const Routine& routine, const std::vector<Arg>& args, co
   for (std::size_t j = 0; j < width; ++j) outputs.emplace_back(scalar ? segments : rows);
   parallel_for(segments, threads, 1, [&](std::size_t k) {
     const std::size_t first = starts[k], count = end_of(k) - first;
-    SeriesList part = invoke_stretch(routine, args, first, count);
+    SeriesList part = invoke_stretch(routine, args, first, count, commits);
     for (std::size_t j = 0; j < width; ++j) {
       const std::size_t at = scalar ? k : first;
       if (part[j].size() != (scalar ? 1 : count)) {
@@ -119,10 +119,14 @@ PyObject* hand_over_all(SeriesList outputs) {
   return result.release();
 }
 
-// call(index, args, starts, threads) -> tuple of result memory (see hand_over)
+// call(index, args, starts, threads[, commit, way]) -> tuple of result
+// memory (see hand_over). `commit`, the bytes of one uint8 per row, runs the
+// routine in provisional mode (registry/provisional.hpp), `way` 0 the best
+// way, 1 the generic way alone, 2 the routine's own form alone.
 PyObject* call(PyObject*, PyObject* tuple) {
   return guarded([&]() -> PyObject* {
-    if (PyTuple_Size(tuple) != 4) raise(PyExc_TypeError, "call() takes 4 arguments");
+    const Py_ssize_t given = PyTuple_Size(tuple);
+    if (given != 4 && given != 6) raise(PyExc_TypeError, "call() takes 4 or 6 arguments");
     const std::vector<Routine>& table = routines();
     const std::uint64_t index = to_u64(PyTuple_GetItem(tuple, 0));
     if (index >= table.size()) raise(PyExc_ValueError, "no such routine");
@@ -130,7 +134,19 @@ PyObject* call(PyObject*, PyObject* tuple) {
     Arguments in = read_arguments(routine, PyTuple_GetItem(tuple, 1));
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(tuple, 3)));
     const std::vector<std::size_t> starts = read_starts(PyTuple_GetItem(tuple, 2), in.rows);
-    SeriesList outputs = run_segments(routine, in.args, starts, in.rows, threads);
+    std::vector<std::uint8_t> commit;
+    Commits commits;
+    if (given == 6) {
+      commit = from_bytes<std::uint8_t>(PyTuple_GetItem(tuple, 4));
+      if (commit.size() != in.rows) raise(PyExc_ValueError, "commit must give one value per row");
+      if (scalar_result(routine)) {
+        raise(PyExc_ValueError, std::string(routine.name) + " gives one number per security and has no value per period");
+      }
+      const std::uint64_t way = to_u64(PyTuple_GetItem(tuple, 5));
+      if (way > static_cast<std::uint64_t>(registry::Way::kOwn)) raise(PyExc_ValueError, "no such way");
+      commits = Commits{commit.data(), static_cast<registry::Way>(way)};
+    }
+    SeriesList outputs = run_segments(routine, in.args, starts, in.rows, threads, commits);
     in.columns.clear();
     return hand_over_all(std::move(outputs));
   });
@@ -142,7 +158,8 @@ PyObject* threads(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"call", call, METH_VARARGS,
-     "call(index, args, starts, threads): run one routine; results as memory for numpy.asarray"},
+     "call(index, args, starts, threads[, commit, way]): run one routine, in provisional mode over the "
+     "commits of the rows when given; results as memory for numpy.asarray"},
     {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
     {"tables", describe_tables, METH_NOARGS, "tables(): the parameters and results of the table functions"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
@@ -153,6 +170,8 @@ PyMethodDef methods[] = {
     {"take", take, METH_VARARGS, "take(rows, columns, threads): each column's items at rows, as memory"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
+    {"partial_bars", partial_bars, METH_VARARGS,
+     "partial_bars(stamp, minutes, period, starts, open, high, low, close, volume, amount, threads)"},
     {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},
     {"adjust", adjust, METH_VARARGS,
      "adjust(code, stamp, open, high, low, close, volume, events, factor, per, anchor, at, scale_volume, threads, "

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "batch/registry.hpp"
+#include "registry/provisional.hpp"
 #include "tarvex_native/boundary.hpp"
 
 namespace tarvex::native {
@@ -76,13 +77,14 @@ Ref describe(const Function& f) {
                                      static_cast<unsigned long long>(f.batch.divisor), "inputs", inputs.get()));
   }
   Ref units = text_or_none(f.units);
-  return Ref::check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "name", f.name,
+  return Ref::check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "name", f.name,
                                   "family", registry::family_name(f.family), "zh", f.zh, "en", f.en, "formula",
                                   f.formula, "warmup", f.warmup, "kinds", kinds.c_str(), "params", params.get(),
                                   "outputs", outputs.get(), "cross", cross.get(), "units", units.get(), "batch",
                                   batch.get(), "scalar_result", scalar_result(f) ? Py_True : Py_False, "core",
                                   f.core ? Py_True : Py_False, "lookahead", f.lookahead ? Py_True : Py_False,
-                                  "boolean", f.boolean ? Py_True : Py_False));
+                                  "boolean", f.boolean ? Py_True : Py_False, "provisional",
+                                  f.provisional ? Py_True : Py_False));
 }
 
 const char* arg_name(registry::TableArg kind) {
@@ -124,11 +126,13 @@ Ref describe_table(const registry::TableFunction& t) {
 
 const std::vector<Routine>& routines() { return registry::functions(); }
 
-SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count) {
+SeriesList invoke_stretch(const Routine& routine, std::vector<Arg> args, std::size_t first, std::size_t count,
+                          Commits commits) {
   for (Arg& a : args) {
     if (a.is_series) a.series = a.series.sub(first, count);
   }
-  return routine.invoke(args);
+  if (commits.commit == nullptr) return routine.invoke(args);
+  return registry::invoke_provisional(routine, args, commits.commit + first, count, commits.way);
 }
 
 PyObject* describe_registry(PyObject*, PyObject*) {

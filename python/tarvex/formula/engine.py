@@ -16,6 +16,7 @@ two NaNs: which one a loop passes on differs).
 """
 from __future__ import annotations
 
+import copy
 import datetime
 import numbers
 from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
@@ -26,8 +27,10 @@ from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
 from .._columns import Key, Market, gather
 from .._prepare import prepare
+from . import native
 from .context import Context
 from .errors import FormulaError
+from .parser import PERIODS
 from .steps import Node, Steps
 from .vocabulary import Word, vocabulary
 
@@ -73,6 +76,7 @@ class _Evaluation:
     def __init__(self, plan: Steps, ctx: Context, columns: Mapping[str, np.ndarray],
                  params: Mapping[str, float]) -> None:
         self.plan, self.ctx, self.columns, self.params = plan, ctx, columns, params
+        self.periods: Dict[str, Dict[int, np.ndarray]] = {}  # each period's lines not yet taken
 
     def step(self, node: Node, args: List[Any]) -> Any:
         return _STEPS[node.op](self, node, args)
@@ -113,6 +117,18 @@ class _Evaluation:
     def field(self, node: Node, args: List[Any]) -> Any:
         return args[0][node.data]
 
+    def period(self, node: Node, args: List[Any]) -> Any:
+        name, part, line = node.data
+        if name not in self.periods:
+            # The period's lines the plan reads, all computed in one run of its steps.
+            nodes = self.plan.nodes
+            lines = sorted({nodes[i].data[2] for i in needed(self.plan)
+                            if nodes[i].op == "period" and nodes[i].data[0] == name})
+            wanted = copy.copy(part)
+            wanted.outputs = [part.outputs[k] for k in lines]
+            self.periods[name] = dict(zip(lines, _period(self, name, wanted, node.pos)))
+        return self.periods[name].pop(line)
+
     def call(self, node: Node, args: List[Any]) -> Any:
         word = vocabulary()[node.data]
         values: List[Any] = []
@@ -129,8 +145,59 @@ _STEPS: Dict[str, Callable[[_Evaluation, Node, List[Any]], Any]] = {
     "const": _Evaluation.const, "text": _Evaluation.text, "param": _Evaluation.param, "bar": _Evaluation.bar,
     "arith": _Evaluation.arith, "cmp": _Evaluation.compare, "logic": _Evaluation.logic, "neg": _Evaluation.negate,
     "not": _Evaluation.invert, "truth": _Evaluation.truth, "full": _Evaluation.full, "field": _Evaluation.field,
-    "call": _Evaluation.call,
+    "call": _Evaluation.call, "period": _Evaluation.period,
 }
+
+# The bar words a period's bars give, by the field of the period bars.
+_PERIOD_FIELDS = {"OPEN": "open", "HIGH": "high", "LOW": "low", "CLOSE": "close", "VOL": "volume",
+                  "AMOUNT": "amount"}
+
+
+def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarray]:
+    """X#PERIOD on every row: X computed on the period's bars built from the
+    security's rows up to and including the row, at the last of them.
+
+    The rows that are bars (a finite close, as resample takes them) carry
+    the period's bar as it stands on them; the steps of X run over those
+    rows in provisional mode (each step sees the finished periods and the
+    current one as it stands), and a row that is no bar takes the value of
+    the latest one before it in its security."""
+    ctx, text = run.ctx, run.plan.text
+    if ctx.stamps is None:
+        raise FormulaError(f"#{name} builds its bars by the dates, and the bars have no date column", text, pos)
+    period = PERIODS[name]
+    try:
+        stamps, minutes = ctx.stamps()
+    except (TypeError, ValueError) as e:
+        raise FormulaError(f"#{name}: the dates cannot be read: {e}", text, pos) from None
+    if period in native.MINUTE_PERIODS and not minutes:
+        raise FormulaError(f"#{name} builds its bars from 1-minute bars, and these bars are daily (their dates "
+                           "carry no time of day)", text, pos)
+    bar = np.isfinite(run.columns["CLOSE"])
+    given = {field: run.columns[word] for word, field in _PERIOD_FIELDS.items() if word in run.columns}
+    if bar.all():  # every row a bar
+        bars, commit = native.partial_bars(stamps, minutes, period, ctx.starts, given)
+        columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
+        return evaluate(part, Context(ctx.rows, ctx.starts, ctx.dates, ctx.digits, commit), columns, run.params)
+    rows = np.flatnonzero(bar)
+    lengths = ctx.ends() - ctx.starts
+    per_segment = np.add.reduceat(bar.view(np.uint8), ctx.starts, dtype=np.int64) if ctx.rows \
+        else np.zeros(0, np.int64)
+    first = np.cumsum(per_segment) - per_segment  # each segment's first bar among the bars
+    starts = first[per_segment > 0]
+    bars, commit = native.partial_bars(stamps[rows], minutes, period, starts,
+                                       {field: column[rows] for field, column in given.items()})
+    columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
+    inner = Context(len(rows), starts, None if ctx.dates is None else ctx.dates[rows], ctx.digits, commit)
+    values: List[np.ndarray] = evaluate(part, inner, columns, run.params)
+    latest = np.cumsum(bar) - 1  # the latest bar at or before each row, among the bars
+    has = latest >= np.repeat(first, lengths)
+    out = []
+    for value in values:
+        line = np.full(ctx.rows, np.nan)
+        line[has] = value[latest[has]]
+        out.append(line)
+    return out
 
 
 def needed(plan: Steps) -> List[int]:
@@ -287,12 +354,17 @@ def _floats(column: Any, label: Any) -> np.ndarray:
 
 
 def _bars_used(plan: Steps) -> Dict[str, int]:
-    """Bar columns the output lines read, with the place of first use."""
+    """Bar columns the output lines read, with the place of first use; a
+    period reads the close (which rows are bars) and what its steps read."""
     used: Dict[str, int] = {}
     for i in needed(plan):
         node = plan.nodes[i]
         if node.op == "bar":
             used.setdefault(node.data, node.pos)
+        elif node.op == "period":
+            used.setdefault("CLOSE", node.pos)
+            for word, pos in _bars_used(node.data[1]).items():
+                used.setdefault(word, pos)
     return used
 
 
@@ -372,13 +444,48 @@ def run_market(plan: Steps, data: Any, options: Options, params: Mapping[str, fl
     """The output lines of the plan over `data`, in the market's time order
     (each security oldest first, securities by code)."""
     market, columns = read_market(plan, data, options)
-    ctx = Context(len(market.rows), market.starts, None, options.digits, read_dates=market.dates_in_order)
+    ctx = Context(len(market.rows), market.starts, None, options.digits, stamps=_stamps(market),
+                  read_dates=market.dates_in_order)
     lines = evaluate(plan, ctx, columns, params)
     if options.min_bars:
         early = ctx.position() < options.min_bars
         for line in lines:
             line[early] = np.nan
     return market, lines
+
+
+def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
+    """Reads the market's dates as the period bars do, once, in its time order."""
+    date = market.date
+    if date is None:
+        return None
+    read: List[Tuple[np.ndarray, bool]] = []
+
+    def stamps() -> Tuple[np.ndarray, bool]:
+        if not read:
+            values, dtype = date.values, getattr(date.column, "dtype", None)
+            if values.dtype.kind in "iuM" and getattr(dtype, "tz", None) is None \
+                    and getattr(dtype, "time_zone", None) is None:  # time zones: as resample reads them
+                # A market repeats its dates from security to security: each distinct one is read once.
+                distinct, which = _distinct(values)
+                ticks, minutes = native.period_stamps(distinct)
+                read.append((ticks[which if market.ordered else which[market.rows]], minutes))
+            else:
+                ticks, minutes = native.period_stamps(date.column)
+                read.append((ticks if market.ordered else ticks[market.rows], minutes))
+        return read[0]
+    return stamps
+
+
+def _distinct(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """The distinct values and the index of each value among them."""
+    try:
+        import pandas
+    except ImportError:
+        distinct, which = np.unique(values, return_inverse=True)
+        return distinct, which.ravel()
+    which, distinct = pandas.factorize(values)
+    return np.asarray(distinct), np.asarray(which)
 
 
 def run_plan(plan: Steps, data: Any, options: Options, params: Mapping[str, float]) -> FormulaResult:

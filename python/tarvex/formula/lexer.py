@@ -5,7 +5,7 @@ A token is (kind, value, start, end) with offsets into the text. Kinds:
 indicator reference, value upper-cased, quotes removed), "text" (a
 single-quoted text such as DRAWTEXT's, value as written without the
 quotes), "op" (value the
-operator: + - * / > < >= <= = <> != AND OR NOT ( ) , ; : := .) and "eof".
+operator: + - * / > < >= <= = <> != AND OR NOT ( ) , ; : := . #) and "eof".
 Comments `{ ... }` and `// ...` are skipped like white space.
 """
 from __future__ import annotations
@@ -28,7 +28,7 @@ _TOKEN = re.compile(
   | (?P<name>[^\W\d]\w*)
   | (?P<str>"[^"\n]*")
   | (?P<text>'[^'\n]*')
-  | (?P<op>:=|>=|<=|<>|!=|&&|\|\||[-+*/><=(),;:.])
+  | (?P<op>:=|>=|<=|<>|!=|&&|\|\||[-+*/><=(),;:.#])
     """,
     re.VERBOSE,
 )

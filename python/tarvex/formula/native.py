@@ -7,16 +7,22 @@ back to back, every segment on its own, natively and in one call.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .._catalog import KINDS, Record, function
 from .._catalog import catalog as _records
-from .._functions import EXPORTED
+from .. import _native
+from .._arguments import starts as _starts
+from .._functions import EXPORTED, FUNCTIONS
 from .._columns import BAR_COLUMNS
+from .._periods import PERIODS, period_stamps
 
-__all__ = ["FunctionInfo", "catalog", "call"]
+__all__ = ["FunctionInfo", "catalog", "call", "partial_bars", "period_stamps", "MINUTE_PERIODS"]
+
+# The periods built from 1-minute bars, as resample names them.
+MINUTE_PERIODS = frozenset(p for p in PERIODS if p.endswith("MIN"))
 
 # The language's bar names by the bar field a series parameter names.
 _BAR_WORDS = {columns[0]: word for word, columns in BAR_COLUMNS.items()}
@@ -64,13 +70,39 @@ def catalog() -> Dict[str, FunctionInfo]:
     return _CATALOG
 
 
-def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[int] = 3
-         ) -> Union[np.ndarray, Tuple[np.ndarray, ...]]:
+def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[int] = 3,
+         commit: Optional[np.ndarray] = None) -> Union[np.ndarray, Tuple[np.ndarray, ...]]:
     """Function `name` over segments starting at `starts` (int64, ascending,
     from 0). Series arguments are float64 arrays of the full length, the
     others numbers; a rounded indicator is rounded to `digits` (None: not
-    rounded). Returns one float64 array or a tuple of them."""
+    rounded). With `commit` (uint8, one per row) it runs in provisional
+    mode: each row's value is the function's last value over the rows
+    committed before it and the row itself. Returns one float64 array or a
+    tuple of them."""
+    if commit is not None:
+        routine = FUNCTIONS[name]
+        values = routine.convert([*args, digits] if routine.rounds else list(args))
+        results = _native.call(routine.index, tuple(values), _starts(starts), 0, commit.tobytes(), 0)
+        arrays = tuple(np.asarray(r) for r in results)
+        return arrays if routine.outputs else arrays[0]
     rounding = {"digits": digits} if function(name).rounding is not None else {}
     result = EXPORTED[name](*args, starts=starts, **rounding)
     out: Union[np.ndarray, Tuple[np.ndarray, ...]] = tuple(result) if isinstance(result, tuple) else result
     return out
+
+
+def partial_bars(stamps: np.ndarray, minutes: bool, period: str, starts: np.ndarray,
+                 columns: Mapping[str, np.ndarray]) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
+    """The bars of `period` (as resample names it) as they stand on each
+    row, from the rows of segments starting at `starts`, each security's
+    rows by stamp (days, or minutes when `minutes`), every row with a
+    finite close; `columns` holds the fields open, high, low, close, volume
+    and amount (those present). Returns the same fields and each row's
+    commit (uint8: 1 on the last row of a period in its segment)."""
+    fields = ("open", "high", "low", "close", "volume", "amount")
+    given = [columns.get(f) for f in fields]
+    result = _native.partial_bars(np.ascontiguousarray(stamps, dtype=np.int64), minutes, PERIODS[period],
+                                  np.ascontiguousarray(starts, dtype=np.int64).tobytes(), given[0], given[1],
+                                  given[2], given[3], given[4], given[5], 0)
+    bars = {f: np.asarray(r) for f, r in zip(fields, result) if columns.get(f) is not None}
+    return bars, (np.asarray(result[6]) != 0.0).astype(np.uint8)

@@ -13,7 +13,12 @@ from .errors import FormulaError
 from .lexer import Token, tokenize
 from .styles import style_error
 
-__all__ = ["Statement", "parse", "children", "Tree", "Number", "Text", "Name", "Field", "Call", "Unary", "Binary"]
+__all__ = ["Statement", "parse", "children", "Tree", "Number", "Text", "Name", "Field", "Call", "Unary", "Binary",
+           "Period", "PERIODS"]
+
+# The periods a `#` suffix names, by the period of tarvex.resample each is.
+PERIODS = {"MIN5": "5MIN", "MIN15": "15MIN", "MIN30": "30MIN", "MIN60": "60MIN", "DAY": "D", "WEEK": "W",
+           "MONTH": "M", "SEASON": "Q", "YEAR": "Y"}
 
 
 class Number(NamedTuple):
@@ -59,7 +64,15 @@ class Binary(NamedTuple):
     right: "Tree"
 
 
-Tree = Union[Number, Text, Name, Field, Call, Unary, Binary]
+class Period(NamedTuple):
+    """X#WEEK: X on the bars of a longer period as they stand on each bar;
+    `pos` is that of the '#', `period` a key of PERIODS."""
+    pos: int
+    operand: "Tree"
+    period: str
+
+
+Tree = Union[Number, Text, Name, Field, Call, Unary, Binary, Period]
 
 
 # What waits on the parser's stack of operators: a prefix operator, a
@@ -119,6 +132,8 @@ def children(tree: Tree) -> Sequence[Tree]:
         return (tree.left, tree.right)
     if isinstance(tree, Call):
         return tree.args
+    if isinstance(tree, Period):
+        return (tree.operand,)
     return ()
 
 
@@ -190,14 +205,31 @@ class _Parser:
         if problem is not None:
             raise self.error(problem, token[2])
 
-    def reference(self, i: int) -> Tuple[Union[Name, Field], int]:
-        """A name, NAME.FIELD or "NAME.FIELD" at token i, and the next index."""
+    def period(self, name: str, pos: int) -> str:
+        """The period named after a '#' at `pos`."""
+        if not name:
+            raise self.error(f"expected a period after '#': {', '.join(PERIODS)}", pos)
+        if name not in PERIODS:
+            raise self.error(f"unknown period {name}; the periods are {', '.join(PERIODS)}", pos)
+        return name
+
+    def reference(self, i: int) -> Tuple[Union[Name, Field, Period], int]:
+        """A name, NAME.FIELD, "NAME.FIELD" or "NAME.FIELD#PERIOD" at token
+        i, and the next index."""
         kind, value, start, _ = self.tokens[i]
         if kind == "str":
-            parts = value.split(".")
+            quoted, hash_sign, period = value.partition("#")
+            parts = quoted.strip().split(".")
             if len(parts) != 2 or not all(p.isidentifier() for p in parts):
-                raise self.error('a quoted name reads "INDICATOR.OUTPUT"', start)
-            return Field(start, parts[0], parts[1]), i + 1
+                raise self.error('a quoted name reads "INDICATOR.OUTPUT" or "INDICATOR.OUTPUT#PERIOD"', start)
+            output = Field(start, parts[0], parts[1])
+            if not hash_sign:
+                return output, i + 1
+            if self.is_op(i + 1, "("):
+                raise self.error('a quoted "INDICATOR.OUTPUT#PERIOD" takes no arguments: write '
+                                 'INDICATOR(...).OUTPUT#PERIOD', start)
+            at = start + 1 + self.text[start + 1:].find("#")
+            return Period(at, output, self.period(period.strip(), at + 1)), i + 1
         if self.is_op(i + 1, "."):
             field = self.tokens[i + 2]
             if field[0] != "name":
@@ -248,7 +280,7 @@ class _Parser:
                 elif kind in ("name", "str"):
                     target, i = self.reference(i)
                     expect_operand = False
-                    if not self.is_op(i, "("):
+                    if isinstance(target, Period) or not self.is_op(i, "("):
                         operands.append(target)
                     elif self.is_op(i + 1, ")"):
                         operands.append(Call(target.pos, target, []))
@@ -261,6 +293,21 @@ class _Parser:
                     raise self.error("the formula ends where an expression should follow", start)
                 else:
                     raise self.error(f"expected an expression, found {value!r}", start)
+                continue
+            if kind == "op" and value == "#":
+                # A period binds tighter than any operator, to the operand
+                # just read: a name, a call, a field or a parenthesised group.
+                before = tokens[i - 1]
+                if not (before[0] in ("name", "str") or (before[0] == "op" and before[1] == ")")) \
+                        or isinstance(operands[-1], (Number, Text)):
+                    raise self.error("a # period follows a bar name, a call, an indicator's output or an expression "
+                                     "in parentheses", start)
+                if isinstance(operands[-1], Period):
+                    raise self.error("a # period cannot follow another: one period to an expression", start)
+                word = tokens[i + 1]
+                operands.append(Period(start, operands.pop(), self.period(word[1] if word[0] == "name" else "",
+                                                                          word[2] if word[0] == "name" else start)))
+                i += 2 if word[0] == "name" else 1
                 continue
             if kind == "op" and value in _PRECEDENCE:
                 precedence = _PRECEDENCE[value]

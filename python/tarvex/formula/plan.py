@@ -21,7 +21,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, 
 from .engine import FormulaResult, Options, prepared, run_plan
 from .errors import FormulaError
 from .native import Param
-from .parser import Binary, Call, Field, Name, Number, Statement, Text, Tree, Unary, children, parse
+from .parser import Binary, Call, Field, Name, Number, Period, Statement, Text, Tree, Unary, children, parse
 from .steps import Node, Output, Steps
 from .styles import COLORS, colour_value
 from .vocabulary import BAR_NAMES, PRICES, Word, vocabulary
@@ -60,7 +60,7 @@ class Plan(Steps):
             self.params[key] = _number(name, value)
         self.nodes: List[Node] = []
         self.outputs: List[Output] = []
-        _Compiler(self).compile(parse(text))
+        _Compiler(self, self.params).compile(parse(text))
 
     @property
     def names(self) -> List[str]:
@@ -124,8 +124,15 @@ def _number(name: Any, value: Any) -> float:
 
 
 class _Compiler:
-    def __init__(self, plan: Plan) -> None:
+    """Compiles statements into the steps of `plan`; with `outer`, the
+    operand of a # period into steps of its own, which read the outer
+    formula's numbers but none of its series."""
+
+    def __init__(self, plan: Steps, params: Dict[str, float], outer: Optional[_Compiler] = None) -> None:
         self.plan = plan
+        self.params = params
+        self.outer = outer
+        self.periods: Dict[str, _Compiler] = {}  # the compiler of each period's steps
         self.text = plan.text
         self.words = vocabulary()
         self.index: Dict[Tuple[str, Any, Tuple[int, ...]], int] = {}
@@ -136,11 +143,12 @@ class _Compiler:
         return FormulaError(message, self.text, pos)
 
     def add(self, op: str, data: Any, args: Tuple[int, ...] = (), *, series: Optional[bool] = None,
-            boolean: bool = False, pos: int = 0, arg_pos: Tuple[int, ...] = ()) -> int:
+            boolean: bool = False, pos: int = 0, arg_pos: Tuple[int, ...] = (), key_data: Any = None) -> int:
         nodes = self.plan.nodes
         if series is None:
             series = any(nodes[a].series for a in args)
-        key_data = struct.pack("<d", data) if op == "const" else data
+        if key_data is None:
+            key_data = struct.pack("<d", data) if op == "const" else data
         key = (op, key_data, args)
         found = self.index.get(key)
         if found is None:
@@ -159,7 +167,7 @@ class _Compiler:
                     raise self.error(f"{st.name} is assigned twice", st.name_pos)
                 if st.name in BAR_NAMES and st.kind == "var":
                     raise self.error(f"{st.name} names a bar column and cannot be assigned", st.name_pos)
-                if st.name in self.plan.params:
+                if st.name in self.params:
                     raise self.error(f"{st.name} is a parameter and cannot be assigned", st.name_pos)
             draws = self.drawing(st)
             node = self.expression(st.expr) if draws is None else draws
@@ -194,7 +202,7 @@ class _Compiler:
         results: List[int] = []
         while stack:
             node, ready = stack.pop()
-            subs = children(node)
+            subs = () if isinstance(node, Period) else children(node)  # a period compiles its operand apart
             if ready or not subs:
                 count = len(subs)
                 args = results[len(results) - count:]
@@ -215,6 +223,8 @@ class _Compiler:
             if self.plan.nodes[a].op == "text" and not isinstance(tree, Call):
                 raise self.error("a quoted text takes no part in arithmetic: it is the text of a DRAWTEXT",
                                  self.plan.nodes[a].pos)
+        if isinstance(tree, Period):
+            return self.period(tree)
         if isinstance(tree, Name):
             return self.name(tree.name, pos)
         if isinstance(tree, Field):
@@ -236,20 +246,60 @@ class _Compiler:
         name = target.name
         word = self.words.get(name)
         if word is None:
-            if name in self.scope or name in self.plan.params or name in BAR_NAMES or name in _CONSTANTS:
+            if name in self.scope or name in self.params or name in BAR_NAMES or name in _CONSTANTS:
                 raise self.error(f"{name} is not a function", pos)
             raise self.unknown(name, pos, self.words)
         if word.draws is not None:
             raise self.error(f"{name} draws and gives no value: write it as a statement of its own", pos)
         return self.call(word, None, args, arg_pos, pos, name)
 
+    def period(self, tree: Period) -> int:
+        """X#PERIOD: X compiled into the steps of the period (Steps with an
+        output line per X, shared by every X of that period, so a step two
+        of them take is computed once), which the engine runs over the
+        period's bars as they stand on each bar. The node's data is the
+        period's name, its steps and the index of X's line."""
+        if self.outer is not None:
+            raise self.error("a # period cannot hold another: one period to an expression", tree.pos)
+        inner = self.periods.get(tree.period)
+        if inner is None:
+            part = Steps()
+            part.text, part.nodes, part.outputs = self.text, [], []
+            inner = self.periods[tree.period] = _Compiler(part, self.params, outer=self)
+        part = inner.plan
+        node = inner.expression(tree.operand)
+        if part.nodes[node].op == "text":
+            raise self.error("a quoted text has no period: it is the text of a DRAWTEXT", tree.operand.pos)
+        if not part.nodes[node].series:
+            node = inner.add("full", None, (node,), series=True)
+        line = next((k for k, out in enumerate(part.outputs) if out.node == node), len(part.outputs))
+        if line == len(part.outputs):
+            part.outputs.append(Output(None, tree.period, (), node))
+        return self.add("period", (tree.period, part, line), series=True, boolean=part.nodes[node].boolean,
+                        pos=tree.pos, key_data=(tree.period, node))
+
+    def outer_name(self, name: str, pos: int) -> Optional[int]:
+        """Inside a period, the node of a variable of the formula: its number
+        where it is one; a series variable is refused."""
+        outer = self.outer
+        if outer is None or name not in outer.scope:
+            return None
+        node = outer.plan.nodes[outer.scope[name]]
+        if node.op == "const":
+            return self.add("const", node.data, series=False, pos=pos)
+        raise self.error(f"{name} is a variable of the formula, computed on its own bars: inside a # period write "
+                         f"its expression, in parentheses: (expression)#PERIOD", pos)
+
     def name(self, name: str, pos: int) -> int:
+        found = self.outer_name(name, pos)
+        if found is not None:
+            return found
         if name in self.scope:
             node = self.plan.nodes[self.scope[name]]
             if node.op == "call" and self.words[node.data].draws is not None:
                 raise self.error(f"{name} is a drawing and gives no value", pos)
             return self.scope[name]
-        if name in self.plan.params:
+        if name in self.params:
             return self.add("param", name, series=False, pos=pos)
         if name in _CONSTANTS:
             return self.add("const", _CONSTANTS[name], series=False, pos=pos)
@@ -265,9 +315,9 @@ class _Compiler:
             if word.draws is not None:
                 raise self.error(f"{name} draws and gives no value: write it as a statement of its own", pos)
             return self.call(word, None, [], (), pos, name)
-        if name in self.assigned:
+        if name in self.assigned or (self.outer is not None and name in self.outer.assigned):
             raise self.error(f"{name} is used before it is assigned", pos)
-        candidates = [*self.scope, *self.plan.params, *_CONSTANTS, *COLORS, *BAR_NAMES, *self.words]
+        candidates = [*self.scope, *self.params, *_CONSTANTS, *COLORS, *BAR_NAMES, *self.words]
         raise self.unknown(name, pos, candidates, f"; a parameter is passed by name, e.g. {name}=9")
 
     def unknown(self, name: str, pos: int, candidates: Iterable[str], advice: str = "") -> FormulaError:
@@ -300,6 +350,9 @@ class _Compiler:
     def call(self, word: Word, field: Optional[int], args: List[int], arg_pos: Tuple[int, ...], pos: int,
              label: str) -> int:
         nodes, params = self.plan.nodes, word.params
+        if self.outer is not None and not word.periodic:
+            raise self.error(f"{word.name} reads the security's last bar, which on the bars of a # period is always "
+                             "the current one: write it outside the period", pos)
         # An indicator called without its leading series reads them from the bars.
         implied = word.implied if word.implied is not None and (not args or not nodes[args[0]].series) else ()
         bound = params[len(implied):]

@@ -15,7 +15,8 @@ class Node:
     the column), "neg", "not", "truth" (1.0 where true, else 0.0), "full"
     (a number on every bar), "arith", "cmp", "logic" (data the operator),
     "call" (data the word), "field" (data the output index of a call),
-    "text" (data a quoted text). `series` tells a column from a number;
+    "text" (data a quoted text), "period" (data the period's name and the
+    Steps of X in X#PERIOD, with one output). `series` tells a column from a number;
     `boolean` that every value is 1.0 or 0.0; `pos` and `arg_pos` are source
     offsets for errors; `lookahead` the words reading later bars that the
     node depends on, in order of appearance.

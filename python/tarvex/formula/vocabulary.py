@@ -53,19 +53,22 @@ class Word:
     indexes of the parameter its line shows and of the condition that
     masks it (or None); the drawing's `run` hands its arguments back.
     `rowwise`: each value depends only on the same row of its arguments,
-    so the word may run on any slice of rows.
+    so the word may run on any slice of rows. `periodic`: it has a value
+    inside a # period (the words reading a security's last bar have none).
     """
 
-    __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws", "rowwise")
+    __slots__ = ("name", "params", "outputs", "implied", "boolean", "run", "lookahead", "series", "draws", "rowwise",
+                 "periodic")
 
     def __init__(self, name: str, params: Sequence[Tuple[str, str, Optional[float]]], outputs: Tuple[str, ...],
                  implied: Optional[Tuple[str, ...]], boolean: bool, run: Run, *, lookahead: bool = False,
                  series: bool = True, draws: Optional[Tuple[int, Optional[int]]] = None,
-                 rowwise: bool = False) -> None:
+                 rowwise: bool = False, periodic: bool = True) -> None:
         self.name, self.outputs = name, outputs
         self.params: Tuple[Param, ...] = tuple(Param(*p) for p in params)
         self.implied, self.boolean, self.run = implied, boolean, run
         self.lookahead, self.series, self.draws, self.rowwise = lookahead, series, draws, rowwise
+        self.periodic = periodic
 
     def field_index(self, field: str) -> Optional[int]:
         """Index of output `field` (upper case; a field spelt NAME_X also
@@ -78,13 +81,17 @@ class Word:
         return None
 
 
-def _library(name: str) -> Run:
-    return lambda ctx, args: native.call(name, args, ctx.starts, ctx.digits)
+def _library(name: str, rowwise: bool = False) -> Run:
+    # Inside a # period a word runs provisionally over the period's commits;
+    # an element-wise one gives the same values either way.
+    if rowwise:
+        return lambda ctx, args: native.call(name, args, ctx.starts, ctx.digits)
+    return lambda ctx, args: native.call(name, args, ctx.starts, ctx.digits, ctx.commit)
 
 
 def _single(name: str, args: List[Any], ctx: Context) -> np.ndarray:
     """A function of one output line over the segments."""
-    return cast(np.ndarray, native.call(name, args, ctx.starts, ctx.digits))
+    return cast(np.ndarray, native.call(name, args, ctx.starts, ctx.digits, ctx.commit))
 
 
 def _cross(ctx: Context, args: List[Any]) -> np.ndarray:
@@ -121,11 +128,12 @@ def _so_far(name: str, so_far: Callable[[Context, np.ndarray], np.ndarray]) -> R
 def _bars_since_extreme(fold: np.ufunc, unbeatable: float) -> Callable[[Context, np.ndarray], np.ndarray]:
     # Bars back to the newest bar holding the extreme so far (NaN never
     # counts; a bar at `unbeatable` never beats the start, as in the
-    # library's windows); 0 before any such bar.
+    # library's windows); 0 before any such bar. Positions count the bars of
+    # a period inside one.
     def run(ctx: Context, x: np.ndarray) -> np.ndarray:
-        best = ctx.running(fold, x)
-        row = np.arange(ctx.rows, dtype=np.float64)
-        newest = ctx.running(np.maximum, np.where((x == best) & (x != unbeatable), row, -1.0))
+        best = ctx.running(fold, x, unbeatable)
+        row = ctx.position()
+        newest = ctx.running(np.maximum, np.where((x == best) & (x != unbeatable), row, -1.0), -1.0)
         return np.where(newest >= 0.0, row - newest, 0.0)
     return run
 
@@ -145,9 +153,9 @@ def _ret(ctx: Context, args: List[Any]) -> np.ndarray:
 _OVERRIDES: Dict[str, Run] = {
     "CROSS": _cross, "LONGCROSS": _longcross, "STD": _std, "RET": _ret,
     # Conditions are 1.0 / 0.0 here: all true so far is a running minimum of 1.0.
-    "EVERY": _so_far("EVERY", lambda ctx, x: ctx.running(np.minimum, x)),
-    "HHV": _so_far("HHV", lambda ctx, x: ctx.running(np.maximum, x)),
-    "LLV": _so_far("LLV", lambda ctx, x: ctx.running(np.minimum, x)),
+    "EVERY": _so_far("EVERY", lambda ctx, x: ctx.running(np.minimum, x, np.inf)),
+    "HHV": _so_far("HHV", lambda ctx, x: ctx.running(np.maximum, x, -np.inf)),
+    "LLV": _so_far("LLV", lambda ctx, x: ctx.running(np.minimum, x, np.inf)),
     "HHVBARS": _so_far("HHVBARS", _bars_since_extreme(np.fmax, -np.inf)),
     "LLVBARS": _so_far("LLVBARS", _bars_since_extreme(np.fmin, np.inf)),
 }
@@ -260,10 +268,12 @@ def _language() -> List[Word]:
         word(field.upper(), "", _part(field))
     # Position within each security.
     word("BARPOS", "", lambda ctx, args: ctx.position() + 1.0)
-    word("TOTALBARSCOUNT", "", lambda ctx, args: _total(ctx))
-    word("CURRBARSCOUNT", "", lambda ctx, args: _total(ctx) - ctx.position())
-    word("ISLASTBAR", "", lambda ctx, args: np.where(_total(ctx) - ctx.position() == 1.0, 1.0, 0.0), boolean=True)
-    word("BARSTATUS", "", _bar_status)
+    # These read the security's last bar, which inside a # period is the current one.
+    word("TOTALBARSCOUNT", "", lambda ctx, args: _total(ctx), periodic=False)
+    word("CURRBARSCOUNT", "", lambda ctx, args: _total(ctx) - ctx.position(), periodic=False)
+    word("ISLASTBAR", "", lambda ctx, args: np.where(_total(ctx) - ctx.position() == 1.0, 1.0, 0.0), boolean=True,
+         periodic=False)
+    word("BARSTATUS", "", _bar_status, periodic=False)
     # Colours and drawing.
     word("RGB", "red:f green:f blue:f", lambda ctx, args: rgb(*args), series=False)
     word("STICKLINE", "cond:c price1:s price2:s width:f empty:f=0", _hand_back, draws=(1, 0))
@@ -300,12 +310,12 @@ def vocabulary() -> Dict[str, Word]:
             bars = info.bars[:lead]
             if bars and all(b is not None for b in bars) and all(p.kind != "s" for p in params[lead:]):
                 implied = cast(Tuple[str, ...], bars)
-            run = _OVERRIDES.get(name) or _library(name)
+            run = _OVERRIDES.get(name) or _library(name, name in _ROWWISE)
             # A boolean word's values are 1.0 or 0.0 (no NaN): its result
             # needs no truth test when it feeds a condition.
             boolean = info.boolean or name in _BOOLEAN_OVERRIDES
             words[name] = Word(name, tuple(params), info.outputs, implied, boolean, run,
-                               lookahead=info.lookahead, rowwise=name in _ROWWISE)
+                               lookahead=info.lookahead, rowwise=name in _ROWWISE, periodic=name != "RET")
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
         for word in _language():

@@ -10,13 +10,21 @@ namespace tarvex {
 // MID = MA(close, n), UPPER and LOWER = MID +- STD(close, n) * p. MA is a
 // whole-series pass, the deviation, the bands and the rounding one loop.
 // The bands are built from the unrounded MID; rounding is the last step.
+// In provisional mode the deviation is STD's, which has that form.
 SeriesList BOLL(SeriesView close, std::uint64_t n, double p, Digits digits) {
   const Series mid = MA(close, n);
+  const auto bands = [&](auto deviation) {
+    return single_pass<3>(mid.size(), digits, [&](std::size_t i) {
+      const double width = deviation(i) * p;
+      return std::array<double, 3>{mid[i] + width, mid[i], mid[i] - width};
+    });
+  };
+  if (provisional_layout(close.size()) != nullptr) {
+    const Series deviation = STD(close, n);
+    return bands([&](std::size_t i) { return deviation[i]; });
+  }
   RollingDeviation deviation(close, n);
-  return single_pass<3>(mid.size(), digits, [&](std::size_t i) {
-    const double width = deviation(i) * p;
-    return std::array<double, 3>{mid[i] + width, mid[i], mid[i] - width};
-  });
+  return bands([&](std::size_t i) { return deviation(i); });
 }
 
 Series ATR(SeriesView close, SeriesView high, SeriesView low, std::uint64_t n) {

@@ -58,10 +58,9 @@ SeriesList KDJ(SeriesView close, SeriesView high, SeriesView low,
 Series RSI(SeriesView close, std::uint64_t n, Digits digits) {
   const double alpha = 1.0 / static_cast<double>(n);
   ExpSmoothing up(alpha), size(alpha);
-  double previous = kNaN;
+  PreviousBar previous;
   SeriesList out = single_pass<1>(close.size(), digits, [&](std::size_t i) {
-    const double delta = close[i] - previous;
-    previous = close[i];
+    const double delta = close[i] - previous(close[i]);
     const double su = up(max_with_zero(delta));
     const double sa = size(std::fabs(delta));
     return std::array<double, 1>{guarded_div(su, sa) * 100.0};

@@ -43,6 +43,10 @@ struct Entry {
     f.boolean = true;
     return *this;
   }
+  Entry& provisional() {
+    f.provisional = true;
+    return *this;
+  }
   Entry& fixed() {
     f.batch.role = BatchRole::Fixed;
     return *this;
@@ -123,80 +127,88 @@ std::vector<Function> build() {
     // ---- windows (shifts and rolling statistics) ----
     fn<&REF>("REF", kWin, "序列下移 N (shift)", "Value n bars ago.", "s shifted n bars later (lagged)", "n",
              {S, bars("n", "lag in bars", "1", 0)})
-        .expanding({1}),
+        .expanding({1}).provisional(),
     fn<&DIFF>("DIFF", kWin, "前后差分", "Difference from n bars ago.", "s - REF(s, n)", "n",
-              {S, bars("n", "lag in bars", "1", 0)}),
+              {S, bars("n", "lag in bars", "1", 0)})
+        .provisional(),
     fn<&STD>("STD", kWin, "N 日滚动标准差 (ddof=0)", "Rolling standard deviation.",
              "population standard deviation (ddof = 0) of the last n values", "n - 1", {S, N})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<&SUM>("SUM", kWin, "N 日滚动求和 (N=0 时为累积求和)", "Rolling sum.",
              "sum of the last n values; n = 0 sums from the first bar", "max(n - 1, 0)",
              {S, bars("n", "window length in bars (0: cumulative)", nullptr, 0)})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<&CONST>("CONST", kElem, "用序列最后一个值构造常量序列", "Constant series of the last value.",
                "every bar takes the value of the last bar", "0", {S}),
     fn<&HHV>("HHV", kWin, "N 日最高值", "Highest value over n bars.", "maximum of the last n values", "n - 1", {S, N})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<&LLV>("LLV", kWin, "N 日最低值", "Lowest value over n bars.", "minimum of the last n values", "n - 1", {S, N})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<&HHVBARS>("HHVBARS", kWin, "N 日最高值到当前的周期数", "Bars since the highest value of the window.",
                  "how many bars ago the maximum of the last n values occurred", "n - 1", {S, N}),
     fn<&LLVBARS>("LLVBARS", kWin, "N 日最低值到当前的周期数", "Bars since the lowest value of the window.",
                  "how many bars ago the minimum of the last n values occurred", "n - 1", {S, N}),
     // ---- smoothing ----
     fn<&MA>("MA", kSmooth, "N 日简单移动平均", "Simple moving average.", "mean of the last n values", "n - 1", {S, N})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<&EMA>("EMA", kSmooth, "N 日指数移动平均 alpha=2/(N+1)", "Exponential moving average.",
              "y = alpha * s + (1 - alpha) * y[-1] with alpha = 2 / (n + 1), seeded with the first value", "0",
              {S, N})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<&SMA>("SMA", kSmooth, "中国式 SMA  alpha=M/N", "Smoothed moving average (weight m of n).",
              "y = (m * s + (n - m) * y[-1]) / n, i.e. alpha = m / n, seeded with the first value", "0",
              {S, N, bars("m", "weight of the newest value", "1", 0)})
-        .expanding({5, 1}),
+        .expanding({5, 1}).provisional(),
     fn<&WMA>("WMA", kSmooth, "加权移动平均", "Linearly weighted moving average.",
              "weights 1, 2, ..., n over the last n values, the newest weighing most", "n - 1", {S, N})
-        .expanding({5}),
+        .expanding({5}).provisional(),
     fn<kDma>("DMA", kSmooth, "动态移动平均 (A 为标量或序列)", "Dynamic moving average.",
              "y = a * s + (1 - a) * y[-1], where the weight a is a number or a series per bar", "0",
              {S, {"a", "smoothing weight in (0, 1], number or series"}})
-        .expanding({10}, 100),
+        .expanding({10}, 100).provisional(),
     fn<&AVEDEV>("AVEDEV", kWin, "平均绝对偏差", "Mean absolute deviation.",
-                "mean of |s - mean| over the last n values", "n - 1", {S, N}),
+                "mean of |s - mean| over the last n values", "n - 1", {S, N})
+        .provisional(),
     fn<&SLOPE>("SLOPE", kWin, "N 周期线性回归斜率", "Slope of the linear regression.",
                "least-squares slope of the last n values against their bar positions", "n - 1",
-               {S, bars("n", "window length in bars", nullptr, 2)}),
+               {S, bars("n", "window length in bars", nullptr, 2)})
+        .provisional(),
     fn<&FORCAST>("FORCAST", kWin, "N 周期线性回归预测值", "Linear regression value.",
                  "the least-squares line of the last n values evaluated at the current bar", "n - 1",
-                 {S, bars("n", "window length in bars", nullptr, 2)}),
+                 {S, bars("n", "window length in bars", nullptr, 2)})
+        .provisional(),
     // ---- conditions and events ----
     fn<&LAST>("LAST", kCond, "从前 A 日到前 B 日一直满足条件", "Condition held from a bars ago to b bars ago.",
               "1 where s is nonzero on every bar from a bars ago through b bars ago, else 0", "a",
               {COND, bars("a", "start, in bars ago", nullptr, 0), bars("b", "end, in bars ago", nullptr, 0)}),
     fn<&COUNT>("COUNT", kCond, "最近 N 天满足条件的天数", "Count of true bars.",
                "number of nonzero values among the last n (n = 0: since the first bar)", "max(n - 1, 0)",
-               {COND, bars("n", "window length in bars (0: cumulative)", nullptr, 0)}),
+               {COND, bars("n", "window length in bars (0: cumulative)", nullptr, 0)})
+        .provisional(),
     fn<&EVERY>("EVERY", kCond, "最近 N 天是否全部满足条件", "Condition held on every bar of the window.",
                "1 where the last n values are all nonzero, else 0", "0", {COND, N})
-        .boolean(),
+        .boolean().provisional(),
     fn<&EXIST>("EXIST", kCond, "N 日内是否存在满足条件", "Condition held on some bar of the window.",
                "1 where any of the last n values is nonzero, else 0", "0", {COND, N})
-        .boolean(),
+        .boolean().provisional(),
     fn<&FILTER>("FILTER", kCond, "满足条件后将其后 N 周期置 0", "Keep a signal, silence the next n bars.",
                 "1 where s is nonzero and no kept signal lies within the previous n bars, else 0", "0",
                 {COND, bars("n", "bars silenced after a kept signal", nullptr, 0)})
-        .boolean(),
+        .boolean().provisional(),
     fn<&BARSLAST>("BARSLAST", kCond, "上一次条件成立到当前的周期数", "Bars since the condition last held.",
-                  "0 on a true bar, counting up until the next (NaN before the first)", "0", {COND}),
+                  "0 on a true bar, counting up until the next (NaN before the first)", "0", {COND})
+        .provisional(),
     fn<&BARSLASTCOUNT>("BARSLASTCOUNT", kCond, "连续满足条件的周期数", "Length of the current run of true bars.",
-                       "consecutive nonzero bars ending at the current bar", "0", {COND}),
+                       "consecutive nonzero bars ending at the current bar", "0", {COND})
+        .provisional(),
     fn<&BARSSINCEN>("BARSSINCEN", kCond, "N 周期内第一次条件成立到现在的周期数",
                     "Bars since the condition first held within the window.",
                     "bars from the first nonzero value among the last n to the current bar", "n - 1", {COND, N}),
     fn<&CROSS>("CROSS", kCond, "金叉判断 (S1 从下方穿越 S2)", "Upward crossing.",
                "1 where s1 rises from below or at s2 to above it, -1 where it falls from above or at s2 to below "
                "it, else 0", "0",
-               {{"s1", "fast series"}, {"s2", "slow series"}}),
+               {{"s1", "fast series"}, {"s2", "slow series"}})
+        .provisional(),
     fn<&LONGCROSS>("LONGCROSS", kCond, "S1 在 N 周期内都小于 S2 后穿越",
                    "Upward crossing after n bars below.",
                    "1 where s1 crosses above s2 after staying below it for the previous n bars, else 0", "0",
@@ -205,7 +217,8 @@ std::vector<Function> build() {
     fn<&VALUEWHEN>("VALUEWHEN", kCond, "当 S 条件成立时取 X 值,否则取上个成立时的值",
                    "Value at the last true bar.",
                    "x where s is nonzero, otherwise the value taken at the last such bar (NaN before)", "0",
-                   {COND, {"x", "values to take"}}),
+                   {COND, {"x", "values to take"}})
+        .provisional(),
     fn<&BETWEEN>("BETWEEN", kCond, "S 处于 A 和 B 之间", "Between two bounds.",
                  "1 where s lies between a and b (either order, bounds included), else 0", "0",
                  {S, {"a", "one bound"}, {"b", "the other bound"}})
@@ -220,121 +233,121 @@ std::vector<Function> build() {
               "DIF = EMA(close, short) - EMA(close, long); DEA = EMA(DIF, m); MACD = 2 * (DIF - DEA)", "0",
               {CLOSE, bars("short", "fast EMA period", "12"), bars("long", "slow EMA period", "26"),
                bars("m", "signal EMA period", "9")})
-        .lines({"dif", "dea", "macd"}).crossing("dif", "dea").fixed(),
+        .lines({"dif", "dea", "macd"}).crossing("dif", "dea").fixed().provisional(),
     fn<&KDJ>("KDJ", kOsc, "KDJ 指标", "Stochastic oscillator KDJ.",
              "RSV = 100 * (close - LLV(low, n)) / (HHV(high, n) - LLV(low, n)); K = SMA-style smoothing of RSV "
              "with alpha 1/m1, D of K with alpha 1/m2; J = 3K - 2D",
              "n - 1", {CLOSE, HIGH, LOW, bars("n", "RSV window", "9"), bars("m1", "K smoothing", "3"),
                        bars("m2", "D smoothing", "3")})
-        .lines({"k", "d", "j"}).crossing("k", "d").fixed(),
+        .lines({"k", "d", "j"}).crossing("k", "d").fixed().provisional(),
     fn<&RSI>("RSI", kOsc, "RSI 指标", "Relative strength index.",
              "100 * smoothed gains / smoothed absolute changes, both smoothed with alpha 1/n", "1",
              {CLOSE, bars("n", "smoothing period", "24")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&WR>("WR", kOsc, "W&R 威廉指标", "Williams %R over two windows.",
             "100 * (HHV(high, p) - close) / (HHV(high, p) - LLV(low, p)) for p = n and p = n1", "n - 1; n1 - 1",
             {CLOSE, HIGH, LOW, bars("n", "first window", "10"), bars("n1", "second window", "6")})
-        .lines({"wr", "wr1"}).fixed(),
+        .lines({"wr", "wr1"}).fixed().provisional(),
     fn<&BIAS>("BIAS", kOsc, "BIAS 乖离率", "Deviation from the moving average (bias ratio), three periods.",
               "100 * (close - MA(close, p)) / MA(close, p) for p = l1, l2, l3", "l1 - 1; l2 - 1; l3 - 1",
               {CLOSE, bars("l1", "first period", "6"), bars("l2", "second period", "12"),
                bars("l3", "third period", "24")})
-        .lines({"bias1", "bias2", "bias3"}).fixed(),
+        .lines({"bias1", "bias2", "bias3"}).fixed().provisional(),
     fn<&BOLL>("BOLL", kChan, "BOLL 布林带", "Bollinger bands.",
               "MID = MA(close, n); UPPER/LOWER = MID +/- p * STD(close, n)", "n - 1",
               {CLOSE, bars("n", "window length", "20"), {"p", "band width in standard deviations", "2.0"}})
-        .lines({"upper", "mid", "lower"}).fixed(),
+        .lines({"upper", "mid", "lower"}).fixed().provisional(),
     fn<&PSY>("PSY", kOsc, "PSY 心理线", "Psychological line.",
              "PSY = 100 * (rising bars among the last n) / n; PSYMA = MA(PSY, m)", "n - 1; n + m - 2",
              {CLOSE, bars("n", "counting window", "12"), bars("m", "average period", "6")})
-        .lines({"psy", "psyma"}).fixed(),
+        .lines({"psy", "psyma"}).fixed().provisional(),
     fn<&CCI>("CCI", kOsc, "CCI 顺势指标", "Commodity channel index.",
              "(TP - MA(TP, n)) / (0.015 * AVEDEV(TP, n)) with TP = (high + low + close) / 3", "n - 1",
              {CLOSE, HIGH, LOW, bars("n", "window length", "14", 2)})
-        .fixed(),
+        .fixed().provisional(),
     fn<&ATR>("ATR", kChan, "ATR 真实波动 N 日均值", "Average true range.",
              "MA of the true range max(high - low, |high - prev close|, |low - prev close|) over n bars", "n",
              {CLOSE, HIGH, LOW, bars("n", "window length", "20")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&BBI>("BBI", kTrend, "BBI 多空指标", "Bull and bear index.",
              "(MA(close, m1) + MA(close, m2) + MA(close, m3) + MA(close, m4)) / 4", "max(m1, m2, m3, m4) - 1",
              {CLOSE, bars("m1", "first period", "3"), bars("m2", "second period", "6"),
               bars("m3", "third period", "12"), bars("m4", "fourth period", "20")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&DMI>("DMI", kVol, "DMI 动向指标", "Directional movement index.",
              "PDI/MDI = 100 * SUM(+DM/-DM, m1) / SUM(TR, m1); ADX = MA(100 * |MDI - PDI| / (MDI + PDI), m2); "
              "ADXR = (ADX + REF(ADX, m2)) / 2",
              "m1; m1; m1 + m2 - 1; m1 + 2 * m2 - 1",
              {CLOSE, HIGH, LOW, bars("m1", "directional sum period", "14"), bars("m2", "ADX period", "6")})
-        .lines({"pdi", "mdi", "adx", "adxr"}).crossing("pdi", "mdi").fixed(),
+        .lines({"pdi", "mdi", "adx", "adxr"}).crossing("pdi", "mdi").fixed().provisional(),
     fn<&TAQ>("TAQ", kChan, "唐安奇通道 (海龟交易)", "Donchian channel.",
              "UP = HHV(high, n); DOWN = LLV(low, n); MID = (UP + DOWN) / 2", "n - 1",
              {HIGH, LOW, N})
-        .lines({"taq_up", "taq_mid", "taq_down"}).fixed({20}),
+        .lines({"taq_up", "taq_mid", "taq_down"}).fixed({20}).provisional(),
     fn<&KTN>("KTN", kChan, "KTN 肯特纳通道", "Keltner channel.",
              "MID = EMA(TP, n) with TP = (high + low + close) / 3; UP/DOWN = MID +/- 2 * MA(true range, m)",
              "m; 0; m", {CLOSE, HIGH, LOW, bars("n", "middle line EMA period", "20"), bars("m", "range average period", "10")})
-        .lines({"ktn_up", "ktn_mid", "ktn_down"}).fixed(),
+        .lines({"ktn_up", "ktn_mid", "ktn_down"}).fixed().provisional(),
     fn<&TRIX>("TRIX", kTrend, "TRIX 三重指数平滑", "Triple exponential average.",
               "TR = EMA(EMA(EMA(close, m1), m1), m1); TRIX = 100 * (TR - REF(TR, 1)) / REF(TR, 1); TRMA = MA(TRIX, m2)",
               "1; m2", {CLOSE, bars("m1", "EMA period", "12"), bars("m2", "average period", "20")})
-        .lines({"trix", "trma"}).crossing("trix", "trma").fixed(),
+        .lines({"trix", "trma"}).crossing("trix", "trma").fixed().provisional(),
     fn<&VR>("VR", kVol, "VR 容量比率", "Volume ratio.",
             "100 * SUM(volume on rising bars, m1) / SUM(volume on other bars, m1)", "max(m1 - 1, 2)",
             {CLOSE, VOL, bars("m1", "window length", "26")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&CR>("CR", kVol, "CR 价格动量指标", "CR momentum index.",
             "100 * SUM(max(high - M, 0), n) / SUM(max(M - low, 0), n), M the previous bar's typical price", "max(n, 2)",
             {CLOSE, HIGH, LOW, bars("n", "window length", "20")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&EMV>("EMV", kVol, "EMV 简易波动指标", "Ease of movement.",
              "MA over n of the midpoint move times MA(vol, n) / vol times the range, over MA(range, n); "
              "MAEMV = MA(EMV, m)",
              "max(2 * n - 2, 1); max(2 * n - 2, 1) + m - 1",
              {HIGH, LOW, VOL, bars("n", "window length", "14"), bars("m", "average period", "9")})
-        .lines({"emv", "maemv"}).crossing("emv", "maemv").fixed(),
+        .lines({"emv", "maemv"}).crossing("emv", "maemv").fixed().provisional(),
     fn<&DPO>("DPO", kTrend, "DPO 区间震荡线", "Detrended price oscillator.",
              "DPO = close - REF(MA(close, m1), m2); MADPO = MA(DPO, m3)", "m1 + m2 - 1; m1 + m2 + m3 - 2",
              {CLOSE, bars("m1", "average period", "20"), bars("m2", "shift", "10", 0), bars("m3", "signal period", "6")})
-        .lines({"dpo", "madpo"}).crossing("dpo", "madpo").fixed(),
+        .lines({"dpo", "madpo"}).crossing("dpo", "madpo").fixed().provisional(),
     fn<&BRAR>("BRAR", kVol, "BRAR 情绪指标", "Sentiment indicators AR and BR.",
               "AR = 100 * SUM(high - open, m1) / SUM(open - low, m1); "
               "BR = 100 * SUM(max(high - prev close, 0), m1) / SUM(max(prev close - low, 0), m1)",
               "m1 - 1; max(m1, 2)", {OPEN, CLOSE, HIGH, LOW, bars("m1", "window length", "26")})
-        .lines({"ar", "br"}).fixed(),
+        .lines({"ar", "br"}).fixed().provisional(),
     fn<&DFMA>("DFMA", kTrend, "DFMA 平行线差指标", "Difference of moving averages.",
               "DIF = MA(close, n1) - MA(close, n2); DIFMA = MA(DIF, m)", "max(n1, n2) - 1; max(n1, n2) + m - 2",
               {CLOSE, bars("n1", "short period", "10"), bars("n2", "long period", "50"), bars("m", "signal period", "10")})
-        .lines({"dfma_dif", "dfma_difma"}).crossing("dfma_dif", "dfma_difma").fixed(),
+        .lines({"dfma_dif", "dfma_difma"}).crossing("dfma_dif", "dfma_difma").fixed().provisional(),
     fn<&MTM>("MTM", kTrend, "MTM 动量指标", "Momentum.", "MTM = close - REF(close, n); MTMMA = MA(MTM, m)",
              "n; n + m - 1", {CLOSE, bars("n", "lag in bars", "12", 0), bars("m", "signal period", "6")})
-        .lines({"mtm", "mtmma"}).crossing("mtm", "mtmma").fixed(),
+        .lines({"mtm", "mtmma"}).crossing("mtm", "mtmma").fixed().provisional(),
     fn<&MASS>("MASS", kChan, "MASS 梅斯线", "Mass index.",
               "SUM over n2 of MA(high - low, n1) / MA(MA(high - low, n1), n1); MA of that over m",
               "2 * n1 + n2 - 3; 2 * n1 + n2 + m - 4",
               {HIGH, LOW, bars("n1", "range average period", "9"), bars("n2", "sum period", "25"),
                bars("m", "signal period", "6")})
-        .lines({"mass", "ma"}).crossing("mass", "ma").fixed(),
+        .lines({"mass", "ma"}).crossing("mass", "ma").fixed().provisional(),
     fn<&ROC>("ROC", kTrend, "ROC 变动率指标", "Rate of change.",
              "ROC = 100 * (close - REF(close, n)) / REF(close, n); MAROC = MA(ROC, m)", "n; n + m - 1",
              {CLOSE, bars("n", "lag in bars", "12", 0), bars("m", "signal period", "6")})
-        .lines({"roc", "maroc"}).crossing("roc", "maroc").fixed(),
+        .lines({"roc", "maroc"}).crossing("roc", "maroc").fixed().provisional(),
     fn<&EXPMA>("EXPMA", kTrend, "EXPMA 指数平均数指标", "Two exponential moving averages.",
                "EXP1 = EMA(close, n1); EXP2 = EMA(close, n2)", "0; 0",
                {CLOSE, bars("n1", "short period", "12"), bars("n2", "long period", "50")})
-        .lines({"exp1", "exp2"}).fixed(),
+        .lines({"exp1", "exp2"}).fixed().provisional(),
     fn<&OBV>("OBV", kVol, "OBV 能量潮指标", "On-balance volume.",
              "cumulative sum of vol on rising closes minus vol on falling closes, divided by 10,000", "0",
              {CLOSE, VOL})
-        .units("in units of 10,000 shares (the volume's units / 10,000)").fixed(),
+        .units("in units of 10,000 shares (the volume's units / 10,000)").fixed().provisional(),
     fn<&MFI>("MFI", kVol, "MFI 资金流量指标", "Money flow index.",
              "100 - 100 / (1 + SUM(rising money flow, n) / SUM(falling money flow, n)), money flow = TP * vol",
              "max(n - 1, 2)", {CLOSE, HIGH, LOW, VOL, bars("n", "window length", "14")})
-        .fixed(),
+        .fixed().provisional(),
     fn<&ASI>("ASI", kVol, "ASI 振动升降指标", "Accumulation swing index.",
              "ASI = SUM of the swing index SI over m1 bars; ASIT = MA(ASI, m2)", "m1; m1 + m2 - 1",
              {OPEN, CLOSE, HIGH, LOW, bars("m1", "sum period", "26"), bars("m2", "signal period", "10")})
-        .lines({"asi", "asit"}).crossing("asi", "asit").fixed(),
+        .lines({"asi", "asit"}).crossing("asi", "asit").fixed().provisional(),
     fn<&XSII>("XSII", kChan, "XSII 薛斯通道II", "Xue's channel II.",
               "AA = (2 * close + high + low) / 4; TD1/TD2 = MA(AA, 5) * n / 100 and * (200 - n) / 100; "
               "TD3/TD4 = DMA(close, |AA - MA(close, 20)| / MA(close, 20)) * (1 +/- m / 100)",

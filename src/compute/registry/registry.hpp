@@ -92,6 +92,10 @@ struct Function {
   bool lookahead = false;
   // Every value is 1.0 or 0.0 (never NaN), so it needs no truth test.
   bool boolean = false;
+  // The routine runs in provisional mode as it is (runtime/provisional.hpp):
+  // every step of it is element-wise or a primitive that honours the
+  // commit layout. The others take the generic way (registry/provisional).
+  bool provisional = false;
   // Deduced from the compute routine.
   std::vector<ArgKind> kinds;  // params in order, then an indicator's rounding
   Shape shape = Shape::Series;

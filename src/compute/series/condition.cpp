@@ -1,5 +1,6 @@
 // Condition and event functions. Unless stated, a bar counts as true when
 // it is not equal to 0.0 (NaN true, -0.0 false).
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -79,6 +80,17 @@ Series LAST(SeriesView s, std::uint64_t a, std::uint64_t b) {
 // Each accepted true bar clears the n bars after it; cleared bars are 0.0,
 // so the scan resumes after the cleared stretch.
 Series FILTER(SeriesView s, std::uint64_t n) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    // The state: how many bars the last accepted one still clears.
+    return step_commits(s.size(), *layout, std::uint64_t{0}, [&](std::uint64_t& cleared, std::size_t i) {
+      if (cleared > 0) {
+        --cleared;
+        return 0.0;
+      }
+      if (is_true(s[i])) cleared = n;
+      return s[i];
+    });
+  }
   Series out(s.begin(), s.end());
   for (std::size_t i = 0; i < out.size(); ++i) {
     if (!is_true(out[i])) continue;
@@ -93,6 +105,11 @@ Series FILTER(SeriesView s, std::uint64_t n) {
 // Bars since the latest true bar, counting as if a true bar stood just
 // before bar 0.
 Series BARSLAST(SeriesView s) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return step_commits(s.size(), *layout, 0.0, [&](double& counter, std::size_t i) {
+      return counter = is_true(s[i]) ? 0.0 : counter + 1.0;
+    });
+  }
   Series out(s.size());
   double counter = 0.0;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -103,6 +120,11 @@ Series BARSLAST(SeriesView s) {
 }
 
 Series BARSLASTCOUNT(SeriesView s) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return step_commits(s.size(), *layout, 0.0, [&](double& counter, std::size_t i) {
+      return counter = is_true(s[i]) ? counter + 1.0 : 0.0;
+    });
+  }
   Series out(s.size());
   double counter = 0.0;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -132,6 +154,21 @@ Series BARSSINCEN(SeriesView s, std::uint64_t n) {
 // opposite move, 0.0 otherwise and wherever one of the four values is NaN.
 Series CROSS(SeriesView s1, SeriesView s2) {
   if (s1.size() >= 2 && s2.size() < s1.size()) throw ValueError("s2 must be at least as long as s1");
+  if (const CommitLayout* layout = provisional_layout(s1.size())) {
+    // The previous bar is the last commit before the row.
+    struct Previous {
+      double p1 = kNaN, p2 = kNaN;  // NaN before the first commit: no crossing
+    };
+    return step_commits(s1.size(), *layout, Previous{}, [&](Previous& prev, std::size_t i) {
+      const double c1 = s1[i], c2 = s2[i];
+      double value = 0.0;
+      if (!(std::isnan(prev.p1) || std::isnan(prev.p2) || std::isnan(c1) || std::isnan(c2))) {
+        value = prev.p1 <= prev.p2 && c1 > c2 ? 1.0 : prev.p1 >= prev.p2 && c1 < c2 ? -1.0 : 0.0;
+      }
+      prev = Previous{c1, c2};
+      return value;
+    });
+  }
   Series out(s1.size(), 0.0);
   for (std::size_t i = 1; i < s1.size(); ++i) {
     const double p1 = s1[i - 1], p2 = s2[i - 1], c1 = s1[i], c2 = s2[i];
@@ -161,6 +198,12 @@ Series LONGCROSS(SeriesView s1, SeriesView s2, std::uint64_t n) {
 
 // The value of x at the latest true bar of s whose x is a number.
 Series VALUEWHEN(SeriesView s, SeriesView x) {
+  if (const CommitLayout* layout = provisional_layout(std::min(s.size(), x.size()))) {
+    return step_commits(layout->rows, *layout, kNaN, [&](double& last, std::size_t i) {
+      if (is_true(s[i]) && !std::isnan(x[i])) last = x[i];
+      return last;
+    });
+  }
   double last = kNaN;
   return zip_prefix(s, x, [&last](double cond, double value) {
     if (is_true(cond) && !std::isnan(value)) last = value;

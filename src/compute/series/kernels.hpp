@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "runtime/provisional.hpp"
 #include "series/series.hpp"
 
 namespace tarvex {
@@ -76,19 +77,60 @@ void chained_bars(std::size_t first, std::size_t last, const double* read, doubl
 // state alone; a state that turns NaN through arithmetic is seeded again by
 // the next number. Indicators that smooth inside a single loop call this
 // same step, so they get the bits of exp_smooth.
+//
+// Made inside a ProvisionalScope, it is called once per row of the segment
+// in order, and keeps the state it reaches at commit rows only: every other
+// row steps from the state of the last commit.
 class ExpSmoothing {
  public:
-  explicit ExpSmoothing(double alpha) : alpha_(alpha), keep_(1.0 - alpha) {}
+  explicit ExpSmoothing(double alpha) : alpha_(alpha), keep_(1.0 - alpha), layout_(provisional_active()) {}
 
   double operator()(double x) {
+    if (layout_ != nullptr) return provisional(x);
     if (std::isnan(x)) return kNaN;
     state_ = std::isnan(state_) ? x : state_ * keep_ + x * alpha_;
     return state_;
   }
 
  private:
+  double provisional(double x) {
+    if (row_ >= layout_->rows) throw NoProvisionalForm{};
+    const bool commit = layout_->commit[row_++] != 0;
+    if (std::isnan(x)) return kNaN;
+    const double next = std::isnan(state_) ? x : state_ * keep_ + x * alpha_;
+    if (commit) state_ = next;
+    return next;
+  }
+
   double alpha_, keep_;
   double state_ = kNaN;
+  const CommitLayout* layout_;
+  std::size_t row_ = 0;
+};
+
+// The value of the bar before, one bar at a time: `operator()(x)` returns
+// the value it was last given (NaN at first) and keeps x. Made inside a
+// ProvisionalScope, it keeps x at commit rows only, so the bar before is
+// the last commit.
+class PreviousBar {
+ public:
+  PreviousBar() : layout_(provisional_active()) {}
+
+  double operator()(double x) {
+    const double before = last_;
+    if (layout_ == nullptr) {
+      last_ = x;
+    } else {
+      if (row_ >= layout_->rows) throw NoProvisionalForm{};
+      if (layout_->commit[row_++] != 0) last_ = x;
+    }
+    return before;
+  }
+
+ private:
+  double last_ = kNaN;
+  const CommitLayout* layout_;
+  std::size_t row_ = 0;
 };
 
 // STD(s, n) bar after bar, bars 0, 1, ... in order: running sums q of x*x
@@ -99,7 +141,9 @@ class ExpSmoothing {
 class RollingDeviation {
  public:
   RollingDeviation(SeriesView s, std::uint64_t n)
-      : s_(s), n_(n), count_(static_cast<double>(n)), clean_from_(n > 0 ? n - 1 : 0) {}
+      : s_(s), n_(n), count_(static_cast<double>(n)), clean_from_(n > 0 ? n - 1 : 0) {
+    refuse_provisional();  // STD has its own provisional form
+  }
 
   // The deviations of the next `count` bars, written to out.
   void next(std::size_t count, double* out);

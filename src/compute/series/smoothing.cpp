@@ -10,6 +10,7 @@ namespace tarvex {
 
 // ExpSmoothing over every bar of s.
 Series exp_smooth(SeriesView s, double alpha) {
+  provisional_layout(s.size());  // in provisional mode, the step keeps its state at commits
   ExpSmoothing step(alpha);
   Series out(s.size());
   chained_bars(0, s.size(), s.data(), out.data(), [&](std::size_t i) { out[i] = step(s[i]); });
@@ -50,6 +51,7 @@ Series DMA(SeriesView s, double a) { return exp_smooth(s, a); }
 // y[i] = (1 - a[i]) * y[i-1] + s[i] * a[i], where a NaN weight counts as 1.
 Series DMA(SeriesView s, SeriesView a) {
   if (s.size() >= 2 && a.size() < s.size()) throw ValueError("a must be at least as long as s");
+  refuse_provisional();
   Series out(s.size());
   if (s.empty()) return out;
   out[0] = s[0];

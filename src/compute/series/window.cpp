@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "runtime/interrupt.hpp"
+#include "runtime/provisional.hpp"
 #include "series/kernels.hpp"
 #include "series/series.hpp"
 #include "series/window_kernel.hpp"
@@ -116,6 +118,7 @@ __attribute__((always_inline)) inline bool deviation_group(const double* g, cons
 struct Highest {
   static constexpr double kWorst = -kInf;
   static double of(double older, double newer) { return older > newer ? older : newer; }
+  static bool displaces(double newer, double older) { return displaces_higher(newer, older); }
 #if defined(__x86_64__)
   static Vec2 of(Vec2 older, Vec2 newer) { return __builtin_ia32_maxpd(older, newer); }
 #endif
@@ -124,10 +127,42 @@ struct Highest {
 struct Lowest {
   static constexpr double kWorst = kInf;
   static double of(double older, double newer) { return older < newer ? older : newer; }
+  static bool displaces(double newer, double older) { return displaces_lower(newer, older); }
 #if defined(__x86_64__)
   static Vec2 of(Vec2 older, Vec2 newer) { return __builtin_ia32_minpd(older, newer); }
 #endif
 };
+
+// The window extreme in provisional mode: the best of the n - 1 values at
+// the commits before a row, from the queue of scan_windows over the
+// committed values (the newest of equal best values, as the fold keeps),
+// joined with the row's own value; NaN where any of them is NaN.
+template <class Best>
+Series provisional_extreme(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  std::vector<double> committed;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (layout.commit[i] != 0) committed.push_back(s[i]);
+  }
+  const std::size_t before = static_cast<std::size_t>(n - 1);  // the committed values of a row's window
+  // best[j]: the best of the `before` committed values ending at j, NaN where one is NaN.
+  std::vector<double> best(committed.size(), kNaN);
+  if (before >= 1 && before <= committed.size()) {
+    scan_windows(SeriesView(committed.data(), committed.size()), before, Best::displaces,
+                 [&](std::size_t j, std::size_t front, bool clean) { best[j] = clean ? committed[front] : kNaN; });
+  }
+  Series out(s.size());
+  std::size_t seen = 0;  // commits before the row
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double x = s[i];
+    if (seen < before || std::isnan(x)) {
+      out[i] = kNaN;
+    } else {
+      out[i] = before == 0 ? x : std::isnan(best[seen - 1]) ? kNaN : Best::of(best[seen - 1], x);
+    }
+    seen += layout.commit[i] != 0 ? 1 : 0;
+  }
+  return out;
+}
 
 // out[k - 1] = Best::of(tail[k], out[k - 1]) for k = 1 .. count; whether
 // any out[k - 1] was NaN before.
@@ -212,6 +247,7 @@ template <class Best>
 Series window_extreme(SeriesView s, std::uint64_t n) {
   const std::size_t size = s.size();
   if (n == 0 || n > size) return nan_series(size);
+  if (const CommitLayout* layout = provisional_layout(size)) return provisional_extreme<Best>(s, n, *layout);
   Series out(size);
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n - 1), kNaN);
   std::size_t nan_until = 0;  // windows ending before this bar hold a NaN
@@ -350,6 +386,11 @@ void RollingDeviation::next(std::size_t count, double* out) {
 }
 
 Series shift(SeriesView s, std::uint64_t k) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return over_commits(s, *layout, [k](const double* history, std::size_t count) {
+      return count > k ? history[count - 1 - k] : kNaN;
+    });
+  }
   if (k == 0) return Series(s.begin(), s.end());
   Series out = nan_series(s.size());
   if (k >= s.size()) return out;
@@ -365,10 +406,49 @@ Series DIFF(SeriesView s, std::uint64_t n) {
   });
 }
 
+namespace {
+
+// SUM in provisional mode: the running total and count of finite values as
+// of the last commit, stepped once by each row, with the value leaving the
+// window taken from the commits.
+Series provisional_sum(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  struct Total {
+    double total = 0.0;
+    std::size_t finite = 0;
+    std::size_t seen = 0;  // commits so far
+  };
+  if (n == 0) {
+    return step_commits(s.size(), layout, Total{}, [&](Total& t, std::size_t i) {
+      return t.total = t.total + s[i];
+    });
+  }
+  if (n > s.size()) return nan_series(s.size());
+  std::vector<double> committed;
+  committed.reserve(s.size());
+  return step_commits(s.size(), layout, Total{}, [&](Total& t, std::size_t i) {
+    // t is the state after `t.seen` commits; row i makes the next bar.
+    const double x = s[i];
+    if (std::isfinite(x)) {
+      t.total = t.total + x;
+      ++t.finite;
+    }
+    if (t.seen >= n && std::isfinite(committed[t.seen - n])) {
+      t.total = t.total - committed[t.seen - n];
+      --t.finite;
+    }
+    if (layout.commit[i] != 0) committed.push_back(x);
+    ++t.seen;
+    return t.seen >= n && t.finite == n ? t.total : kNaN;
+  });
+}
+
+}  // namespace
+
 // n = 0: the plain cumulative sum. Otherwise a running total of the finite
 // values of the window (the entering value added before the leaving one is
 // subtracted) and a count of them; a window with any non-finite value is NaN.
 Series SUM(SeriesView s, std::uint64_t n) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) return provisional_sum(s, n, *layout);
   if (n == 0) {
     Series out(s.size());
     double total = 0.0;
@@ -401,7 +481,40 @@ Series SUM(SeriesView s, std::uint64_t n) {
   return out;
 }
 
+namespace {
+
+// STD in provisional mode: the sums q and p as of the last commit, stepped
+// once by each row as RollingDeviation steps a bar, the value leaving the
+// window taken from the commits.
+Series provisional_std(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  if (n == 0 || n > s.size()) return nan_series(s.size());
+  struct Sums {
+    double q = 0.0, p = 0.0;
+    std::size_t seen = 0;        // commits so far
+    std::size_t clean_from = 0;  // the first bar whose window is complete and finite, as far as seen
+  };
+  const double count = static_cast<double>(n);
+  std::vector<double> committed;
+  committed.reserve(s.size());
+  Sums start;
+  start.clean_from = n - 1;
+  return step_commits(s.size(), layout, start, [&](Sums& t, std::size_t i) {
+    const double x = s[i];
+    const double f = finite_or_zero(x), h = t.seen >= n ? finite_or_zero(committed[t.seen - n]) : 0.0;
+    t.q = t.q + (f * f - h * h);
+    t.p = t.p + (f - h);
+    if (!std::isfinite(x)) t.clean_from = t.seen + n;
+    const bool clean = t.seen >= t.clean_from;
+    if (layout.commit[i] != 0) committed.push_back(x);
+    ++t.seen;
+    return clean ? deviation(t.q, t.p, count) : kNaN;
+  });
+}
+
+}  // namespace
+
 Series STD(SeriesView s, std::uint64_t n) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) return provisional_std(s, n, *layout);
   RollingDeviation deviation(s, n);
   Series out(s.size());
   constexpr std::size_t kChunk = 4096;

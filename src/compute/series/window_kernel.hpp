@@ -174,11 +174,18 @@ inline std::size_t chunk_bars(std::size_t n) {
 // longer than s. `stat` is a generic function of a window_kernel::Window
 // that keeps `Live` (1 or 2) running sums. The chunks are computed straight
 // into the result, so it is written once.
+// In provisional mode, a row's window is the n - 1 values at the commits
+// before it, then its own.
 template <std::size_t Live, class Stat>
 Series each_window(SeriesView s, std::uint64_t n, const Stat& stat) {
   namespace wk = window_kernel;
   if (n == 0 || n > s.size()) return nan_series(s.size());
   const std::size_t len = static_cast<std::size_t>(n);
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return over_commits(s, *layout, [&](const double* history, std::size_t count) {
+      return count < len ? kNaN : stat(wk::Window<double>{history + count - len, len});
+    });
+  }
   const std::size_t bars = s.size() - len + 1;
   const std::size_t chunk = wk::chunk_bars(len);
   [[maybe_unused]] const bool avx2 = simd_level() == SimdLevel::kAvx2;
