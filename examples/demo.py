@@ -171,6 +171,17 @@ def frames() -> None:
     print("An equal-weighted composite index of the three codes from 1000 (the last 3 days):")
     print(tarvex.composite(market, "equal").tail(3).to_string(index=False))
 
+    print("\n== Adjusted prices and weekly bars ==")
+    events = pd.DataFrame({"code": ["600000"], "date": ["2024-03-01"], "cash": [0.5], "bonus": [0.1]})
+    print("600000 pays 0.5 cash and 1 bonus share per 10 on 2024-03-01; forward-adjusted, its earlier closes scale:")
+    adjusted = tarvex.adjust(market, events)
+    before = (market["code"] == "600000") & (market["date"] < "2024-03-01")
+    print(pd.DataFrame({"date": market["date"][before], "close": market["close"][before],
+                        "adjusted": adjusted["close"][before]}).tail(2).to_string(index=False))
+    print("Weekly MACD of every code on those prices, the last week (partial: the week is not over):")
+    weekly = tarvex.indicators(market, ["macd"], period="W", adjust=events)
+    print(weekly.groupby("code").tail(1).to_string(index=False))
+
 
 if __name__ == "__main__":
     single_security()
