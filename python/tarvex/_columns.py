@@ -207,6 +207,13 @@ class Key:
             import pandas
 
             return pandas.Series(self._uniques.take(self.ids[rows]), name=self.column.name)
+        dtype = getattr(self.column, "dtype", None)
+        if isinstance(dtype, np.dtype) and not isinstance(self.column, np.ndarray) and dtype.itemsize == 8 \
+                and dtype.kind in "iufMm" and hasattr(self.column, "iloc"):
+            # A pandas column of NumPy numbers or times: gathered natively, in its own dtype.
+            import pandas
+
+            return pandas.Series(gather(rows, self.values), name=self.column.name, copy=False)
         return take(self.column, rows)
 
 
