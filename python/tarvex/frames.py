@@ -183,7 +183,10 @@ def _bars(market: Market, names_in: Sequence[str], rows: Optional[np.ndarray]) -
             column = as_column(market.column(name), f"column {name!r}")
             bars[f] = np.ascontiguousarray(column if rows is None else column[rows], dtype=np.float64)
     count = market.length if rows is None else len(rows)
-    return {f: bars[f] if f in bars else np.full(count, np.nan) for f in _BAR_FIELDS}
+    if len(bars) < len(_BAR_FIELDS):
+        unread = np.full(count, np.nan)  # one column for every field not read
+        bars.update((f, unread) for f in _BAR_FIELDS if f not in bars)
+    return {f: bars[f] for f in _BAR_FIELDS}
 
 
 def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: np.ndarray, dates: np.ndarray,
