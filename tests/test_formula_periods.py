@@ -178,3 +178,14 @@ def test_refusals(text, words, column):
     assert same(tarvex.formula("N:=2; MA(C,N)#WEEK", DAILY)[0], tarvex.formula("MA(C,2)#WEEK", DAILY)[0])
     with pytest.raises(FormulaError, match="C is a variable"):
         tarvex.formula("C:O; MA(C,2)#WEEK", DAILY)
+
+
+def test_dask_screens_a_period_on_integer_dates():
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    import tarvex.dask
+
+    frame = pd.DataFrame(market(4))
+    frame["date"] = pd.to_datetime(frame["date"]).dt.strftime("%Y%m%d").astype(int)
+    text = '"MACD.DIF#WEEK">0'
+    assert tarvex.dask.screen(text, dd.from_pandas(frame, npartitions=2)) == tarvex.screen(text, frame)

@@ -223,8 +223,13 @@ def screen(text: str, market: Any, date: Any = None, *, code: Any = None, date_c
     options = dict(date_column=date_column, columns=columns, duplicates=duplicates, digits=digits,
                    min_bars=min_bars, lookahead=lookahead, period=period)
     # A formula reading a column the frame lacks fails here too: a run on a
-    # few made-up rows of the frame's dtypes (which may repeat a date).
-    screen_frame(text, meta_nonempty(data._meta), date, code=name, **{**options, "duplicates": "first"}, **params)
+    # few made-up rows of the frame's dtypes (which may repeat a date; made-up
+    # integer dates are given as a YYYYMMDD date, which a formula's periods read).
+    sample = meta_nonempty(data._meta)
+    dated = date_column if date_column in sample.columns else find(list(sample.columns), ("date",))
+    if dated is not None and sample[dated].dtype.kind in "iu":
+        sample[dated] = 20000103
+    screen_frame(text, sample, date, code=name, **{**options, "duplicates": "first"}, **params)
     _check_events(data, name, adjust)
     hits = data.map_partitions(_screen_part, text, date, name, adjust, options, params, meta=meta)
     hits = _compute(hits) if progress else hits.compute()

@@ -142,16 +142,25 @@ PyObject* adjust(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* period_keys(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "period_keys() takes 3 arguments");
+    const py::IntegerColumn stamp = key_column(PyTuple_GetItem(args, 0), py::ItemType::I64, "stamp");
+    const Stamp unit = PyObject_IsTrue(PyTuple_GetItem(args, 1)) == 1 ? Stamp::kMinute : Stamp::kDay;
+    const std::uint64_t period = to_u64(PyTuple_GetItem(args, 2));
+    if (period > static_cast<std::uint64_t>(Period::kDay)) raise(PyExc_ValueError, "no such period");
+    const PeriodRule rule(static_cast<Period>(period), unit);
+    return hand_over(tarvex::period_keys(stamp.view<std::int64_t>(), rule)).release();
+  });
+}
+
 PyObject* partial_bars(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    if (PyTuple_Size(args) != 11) raise(PyExc_TypeError, "partial_bars() takes 11 arguments");
+    if (PyTuple_Size(args) != 9) raise(PyExc_TypeError, "partial_bars() takes 9 arguments");
     const auto arg = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
-    const py::IntegerColumn stamp = key_column(arg(0), py::ItemType::I64, "stamp");
-    const Stamp unit = PyObject_IsTrue(arg(1)) == 1 ? Stamp::kMinute : Stamp::kDay;
-    const std::uint64_t period = to_u64(arg(2));
-    if (period > static_cast<std::uint64_t>(Period::kDay)) raise(PyExc_ValueError, "no such period");
-    const std::vector<std::int64_t> given = from_bytes<std::int64_t>(arg(3));
-    const std::size_t rows = stamp.view<std::int64_t>().size();
+    const py::IntegerColumn key = key_column(arg(0), py::ItemType::I64, "key");
+    const std::vector<std::int64_t> given = from_bytes<std::int64_t>(arg(1));
+    const std::size_t rows = key.view<std::int64_t>().size();
     std::vector<std::size_t> starts;
     for (std::int64_t v : given) {
       const bool ascending = starts.empty() ? v == 0 : v > static_cast<std::int64_t>(starts.back());
@@ -162,17 +171,16 @@ PyObject* partial_bars(PyObject*, PyObject* args) {
     }
     if (starts.empty() && rows > 0) raise(PyExc_ValueError, "starts must begin with 0");
     OptionalColumns columns;
-    const SeriesView open = columns.add(arg(4), "open"), high = columns.add(arg(5), "high"),
-                     low = columns.add(arg(6), "low");
-    const ArrayInput close = read_column(arg(7), "close");
-    const SeriesView volume = columns.add(arg(8), "volume"), amount = columns.add(arg(9), "amount");
-    const std::size_t threads = static_cast<std::size_t>(to_u64(arg(10)));
-    const PartialInput in{stamp.view<std::int64_t>(), starts, open, high, low, close.view(), volume, amount};
+    const SeriesView open = columns.add(arg(2), "open"), high = columns.add(arg(3), "high"),
+                     low = columns.add(arg(4), "low");
+    const ArrayInput close = read_column(arg(5), "close");
+    const SeriesView volume = columns.add(arg(6), "volume"), amount = columns.add(arg(7), "amount");
+    const std::size_t threads = static_cast<std::size_t>(to_u64(arg(8)));
+    const PartialInput in{key.view<std::int64_t>(), starts, open, high, low, close.view(), volume, amount};
     PartialBars bars;
     {
-      const PeriodRule rule(static_cast<Period>(period), unit);
       Unlocked unlocked;
-      bars = tarvex::partial_bars(in, rule, on_pool(threads, [&] { return unlocked.poll(); }));
+      bars = tarvex::partial_bars(in, on_pool(threads, [&] { return unlocked.poll(); }));
     }
     std::vector<Ref> items;
     for (Series* s : {&bars.open, &bars.high, &bars.low, &bars.close, &bars.volume, &bars.amount, &bars.commit}) {

@@ -20,12 +20,16 @@ PyObject* resample(PyObject* self, PyObject* args);
 // 1 earliest, 2 at the stamp `at`.
 PyObject* adjust(PyObject* self, PyObject* args);
 
-// partial_bars(stamp, minutes, period, starts, open, high, low, close,
-// volume, amount, threads) -> (open, high, low, close, volume, amount,
-// commit): each row's period bar as it stands on that row, over segments
-// given as the bytes of int64 starts, each security's rows by stamp; commit
-// 1.0 on the last row of a period in its segment. A column given as None
-// comes back empty.
+// period_keys(stamp, minutes, period) -> int64 keys: each stamp's period
+// (days, or minutes when `minutes`), ascending with the stamps.
+PyObject* period_keys(PyObject* self, PyObject* args);
+
+// partial_bars(key, starts, open, high, low, close, volume, amount,
+// threads) -> (open, high, low, close, volume, amount, commit): each row's
+// period bar as it stands on that row, `key` each row's period, over
+// segments given as the bytes of int64 starts, each security's rows by
+// stamp; commit 1.0 on the last row of a period in its segment. A column
+// given as None comes back empty.
 PyObject* partial_bars(PyObject* self, PyObject* args);
 
 }  // namespace tarvex::native

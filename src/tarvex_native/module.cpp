@@ -170,8 +170,9 @@ PyMethodDef methods[] = {
     {"take", take, METH_VARARGS, "take(rows, columns, threads): each column's items at rows, as memory"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},
+    {"period_keys", period_keys, METH_VARARGS, "period_keys(stamp, minutes, period): each stamp's period"},
     {"partial_bars", partial_bars, METH_VARARGS,
-     "partial_bars(stamp, minutes, period, starts, open, high, low, close, volume, amount, threads)"},
+     "partial_bars(key, starts, open, high, low, close, volume, amount, threads)"},
     {"resample", resample, METH_VARARGS, "resample(code, stamp, minutes, period, open, high, low, close, volume, amount, threads)"},
     {"adjust", adjust, METH_VARARGS,
      "adjust(code, stamp, open, high, low, close, volume, events, factor, per, anchor, at, scale_volume, threads, "

@@ -20,13 +20,13 @@ class Context:
     Inside a # period, `commit` (uint8, one per row) marks the last row of
     each period: a row then stands for the period's bar as it is on that
     row, and the bars before it are the committed ones (see
-    runtime/provisional.hpp); None otherwise. `stamps()` gives each row's
-    stamp as the period bars read it (days, or minutes when the flag is
-    true), for the periods."""
+    runtime/provisional.hpp); None otherwise. `stamps()` reads the dates
+    as the period bars do: the stamps of the distinct dates (days, or
+    minutes when the flag is true), each row's index among them, the flag."""
 
     def __init__(self, rows: int, starts: np.ndarray, dates: Optional[np.ndarray] = None,
                  digits: Optional[int] = 3, commit: Optional[np.ndarray] = None,
-                 stamps: Optional[Callable[[], Tuple[np.ndarray, bool]]] = None,
+                 stamps: Optional[Callable[[], Tuple[np.ndarray, np.ndarray, bool]]] = None,
                  read_dates: Optional[Callable[[], Optional[np.ndarray]]] = None) -> None:
         self.rows = rows
         self.starts = starts if rows else starts[:0]

@@ -167,16 +167,17 @@ def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarr
         raise FormulaError(f"#{name} builds its bars by the dates, and the bars have no date column", text, pos)
     period = PERIODS[name]
     try:
-        stamps, minutes = ctx.stamps()
+        stamps, which, minutes = ctx.stamps()
     except (TypeError, ValueError) as e:
         raise FormulaError(f"#{name}: the dates cannot be read: {e}", text, pos) from None
     if period in native.MINUTE_PERIODS and not minutes:
         raise FormulaError(f"#{name} builds its bars from 1-minute bars, and these bars are daily (their dates "
                            "carry no time of day)", text, pos)
+    keys = native.period_keys(stamps, minutes, period)[which]
     bar = np.isfinite(run.columns["CLOSE"])
     given = {field: run.columns[word] for word, field in _PERIOD_FIELDS.items() if word in run.columns}
     if bar.all():  # every row a bar
-        bars, commit = native.partial_bars(stamps, minutes, period, ctx.starts, given)
+        bars, commit = native.partial_bars(keys, ctx.starts, given)
         columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
         return evaluate(part, Context(ctx.rows, ctx.starts, ctx.dates, ctx.digits, commit), columns, run.params)
     rows = np.flatnonzero(bar)
@@ -185,8 +186,7 @@ def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarr
         else np.zeros(0, np.int64)
     first = np.cumsum(per_segment) - per_segment  # each segment's first bar among the bars
     starts = first[per_segment > 0]
-    bars, commit = native.partial_bars(stamps[rows], minutes, period, starts,
-                                       {field: column[rows] for field, column in given.items()})
+    bars, commit = native.partial_bars(keys[rows], starts, {field: column[rows] for field, column in given.items()})
     columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
     inner = Context(len(rows), starts, None if ctx.dates is None else ctx.dates[rows], ctx.digits, commit)
     values: List[np.ndarray] = evaluate(part, inner, columns, run.params)
@@ -454,14 +454,16 @@ def run_market(plan: Steps, data: Any, options: Options, params: Mapping[str, fl
     return market, lines
 
 
-def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
-    """Reads the market's dates as the period bars do, once, in its time order."""
+def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, np.ndarray, bool]]]:
+    """Reads the market's dates as the period bars do, once: the stamps of
+    the distinct dates, each row's index among them in the market's time
+    order, and whether the stamps count minutes."""
     date = market.date
     if date is None:
         return None
-    read: List[Tuple[np.ndarray, bool]] = []
+    read: List[Tuple[np.ndarray, np.ndarray, bool]] = []
 
-    def stamps() -> Tuple[np.ndarray, bool]:
+    def stamps() -> Tuple[np.ndarray, np.ndarray, bool]:
         if not read:
             values, dtype = date.values, getattr(date.column, "dtype", None)
             if values.dtype.kind in "iuM" and getattr(dtype, "tz", None) is None \
@@ -469,10 +471,10 @@ def _stamps(market: Market) -> Optional[Callable[[], Tuple[np.ndarray, bool]]]:
                 # A market repeats its dates from security to security: each distinct one is read once.
                 distinct, which = _distinct(values)
                 ticks, minutes = native.period_stamps(distinct)
-                read.append((ticks[which if market.ordered else which[market.rows]], minutes))
             else:
                 ticks, minutes = native.period_stamps(date.column)
-                read.append((ticks if market.ordered else ticks[market.rows], minutes))
+                which = np.arange(len(ticks))
+            read.append((ticks, which if market.ordered else which[market.rows], minutes))
         return read[0]
     return stamps
 

@@ -19,7 +19,7 @@ from .._functions import EXPORTED, FUNCTIONS
 from .._columns import BAR_COLUMNS
 from .._periods import PERIODS, period_stamps
 
-__all__ = ["FunctionInfo", "catalog", "call", "partial_bars", "period_stamps", "MINUTE_PERIODS"]
+__all__ = ["FunctionInfo", "catalog", "call", "period_keys", "partial_bars", "period_stamps", "MINUTE_PERIODS"]
 
 # The periods built from 1-minute bars, as resample names them.
 MINUTE_PERIODS = frozenset(p for p in PERIODS if p.endswith("MIN"))
@@ -91,17 +91,23 @@ def call(name: str, args: Sequence[Any], starts: np.ndarray, digits: Optional[in
     return out
 
 
-def partial_bars(stamps: np.ndarray, minutes: bool, period: str, starts: np.ndarray,
-                 columns: Mapping[str, np.ndarray]) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
-    """The bars of `period` (as resample names it) as they stand on each
-    row, from the rows of segments starting at `starts`, each security's
-    rows by stamp (days, or minutes when `minutes`), every row with a
-    finite close; `columns` holds the fields open, high, low, close, volume
-    and amount (those present). Returns the same fields and each row's
-    commit (uint8: 1 on the last row of a period in its segment)."""
+def period_keys(stamps: np.ndarray, minutes: bool, period: str) -> np.ndarray:
+    """Each stamp's period (as resample names it; days, or minutes when
+    `minutes`) as int64 keys ascending with the stamps."""
+    return np.asarray(_native.period_keys(np.ascontiguousarray(stamps, dtype=np.int64), minutes, PERIODS[period]))
+
+
+def partial_bars(keys: np.ndarray, starts: np.ndarray, columns: Mapping[str, np.ndarray]
+                 ) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
+    """The bars of a period as they stand on each row, from the rows of
+    segments starting at `starts`, each security's rows by stamp, every row
+    with a finite close, `keys` each row's period (period_keys); `columns`
+    holds the fields open, high, low, close, volume and amount (those
+    present). Returns the same fields and each row's commit (uint8: 1 on
+    the last row of a period in its segment)."""
     fields = ("open", "high", "low", "close", "volume", "amount")
     given = [columns.get(f) for f in fields]
-    result = _native.partial_bars(np.ascontiguousarray(stamps, dtype=np.int64), minutes, PERIODS[period],
+    result = _native.partial_bars(np.ascontiguousarray(keys, dtype=np.int64),
                                   np.ascontiguousarray(starts, dtype=np.int64).tobytes(), given[0], given[1],
                                   given[2], given[3], given[4], given[5], 0)
     bars = {f: np.asarray(r) for f, r in zip(fields, result) if columns.get(f) is not None}

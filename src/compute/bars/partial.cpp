@@ -27,9 +27,15 @@ double fold(Fold how, double so_far, double x, bool first_row) {
 
 }  // namespace
 
-PartialBars partial_bars(const PartialInput& in, const PeriodRule& rule, const ForEachGroup& for_each) {
+std::vector<std::int64_t> period_keys(KeyView<std::int64_t> stamps, const PeriodRule& rule) {
+  std::vector<std::int64_t> keys(stamps.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = rule.key(stamps[i]);
+  return keys;
+}
+
+PartialBars partial_bars(const PartialInput& in, const ForEachGroup& for_each) {
   const std::size_t rows = in.close.size();
-  check_same_length(rows, {in.stamp.size()});
+  check_same_length(rows, {in.key.size()});
   const SeriesView given[] = {in.open, in.high, in.low, in.close, in.volume, in.amount};
   for (SeriesView v : given) {
     if (v.size() != 0) check_same_length(rows, {v.size()});
@@ -46,7 +52,7 @@ PartialBars partial_bars(const PartialInput& in, const PeriodRule& rule, const F
     const std::size_t first = in.starts[k], end = k + 1 < segments ? in.starts[k + 1] : rows;
     std::int64_t key = 0;
     for (std::size_t i = first; i < end; ++i) {
-      const std::int64_t next = rule.key(in.stamp[i]);
+      const std::int64_t next = in.key[i];
       const bool opens = i == first || next != key;
       if (opens && i > first) out.commit[i - 1] = 1.0;
       key = next;

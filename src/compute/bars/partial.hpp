@@ -15,7 +15,7 @@
 namespace tarvex {
 
 struct PartialInput {
-  KeyView<std::int64_t> stamp;
+  KeyView<std::int64_t> key;  // each row's period: PeriodRule::key of its stamp
   const std::vector<std::size_t>& starts;  // one segment per security, its rows by stamp
   SeriesView open, high, low, close, volume, amount;  // an empty view: the market has no such column
 };
@@ -27,6 +27,9 @@ struct PartialBars {
 
 // The partial period bars of every row. Every row is a bar: the caller
 // leaves out the rows resample leaves out (those without a finite close).
-PartialBars partial_bars(const PartialInput& in, const PeriodRule& rule, const ForEachGroup& for_each);
+PartialBars partial_bars(const PartialInput& in, const ForEachGroup& for_each);
+
+// PeriodRule::key of every stamp.
+std::vector<std::int64_t> period_keys(KeyView<std::int64_t> stamps, const PeriodRule& rule);
 
 }  // namespace tarvex
