@@ -179,7 +179,8 @@ def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarr
     if bar.all():  # every row a bar
         bars, commit = native.partial_bars(keys, ctx.starts, given)
         columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
-        return evaluate(part, Context(ctx.rows, ctx.starts, ctx.dates, ctx.digits, commit), columns, run.params)
+        return evaluate(part, Context(ctx.rows, ctx.starts, None, ctx.digits, commit, read_dates=lambda: ctx.dates),
+                        columns, run.params)
     rows = np.flatnonzero(bar)
     lengths = ctx.ends() - ctx.starts
     per_segment = np.add.reduceat(bar.view(np.uint8), ctx.starts, dtype=np.int64) if ctx.rows \
@@ -188,7 +189,8 @@ def _period(run: _Evaluation, name: str, part: Steps, pos: int) -> List[np.ndarr
     starts = first[per_segment > 0]
     bars, commit = native.partial_bars(keys[rows], starts, {field: column[rows] for field, column in given.items()})
     columns = {word: bars[field] for word, field in _PERIOD_FIELDS.items() if field in bars}
-    inner = Context(len(rows), starts, None if ctx.dates is None else ctx.dates[rows], ctx.digits, commit)
+    inner = Context(len(rows), starts, None, ctx.digits, commit,
+                    read_dates=lambda: None if ctx.dates is None else ctx.dates[rows])
     values: List[np.ndarray] = evaluate(part, inner, columns, run.params)
     latest = np.cumsum(bar) - 1  # the latest bar at or before each row, among the bars
     has = latest >= np.repeat(first, lengths)
