@@ -72,7 +72,7 @@ def test_the_native_order_is_a_stable_sort_by_code_then_date():
         code = rng.integers(-span // 2, span // 2 + 1, n, dtype=np.int64) if span > 1 else np.zeros(n, np.int64)
         date = rng.integers(-50, 50, n, dtype=np.int64)
         for dates in (date, None):
-            rows, starts, repeats = _native.order(code, dates)
+            rows, starts, repeats, sorted_dates = _native.order(code, dates)
             rows, starts = np.asarray(rows), np.asarray(starts)
             want = np.lexsort((date, code)) if dates is not None else np.argsort(code, kind="stable")
             assert np.array_equal(rows, want)
@@ -80,6 +80,7 @@ def test_the_native_order_is_a_stable_sort_by_code_then_date():
             assert np.array_equal(starts, np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]][:n]))
             pairs = np.c_[ordered, date[want]] if dates is not None else None
             assert repeats == (0 if pairs is None else int(np.all(pairs[1:] == pairs[:-1], axis=1).sum()))
+            assert (sorted_dates is None) if dates is None else np.array_equal(np.asarray(sorted_dates), date[want])
 
 
 def test_gathered_columns_equal_numpy_indexing():

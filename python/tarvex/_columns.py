@@ -148,6 +148,7 @@ class Key:
             raise ValueError(f"the {label} column has {shape[0]} values, the bars {rows}")
         self._ids: Optional[np.ndarray] = None
         self._uniques: Any = None
+        self._keys: Optional[bool] = None
         self.label = label
 
     @property
@@ -184,14 +185,20 @@ class Key:
         """Int64 keys in the order of the values: the values themselves
         where they are integers, dates or durations that fit (no NaT), else
         the dense ids."""
-        if self._text:
+        if not self.values_are_keys():
             return self.ids
         v = self.values
-        if v.dtype.kind in "ib" or (v.dtype.kind == "u" and (not len(v) or int(v.max()) < 2**63)):
-            return np.ascontiguousarray(v, dtype=np.int64)
-        if v.dtype.kind in "Mm" and not np.isnat(v).any():
-            return np.ascontiguousarray(v.view(np.int64))
-        return self.ids
+        return np.ascontiguousarray(v.view(np.int64) if v.dtype.kind in "Mm" else v, dtype=np.int64)
+
+    def values_are_keys(self) -> bool:
+        """Whether sort_keys() are the values themselves (integers, dates or
+        durations that fit int64, no NaT)."""
+        if self._keys is None:
+            v = None if self._text else self.values
+            self._keys = v is not None and (
+                v.dtype.kind in "ib" or (v.dtype.kind == "u" and (not len(v) or int(v.max()) < 2**63))
+                or (v.dtype.kind in "Mm" and not np.isnat(v).any()))
+        return self._keys
 
     def values_at(self, rows: np.ndarray) -> np.ndarray:
         """`values[rows]`; a text column's from its few distinct values."""
@@ -368,9 +375,11 @@ class Market:
             # Sorted natively on int64 keys in the values' order; a repeated
             # code and date (counted there) is resolved on the sorted rows.
             codes = code.sort_keys() if code is not None else np.zeros(n, dtype=np.int64)
-            found, first, repeats = _native.order(codes, None if date is None else date.sort_keys())
+            found, first, repeats, dates = _native.order(codes, None if date is None else date.sort_keys())
             rows = np.asarray(found)
             if not repeats:
+                if date is not None and date.values_are_keys() and date.values.dtype.itemsize == 8:
+                    self._dates = np.asarray(dates).view(date.values.dtype)  # each row's date, as sorted
                 return rows, np.asarray(first)
             assert date is not None
             rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
@@ -435,8 +444,9 @@ class Market:
         """Each computed row's date (the date column at `rows`), gathered once."""
         if self.date is None:
             return None
+        rows = self.rows  # ordering may leave each row's date behind
         if self._dates is None:
-            self._dates = gather(self.rows, self.date.values)
+            self._dates = gather(rows, self.date.values)
         return self._dates
 
     def codes_in_order(self) -> np.ndarray:

@@ -125,7 +125,8 @@ PyObject* order(PyObject*, PyObject* args) {
     Ref rows = hand_over(std::move(o.rows));
     Ref starts = hand_over(std::move(o.starts));
     Ref repeats = Ref::check(PyLong_FromSize_t(o.repeats));
-    return PyTuple_Pack(3, rows.get(), starts.get(), repeats.get());
+    Ref dates = date ? hand_over(std::move(o.dates)) : Ref::borrow(Py_None);
+    return PyTuple_Pack(4, rows.get(), starts.get(), repeats.get(), dates.get());
   });
 }
 

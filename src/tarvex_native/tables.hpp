@@ -16,9 +16,10 @@ PyObject* batch(PyObject* self, PyObject* args);
 // amount, count)
 PyObject* zhishu(PyObject* self, PyObject* args);
 
-// order(code, date) -> (rows, starts, repeats): the rows by code, then date
-// (None: by code alone), each code's first position among them, and how many
-// rows repeat the code and date of the row before them. Keys are int64.
+// order(code, date) -> (rows, starts, repeats, dates): the rows by code, then
+// date (None: by code alone), each code's first position among them, how
+// many rows repeat the code and date of the row before them, and the date
+// of each of the rows in their order (None without dates). Keys are int64.
 PyObject* order(PyObject* self, PyObject* args);
 
 // take(rows, columns, threads) -> tuple of memory: each column (a tuple of

@@ -60,6 +60,7 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
   RowOrder out;
   KeyedRows items = by_code(codes, dates, out.starts);
   out.rows.resize(n);
+  out.dates.resize(dated ? n : 0);
   // Each security's rows by date, stably, in place: a stretch that stays in
   // cache. Securities are independent, so they are sorted on the pool.
   const std::size_t groups = out.starts.size();
@@ -71,7 +72,9 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
     if (dated) sort_by_key(group);
     for (std::size_t j = 0; j < group.size(); ++j) {
       out.rows[first + j] = static_cast<std::int64_t>(group[j].row);
-      if (dated && j > 0 && group[j].key == group[j - 1].key) ++repeats[k];
+      if (!dated) continue;
+      out.dates[first + j] = static_cast<std::int64_t>(group[j].key ^ (std::uint64_t{1} << 63));  // date_key undone
+      if (j > 0 && group[j].key == group[j - 1].key) ++repeats[k];
     }
   });
   for (std::size_t r : repeats) out.repeats += r;

@@ -15,6 +15,7 @@ struct RowOrder {
   std::vector<std::int64_t> rows;    // the rows by code, then date; ties in the given order
   std::vector<std::int64_t> starts;  // the position of each code's first row among `rows`
   std::size_t repeats = 0;           // rows whose code and date equal those of the row before them
+  std::vector<std::int64_t> dates;   // the date of each of `rows`, in their order (empty without dates)
 };
 
 // Orders the rows of `code` and `date` (signed 64-bit keys, equal lengths;
