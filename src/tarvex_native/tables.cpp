@@ -141,7 +141,7 @@ PyObject* take(PyObject*, PyObject* args) {
       columns.push_back(key_column(PyTuple_GetItem(given, j), py::ItemType::I64, "a column"));
     }
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 2)));
-    std::vector<std::vector<std::int64_t, BlockAllocator<std::int64_t>>> taken;
+    std::vector<RowColumn> taken;
     {
       Unlocked unlocked;
       const auto poll = [&] { return unlocked.poll(); };

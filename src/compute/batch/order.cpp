@@ -13,8 +13,9 @@ namespace {
 // order) as (date key, row) items, and each code's first position. Codes
 // within a span a table of counts holds take one counting pass, each row
 // moved once; wider ones go through the radix sort.
-KeyedRows by_code(const std::vector<std::uint64_t>& codes, const std::vector<std::uint64_t>& dates,
-                  std::vector<std::int64_t>& starts) {
+using Keys = std::vector<std::uint64_t, BlockAllocator<std::uint64_t>>;
+
+KeyedRows by_code(const Keys& codes, const Keys& dates, std::vector<std::int64_t>& starts) {
   const std::size_t n = codes.size();
   KeyedRows items(n);
   if (n == 0) return items;
@@ -31,20 +32,35 @@ KeyedRows by_code(const std::vector<std::uint64_t>& codes, const std::vector<std
     for (KeyedRow& item : items) item.key = date_of(item.row);
     return items;
   }
-  std::vector<std::size_t> next(static_cast<std::size_t>(span) + 1, 0);
-  for (std::uint64_t c : codes) ++next[c - low];
+  // A counting sort in a fixed number of chunks of rows, so that the result
+  // does not depend on the threads: each chunk counts its rows of every
+  // code, then moves them after those of the chunks before it, which keeps
+  // each code's rows in the given order.
+  const std::size_t securities = static_cast<std::size_t>(span) + 1;
+  const std::size_t chunks = std::clamp<std::size_t>(std::min(n / 65536, n / (8 * securities)), 1, 16);
+  const auto begin = [&](std::size_t c) { return c * n / chunks; };
+  std::vector<std::vector<std::size_t>> next(chunks);
+  parallel_for(chunks, 0, 1, [&](std::size_t c) {
+    std::vector<std::size_t> counts(securities, 0);
+    for (std::size_t r = begin(c), end = begin(c + 1); r < end; ++r) ++counts[codes[r] - low];
+    next[c] = std::move(counts);
+  });
   std::size_t offset = 0;
-  for (std::size_t& slot : next) {
-    if (slot != 0) starts.push_back(static_cast<std::int64_t>(offset));
-    offset += std::exchange(slot, offset);
+  for (std::size_t k = 0; k < securities; ++k) {
+    const std::size_t first = offset;
+    for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
+    if (offset != first) starts.push_back(static_cast<std::int64_t>(first));
   }
-  // Each row goes to its code's next free slot, a place in memory unlike
-  // the last row's: the slot of the row a few dozen ahead is asked for now.
-  constexpr std::size_t kAhead = 32;
-  for (std::size_t r = 0; r < n; ++r) {
-    if (r + kAhead < n) __builtin_prefetch(items.data() + next[codes[r + kAhead] - low], 1);
-    items[next[codes[r] - low]++] = {date_of(r), r};
-  }
+  parallel_for(chunks, 0, 1, [&](std::size_t c) {
+    std::size_t* const slot = next[c].data();
+    for (std::size_t r = begin(c), end = begin(c + 1); r < end; ++r) {
+      const std::size_t j = slot[codes[r] - low]++;
+      // The codes' stretches fill far apart: the line this code's next row
+      // goes to is asked for now, so that writing it then does not wait.
+      if (j + 1 < n) __builtin_prefetch(items.data() + j + 1, 1);
+      items[j] = {date_of(r), r};
+    }
+  });
   return items;
 }
 
@@ -54,7 +70,7 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
   const std::size_t n = code.size();
   const bool dated = date.size() != 0;
   if (dated) check_same_length(n, {date.size()});
-  std::vector<std::uint64_t> codes(n), dates(dated ? n : 0);
+  Keys codes(n), dates(dated ? n : 0);
   for (std::size_t r = 0; r < n; ++r) codes[r] = date_key(code[r]);
   for (std::size_t r = 0; r < dates.size(); ++r) dates[r] = date_key(date[r]);
   RowOrder out;
@@ -81,11 +97,10 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
   return out;
 }
 
-std::vector<std::int64_t, BlockAllocator<std::int64_t>> take_rows(KeyView<std::int64_t> rows,
-                                                                  KeyView<std::int64_t> column, std::size_t threads,
-                                                                  const std::function<bool()>& poll) {
+RowColumn take_rows(KeyView<std::int64_t> rows, KeyView<std::int64_t> column, std::size_t threads,
+                    const std::function<bool()>& poll) {
   const std::size_t n = rows.size(), size = column.size();
-  std::vector<std::int64_t, BlockAllocator<std::int64_t>> out(n);
+  RowColumn out(n);
   // Stretches of the result large enough that handing them out costs
   // nothing, small enough that both threads finish together.
   constexpr std::size_t kStretch = std::size_t{1} << 16;

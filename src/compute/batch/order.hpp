@@ -11,11 +11,15 @@
 
 namespace tarvex {
 
+// Long columns live in the runtime's blocks: a fresh column of a market's
+// length would otherwise be zeroed and faulted in page by page at every call.
+using RowColumn = std::vector<std::int64_t, BlockAllocator<std::int64_t>>;
+
 struct RowOrder {
-  std::vector<std::int64_t> rows;    // the rows by code, then date; ties in the given order
+  RowColumn rows;                    // the rows by code, then date; ties in the given order
   std::vector<std::int64_t> starts;  // the position of each code's first row among `rows`
   std::size_t repeats = 0;           // rows whose code and date equal those of the row before them
-  std::vector<std::int64_t> dates;   // the date of each of `rows`, in their order (empty without dates)
+  RowColumn dates;                   // the date of each of `rows`, in their order (empty without dates)
 };
 
 // Orders the rows of `code` and `date` (signed 64-bit keys, equal lengths;
@@ -29,8 +33,7 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date);
 // (0: the default). A gather over rows in random order waits on memory at
 // every item; the threads wait side by side. A row outside the column is a
 // ValueError. `poll` as for parallel_for.
-std::vector<std::int64_t, BlockAllocator<std::int64_t>> take_rows(KeyView<std::int64_t> rows,
-                                                                  KeyView<std::int64_t> column, std::size_t threads,
-                                                                  const std::function<bool()>& poll = {});
+RowColumn take_rows(KeyView<std::int64_t> rows, KeyView<std::int64_t> column, std::size_t threads,
+                    const std::function<bool()>& poll = {});
 
 }  // namespace tarvex
