@@ -41,7 +41,7 @@ import numpy as np
 
 from ._arrays import as_column
 from ._catalog import Record, catalog, indicator, table
-from ._columns import Market
+from ._columns import Market, gather
 from ._functions import EXPORTED, FUNCTIONS
 from ._market import batch, batch_cross, silence_first, zhishu
 from ._prepare import prepare
@@ -180,8 +180,8 @@ def _bars(market: Market, names_in: Sequence[str], rows: Optional[np.ndarray]) -
     for f in _BAR_FIELDS:
         if f in needed:
             name = market.field_name(f)
-            column = as_column(market.column(name), f"column {name!r}")
-            bars[f] = np.ascontiguousarray(column if rows is None else column[rows], dtype=np.float64)
+            column = np.ascontiguousarray(as_column(market.column(name), f"column {name!r}"), dtype=np.float64)
+            bars[f] = column if rows is None else gather(rows, column)
     count = market.length if rows is None else len(rows)
     if len(bars) < len(_BAR_FIELDS):
         unread = np.full(count, np.nan)  # one column for every field not read
