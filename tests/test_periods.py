@@ -274,3 +274,13 @@ def test_resample_and_adjust_read_every_market_layout():
         pd.testing.assert_frame_equal(got, own, check_dtype=False)
         np.testing.assert_array_equal(tv.adjust(data, events[events.code == "000002"].drop(columns="code"))["close"],
                                       adjusted[bars.code == "000002"])
+
+
+def test_a_missing_date_is_refused():
+    bars = market().assign(date=pd.to_datetime([str(d) for d in DAYS]))
+    bars.loc[3, "date"] = pd.NaT
+    events = pd.DataFrame({"date": ["2024-01-04"], "cash": [0.1]})
+    for call in (lambda: tv.resample(bars, "W"), lambda: tv.adjust(bars, events),
+                 lambda: tv.adjust(bars, factor=np.ones(6))):
+        with pytest.raises(ValueError, match="dates must not be missing"):
+            call()

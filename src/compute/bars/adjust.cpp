@@ -145,6 +145,12 @@ std::size_t count_at_or_before(const std::int64_t* stamps, std::size_t count, st
   return static_cast<std::size_t>(base - stamps) + (*base <= at ? 1 : 0);
 }
 
+// A missing date (NumPy's NaT): the stamps come as they were given, and
+// the passes over the rows refuse it.
+constexpr std::int64_t kMissingStamp = std::numeric_limits<std::int64_t>::min();
+
+[[noreturn]] void throw_missing_stamp() { throw ValueError("the dates must not be missing"); }
+
 void check_bars(const AdjustBars& bars) {
   const std::size_t n = bars.close.size();
   check_same_length(n, {bars.code.size(), bars.stamp.size()});
@@ -271,6 +277,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   // would be touched at random.
   struct Findings {
     std::vector<std::pair<std::uint32_t, std::size_t>> near;  // (event, row)
+    bool missing = false;  // a stamp is missing
     // By slot: 0 for no row, 1 for rows but no bar, else 2 + the most
     // events any bar is after.
     std::vector<std::uint32_t> mark;
@@ -283,8 +290,10 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   for_each(chunks.count, [&](std::size_t c) {
     Findings& f = found[c];
     f.mark.assign(securities, 0);
+    bool missing = false;
     constexpr std::size_t kAhead = 16;  // rows: ask early for the lines of a later row's security
     for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      missing |= bars.stamp[r] == kMissingStamp;
       if (r + kAhead < end) {
         const std::uint32_t later = slots(bars.code[r + kAhead]);
         if (later != CodeSlots::kNone) {
@@ -308,11 +317,13 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
       }
       f.mark[s] = std::max(f.mark[s], static_cast<std::uint32_t>(k - few[s].first + 2));
     }
+    f.missing = missing;
     interruption_point(16 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
   std::vector<Pick> previous_bar(count);
   std::vector<std::uint32_t> mark(securities, 0);
   for (const Findings& f : found) {
+    if (f.missing) throw_missing_stamp();
     for (const auto& [k, r] : f.near) previous_bar[k].offer(bars.stamp[r], r, true);
     for (std::size_t s = 0; s < securities; ++s) mark[s] = std::max(mark[s], f.mark[s]);
   }
@@ -403,6 +414,7 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
   // (any, for the latest), else its earliest.
   struct Picks {
     std::vector<Pick> latest, earliest;
+    bool missing = false;  // a stamp is missing
   };
   const Chunks chunks(n);
   std::vector<Picks> found(chunks.count);
@@ -410,7 +422,9 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
     Picks& p = found[c];
     p.latest.resize(securities);
     p.earliest.resize(securities);
+    bool missing = false;
     for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      missing |= bars.stamp[r] == kMissingStamp;
       if (!std::isfinite(bars.close[r])) continue;
       const std::uint32_t s = slots(bars.code[r]);
       const std::int64_t stamp = bars.stamp[r];
@@ -419,8 +433,12 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
       }
       p.earliest[s].offer(stamp, r, false);
     }
+    p.missing = missing;
     interruption_point(8 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
+  for (const Picks& p : found) {
+    if (p.missing) throw_missing_stamp();
+  }
   std::vector<double> base(securities, std::numeric_limits<double>::quiet_NaN());
   for (std::size_t s = 0; s < securities; ++s) {
     Pick latest, earliest;
