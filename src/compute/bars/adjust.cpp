@@ -291,17 +291,25 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     Findings& f = found[c];
     f.mark.assign(securities, 0);
     bool missing = false;
-    constexpr std::size_t kAhead = 16;  // rows: ask early for the lines of a later row's security
-    for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+    // Rows ask early for the lines of the security kAhead rows on, whose
+    // slot waits in a ring until its row comes.
+    constexpr std::size_t kAhead = 16;
+    std::uint32_t ahead[kAhead];
+    const std::size_t begin = chunks.begin(c), end = chunks.begin(c + 1);
+    for (std::size_t j = 0; j < kAhead; ++j) {
+      ahead[j] = begin + j < end ? slots(bars.code[begin + j]) : CodeSlots::kNone;
+    }
+    for (std::size_t r = begin; r < end; ++r) {
       missing |= bars.stamp[r] == kMissingStamp;
+      const std::uint32_t s = ahead[r % kAhead];
       if (r + kAhead < end) {
         const std::uint32_t later = slots(bars.code[r + kAhead]);
+        ahead[r % kAhead] = later;
         if (later != CodeSlots::kNone) {
           __builtin_prefetch(&few[later]);
           __builtin_prefetch(&few[later].stamp[8]);
         }
       }
-      const std::uint32_t s = slots(bars.code[r]);
       if (s == CodeSlots::kNone) {
         place[r] = no_events;
         continue;
@@ -318,7 +326,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
       f.mark[s] = std::max(f.mark[s], static_cast<std::uint32_t>(k - few[s].first + 2));
     }
     f.missing = missing;
-    interruption_point(16 * (chunks.begin(c + 1) - chunks.begin(c)));
+    interruption_point(16 * (end - begin));
   });
   std::vector<Pick> previous_bar(count);
   std::vector<std::uint32_t> mark(securities, 0);
