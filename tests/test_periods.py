@@ -284,3 +284,18 @@ def test_a_missing_date_is_refused():
                  lambda: tv.adjust(bars, factor=np.ones(6))):
         with pytest.raises(ValueError, match="dates must not be missing"):
             call()
+
+
+def test_adjust_gives_each_row_the_same_multiplier_in_any_row_order():
+    """A market long enough to be cut into several chunks, adjusted in two
+    row orders: each row gets the same multiplier whichever chunk it falls in."""
+    rng = np.random.default_rng(9)
+    codes, days = 301, 600  # two chunks, the second starting off a multiple of 16 rows
+    bars = pd.DataFrame({"code": np.repeat(np.arange(codes), days), "date": np.tile(np.arange(days), codes),
+                         "close": rng.uniform(5, 10, codes * days)})
+    bars["date"] = pd.Timestamp("2020-01-01") + pd.to_timedelta(bars["date"], "D")
+    events = pd.DataFrame({"code": rng.integers(0, codes, 1500), "cash": rng.uniform(0, 1, 1500),
+                           "date": pd.Timestamp("2020-01-01") + pd.to_timedelta(rng.integers(1, days, 1500), "D")})
+    shuffled = bars.sample(frac=1, random_state=2)
+    ordered = tv.adjust(bars, events)["close"].to_numpy()
+    np.testing.assert_array_equal(tv.adjust(shuffled, events)["close"].to_numpy(), ordered[shuffled.index])

@@ -296,9 +296,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     constexpr std::size_t kAhead = 16;
     std::uint32_t ahead[kAhead];
     const std::size_t begin = chunks.begin(c), end = chunks.begin(c + 1);
-    for (std::size_t j = 0; j < kAhead; ++j) {
-      ahead[j] = begin + j < end ? slots(bars.code[begin + j]) : CodeSlots::kNone;
-    }
+    for (std::size_t r = begin; r < begin + kAhead && r < end; ++r) ahead[r % kAhead] = slots(bars.code[r]);
     for (std::size_t r = begin; r < end; ++r) {
       missing |= bars.stamp[r] == kMissingStamp;
       const std::uint32_t s = ahead[r % kAhead];
