@@ -274,3 +274,28 @@ def test_resample_and_adjust_read_every_market_layout():
         pd.testing.assert_frame_equal(got, own, check_dtype=False)
         np.testing.assert_array_equal(tv.adjust(data, events[events.code == "000002"].drop(columns="code"))["close"],
                                       adjusted[bars.code == "000002"])
+
+
+def test_a_missing_date_is_refused():
+    bars = market().assign(date=pd.to_datetime([str(d) for d in DAYS]))
+    bars.loc[3, "date"] = pd.NaT
+    events = pd.DataFrame({"date": ["2024-01-04"], "cash": [0.1]})
+    for call in (lambda: tv.resample(bars, "W"), lambda: tv.adjust(bars, events),
+                 lambda: tv.adjust(bars, factor=np.ones(6))):
+        with pytest.raises(ValueError, match="dates must not be missing"):
+            call()
+
+
+def test_adjust_gives_each_row_the_same_multiplier_in_any_row_order():
+    """A market long enough to be cut into several chunks, adjusted in two
+    row orders: each row gets the same multiplier whichever chunk it falls in."""
+    rng = np.random.default_rng(9)
+    codes, days = 301, 600  # two chunks, the second starting off a multiple of 16 rows
+    bars = pd.DataFrame({"code": np.repeat(np.arange(codes), days), "date": np.tile(np.arange(days), codes),
+                         "close": rng.uniform(5, 10, codes * days)})
+    bars["date"] = pd.Timestamp("2020-01-01") + pd.to_timedelta(bars["date"], "D")
+    events = pd.DataFrame({"code": rng.integers(0, codes, 1500), "cash": rng.uniform(0, 1, 1500),
+                           "date": pd.Timestamp("2020-01-01") + pd.to_timedelta(rng.integers(1, days, 1500), "D")})
+    shuffled = bars.sample(frac=1, random_state=2)
+    ordered = tv.adjust(bars, events)["close"].to_numpy()
+    np.testing.assert_array_equal(tv.adjust(shuffled, events)["close"].to_numpy(), ordered[shuffled.index])

@@ -53,10 +53,13 @@ class _Codes(NamedTuple):
     back: Any               # ids -> original codes
 
 
-def _codes(*columns: np.ndarray) -> _Codes:
+def _codes(*columns: np.ndarray, ordered: bool = True) -> _Codes:
     """The codes of several columns as uint64 numbers that are equal where
     the codes are: non-negative integers as they are, anything else ranked
-    together among all their values."""
+    together among all their values. Without `ordered` (the numbers need not
+    order the codes), int64 codes of any sign are read in place."""
+    if not ordered and all(c.dtype == np.int64 for c in columns):
+        return _Codes([np.ascontiguousarray(c).view(np.uint64) for c in columns], lambda ids: ids.astype(np.int64))
     if all(c.dtype.kind in "iu" and (c.size == 0 or c.min() >= 0) for c in columns):
         dtype = columns[0].dtype
         return _Codes([np.ascontiguousarray(c, dtype=np.int64 if c.dtype == np.int64 else np.uint64).view(np.uint64)
@@ -144,14 +147,17 @@ def _stamps(column: Any, compact: bool = True) -> _Stamps:
         except ImportError:
             v = np.asarray(v, dtype="datetime64[s]")
     ticks = v.view(np.int64)
+    unit, _ = np.datetime_data(v.dtype)
+    day_units = unit in ("Y", "M", "W", "D")
+    per_day = 1 if day_units else int(np.timedelta64(1, "D") // np.timedelta64(1, unit))  # type: ignore[call-overload]
+    if not compact and not day_units and per_day % _MINUTES_PER_DAY == 0:
+        # The ticks as they are, unread: the native adjust (the one caller)
+        # refuses a missing one (NaT) in its own pass over them.
+        return _Stamps(ticks, per_day, form, dtype, digits)
     if ticks.size and ticks.min() == np.iinfo(np.int64).min:
         raise ValueError("the dates must not be missing")
-    unit, _ = np.datetime_data(v.dtype)
-    if unit in ("Y", "M", "W", "D"):
+    if day_units:
         return _Stamps(v.astype("datetime64[D]").view(np.int64), 1, form, dtype, digits)
-    per_day = int(np.timedelta64(1, "D") // np.timedelta64(1, unit))  # type: ignore[call-overload]
-    if not compact and per_day % _MINUTES_PER_DAY == 0:
-        return _Stamps(ticks, per_day, form, dtype, digits)
     if not (ticks % per_day).any():
         return _Stamps(ticks // per_day, 1, form, dtype, digits)
     return _Stamps(v.astype("datetime64[m]").view(np.int64), _MINUTES_PER_DAY, form, dtype, digits)
@@ -179,12 +185,13 @@ def _dates_back(stamps: np.ndarray, read: _Stamps, day_only: bool) -> np.ndarray
     return moments
 
 
-def _key_ids(market: Market, *others: np.ndarray) -> Tuple[List[np.ndarray], Any]:
+def _key_ids(market: Market, *others: np.ndarray, ordered: bool = True) -> Tuple[List[np.ndarray], Any]:
     """The code numbers of the market's rows (all 0 for one security), then
-    of `others`, and the way back to the market's codes."""
+    of `others`, and the way back to the market's codes (see _codes for
+    `ordered`)."""
     if market.code is None:
         return [np.zeros(market.length, dtype=np.uint64)] + [np.zeros(len(o), dtype=np.uint64) for o in others], None
-    codes = _codes(market.code.values, *others)
+    codes = _codes(market.code.values, *others, ordered=ordered)
     return codes.ids, codes.back
 
 
@@ -355,7 +362,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         event_codes, event_stamps, figures = _events(events, bars, read.per_day)
         if event_codes is None:
             event_codes = np.zeros(len(event_stamps), dtype=np.int64)
-        (ids, event_ids), _ = _key_ids(bars, event_codes)
+        (ids, event_ids), _ = _key_ids(bars, event_codes, ordered=False)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], (event_ids, event_stamps, *figures), None, per, kind, at,
                                 bool(volume), thread_count(threads), read.per_day)
@@ -366,7 +373,7 @@ def adjust(market: Any, events: Any = None, how: Optional[str] = None, *, anchor
         factors = np.ascontiguousarray(as_column(factor, "factor"), dtype=np.float64)
         if len(factors) != bars.length:
             raise ValueError(f"the factor has {len(factors)} values, the bars {bars.length}")
-        (ids,), _ = _key_ids(bars)
+        (ids,), _ = _key_ids(bars, ordered=False)
         result = _native.adjust(ids, read.stamps, prices["open"], prices["high"], prices["low"], close,
                                 prices["volume"], None, factors, per, kind, at, bool(volume), thread_count(threads),
                                 read.per_day)

@@ -10,6 +10,7 @@
 
 #include "batch/table.hpp"
 #include "runtime/interrupt.hpp"
+#include "runtime/streaming.hpp"
 
 namespace tarvex {
 
@@ -90,7 +91,9 @@ struct Pick {
 // Every price column times the multiplier of its row, the volume divided
 // by it; `multipliers(first, count, m)` writes those of rows first ..
 // first + count - 1 to m. Rows go in blocks: their multipliers first, then
-// each column in one tight loop.
+// each column in one tight loop, written by streaming stores (the columns
+// are far larger than the caches, and nothing reads them before the call
+// returns).
 template <class Multipliers>
 Adjusted apply(const AdjustBars& bars, bool volume, const ForEachGroup& for_each, Multipliers multipliers) {
   const std::size_t n = bars.close.size();
@@ -112,15 +115,14 @@ Adjusted apply(const AdjustBars& bars, bool volume, const ForEachGroup& for_each
       for (std::size_t k = 0; k < 4; ++k) {
         if (in[k].size() == 0) continue;
         const double* x = in[k].data() + first;
-        double* y = prices[k]->data() + first;
-        for (std::size_t j = 0; j < count; ++j) y[j] = x[j] * m[j];
+        stream_to(prices[k]->data() + first, count, [x, &m](std::size_t j) { return x[j] * m[j]; });
       }
       if (scale_volume) {
         const double* x = bars.volume.data() + first;
-        double* y = out.volume.data() + first;
-        for (std::size_t j = 0; j < count; ++j) y[j] = x[j] / m[j];
+        stream_to(out.volume.data() + first, count, [x, &m](std::size_t j) { return x[j] / m[j]; });
       }
     }
+    stream_fence();
     interruption_point(8 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
   return out;
@@ -142,6 +144,12 @@ std::size_t count_at_or_before(const std::int64_t* stamps, std::size_t count, st
   }
   return static_cast<std::size_t>(base - stamps) + (*base <= at ? 1 : 0);
 }
+
+// A missing date (NumPy's NaT): the stamps come as they were given, and
+// the passes over the rows refuse it.
+constexpr std::int64_t kMissingStamp = std::numeric_limits<std::int64_t>::min();
+
+[[noreturn]] void throw_missing_stamp() { throw ValueError("the dates must not be missing"); }
 
 void check_bars(const AdjustBars& bars) {
   const std::size_t n = bars.close.size();
@@ -224,15 +232,15 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const CodeSlots slots(t.codes);
   const std::size_t securities = t.codes.size(), count = t.stamp.size();
   // The events of slot s after stamp `at`: from the first of them on.
-  // A security's events in one cache line: where they start, how many,
+  // A security's events in two cache lines: where they start, how many,
   // and the first kFew stamps padded with the largest. The rows come in any
   // order, so a security with that many events or fewer finds where a row
-  // lies among them by a fixed run of comparisons, with one line to fetch
-  // and no branch taken one way or the other at random.
-  constexpr std::size_t kFew = 6;
+  // lies among them by four halvings of its fifteen stamps, with its lines
+  // fetched ahead and no branch taken one way or the other at random.
+  constexpr std::size_t kFew = 14;
   constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
   struct alignas(64) Few {
-    std::int64_t stamp[kFew + 1];
+    std::int64_t stamp[kFew + 1];  // 15 = 2^4 - 1 stamps
     std::uint32_t first, count;
   };
   std::vector<Few> few(securities);
@@ -246,8 +254,10 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const auto first_after = [&](std::uint32_t s, std::int64_t at) -> std::size_t {
     const Few& e = few[s];
     if (e.count > kFew) return e.first + count_at_or_before(t.stamp.data() + e.first, e.count, at);
-    std::size_t n = 0;
-    for (std::size_t j = 0; j < kFew; ++j) n += e.stamp[j] <= at ? 1 : 0;
+    std::size_t n = e.stamp[7] <= at ? 8 : 0;
+    n += e.stamp[n + 3] <= at ? 4 : 0;
+    n += e.stamp[n + 1] <= at ? 2 : 0;
+    n += e.stamp[n] <= at ? 1 : 0;
     return e.first + n;
   };
   // The stamp of event k of slot s (kNever past the last).
@@ -257,13 +267,17 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     return k < std::size_t{e.first} + e.count ? t.stamp[k] : kNever;
   };
 
-  // One pass over the rows finds, for each event, the latest bar before it
-  // and after the event before it (its previous close), and for each
-  // security whether the market holds it and how many events its bars
-  // reach; it notes where each row's multiplier will be (the last place,
-  // holding 1, for the rows of securities without events).
+  // One pass over the rows finds, for each security, whether the market
+  // holds it and how many events its bars reach, and, as candidates for
+  // the previous close of each event (the latest bar before it and after
+  // the event before it), the bars of the last days before it; it notes
+  // where each row's multiplier will be (the last place, holding 1, for
+  // the rows of securities without events). The candidates are listed and
+  // picked from after the pass: a pick per event updated as the rows come
+  // would be touched at random.
   struct Findings {
-    std::vector<Pick> previous;        // by event
+    std::vector<std::pair<std::uint32_t, std::size_t>> near;  // (event, row)
+    bool missing = false;  // a stamp is missing
     // By slot: 0 for no row, 1 for rows but no bar, else 2 + the most
     // events any bar is after.
     std::vector<std::uint32_t> mark;
@@ -275,15 +289,25 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   const std::uint32_t no_events = static_cast<std::uint32_t>(count + securities);
   for_each(chunks.count, [&](std::size_t c) {
     Findings& f = found[c];
-    f.previous.resize(count);
     f.mark.assign(securities, 0);
-    constexpr std::size_t kAhead = 16;  // rows: ask early for the line of a later row's security
-    for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+    bool missing = false;
+    // Rows ask early for the lines of the security kAhead rows on, whose
+    // slot waits in a ring until its row comes.
+    constexpr std::size_t kAhead = 16;
+    std::uint32_t ahead[kAhead];
+    const std::size_t begin = chunks.begin(c), end = chunks.begin(c + 1);
+    for (std::size_t r = begin; r < begin + kAhead && r < end; ++r) ahead[r % kAhead] = slots(bars.code[r]);
+    for (std::size_t r = begin; r < end; ++r) {
+      missing |= bars.stamp[r] == kMissingStamp;
+      const std::uint32_t s = ahead[r % kAhead];
       if (r + kAhead < end) {
         const std::uint32_t later = slots(bars.code[r + kAhead]);
-        if (later != CodeSlots::kNone) __builtin_prefetch(&few[later]);
+        ahead[r % kAhead] = later;
+        if (later != CodeSlots::kNone) {
+          __builtin_prefetch(&few[later]);
+          __builtin_prefetch(&few[later].stamp[8]);
+        }
       }
-      const std::uint32_t s = slots(bars.code[r]);
       if (s == CodeSlots::kNone) {
         place[r] = no_events;
         continue;
@@ -294,49 +318,45 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
         f.mark[s] = std::max<std::uint32_t>(f.mark[s], 1);
         continue;
       }
-      // Only the bars of the last days before an event are offered to it
-      // here: the rows come in any order, and offering every bar would
-      // touch the event's pick at random on every row.
       if (bars.stamp[r] >= event_stamp(s, k) - kNearby * bars.day) {
-        f.previous[k].offer(bars.stamp[r], r, true);
+        f.near.emplace_back(static_cast<std::uint32_t>(k), r);
       }
       f.mark[s] = std::max(f.mark[s], static_cast<std::uint32_t>(k - few[s].first + 2));
     }
-    interruption_point(16 * (chunks.begin(c + 1) - chunks.begin(c)));
+    f.missing = missing;
+    interruption_point(16 * (end - begin));
   });
-  const auto merge_chunks = [&]() {
-    Findings all = std::move(found[0]);
-    for (std::size_t c = 1; c < found.size(); ++c) {
-      for (std::size_t j = 0; j < count; ++j) all.previous[j].merge(found[c].previous[j], true);
-      for (std::size_t s = 0; s < securities; ++s) all.mark[s] = std::max(all.mark[s], found[c].mark[s]);
-    }
-    return all;
-  };
-  Findings all = merge_chunks();
-  // An event with no bar in its last days (a long suspension, or no bar
-  // at all) is offered every bar between it and the event before it.
+  std::vector<Pick> previous_bar(count);
+  std::vector<std::uint32_t> mark(securities, 0);
+  for (const Findings& f : found) {
+    if (f.missing) throw_missing_stamp();
+    for (const auto& [k, r] : f.near) previous_bar[k].offer(bars.stamp[r], r, true);
+    for (std::size_t s = 0; s < securities; ++s) mark[s] = std::max(mark[s], f.mark[s]);
+  }
+  // An event with a bar on or after it but none in its last days before
+  // it (a long suspension) is offered every bar between it and the event
+  // before it, in one more pass.
   std::vector<char> unpicked(count + securities + 1, 0);
   bool any_unpicked = false;
   for (std::uint32_t s = 0; s < securities; ++s) {
     for (std::size_t k = t.begin[s]; k < t.begin[s + 1]; ++k) {
-      if (all.previous[k].any) continue;
+      if (previous_bar[k].any || mark[s] <= k - t.begin[s] + 2) continue;
       unpicked[k + s] = 1;
       any_unpicked = true;
     }
   }
   if (any_unpicked) {
     for_each(chunks.count, [&](std::size_t c) {
-      std::vector<Pick>& previous = found[c].previous;
-      previous.assign(count, Pick{});
+      Findings& f = found[c];
+      f.near.clear();
       for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
         if (!unpicked[place[r]] || !std::isfinite(bars.close[r])) continue;
-        const std::uint32_t s = slots(bars.code[r]);
-        previous[place[r] - s].offer(bars.stamp[r], r, true);
+        f.near.emplace_back(place[r] - slots(bars.code[r]), r);
       }
       interruption_point(4 * (chunks.begin(c + 1) - chunks.begin(c)));
     });
     for (const Findings& f : found) {
-      for (std::size_t j = 0; j < count; ++j) all.previous[j].merge(f.previous[j], true);
+      for (const auto& [k, r] : f.near) previous_bar[k].offer(bars.stamp[r], r, true);
     }
   }
 
@@ -347,7 +367,7 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
   std::vector<std::size_t> unmatched;
   for (std::uint32_t s = 0; s < securities; ++s) {
     const std::size_t a = t.begin[s], b = t.begin[s + 1];
-    if (all.mark[s] == 0) {
+    if (mark[s] == 0) {
       for (std::size_t j = a; j < b; ++j) unmatched.push_back(t.row[j]);
     }
     // An event takes effect at the first bar on or after its date, from
@@ -357,11 +377,11 @@ Adjusted adjust_by_events(const AdjustBars& bars, const AdjustEvents& events, Ad
     double previous = 0.0;
     bool have_previous = false;
     for (std::size_t j = a; j < b; ++j) {
-      if (all.previous[j].any) {
-        previous = bars.close[all.previous[j].row];
+      if (previous_bar[j].any) {
+        previous = bars.close[previous_bar[j].row];
         have_previous = true;
       }
-      if (!have_previous || all.mark[s] <= j - a + 2) continue;  // no bar before it, or none on or after it
+      if (!have_previous || mark[s] <= j - a + 2) continue;  // no bar before it, or none on or after it
       const double reference = ((previous - t.cash[j]) + t.payment[j]) / ((1.0 + t.bonus[j]) + t.rights[j]);
       if (!(previous > 0.0) || !(reference > 0.0)) {
         std::ostringstream text;
@@ -400,6 +420,7 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
   // (any, for the latest), else its earliest.
   struct Picks {
     std::vector<Pick> latest, earliest;
+    bool missing = false;  // a stamp is missing
   };
   const Chunks chunks(n);
   std::vector<Picks> found(chunks.count);
@@ -407,7 +428,9 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
     Picks& p = found[c];
     p.latest.resize(securities);
     p.earliest.resize(securities);
+    bool missing = false;
     for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      missing |= bars.stamp[r] == kMissingStamp;
       if (!std::isfinite(bars.close[r])) continue;
       const std::uint32_t s = slots(bars.code[r]);
       const std::int64_t stamp = bars.stamp[r];
@@ -416,8 +439,12 @@ Adjusted adjust_by_factor(const AdjustBars& bars, SeriesView factor, AdjustAncho
       }
       p.earliest[s].offer(stamp, r, false);
     }
+    p.missing = missing;
     interruption_point(8 * (chunks.begin(c + 1) - chunks.begin(c)));
   });
+  for (const Picks& p : found) {
+    if (p.missing) throw_missing_stamp();
+  }
   std::vector<double> base(securities, std::numeric_limits<double>::quiet_NaN());
   for (std::size_t s = 0; s < securities; ++s) {
     Pick latest, earliest;

@@ -11,7 +11,8 @@
 namespace tarvex {
 
 // The bars of a market, rows in any order. Stamps count time in one unit
-// (days or minutes); rows with a finite close are the bars. Any of open,
+// (days or minutes); rows with a finite close are the bars. A stamp of
+// the lowest int64 (a missing date) is refused with ValueError. Any of open,
 // high, low and volume may be an empty view (the market has no such column).
 struct AdjustBars {
   KeyView<std::uint64_t> code;

@@ -184,9 +184,7 @@ PeriodBars resample(const ResampleInput& in, const PeriodRule& rule, const ForEa
   for (SeriesView v : {in.open, in.high, in.low, in.volume, in.amount}) {
     if (v.size() != 0) check_same_length(n, {v.size()});
   }
-  // The grouping of the batch engine moves at most five price columns: the
-  // amount is grouped on its own, in the volume's place, when there is one.
-  // Both groupings keep the same rows in the same order.
+  // One grouping of the batch engine moves every field present.
   static const std::vector<std::string> no_names;
   static const std::vector<std::vector<std::uint64_t>> no_params;
   ColumnSet read = 0;
@@ -194,22 +192,18 @@ PeriodBars resample(const ResampleInput& in, const PeriodRule& rule, const ForEa
   if (in.high.size() != 0) read |= ColumnSet{1} << kHigh;
   if (in.low.size() != 0) read |= ColumnSet{1} << kLow;
   if (in.volume.size() != 0) read |= ColumnSet{1} << kVolume;
-  const BatchInput prices{no_names, no_params, in.code, in.stamp, in.open, in.high, in.low, in.close, in.volume};
-  const BatchInput amounts{no_names, no_params, in.code, in.stamp, {}, {}, {}, in.close, in.amount};
+  if (in.amount.size() != 0) read |= ColumnSet{1} << kAmount;
+  const BatchInput prices{no_names, no_params, in.code, in.stamp, in.open, in.high, in.low, in.close, in.volume,
+                          in.amount};
   const Grouping grouping = group_rows(prices, read, for_each, Bars::kInPlace);
-  Grouping amount_grouping;
-  if (in.amount.size() != 0) amount_grouping = group_rows(amounts, ColumnSet{1} << kVolume, for_each, Bars::kInPlace);
 
   const std::size_t groups = grouping.groups.size();
   std::vector<GroupPeriods> parts(groups);
   for_each(groups, [&](std::size_t k) {
     const SecurityGroup& group = grouping.groups[k];
     const GroupSeries bars = gather(grouping, group, prices);
-    SeriesView columns[kFields] = {bars.prices[kOpen], bars.prices[kHigh], bars.prices[kLow],
-                                   bars.prices[kClose], bars.prices[kVolume], {}};
-    const GroupSeries amount =
-        in.amount.size() != 0 ? gather(amount_grouping, amount_grouping.groups[k], amounts) : GroupSeries();
-    columns[kAmountField] = amount.prices[kVolume];
+    const SeriesView columns[kFields] = {bars.prices[kOpen],  bars.prices[kHigh],   bars.prices[kLow],
+                                         bars.prices[kClose], bars.prices[kVolume], bars.prices[kAmount]};
     parts[k] = periods_of(rule, bars.date, columns);
     interruption_point(8 * group.count);
   });

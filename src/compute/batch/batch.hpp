@@ -29,6 +29,7 @@ struct BatchInput {
   SeriesView low;
   SeriesView close;
   SeriesView volume;
+  SeriesView amount{};  // read only by the groupings that ask for it (period bars)
 };
 
 // Runs body(k) once for every k in [0, count), in any order, on any thread.

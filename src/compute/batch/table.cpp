@@ -74,7 +74,7 @@ namespace {
 
 // The price columns of the input, by PriceColumn.
 std::array<SeriesView, kPriceColumns> price_columns(const BatchInput& in) {
-  return {in.close, in.high, in.low, in.open, in.volume};
+  return {in.close, in.high, in.low, in.open, in.volume, in.amount};
 }
 
 // The columns of `columns`, in column order.
@@ -161,6 +161,7 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
       case 3: return move_chunk(std::integral_constant<std::size_t, 3>{});
       case 4: return move_chunk(std::integral_constant<std::size_t, 4>{});
       case 5: return move_chunk(std::integral_constant<std::size_t, 5>{});
+      case 6: return move_chunk(std::integral_constant<std::size_t, 6>{});
       default: return move_chunk(std::integral_constant<std::size_t, 1 + kPriceColumns>{});  // every column
     }
   });

@@ -25,9 +25,9 @@ struct KeyedRow {
 };
 
 // The price columns of a table, in this order wherever they are numbered.
-enum PriceColumn : std::size_t { kClose, kHigh, kLow, kOpen, kVolume, kPriceColumns };
+enum PriceColumn : std::size_t { kClose, kHigh, kLow, kOpen, kVolume, kAmount, kPriceColumns };
 // Their names, as the registry's bar columns and the frames call them.
-inline constexpr const char* kPriceColumnNames[kPriceColumns] = {"close", "high", "low", "open", "volume"};
+inline constexpr const char* kPriceColumnNames[kPriceColumns] = {"close", "high", "low", "open", "volume", "amount"};
 
 // Which price columns a computation reads: bit c for column c. Close is
 // always read (it decides which rows take part).
