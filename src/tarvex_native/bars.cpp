@@ -33,6 +33,24 @@ struct OptionalColumns {
   }
 };
 
+// The bar columns open, high, low, close, volume and amount, from six
+// arguments on from `first`; the close is required, the others may be None
+// (an empty view).
+struct BarColumns {
+  OptionalColumns columns;
+  SeriesView open, high, low;
+  ArrayInput close;
+  SeriesView volume, amount;
+
+  BarColumns(PyObject* args, Py_ssize_t first)
+      : open(columns.add(PyTuple_GetItem(args, first), "open")),
+        high(columns.add(PyTuple_GetItem(args, first + 1), "high")),
+        low(columns.add(PyTuple_GetItem(args, first + 2), "low")),
+        close(read_column(PyTuple_GetItem(args, first + 3), "close")),
+        volume(columns.add(PyTuple_GetItem(args, first + 4), "volume")),
+        amount(columns.add(PyTuple_GetItem(args, first + 5), "amount")) {}
+};
+
 Ref tuple_of(std::vector<Ref> items) {
   Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -58,14 +76,10 @@ PyObject* resample(PyObject*, PyObject* args) {
     const Stamp unit = PyObject_IsTrue(arg(2)) == 1 ? Stamp::kMinute : Stamp::kDay;
     const std::uint64_t period = to_u64(arg(3));
     if (period > static_cast<std::uint64_t>(Period::kDay)) raise(PyExc_ValueError, "no such period");
-    OptionalColumns columns;
-    const SeriesView open = columns.add(arg(4), "open"), high = columns.add(arg(5), "high"),
-                     low = columns.add(arg(6), "low");
-    const ArrayInput close = read_column(arg(7), "close");
-    const SeriesView volume = columns.add(arg(8), "volume"), amount = columns.add(arg(9), "amount");
+    const BarColumns bar(args, 4);
     const std::size_t threads = static_cast<std::size_t>(to_u64(arg(10)));
-    const ResampleInput in{code.view<std::uint64_t>(), stamp.view<std::int64_t>(), close.view(), open, high, low,
-                           volume, amount};
+    const ResampleInput in{code.view<std::uint64_t>(), stamp.view<std::int64_t>(), bar.close.view(), bar.open,
+                           bar.high, bar.low, bar.volume, bar.amount};
     PeriodBars bars;
     {
       const PeriodRule rule(static_cast<Period>(period), unit);
@@ -159,24 +173,11 @@ PyObject* partial_bars(PyObject*, PyObject* args) {
     if (PyTuple_Size(args) != 9) raise(PyExc_TypeError, "partial_bars() takes 9 arguments");
     const auto arg = [&](Py_ssize_t i) { return PyTuple_GetItem(args, i); };
     const py::IntegerColumn key = key_column(arg(0), py::ItemType::I64, "key");
-    const std::vector<std::int64_t> given = from_bytes<std::int64_t>(arg(1));
-    const std::size_t rows = key.view<std::int64_t>().size();
-    std::vector<std::size_t> starts;
-    for (std::int64_t v : given) {
-      const bool ascending = starts.empty() ? v == 0 : v > static_cast<std::int64_t>(starts.back());
-      if (!ascending || static_cast<std::uint64_t>(v) >= rows) {
-        raise(PyExc_ValueError, "starts must ascend strictly from 0 and stay below the column length");
-      }
-      starts.push_back(static_cast<std::size_t>(v));
-    }
-    if (starts.empty() && rows > 0) raise(PyExc_ValueError, "starts must begin with 0");
-    OptionalColumns columns;
-    const SeriesView open = columns.add(arg(2), "open"), high = columns.add(arg(3), "high"),
-                     low = columns.add(arg(4), "low");
-    const ArrayInput close = read_column(arg(5), "close");
-    const SeriesView volume = columns.add(arg(6), "volume"), amount = columns.add(arg(7), "amount");
+    const std::vector<std::size_t> starts = read_starts(arg(1), key.view<std::int64_t>().size());
+    const BarColumns bar(args, 2);
     const std::size_t threads = static_cast<std::size_t>(to_u64(arg(8)));
-    const PartialInput in{key.view<std::int64_t>(), starts, open, high, low, close.view(), volume, amount};
+    const PartialInput in{key.view<std::int64_t>(), starts, bar.open, bar.high, bar.low, bar.close.view(),
+                          bar.volume, bar.amount};
     PartialBars bars;
     {
       Unlocked unlocked;

@@ -66,4 +66,9 @@ ArrayInput read_column(PyObject* obj, const char* what);
 template <class T>
 std::vector<T> from_bytes(PyObject* bytes);
 
+// Segment starts, given as the bytes of native int64 values (None: one
+// segment): ascending, the first 0, all below `rows` (an empty column has
+// none). ValueError otherwise.
+std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows);
+
 }  // namespace tarvex::native

@@ -18,25 +18,6 @@
 namespace tarvex::native {
 namespace {
 
-// Segment starts, given as the bytes of native int64 values: ascending, the
-// first 0, all below `rows` (an empty column has none).
-std::vector<std::size_t> read_starts(PyObject* obj, std::size_t rows) {
-  std::vector<std::size_t> starts;
-  if (obj == Py_None) {
-    if (rows > 0) starts.push_back(0);
-    return starts;
-  }
-  for (std::int64_t v : from_bytes<std::int64_t>(obj)) {
-    const bool ascending = starts.empty() ? v == 0 : v > static_cast<std::int64_t>(starts.back());
-    if (!ascending || static_cast<std::uint64_t>(v) >= rows) {
-      raise(PyExc_ValueError, "starts must ascend strictly from 0 and stay below the column length");
-    }
-    starts.push_back(static_cast<std::size_t>(v));
-  }
-  if (starts.empty() && rows > 0) raise(PyExc_ValueError, "starts must begin with 0");
-  return starts;
-}
-
 // A routine's arguments as read from Python: the columns (kept alive while
 // the routine reads them), the arguments in the routine's order and the
 // common length of the series among them.
