@@ -39,7 +39,7 @@ def market(seed, minutes=False):
             stamps = (days.astype("datetime64[m]")[:, None] + clock[None, :].astype("timedelta64[m]")).ravel()
             stamps = stamps[rng.random(len(stamps)) < 0.3]
         else:
-            start = np.datetime64("2023-12-18") + int(rng.integers(0, 40))
+            start = np.datetime64("2023-12-18") + np.timedelta64(int(rng.integers(0, 40)), "D")
             days = start + np.arange(int(rng.integers(20, 90)))
             weekday = (days.astype(np.int64) + 3) % 7
             keep = (weekday < 5) & (rng.random(len(days)) > 0.08)

@@ -90,7 +90,7 @@ def _from_digits(v: np.ndarray) -> np.ndarray:
     ok = whole & (year >= 1000) & (year <= 9999) & (month >= 1) & (month <= 12) & (day >= 1) \
         & (hour < 24) & (minute < 60) & (second < 60)
     first = ((np.where(ok, year, 1970) - 1970) * 12 + np.where(ok, month, 1) - 1).astype("datetime64[M]")
-    next_first = (first + 1).astype("datetime64[D]")
+    next_first = (first + np.timedelta64(1, "M")).astype("datetime64[D]")
     days = first.astype("datetime64[D]").astype(np.int64) + np.where(ok, day, 1) - 1
     ok &= days < next_first.astype(np.int64)
     seconds = days * _DAY + hour * 3600 + minute * 60 + second
