@@ -51,14 +51,6 @@ struct BarColumns {
         amount(columns.add(PyTuple_GetItem(args, first + 5), "amount")) {}
 };
 
-Ref tuple_of(std::vector<Ref> items) {
-  Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), items[i].release());
-  }
-  return out;
-}
-
 std::int64_t to_i64(PyObject* obj) {
   const long long v = PyLong_AsLongLong(obj);
   if (v == -1 && PyErr_Occurred()) throw ErrorSet{};

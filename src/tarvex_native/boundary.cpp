@@ -210,6 +210,14 @@ std::vector<T> from_bytes(PyObject* bytes) {
   return out;
 }
 
+Ref tuple_of(std::vector<Ref> items) {
+  Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), items[i].release());
+  }
+  return out;
+}
+
 template std::vector<std::int64_t> from_bytes(PyObject*);
 template std::vector<std::uint8_t> from_bytes(PyObject*);
 

@@ -51,6 +51,9 @@ class Unlocked {
 template <class T, class Alloc>
 Ref hand_over(std::vector<T, Alloc> values);
 
+// A tuple of the objects `items` hold, which it takes over.
+Ref tuple_of(std::vector<Ref> items);
+
 // Makes the type of hand_over's objects, once, as the module is made; false
 // with the Python error set when that failed.
 bool make_memory_type();

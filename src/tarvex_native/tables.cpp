@@ -42,14 +42,6 @@ Ref string_tuple(const std::vector<std::string>& values) {
   return out;
 }
 
-Ref handed_over_tuple(std::vector<Ref> items) {
-  Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), items[i].release());
-  }
-  return out;
-}
-
 std::vector<ArrayInput> read_columns(PyObject* args, Py_ssize_t first, Py_ssize_t count) {
   std::vector<ArrayInput> out;
   out.reserve(static_cast<std::size_t>(count));
@@ -105,7 +97,7 @@ PyObject* batch(PyObject*, PyObject* args) {
     Ref codes = hand_over(std::move(table.codes));
     Ref dates = hand_over(std::move(table.dates));
     Ref fields = string_tuple(table.fields);
-    Ref values = handed_over_tuple(std::move(results));
+    Ref values = tuple_of(std::move(results));
     return PyTuple_Pack(4, codes.get(), dates.get(), fields.get(), values.get());
   });
 }
@@ -151,7 +143,7 @@ PyObject* take(PyObject*, PyObject* args) {
     }
     std::vector<Ref> results;
     for (auto& t : taken) results.push_back(hand_over(std::move(t)));
-    return handed_over_tuple(std::move(results)).release();
+    return tuple_of(std::move(results)).release();
   });
 }
 
@@ -176,7 +168,7 @@ PyObject* zhishu(PyObject*, PyObject* args) {
       items.push_back(hand_over(std::move(*s)));
     }
     items.push_back(hand_over(std::move(z.count)));
-    return handed_over_tuple(std::move(items)).release();
+    return tuple_of(std::move(items)).release();
   });
 }
 
