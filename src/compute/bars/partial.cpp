@@ -1,31 +1,9 @@
 #include "bars/partial.hpp"
 
-#include <cmath>
-
 #include "batch/table.hpp"
 #include "runtime/interrupt.hpp"
 
 namespace tarvex {
-
-namespace {
-
-// One field of the period so far, stepped a row at a time with the rules
-// of resample's bars.
-enum class Fold { kFirst, kHighest, kLowest, kLast, kSum };
-
-double fold(Fold how, double so_far, double x, bool first_row) {
-  if (first_row) return x;
-  switch (how) {
-    case Fold::kFirst: return std::isnan(so_far) ? x : so_far;
-    case Fold::kHighest: return std::isnan(so_far) || x > so_far ? x : so_far;
-    case Fold::kLowest: return std::isnan(so_far) || x < so_far ? x : so_far;
-    case Fold::kLast: return x;
-    case Fold::kSum: return std::isnan(x) ? so_far : std::isnan(so_far) ? x : so_far + x;
-  }
-  return x;
-}
-
-}  // namespace
 
 std::vector<std::int64_t> period_keys(KeyView<std::int64_t> stamps, const PeriodRule& rule) {
   std::vector<std::int64_t> keys(stamps.size());
@@ -42,7 +20,6 @@ PartialBars partial_bars(const PartialInput& in, const ForEachGroup& for_each) {
   }
   PartialBars out;
   Series* fields[] = {&out.open, &out.high, &out.low, &out.close, &out.volume, &out.amount};
-  constexpr Fold kFolds[] = {Fold::kFirst, Fold::kHighest, Fold::kLowest, Fold::kLast, Fold::kSum, Fold::kSum};
   for (std::size_t f = 0; f < 6; ++f) {
     if (given[f].size() != 0) fields[f]->resize(rows);
   }
@@ -59,7 +36,7 @@ PartialBars partial_bars(const PartialInput& in, const ForEachGroup& for_each) {
       for (std::size_t f = 0; f < 6; ++f) {
         if (given[f].size() == 0) continue;
         double* x = fields[f]->data();
-        x[i] = fold(kFolds[f], opens ? 0.0 : x[i - 1], given[f][i], opens);
+        x[i] = fold(kBarFolds[f], opens ? 0.0 : x[i - 1], given[f][i], opens);
       }
       out.commit[i] = 0.0;
     }

@@ -120,32 +120,6 @@ struct GroupPeriods {
   std::int64_t last_key = 0;
 };
 
-// The first value that is not NaN, or NaN.
-double first_value(const double* x, std::size_t n) {
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!std::isnan(x[j])) return x[j];
-  }
-  return NAN;
-}
-
-// The largest (`larger`) or smallest value that is not NaN, or NaN.
-double extreme(const double* x, std::size_t n, bool larger) {
-  double out = NAN;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (std::isnan(out) || (larger ? x[j] > out : x[j] < out)) out = x[j];
-  }
-  return out;
-}
-
-// The sum, from the first value on, of the values that are not NaN, or NaN.
-double total(const double* x, std::size_t n) {
-  double out = NAN;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!std::isnan(x[j])) out = std::isnan(out) ? x[j] : out + x[j];
-  }
-  return out;
-}
-
 // The period bars of one security whose bars, by stamp, are `stamps` and
 // `columns` (empty views where the market has no such column).
 GroupPeriods periods_of(const PeriodRule& rule, KeyView<std::int64_t> stamps, const SeriesView (&columns)[kFields]) {
@@ -161,14 +135,8 @@ GroupPeriods periods_of(const PeriodRule& rule, KeyView<std::int64_t> stamps, co
     for (std::size_t f = 0; f < kFields; ++f) {
       if (columns[f].size() == 0) continue;
       const double* x = columns[f].data() + first;
-      double value;
-      switch (f) {
-        case kOpenField: value = first_value(x, n); break;
-        case kHighField: value = extreme(x, n, true); break;
-        case kLowField: value = extreme(x, n, false); break;
-        case kCloseField: value = x[n - 1]; break;
-        default: value = total(x, n); break;
-      }
+      double value = x[0];
+      for (std::size_t j = 1; j < n; ++j) value = fold(kBarFolds[f], value, x[j], false);
       out.fields[f].push_back(value);
     }
     first = end;

@@ -3,6 +3,7 @@
 // 1-minute bars, within the exchange sessions.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -57,6 +58,31 @@ struct ResampleInput {
 // are skipped, and a field with no value in the period is NaN. `partial` is
 // 1 on the last bar of a security when the market's latest stamp lies in
 // that bar's period and the period is not complete.
+// How a period bar's field gathers the values of its rows, a row at a
+// time: open the first value that is not NaN, high the largest and low the
+// smallest of those, close the last value, volume and amount the sum of
+// those not NaN (NaN while there is none). A bar of the period so far (the
+// partial bars of a formula's periods) and a finished one (resample) are
+// the same fold, stopped at a different row.
+enum class Fold { kFirst, kHighest, kLowest, kLast, kSum };
+
+// The folds of open, high, low, close, volume and amount, in that order.
+inline constexpr Fold kBarFolds[] = {Fold::kFirst, Fold::kHighest, Fold::kLowest, Fold::kLast, Fold::kSum, Fold::kSum};
+
+// The field after one more row of value x (the row's own value on the
+// period's first row).
+inline double fold(Fold how, double so_far, double x, bool first_row) {
+  if (first_row) return x;
+  switch (how) {
+    case Fold::kFirst: return std::isnan(so_far) ? x : so_far;
+    case Fold::kHighest: return std::isnan(so_far) || x > so_far ? x : so_far;
+    case Fold::kLowest: return std::isnan(so_far) || x < so_far ? x : so_far;
+    case Fold::kLast: return x;
+    case Fold::kSum: return std::isnan(x) ? so_far : std::isnan(so_far) ? x : so_far + x;
+  }
+  return x;
+}
+
 struct PeriodBars {
   std::vector<std::uint64_t, BlockAllocator<std::uint64_t>> codes;
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> stamps;
