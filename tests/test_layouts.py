@@ -237,3 +237,22 @@ def test_command_line_reads_codes_and_dates_by_one_rule(tmp_path):
     (tmp_path / "m.csv").write_text("code,date,close\n1,2024/1/8,1\n1,someday,2\n")
     bad = subprocess.run([*run, "run", "f.txt", "m.csv"], cwd=tmp_path, capture_output=True, text=True)
     assert bad.returncode == 1 and "'someday' is not a date" in bad.stderr
+
+
+@pytest.mark.parametrize("date_kind", ["datetime64[ns]", "datetime64[s]", "int64"])
+@pytest.mark.parametrize("code_kind", ["uint64", "int64", "str"])
+def test_large_shuffled_markets_keep_their_key_types(code_kind, date_kind):
+    # Past the size where keys and columns are gathered and sorted natively:
+    # every result equals the tidy market's, its codes and dates of their own type.
+    tidy = tidy_market(11, codes=30, days=200)
+    if code_kind != "str":
+        tidy["code"] = tidy["code"].astype(code_kind)
+    days = tidy["date"].values
+    tidy["date"] = days.astype(date_kind) if date_kind != "int64" else \
+        pd.DatetimeIndex(days).strftime("%Y%m%d").astype(np.int64)
+    shuffled = tidy.iloc[np.random.default_rng(2).permutation(len(tidy))]
+    for got, want in ((tv.indicators(shuffled, SPECS), tv.indicators(tidy, SPECS)),
+                      (tv.formula(FORMULA, shuffled).to_frame(), tv.formula(FORMULA, tidy).to_frame())):
+        assert list(got.dtypes) == list(want.dtypes)
+        pd.testing.assert_frame_equal(got.reset_index(drop=True), want.reset_index(drop=True), check_exact=True)
+    assert tv.screen(FORMULA, shuffled, tidy["date"].iloc[-1]) == tv.screen(FORMULA, tidy, tidy["date"].iloc[-1])

@@ -89,8 +89,12 @@ def test_keywords_read_duplicates_and_refuse_what_they_cannot():
         tv.crosses(bars, ["macd"], period="fortnight")
     with pytest.raises(tv.FormulaError, match="unknown period"):
         tv.screen("C>1", bars, period="hour")
-    with pytest.warns(UserWarning, match="999999"):
-        tv.indicators(bars, ["ma"], adjust=events)
+    # The warning of events for codes the market lacks names the caller's line, however deep the call.
+    for call in (lambda: tv.adjust(bars, events), lambda: tv.indicators(bars, ["ma"], adjust=events),
+                 lambda: tv.formula("C;", bars, period="W", adjust=events)):
+        with pytest.warns(UserWarning, match="999999") as caught:
+            call()
+        assert [w.filename for w in caught] == [__file__]
 
 
 @pytest.mark.filterwarnings("ignore:.*events name codes")
