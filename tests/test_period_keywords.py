@@ -76,7 +76,12 @@ def test_keywords_read_every_layout():
     alone = tv.indicators(one, ["macd"], period="W", adjust=events[events["code"] == "000001"].drop(columns="code"))
     assert alone["partial"].dtype == bool
     same(alone.reset_index(drop=True), expected[expected["code"] == "000001"].iloc[:, 2:])
-    assert tv.screen("C>MA(C,3)", panel, days[-9], period="W") == tv.screen("C>MA(C,3)", bars, days[-9], period="W")
+    expected_codes = tv.screen("C>MA(C,3)", bars, days[-9], period="W", adjust=events)
+    assert tv.screen("C>MA(C,3)", panel, days[-9], period="W", adjust=events) == expected_codes
+    polars = pytest.importorskip("polars")
+    assert tv.screen("C>MA(C,3)", polars.from_pandas(bars), days[-9], period="W", adjust=events) == expected_codes
+    mapping = {name: bars[name].to_numpy() for name in bars.columns}
+    assert tv.screen("C>MA(C,3)", mapping, days[-9], period="W", adjust=events) == expected_codes
 
 
 def test_keywords_read_duplicates_and_refuse_what_they_cannot():
