@@ -72,6 +72,10 @@ def test_keywords_read_every_layout():
     panel = bars.set_index(["date", "code"])
     got = tv.indicators(panel, ["macd"], period="W", adjust=events)
     assert got.index.names == ["date", "code"] and np.array_equal(got.to_numpy(), expected.iloc[:, 2:].to_numpy())
+    renamed = bars.rename(columns={"code": "ticker", "date": "day"})  # the events keep their own names
+    got = tv.indicators(renamed, ["macd"], code="ticker", date="day", period="W", adjust=events)
+    assert list(got.columns[:2]) == ["ticker", "day"] and np.array_equal(got.iloc[:, 2:].to_numpy(),
+                                                                        expected.iloc[:, 2:].to_numpy())
     one = bars[bars["code"] == "000001"].set_index("date").drop(columns="code")
     alone = tv.indicators(one, ["macd"], period="W", adjust=events[events["code"] == "000001"].drop(columns="code"))
     assert alone["partial"].dtype == bool
