@@ -73,11 +73,13 @@ def test_the_native_order_is_a_stable_sort_by_code_then_date():
     for n, span in [(0, 1), (1, 1), (500, 7), (3000, 40), (2000, 2**40), (800, 2**63), (400_000, 30)]:
         code = rng.integers(-span // 2, span // 2 + 1, n, dtype=np.int64) if span > 1 else np.zeros(n, np.int64)
         date = rng.integers(-50, 50, n, dtype=np.int64)
+        carried = (rng.normal(size=n).view(np.int64), rng.integers(-2**63, 2**63 - 1, n, dtype=np.int64))
         for dates in (date, None):
-            rows, starts, repeats, sorted_dates = _native.order(code, dates)
+            rows, starts, repeats, sorted_dates, moved = _native.order(code, dates, carried)
             rows, starts = np.asarray(rows), np.asarray(starts)
             want = np.lexsort((date, code)) if dates is not None else np.argsort(code, kind="stable")
             assert np.array_equal(rows, want)
+            assert all(np.array_equal(np.asarray(m), c[want]) for m, c in zip(moved, carried))
             ordered = code[want]
             assert np.array_equal(starts, np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]][:n]))
             pairs = np.c_[ordered, date[want]] if dates is not None else None

@@ -83,6 +83,46 @@ def _pandas_text(column: Any) -> bool:
     return str(column.dtype) in ("str", "string") and not bool(column.isna().any())
 
 
+def _arrow_text(column: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]]:
+    """The Arrow chunks of a text column held in Arrow memory (a pandas
+    column of Arrow-backed strings, a polars String column), with no
+    missing value, as _native.text_ids reads them; None for any other."""
+    kind, module = type(column), type(column).__module__ or ""
+    if module.startswith("pandas"):
+        if not _pandas_text(column) or getattr(column.dtype, "storage", None) != "pyarrow":
+            return None
+        arrow = column.array.__arrow_array__()
+    elif module.startswith("polars") and kind.__name__ == "Series":
+        import polars
+
+        if column.dtype != polars.String or column.null_count():
+            return None
+        try:  # string views as polars holds them, not copied into offsets
+            arrow = column.to_arrow(compat_level=polars.CompatLevel.newest())
+        except (AttributeError, TypeError):
+            arrow = column.to_arrow()
+    else:
+        return None
+    import pyarrow
+
+    chunks = []
+    for chunk in getattr(arrow, "chunks", [arrow]):
+        if chunk.null_count:
+            return None
+        kind_of = chunk.type
+        buffers = chunk.buffers()
+        bytes_of = [np.frombuffer(b, dtype=np.uint8) if b is not None else np.zeros(0, np.uint8) for b in buffers[2:]]
+        if kind_of in (pyarrow.string(), pyarrow.large_string()):
+            width = np.int32 if kind_of == pyarrow.string() else np.int64
+            layout = np.frombuffer(buffers[1], dtype=width) if buffers[1] is not None else np.zeros(1, width)
+        elif kind_of == getattr(pyarrow, "string_view", lambda: None)():
+            layout = np.frombuffer(buffers[1], dtype=np.uint8) if buffers[1] is not None else np.zeros(0, np.uint8)
+        else:
+            return None
+        chunks.append((layout, tuple(bytes_of), int(chunk.offset), len(chunk)))
+    return tuple(chunks)
+
+
 def frame_kind(data: Any) -> str:
     """'pandas', 'polars' or 'mapping'; TypeError for anything else."""
     module, name = type(data).__module__ or "", type(data).__name__
@@ -136,12 +176,13 @@ class Key:
 
     def __init__(self, name: Any, column: Any, label: str, rows: int, level: bool) -> None:
         self.name, self.column, self.level = name, column, level
-        # A pandas text column without missing values is numbered from its
-        # own (Arrow) storage; its values become Python strings only when
-        # asked for.
-        self._text = _pandas_text(column)
+        # A text column without missing values is numbered from its own
+        # storage (natively where that is Arrow memory); its values become
+        # Python strings only when asked for.
+        self._arrow = _arrow_text(column)
+        self._text = self._arrow is not None or _pandas_text(column)
         self._values: Optional[np.ndarray] = None if self._text else values(column)
-        shape = np.shape(column) if self._text else self.values.shape
+        shape = (len(column),) if self._text else self.values.shape
         if len(shape) != 1 or shape[0] != rows:
             if len(shape) == 2:
                 raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
@@ -161,7 +202,10 @@ class Key:
     def ids(self) -> np.ndarray:
         if self._ids is None:
             try:
-                if self._text:
+                if self._arrow is not None:
+                    ids, firsts = _native.text_ids(self._arrow)
+                    self._ids, self._uniques = np.asarray(ids), take(self.column, np.asarray(firsts))
+                elif self._text:
                     import pandas
 
                     ids, self._uniques = pandas.factorize(self.column, sort=True, use_na_sentinel=False)
@@ -171,15 +215,6 @@ class Key:
             except TypeError as e:
                 raise TypeError(f"the values of the {self.label} column cannot be ordered: {e}") from None
         return self._ids
-
-    def ordered(self) -> bool:
-        """Whether the values can be compared as they are (no dense ids needed)."""
-        return not self._text and self.values.dtype.kind in "iufMmb"
-
-    def exact(self) -> bool:
-        """Whether comparing the values as they are gives the order and the
-        equality of their dense ids: integers and booleans (no NaN or NaT)."""
-        return self.values.dtype.kind in "iub"
 
     def sort_keys(self) -> np.ndarray:
         """Int64 keys in the order of the values: the values themselves
@@ -203,7 +238,7 @@ class Key:
     def values_at(self, rows: np.ndarray) -> np.ndarray:
         """`values[rows]`; a text column's from its few distinct values."""
         if self._uniques is not None and self._values is None:
-            return np.asarray(np.asarray(self._uniques, dtype=object)[self.ids[rows]])
+            return np.asarray(values(self._uniques).astype(object)[self.ids[rows]])
         return np.asarray(self.values[rows])
 
     def at(self, rows: np.ndarray) -> Any:
@@ -211,9 +246,12 @@ class Key:
         if self._uniques is not None and type(self.column).__name__ == "Series":
             # Rows in code order mostly repeat a code: taken from the few
             # distinct values, not from the long text column.
-            import pandas
+            uniques = self._uniques
+            if not hasattr(uniques, "iloc") and not hasattr(uniques, "gather"):  # a pandas Index
+                import pandas
 
-            return pandas.Series(self._uniques.take(self.ids[rows]), name=self.column.name)
+                uniques = pandas.Series(uniques, name=self.column.name)
+            return take(uniques, self.ids[rows])
         dtype = getattr(self.column, "dtype", None)
         if isinstance(dtype, np.dtype) and not isinstance(self.column, np.ndarray) and dtype.itemsize == 8 \
                 and dtype.kind in "iufMm" and hasattr(self.column, "iloc"):
@@ -269,6 +307,7 @@ class Market:
         self._duplicates = duplicates
         self._sorted: Optional[Tuple[np.ndarray, np.ndarray, bool]] = None
         self._dates: Optional[np.ndarray] = None
+        self._moved: Dict[Any, np.ndarray] = {}  # columns the sort moved into order, until asked for
         self._ascending: Optional[bool] = None
 
     @property
@@ -284,11 +323,21 @@ class Market:
         """Whether the rows computed are the caller's rows as they are."""
         return self._time_order()[2]
 
-    def _time_order(self) -> Tuple[np.ndarray, np.ndarray, bool]:
+    def _time_order(self, carry: Optional[Mapping[Any, np.ndarray]] = None) -> Tuple[np.ndarray, np.ndarray, bool]:
         if self._sorted is None:
-            rows, starts = self._order(self._duplicates)
+            rows, starts = self._order(self._duplicates, carry or {})
             self._sorted = rows, starts, len(rows) == self.length and _is_range(rows)
         return self._sorted
+
+    def in_order(self, columns: Mapping[Any, np.ndarray]) -> Dict[Any, np.ndarray]:
+        """Each of `columns` (a value per input row) at `rows`. Columns of
+        8-byte numbers ride along with the sort that puts the rows in
+        order, when it has not run yet: each row is then read once, in the
+        given order, rather than looked up at random afterwards."""
+        carry = {k: v for k, v in columns.items() if v.ndim == 1 and v.dtype.itemsize == 8 and v.dtype.kind in "fiuMm"}
+        rows, _, ordered = self._time_order(carry)
+        moved, self._moved = self._moved, {}
+        return {k: v if ordered else moved[k] if k in moved else gather(rows, v) for k, v in columns.items()}
 
     # ---- columns ----
 
@@ -363,26 +412,33 @@ class Market:
 
     # ---- time order ----
 
-    def _order(self, duplicates: str) -> Tuple[np.ndarray, np.ndarray]:
+    def _order(self, duplicates: str, carry: Mapping[Any, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
         n = self.length
         code, date = self.code, self.date
         if code is None and date is None:
             return np.arange(n), np.zeros(1 if n else 0, dtype=np.int64)
         if self._in_order():
             rows = np.arange(n)
-            ids = None if code is None else code.values if code.ordered() else code.ids
+            ids = None if code is None else code.sort_keys()
         else:
-            # Sorted natively on int64 keys in the values' order; a repeated
-            # code and date (counted there) is resolved on the sorted rows.
+            # Sorted natively on int64 keys in the values' order, the columns
+            # carried moving along; a repeated code and date (counted there)
+            # is resolved on the sorted rows.
             codes = code.sort_keys() if code is not None else np.zeros(n, dtype=np.int64)
-            found, first, repeats, dates = _native.order(codes, None if date is None else date.sort_keys())
+            carried = [np.ascontiguousarray(v).view(np.int64) for v in carry.values()]
+            found, first, repeats, dates, moved = _native.order(
+                codes, None if date is None else date.sort_keys(), tuple(carried))
             rows = np.asarray(found)
+            self._moved = {k: np.asarray(m).view(v.dtype) for (k, v), m in zip(carry.items(), moved)}
             if not repeats:
                 if date is not None and date.values_are_keys() and date.values.dtype.itemsize == 8:
                     self._dates = np.asarray(dates).view(date.values.dtype)  # each row's date, as sorted
                 return rows, np.asarray(first)
             assert date is not None
-            rows = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            keep = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            if keep is not None:
+                rows = rows[keep]
+                self._moved = {k: v[keep] for k, v in self._moved.items()}
             ids = code.ids[rows] if code is not None else None
         if ids is None or n == 0:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
@@ -394,51 +450,8 @@ class Market:
         repeat: the time order without a sort."""
         if self._ascending is None:
             keys = [k for k in (self.code, self.date) if k is not None]
-            strict = self.date is not None
-            by_values = all(k.ordered() for k in keys)
-            self._ascending = bool(keys) and (
-                (by_values and _ascending([k.values for k in keys], strict))
-                or (not (by_values and all(k.exact() for k in keys)) and _ascending([k.ids for k in keys], strict)))
+            self._ascending = bool(keys) and _ascending([k.sort_keys() for k in keys], self.date is not None)
         return self._ascending
-
-    def engine_keys(self) -> Optional[Tuple[np.ndarray, np.ndarray]]:
-        """Codes and dates from which the batch engine puts the rows in this
-        market's time order by itself, sorting natively: each row's code id,
-        and its date id times the row count plus the row, so that rows of
-        one date keep the given order and the row of each result is the key
-        modulo the row count. None when the rows need no sort, the order is
-        known already, or the keys would not fit 64 bits."""
-        if self._sorted is not None or (self.code is None and self.date is None) or self._in_order():
-            return None
-        n = self.length
-        codes = self.code.ids.astype(np.uint64) if self.code is not None else np.zeros(n, dtype=np.uint64)
-        if self.date is None:
-            return codes, np.arange(n, dtype=np.int64)
-        if (int(self.date.ids.max()) + 1) * n >= 2**63:
-            return None
-        return codes, self.date.ids * n + np.arange(n, dtype=np.int64)
-
-    def repeats(self, codes: np.ndarray, keys: np.ndarray) -> bool:
-        """Whether a code and date repeats, given the engine's codes and keys
-        (see engine_keys) of the rows it kept, in its order: two kept rows,
-        or a kept row and one the engine dropped (no close), or two dropped."""
-        if self.date is None:
-            return False
-        n = self.length
-        dates = keys // n
-        if np.any((codes[1:] == codes[:-1]) & (dates[1:] == dates[:-1])):
-            return True
-        dropped = np.ones(n, dtype=bool)
-        dropped[keys % n] = False
-        if not dropped.any():
-            return False
-        width = int(self.date.ids.max()) + 1
-        code_ids = self.code.ids if self.code is not None else np.zeros(n, dtype=np.int64)
-        lost = code_ids[dropped] * width + self.date.ids[dropped]
-        kept = codes.astype(np.int64) * width + dates
-        if len(np.unique(lost)) < len(lost):
-            return True
-        return bool(np.isin(lost, kept, kind="table" if (int(code_ids.max()) + 1) * width <= 8 * n else None).any())
 
     def dates_in_order(self) -> Optional[np.ndarray]:
         """Each computed row's date (the date column at `rows`), gathered once."""
@@ -446,7 +459,7 @@ class Market:
             return None
         rows = self.rows  # ordering may leave each row's date behind
         if self._dates is None:
-            self._dates = gather(rows, self.date.values)
+            self._dates = self.date.values if self.ordered else gather(rows, self.date.values)
         return self._dates
 
     def codes_in_order(self) -> np.ndarray:
@@ -509,12 +522,15 @@ def _shown(value: Any) -> str:
 
 
 def _is_range(rows: np.ndarray) -> bool:
-    return bool(np.array_equal(rows, np.arange(len(rows))))
+    n = len(rows)
+    return n == 0 or (rows[0] == 0 and rows[-1] == n - 1 and bool(np.array_equal(rows, np.arange(n))))
 
 
 def _ascending(keys: List[np.ndarray], strict: bool) -> bool:
     """Whether the rows run by the first key, then the next within it
     (strictly by the last when `strict`): no sort and no repeat."""
+    if len(keys[0]) > 65536 and not _ascending([k[:4096] for k in keys], strict):
+        return False  # rows out of order mostly show it early
     first = keys[0]
     if len(keys) == 1:
         step = first[1:] > first[:-1] if strict else first[1:] >= first[:-1]
@@ -525,10 +541,10 @@ def _ascending(keys: List[np.ndarray], strict: bool) -> bool:
 
 
 def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray, duplicates: str,
-                  market: Market) -> np.ndarray:
-    """`rows` (in code and date order, ties in the given order) with one row
-    per (code, date): a repeat raises ValueError unless `duplicates` keeps
-    the first or the last of each."""
+                  market: Market) -> Optional[np.ndarray]:
+    """Which of `rows` (in code and date order, ties in the given order) to
+    keep for one row per (code, date), None for all: a repeat raises
+    ValueError unless `duplicates` keeps the first or the last of each."""
     d = date[rows]
     repeat = d[1:] == d[:-1]
     if code is not None:
@@ -536,7 +552,7 @@ def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray
         repeat &= c[1:] == c[:-1]
     count = int(np.count_nonzero(repeat))
     if count == 0:
-        return rows
+        return None
     if duplicates == "raise":
         shown = dict.fromkeys(market.pair(int(r)) for r in rows[1:][repeat][:12])
         pairs = ", ".join(list(shown)[:3])
@@ -548,4 +564,4 @@ def _one_per_pair(rows: np.ndarray, code: Optional[np.ndarray], date: np.ndarray
         keep[1:][repeat] = False
     else:
         keep[:-1][repeat] = False
-    return rows[keep]
+    return keep

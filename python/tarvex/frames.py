@@ -171,20 +171,19 @@ def _min_bars(min_bars: int) -> int:
     return int(min_bars)
 
 
-def _bars(market: Market, names_in: Sequence[str], rows: Optional[np.ndarray]) -> Dict[str, np.ndarray]:
-    """The bar columns the indicators read, at `rows` (all rows when None);
-    the others, unread, as NaN."""
+def _bars(market: Market, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
+    """The bar columns the indicators read, in the market's time order; the
+    others, unread, as NaN."""
     inputs = indicator_inputs()
     needed = {f for n in names_in for f in inputs[n]}
-    bars = {}
+    read = {}
     for f in _BAR_FIELDS:
         if f in needed:
             name = market.field_name(f)
-            column = np.ascontiguousarray(as_column(market.column(name), f"column {name!r}"), dtype=np.float64)
-            bars[f] = column if rows is None else gather(rows, column)
-    count = market.length if rows is None else len(rows)
+            read[f] = np.ascontiguousarray(as_column(market.column(name), f"column {name!r}"), dtype=np.float64)
+    bars = market.in_order(read)
     if len(bars) < len(_BAR_FIELDS):
-        unread = np.full(count, np.nan)  # one column for every field not read
+        unread = np.full(len(market.rows), np.nan)  # one column for every field not read
         bars.update((f, unread) for f in _BAR_FIELDS if f not in bars)
     return {f: bars[f] for f in _BAR_FIELDS}
 
@@ -199,8 +198,8 @@ def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: 
     if cross and not rounded:
         return batch_cross(names_in, params_in, codes, dates, o, h, lo, c, v, keep_values, threads=threads)
     table = batch(names_in, params_in, codes, dates, o, h, lo, c, v, threads=threads)
-    if rounded:  # the dates are positions, or keys whose remainder is the position (Market.engine_keys)
-        rows = table["date"] % max(len(dates), 1)
+    if rounded:  # the dates are positions
+        rows = table["date"]
         _rounded(names_in, params_in, table, {f: x[rows] for f, x in bars.items()}, digits, threads)
     if cross:
         table = _cross_table(names_in, params_in, table, keep_values, threads)
@@ -217,23 +216,13 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     data = prepare(data, period=period, adjust=adjust, code=code, date=date, columns=columns, duplicates=duplicates,
                    threads=threads)
     market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
-    table: Optional[Dict[str, np.ndarray]] = None
-    keys = market.engine_keys()
-    if keys is not None:
-        # Rows out of order: the engine sorts them natively, and a repeated
-        # code and date found in its result sends the call the sorted way.
-        table = _table(cross, names_in, params_in, *keys, _bars(market, names_in, None), digits, keep_values,
-                       threads)
-        if market.repeats(table["code"], table["date"]):
-            table = None
-        else:
-            table["date"] = table["date"] % max(market.length, 1)
-    if table is None:
-        # The engine takes the rows as ordered here: each row's date is its position.
-        rows = market.rows
-        table = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)),
-                       _bars(market, names_in, None if market.ordered else rows), digits, keep_values, threads)
-        table["date"] = rows[table["date"]]
+    # The engine takes the rows in the market's time order: each row's code
+    # is its security's number and its date its position.
+    bars = _bars(market, names_in)
+    rows = market.rows
+    table = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)), bars, digits, keep_values,
+                   threads)
+    table["date"] = rows[table["date"]]
     if cross and min_bars:
         silence_first(table, min_bars)
     source = table.pop("date")

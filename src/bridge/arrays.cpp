@@ -322,15 +322,19 @@ std::optional<IntegerColumn> IntegerColumn::read(PyObject* obj, ItemType type) {
   if (!has_exact_type(obj, "numpy", "ndarray")) return std::nullopt;
   Ref pin;
   const std::optional<Block> block = ndarray_block(obj, pin);
-  if (!block || block->type != type || block->swapped || block->stride != 8) return std::nullopt;
+  std::size_t bytes = 0;
+  for (const ItemTypeInfo& t : kItemTypes) bytes = t.type == type ? t.size : bytes;
+  if (!block || block->type != type || block->swapped || block->stride != static_cast<std::ptrdiff_t>(bytes)) {
+    return std::nullopt;
+  }
   IntegerColumn column;
   column.size_ = block->count;
-  if (reinterpret_cast<std::uintptr_t>(block->data) % alignof(std::uint64_t) == 0) {
+  if (reinterpret_cast<std::uintptr_t>(block->data) % bytes == 0) {
     column.pin_ = std::move(pin);
     column.data_ = block->data;
   } else {  // a view at an odd offset into its buffer: copied to aligned memory
-    column.owned_.resize(block->count);
-    if (block->count > 0) std::memcpy(column.owned_.data(), block->data, block->count * sizeof(std::uint64_t));
+    column.owned_.resize((block->count * bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    if (block->count > 0) std::memcpy(column.owned_.data(), block->data, block->count * bytes);
     column.data_ = column.owned_.data();
   }
   return column;

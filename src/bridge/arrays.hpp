@@ -91,10 +91,10 @@ class ArrayInput {
   std::size_t size_ = 0;
 };
 
-// A column of 64-bit integers of an exact numpy.ndarray: one dimension,
-// contiguous, native-endian items of the asked type (I64 or U64), read in
-// place while a buffer export of it is held, or copied when its items are
-// not aligned.
+// A column of integers of an exact numpy.ndarray: one dimension,
+// contiguous, native-endian items of the asked type (an integer type), read
+// in place while a buffer export of it is held, or copied when its items
+// are not aligned.
 class IntegerColumn {
  public:
   // Nothing when `obj` is not such an array; throws ErrorSet when reading
@@ -102,7 +102,8 @@ class IntegerColumn {
   static std::optional<IntegerColumn> read(PyObject* obj, ItemType type);
 
   // The integers, as the type asked for when reading (std::uint64_t for U64,
-  // std::int64_t for I64); valid while this object lives.
+  // std::int64_t for I64, std::int32_t for I32 ...); valid while this object
+  // lives.
   template <class T>
   KeyView<T> view() const {
     return KeyView<T>(static_cast<const T*>(data_), size_);

@@ -147,7 +147,10 @@ PyMethodDef methods[] = {
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
     {"order", order, METH_VARARGS,
-     "order(code, date): rows by code then date, each code's first position, the count of repeated pairs"},
+     "order(code, date, columns): rows by code then date, each code's first position, the count of repeated "
+     "pairs, each row's date and each column's items in that order"},
+    {"text_ids", text_ids, METH_VARARGS,
+     "text_ids(chunks): each text's rank among the distinct texts of Arrow string chunks, and their first rows"},
     {"take", take, METH_VARARGS, "take(rows, columns, threads): each column's items at rows, as memory"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},

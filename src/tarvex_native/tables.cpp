@@ -8,6 +8,7 @@
 
 #include "batch/batch.hpp"
 #include "batch/order.hpp"
+#include "batch/text_codes.hpp"
 #include "index/zhishu.hpp"
 #include "bridge/text.hpp"
 #include "tarvex_native/boundary.hpp"
@@ -57,6 +58,16 @@ py::IntegerColumn key_column(PyObject* obj, py::ItemType type, const char* what)
   return std::move(*column);
 }
 
+// A tuple of columns of 8-byte items, each read as 64-bit integers.
+std::vector<py::IntegerColumn> key_columns(PyObject* given) {
+  if (!PyTuple_Check(given)) raise(PyExc_TypeError, "expected a tuple of columns");
+  std::vector<py::IntegerColumn> columns;
+  for (Py_ssize_t j = 0; j < PyTuple_Size(given); ++j) {
+    columns.push_back(key_column(PyTuple_GetItem(given, j), py::ItemType::I64, "a column"));
+  }
+  return columns;
+}
+
 // A table names each column once: a repeated field (the same period given
 // twice, say) is refused before anything is computed.
 void check_named_once(std::vector<std::string> columns) {
@@ -104,21 +115,77 @@ PyObject* batch(PyObject*, PyObject* args) {
 
 PyObject* order(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    if (PyTuple_Size(args) != 2) raise(PyExc_TypeError, "order() takes 2 arguments");
+    if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "order() takes 3 arguments");
     const py::IntegerColumn code = key_column(PyTuple_GetItem(args, 0), py::ItemType::I64, "code");
     PyObject* date_obj = PyTuple_GetItem(args, 1);
     std::optional<py::IntegerColumn> date;
     if (date_obj != Py_None) date = key_column(date_obj, py::ItemType::I64, "date");
+    const std::vector<py::IntegerColumn> columns = key_columns(PyTuple_GetItem(args, 2));
+    std::vector<KeyView<std::int64_t>> views;
+    for (const py::IntegerColumn& c : columns) views.push_back(c.view<std::int64_t>());
     RowOrder o;
     {
       Unlocked unlocked;
-      o = order_rows(code.view<std::int64_t>(), date ? date->view<std::int64_t>() : KeyView<std::int64_t>());
+      o = order_rows(code.view<std::int64_t>(), date ? date->view<std::int64_t>() : KeyView<std::int64_t>(), views,
+                     on_pool(0, [&] { return unlocked.poll(); }));
     }
     Ref rows = hand_over(std::move(o.rows));
     Ref starts = hand_over(std::move(o.starts));
     Ref repeats = Ref::check(PyLong_FromSize_t(o.repeats));
     Ref dates = date ? hand_over(std::move(o.dates)) : Ref::borrow(Py_None);
-    return PyTuple_Pack(4, rows.get(), starts.get(), repeats.get(), dates.get());
+    std::vector<Ref> moved;
+    for (RowColumn& c : o.columns) moved.push_back(hand_over(std::move(c)));
+    Ref taken = tuple_of(std::move(moved));
+    return PyTuple_Pack(5, rows.get(), starts.get(), repeats.get(), dates.get(), taken.get());
+  });
+}
+
+PyObject* text_ids(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 1) raise(PyExc_TypeError, "text_ids() takes 1 argument");
+    PyObject* given = PyTuple_GetItem(args, 0);
+    if (!PyTuple_Check(given)) raise(PyExc_TypeError, "text_ids() takes a tuple of chunks");
+    std::vector<py::IntegerColumn> held;  // the chunks' buffers, read in place while they are held
+    std::vector<TextChunk> chunks;
+    for (Py_ssize_t k = 0; k < PyTuple_Size(given); ++k) {
+      PyObject* chunk = PyTuple_GetItem(given, k);
+      if (!PyTuple_Check(chunk) || PyTuple_Size(chunk) != 4) {
+        raise(PyExc_TypeError, "a chunk is (offsets or views, buffers, first, length)");
+      }
+      TextChunk c;
+      PyObject* layout = PyTuple_GetItem(chunk, 0);
+      if (std::optional<py::IntegerColumn> views = py::IntegerColumn::read(layout, py::ItemType::U8)) {
+        c.views = views->view<std::uint8_t>();
+        held.push_back(std::move(*views));
+      } else if (std::optional<py::IntegerColumn> wide = py::IntegerColumn::read(layout, py::ItemType::I64)) {
+        c.offsets64 = wide->view<std::int64_t>();
+        held.push_back(std::move(*wide));
+      } else if (std::optional<py::IntegerColumn> narrow = py::IntegerColumn::read(layout, py::ItemType::I32)) {
+        c.offsets32 = narrow->view<std::int32_t>();
+        held.push_back(std::move(*narrow));
+      } else {
+        raise(PyExc_TypeError, "a chunk's offsets must be a contiguous int32 or int64 array, or its views uint8");
+      }
+      PyObject* buffers = PyTuple_GetItem(chunk, 1);
+      if (!PyTuple_Check(buffers)) raise(PyExc_TypeError, "a chunk's buffers must be a tuple");
+      for (Py_ssize_t b = 0; b < PyTuple_Size(buffers); ++b) {
+        std::optional<py::IntegerColumn> bytes = py::IntegerColumn::read(PyTuple_GetItem(buffers, b), py::ItemType::U8);
+        if (!bytes) raise(PyExc_TypeError, "a chunk's buffers must be contiguous uint8 arrays");
+        c.buffers.push_back(bytes->view<std::uint8_t>());
+        held.push_back(std::move(*bytes));
+      }
+      c.first = static_cast<std::size_t>(to_u64(PyTuple_GetItem(chunk, 2)));
+      c.length = static_cast<std::size_t>(to_u64(PyTuple_GetItem(chunk, 3)));
+      chunks.push_back(c);
+    }
+    TextNumbers numbers;
+    {
+      Unlocked unlocked;
+      numbers = number_texts(chunks, on_pool(0, [&] { return unlocked.poll(); }));
+    }
+    Ref ids = hand_over(std::move(numbers.ids));
+    Ref firsts = hand_over(std::move(numbers.firsts));
+    return PyTuple_Pack(2, ids.get(), firsts.get());
   });
 }
 
@@ -126,12 +193,7 @@ PyObject* take(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "take() takes 3 arguments");
     const py::IntegerColumn rows = key_column(PyTuple_GetItem(args, 0), py::ItemType::I64, "rows");
-    PyObject* given = PyTuple_GetItem(args, 1);
-    if (!PyTuple_Check(given)) raise(PyExc_TypeError, "take() takes a tuple of columns");
-    std::vector<py::IntegerColumn> columns;
-    for (Py_ssize_t j = 0; j < PyTuple_Size(given); ++j) {
-      columns.push_back(key_column(PyTuple_GetItem(given, j), py::ItemType::I64, "a column"));
-    }
+    const std::vector<py::IntegerColumn> columns = key_columns(PyTuple_GetItem(args, 1));
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 2)));
     std::vector<RowColumn> taken;
     {

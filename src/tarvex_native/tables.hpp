@@ -16,11 +16,20 @@ PyObject* batch(PyObject* self, PyObject* args);
 // amount, count)
 PyObject* zhishu(PyObject* self, PyObject* args);
 
-// order(code, date) -> (rows, starts, repeats, dates): the rows by code, then
-// date (None: by code alone), each code's first position among them, how
-// many rows repeat the code and date of the row before them, and the date
-// of each of the rows in their order (None without dates). Keys are int64.
+// order(code, date, columns) -> (rows, starts, repeats, dates, taken): the
+// rows by code, then date (None: by code alone), each code's first position
+// among them, how many rows repeat the code and date of the row before
+// them, the date of each of the rows in their order (None without dates),
+// and each of `columns` (a tuple of contiguous arrays of 8-byte items, read
+// as int64) in that order. Keys are int64.
 PyObject* order(PyObject* self, PyObject* args);
+
+// text_ids(chunks) -> (ids, firsts): each text's rank among the distinct
+// texts of Arrow string chunks, in byte order, and each distinct text's
+// first row. A chunk is (offsets as int32 or int64 or string views as
+// uint8, a tuple of its byte buffers as uint8, the first text used, the
+// count used).
+PyObject* text_ids(PyObject* self, PyObject* args);
 
 // take(rows, columns, threads) -> tuple of memory: each column (a tuple of
 // contiguous arrays of 8-byte items, read as int64) at `rows`, gathered on

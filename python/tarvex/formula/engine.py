@@ -19,13 +19,13 @@ from __future__ import annotations
 import copy
 import datetime
 import numbers
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .._arrays import masked_as_nan
 from .._columns import BAR_COLUMNS as _BAR_COLUMNS
-from .._columns import Key, Market, gather
+from .._columns import Key, Market
 from .._prepare import prepare
 from . import native
 from .context import Context
@@ -413,8 +413,8 @@ def read_market(plan: Steps, data: Any, options: Options) -> Tuple[Market, Dict[
             raise FormulaError(str(e), plan.text, pos) from None
         if len(column) != market.length:
             raise FormulaError("the columns differ in length")
-        columns[word] = column if market.ordered else gather(market.rows, column)
-    return market, columns
+        columns[word] = column
+    return market, market.in_order(columns)
 
 
 def prepared(data: Any, options: Options, period: Optional[str], adjust: Any, day: Any = None) -> Any:
@@ -502,8 +502,11 @@ def run_plan(plan: Steps, data: Any, options: Options, params: Mapping[str, floa
             dates = market.date.values
     else:
         assert market.code is not None
-        codes, dates = market.codes_in_order(), market.dates_in_order()
-        labels = None if market.index is None else market.index[market.rows]
+        # Each row's code and label are made when first read: a screen of
+        # a whole market reads few of them, or none.
+        codes, dates = market.codes_in_order, market.dates_in_order()
+        index = market.index
+        labels = None if index is None else lambda: index[market.rows]
     lines = [_line(out, v) for out, v in zip(plan.outputs, values)]
     return FormulaResult(lines, codes, dates, None if market.code is None else market.code.name,
                          None if market.date is None else market.date.name, market.starts,
@@ -514,10 +517,17 @@ class _Shape:
     """How a result's lines go back to the caller: pandas Series on the
     bars' index (`labels`), polars Series, or arrays."""
 
-    __slots__ = ("kind", "labels", "layout")
+    __slots__ = ("kind", "_labels", "layout")
 
     def __init__(self, kind: str, labels: Any, layout: str) -> None:
-        self.kind, self.labels, self.layout = kind, labels, layout
+        self.kind, self._labels, self.layout = kind, labels, layout
+
+    @property
+    def labels(self) -> Any:
+        """The index of the lines (given as a function: made when first read)."""
+        if callable(self._labels):
+            self._labels = self._labels()
+        return self._labels
 
     def series(self, values: np.ndarray, name: str) -> Any:
         if self.kind == "pandas":
@@ -691,11 +701,12 @@ class FormulaResult:
     code and date with the original values.
     """
 
-    def __init__(self, lines: Sequence[Line], codes: Optional[np.ndarray] = None, dates: Optional[np.ndarray] = None,
+    def __init__(self, lines: Sequence[Line], codes: Union[None, np.ndarray, Callable[[], np.ndarray]] = None,
+                 dates: Optional[np.ndarray] = None,
                  code_name: Any = None, date_name: Any = None, starts: Optional[np.ndarray] = None,
                  shape: Optional[_Shape] = None) -> None:
         self.lines = tuple(lines)
-        self.codes, self.dates = codes, dates
+        self._codes, self.dates = codes, dates
         self._code_name, self._date_name = code_name if code_name is not None else "code", \
             date_name if date_name is not None else "date"
         self._starts = starts
@@ -703,6 +714,13 @@ class FormulaResult:
         self._by_name: Dict[str, Line] = {}
         for line in self.lines:
             self._by_name.setdefault(line.label.upper(), line)
+
+    @property
+    def codes(self) -> Optional[np.ndarray]:
+        """Each row's code (None for one security), gathered when first read."""
+        if callable(self._codes):
+            self._codes = self._codes()
+        return self._codes
 
     @property
     def names(self) -> List[str]:

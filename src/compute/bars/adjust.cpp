@@ -16,15 +16,6 @@ namespace tarvex {
 
 namespace {
 
-// The rows of a market cut into a fixed number of chunks for a given size,
-// so that merging the chunks' findings gives the same result whatever the
-// number of threads.
-struct Chunks {
-  std::size_t rows, count;
-  explicit Chunks(std::size_t n) : rows(n), count(std::clamp<std::size_t>(n / 65536, 1, 16)) {}
-  std::size_t begin(std::size_t c) const { return c * rows / count; }
-};
-
 // The slot of each of a set of codes (0 .. size - 1 in ascending code
 // order): a table indexed by the code's offset from the lowest when the
 // codes span a narrow range (exchange codes), else a binary search.

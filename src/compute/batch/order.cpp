@@ -1,6 +1,7 @@
 #include "batch/order.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "batch/table.hpp"
@@ -9,88 +10,146 @@
 namespace tarvex {
 namespace {
 
-// The rows grouped by code (in code order, each code's rows in the given
-// order) as (date key, row) items, and each code's first position. Codes
-// within a span a table of counts holds take one counting pass, each row
-// moved once; wider ones go through the radix sort.
-using Keys = std::vector<std::uint64_t, BlockAllocator<std::uint64_t>>;
+using Numbers = std::vector<std::uint32_t, BlockAllocator<std::uint32_t>>;
+using Records = std::vector<std::uint64_t, BlockAllocator<std::uint64_t>>;
 
-KeyedRows by_code(const Keys& codes, const Keys& dates, std::vector<std::int64_t>& starts) {
-  const std::size_t n = codes.size();
-  KeyedRows items(n);
-  if (n == 0) return items;
-  auto date_of = [&](std::size_t r) { return dates.empty() ? 0 : dates[r]; };
-  const auto [low_at, high_at] = std::minmax_element(codes.begin(), codes.end());
-  const std::uint64_t low = *low_at, span = *high_at - low;
-  constexpr std::uint64_t kCountedSpan = std::uint64_t{1} << 18;
-  if (span >= kCountedSpan) {
-    for (std::size_t r = 0; r < n; ++r) items[r] = {codes[r], r};
+// Each row's security, numbered 0 .. securities - 1 in code order, and the
+// count of each security's rows in each chunk (the counting sort's first
+// pass). Codes within a span about the market's size are numbered by their
+// offset from the lowest, counted as they are numbered; wider ones by their
+// rank among the codes, which a radix sort finds.
+struct Numbering {
+  Numbers numbers;
+  std::size_t securities = 0;
+  std::vector<std::vector<std::size_t>> counts;  // by chunk, then security
+};
+
+Numbering number_rows(KeyView<std::int64_t> code, const ForEachGroup& for_each) {
+  const std::size_t n = code.size();
+  if (n >= std::size_t{1} << 32) throw ValueError("a market of 2**32 rows or more cannot be ordered");
+  Numbering out;
+  out.numbers.resize(n);
+  const auto [low, high] = key_range(code.data(), n, for_each);
+  const std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+  const bool by_offset = span < n + 65536;
+  std::vector<std::uint64_t> ranked;  // the distinct codes' keys, ascending, when numbered by rank
+  if (by_offset) {
+    out.securities = static_cast<std::size_t>(span) + 1;
+  } else {
+    KeyedRows items(n);
+    for (std::size_t r = 0; r < n; ++r) items[r] = {date_key(code[r]), r};
     sort_by_key(items);
-    for (std::size_t j = 0; j < n; ++j) {
-      if (j == 0 || items[j].key != items[j - 1].key) starts.push_back(static_cast<std::int64_t>(j));
+    for (const KeyedRow& item : items) {
+      if (ranked.empty() || ranked.back() != item.key) ranked.push_back(item.key);
+      out.numbers[item.row] = static_cast<std::uint32_t>(ranked.size() - 1);
     }
-    for (KeyedRow& item : items) item.key = date_of(item.row);
-    return items;
+    out.securities = ranked.size();
   }
-  // A counting sort in a fixed number of chunks of rows, so that the result
-  // does not depend on the threads: each chunk counts its rows of every
-  // code, then moves them after those of the chunks before it, which keeps
-  // each code's rows in the given order.
-  const std::size_t securities = static_cast<std::size_t>(span) + 1;
-  const std::size_t chunks = std::clamp<std::size_t>(std::min(n / 65536, n / (8 * securities)), 1, 16);
-  const auto begin = [&](std::size_t c) { return c * n / chunks; };
-  std::vector<std::vector<std::size_t>> next(chunks);
-  parallel_for(chunks, 0, 1, [&](std::size_t c) {
-    std::vector<std::size_t> counts(securities, 0);
-    for (std::size_t r = begin(c), end = begin(c + 1); r < end; ++r) ++counts[codes[r] - low];
-    next[c] = std::move(counts);
-  });
-  std::size_t offset = 0;
-  for (std::size_t k = 0; k < securities; ++k) {
-    const std::size_t first = offset;
-    for (std::vector<std::size_t>& counts : next) offset += std::exchange(counts[k], offset);
-    if (offset != first) starts.push_back(static_cast<std::int64_t>(first));
-  }
-  parallel_for(chunks, 0, 1, [&](std::size_t c) {
-    std::size_t* const slot = next[c].data();
-    for (std::size_t r = begin(c), end = begin(c + 1); r < end; ++r) {
-      const std::size_t j = slot[codes[r] - low]++;
-      // The codes' stretches fill far apart: the line this code's next row
-      // goes to is asked for now, so that writing it then does not wait.
-      if (j + 1 < n) __builtin_prefetch(items.data() + j + 1, 1);
-      items[j] = {date_of(r), r};
+  const Chunks chunks(n, out.securities);
+  out.counts.resize(chunks.count);
+  std::atomic<bool> moved{false};
+  for_each(chunks.count, [&](std::size_t c) {
+    std::vector<std::size_t> counts(out.securities, 0);
+    std::uint32_t* const numbers = out.numbers.data();
+    for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      if (by_offset) {
+        const std::uint64_t offset = static_cast<std::uint64_t>(code[r]) - static_cast<std::uint64_t>(low);
+        if (offset >= out.securities) {
+          moved.store(true, std::memory_order_relaxed);
+          numbers[r] = 0;
+          continue;
+        }
+        numbers[r] = static_cast<std::uint32_t>(offset);
+      }
+      ++counts[numbers[r]];
     }
+    out.counts[c] = std::move(counts);
   });
-  return items;
+  if (moved.load()) throw ValueError("the code column changed while it was read");
+  return out;
 }
+
+// The moved rows: a record of `width` words a row, its date's key, its row
+// and its items of the columns asked for.
+constexpr std::size_t kRecordHead = 2;
 
 }  // namespace
 
-RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date) {
+RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date,
+                    const std::vector<KeyView<std::int64_t>>& columns, const ForEachGroup& for_each) {
   const std::size_t n = code.size();
   const bool dated = date.size() != 0;
   if (dated) check_same_length(n, {date.size()});
-  Keys codes(n), dates(dated ? n : 0);
-  for (std::size_t r = 0; r < n; ++r) codes[r] = date_key(code[r]);
-  for (std::size_t r = 0; r < dates.size(); ++r) dates[r] = date_key(date[r]);
+  for (const KeyView<std::int64_t>& c : columns) check_same_length(n, {c.size()});
   RowOrder out;
-  KeyedRows items = by_code(codes, dates, out.starts);
   out.rows.resize(n);
   out.dates.resize(dated ? n : 0);
-  // Each security's rows by date, stably, in place: a stretch that stays in
-  // cache. Securities are independent, so they are sorted on the pool.
+  out.columns.resize(columns.size());
+  for (RowColumn& c : out.columns) c.resize(n);
+  if (n == 0) return out;
+
+  // A counting sort by security: each chunk moves its rows after those of
+  // the chunks before it, which keeps each security's rows in the given
+  // order.
+  Numbering numbering = number_rows(code, for_each);
+  std::size_t offset = 0;
+  for (std::size_t k = 0; k < numbering.securities; ++k) {
+    const std::size_t first = offset;
+    for (std::vector<std::size_t>& counts : numbering.counts) offset += std::exchange(counts[k], offset);
+    if (offset != first) out.starts.push_back(static_cast<std::int64_t>(first));
+  }
+  const std::size_t width = kRecordHead + columns.size();
+  Records records(n * width);
+  const Chunks chunks(n, numbering.securities);
+  for_each(chunks.count, [&](std::size_t c) {
+    std::size_t* const slot = numbering.counts[c].data();
+    const std::uint32_t* const numbers = numbering.numbers.data();
+    std::uint64_t* const to = records.data();
+    for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
+      const std::size_t j = slot[numbers[r]]++;
+      std::uint64_t* record = to + j * width;
+      // The securities' stretches fill far apart: the line this security's
+      // next record goes to is asked for now, so that writing it then does
+      // not wait.
+      if (j + 1 < n) __builtin_prefetch(record + width, 1);
+      record[0] = dated ? date_key(date[r]) : 0;
+      record[1] = r;
+      for (std::size_t k = 0; k < columns.size(); ++k) {
+        record[kRecordHead + k] = static_cast<std::uint64_t>(columns[k][r]);
+      }
+    }
+  });
+
+  // Each security's records by date, stably: a stretch that stays in
+  // cache, written out column by column.
   const std::size_t groups = out.starts.size();
   std::vector<std::size_t> repeats(groups, 0);
-  parallel_for(groups, 0, 16, [&](std::size_t k) {
-    const std::size_t first = static_cast<std::size_t>(out.starts[k]);
-    const std::size_t end = k + 1 < groups ? static_cast<std::size_t>(out.starts[k + 1]) : n;
-    KeyedRows group(items.begin() + first, items.begin() + end);
-    if (dated) sort_by_key(group);
-    for (std::size_t j = 0; j < group.size(); ++j) {
-      out.rows[first + j] = static_cast<std::int64_t>(group[j].row);
-      if (!dated) continue;
-      out.dates[first + j] = static_cast<std::int64_t>(group[j].key ^ (std::uint64_t{1} << 63));  // date_key undone
-      if (j > 0 && group[j].key == group[j - 1].key) ++repeats[k];
+  for_each(groups, [&](std::size_t g) {
+    const std::size_t first = static_cast<std::size_t>(out.starts[g]);
+    const std::size_t m = (g + 1 < groups ? static_cast<std::size_t>(out.starts[g + 1]) : n) - first;
+    const std::uint64_t* const from = records.data() + first * width;
+    bool by_date = true;
+    for (std::size_t j = 1; j < m && by_date; ++j) by_date = from[(j - 1) * width] <= from[j * width];
+    KeyedRows sorted;
+    if (!by_date) {
+      sorted.resize(m);
+      for (std::size_t j = 0; j < m; ++j) sorted[j] = {from[j * width], j};
+      sort_by_key(sorted);
+    }
+    const auto record = [&](std::size_t j) { return from + (by_date ? j : sorted[j].row) * width; };
+    std::int64_t* const rows = out.rows.data() + first;
+    for (std::size_t j = 0; j < m; ++j) rows[j] = static_cast<std::int64_t>(record(j)[1]);
+    if (dated) {
+      std::int64_t* const dates = out.dates.data() + first;
+      for (std::size_t j = 0; j < m; ++j) {
+        const std::uint64_t key = record(j)[0];
+        dates[j] = static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));  // date_key undone
+        if (j > 0 && key == record(j - 1)[0]) ++repeats[g];
+      }
+    }
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      std::int64_t* const items = out.columns[k].data() + first;
+      for (std::size_t j = 0; j < m; ++j) items[j] = static_cast<std::int64_t>(record(j)[kRecordHead + k]);
     }
   });
   for (std::size_t r : repeats) out.repeats += r;

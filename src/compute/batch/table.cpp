@@ -86,19 +86,6 @@ std::vector<PriceColumn> listed(ColumnSet columns) {
   return out;
 }
 
-// The rows of a table cut into a few chunks, spread like the groups: a fixed
-// number for a given table, so the result is the same however many threads
-// take them. A chunk that keeps a count for each of `securities` gets at
-// least eight rows a count, so that the counts of all chunks stay within
-// the table's size.
-struct Chunks {
-  std::size_t rows, count;
-  explicit Chunks(std::size_t n, std::size_t securities = 0)
-      : rows(n),
-        count(std::clamp<std::size_t>(std::min(n / 65536, securities == 0 ? n : n / (8 * securities)), 1, 16)) {}
-  std::size_t begin(std::size_t c) const { return c * rows / count; }
-};
-
 // Security numbers of the rows, one a row: a row that takes no part has
 // kNoSecurity, a number no security has.
 using SecurityNumbers = std::vector<std::uint32_t, BlockAllocator<std::uint32_t>>;
@@ -256,33 +243,7 @@ bool group_in_order(const BatchInput& in, const ForEachGroup& for_each, Grouping
 // The lowest and highest code of every row (a skipped row's code can only
 // widen the range).
 std::pair<std::uint64_t, std::uint64_t> code_range(const BatchInput& in, const ForEachGroup& for_each) {
-  const Chunks chunks(in.close.size());
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges(chunks.count);
-  for_each(chunks.count, [&](std::size_t c) {
-    // Four running ranges, so that the comparisons do not wait on each other.
-    std::uint64_t low[4] = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
-    std::uint64_t high[4] = {};
-    const std::uint64_t* codes = in.code.data();
-    std::size_t r = chunks.begin(c);
-    const std::size_t end = chunks.begin(c + 1);
-    for (; r + 4 <= end; r += 4) {
-      for (std::size_t k = 0; k < 4; ++k) {
-        low[k] = std::min(low[k], codes[r + k]);
-        high[k] = std::max(high[k], codes[r + k]);
-      }
-    }
-    for (; r < end; ++r) {
-      low[0] = std::min(low[0], codes[r]);
-      high[0] = std::max(high[0], codes[r]);
-    }
-    ranges[c] = {std::min({low[0], low[1], low[2], low[3]}), std::max({high[0], high[1], high[2], high[3]})};
-  });
-  std::uint64_t code_min = ~std::uint64_t{0}, code_max = 0;
-  for (const auto& [low, high] : ranges) {
-    code_min = std::min(code_min, low);
-    code_max = std::max(code_max, high);
-  }
-  return {code_min, code_max};
+  return key_range(in.code.data(), in.close.size(), for_each);
 }
 
 // Strategy for codes spanning a range no larger than the table (the usual

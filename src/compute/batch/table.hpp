@@ -3,9 +3,11 @@
 // one security's series.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "batch/batch.hpp"
@@ -44,6 +46,54 @@ void sort_by_key(KeyedRows& items);
 
 // The end of the run of equal keys that starts at `first` in sorted items.
 std::size_t run_end(const KeyedRows& items, std::size_t first);
+
+// The rows of a table cut into a few chunks, spread like the groups: a fixed
+// number for a given table, so the result is the same however many threads
+// take them. A chunk that keeps a count for each of `securities` gets at
+// least eight rows a count, so that the counts of all chunks stay within
+// the table's size.
+struct Chunks {
+  std::size_t rows, count;
+  explicit Chunks(std::size_t n, std::size_t securities = 0)
+      : rows(n),
+        count(std::clamp<std::size_t>(std::min(n / 65536, securities == 0 ? n : n / (8 * securities)), 1, 16)) {}
+  std::size_t begin(std::size_t c) const { return c * rows / count; }
+};
+
+// The lowest and highest of the `n` keys (both zero when there are none),
+// the chunks read side by side through `for_each`.
+template <class Key>
+std::pair<Key, Key> key_range(const Key* keys, std::size_t n, const ForEachGroup& for_each) {
+  if (n == 0) return {Key{}, Key{}};
+  const Chunks chunks(n);
+  std::vector<std::pair<Key, Key>> ranges(chunks.count, {keys[0], keys[0]});
+  for_each(chunks.count, [&](std::size_t c) {
+    const std::size_t begin = chunks.begin(c), end = chunks.begin(c + 1);
+    if (begin == end) return;
+    // Four running ranges, so that the comparisons do not wait on each other.
+    Key low[4], high[4];
+    std::fill(low, low + 4, keys[begin]);
+    std::fill(high, high + 4, keys[begin]);
+    std::size_t r = begin;
+    for (; r + 4 <= end; r += 4) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        low[k] = std::min(low[k], keys[r + k]);
+        high[k] = std::max(high[k], keys[r + k]);
+      }
+    }
+    for (; r < end; ++r) {
+      low[0] = std::min(low[0], keys[r]);
+      high[0] = std::max(high[0], keys[r]);
+    }
+    ranges[c] = {std::min({low[0], low[1], low[2], low[3]}), std::max({high[0], high[1], high[2], high[3]})};
+  });
+  std::pair<Key, Key> out = ranges[0];
+  for (const auto& [low, high] : ranges) {
+    out.first = std::min(out.first, low);
+    out.second = std::max(out.second, high);
+  }
+  return out;
+}
 
 // The key under which signed dates sort in their own order.
 inline std::uint64_t date_key(std::int64_t date) {

@@ -1,0 +1,256 @@
+#include "batch/text_codes.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <string_view>
+#include <utility>
+
+namespace tarvex {
+namespace {
+
+using Text = std::string_view;
+
+// Drawn once a process, so that no set of codes chosen in advance collides
+// on purpose; the numbers found do not depend on it.
+const std::uint64_t kSeed = (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// What a text is looked up by. A text of up to 15 bytes is its own key: its
+// bytes, then its length in the last byte, compared as two words. A longer
+// one is keyed by a hash of its bytes and its length (the last byte 0xff),
+// and its bytes are compared when the keys match.
+struct TextKey {
+  std::uint64_t lo = 0, hi = 0;
+  bool operator==(const TextKey& o) const { return lo == o.lo && hi == o.hi; }
+  bool whole() const { return hi >> 56 != 0xff; }
+};
+
+constexpr std::size_t kShortText = 15;
+
+// The key of `t`, whose memory may be read up to `limit` (a short text's
+// sixteen bytes are then read at once, and the ones past it masked off).
+TextKey key_of(Text t, const char* limit) {
+  const std::size_t n = t.size();
+  TextKey k;
+  if (n > kShortText) {
+    std::uint64_t h = kSeed ^ (n * 0x9e3779b97f4a7c15ULL);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, t.data() + i, 8);
+      h = mix(h ^ word);
+    }
+    std::uint64_t tail = 0;
+    for (std::size_t j = i; j < n; ++j) tail |= std::uint64_t{static_cast<unsigned char>(t[j])} << (8 * (j - i));
+    return {mix(h ^ tail), std::uint64_t{0xff} << 56 | (n & ((std::uint64_t{1} << 56) - 1))};
+  }
+  std::uint64_t words[2] = {0, 0};
+  if (n != 0 && limit - t.data() >= 16) {
+    std::memcpy(words, t.data(), 16);
+    const auto low_bytes = [](std::size_t b) { return b >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * b)) - 1; };
+    words[0] &= low_bytes(n);
+    words[1] &= n > 8 ? low_bytes(n - 8) : 0;
+  } else {
+    for (std::size_t j = 0; j < n; ++j) {
+      words[j / 8] |= std::uint64_t{static_cast<unsigned char>(t[j])} << (8 * (j % 8));
+    }
+  }
+  k.lo = words[0];
+  k.hi = words[1] | std::uint64_t{n} << 56;
+  return k;
+}
+
+// The distinct texts met, numbered 0, 1, ... as first met, each with the
+// first row it was met on; an open-addressing table of their keys finds a
+// text's number.
+class TextTable {
+ public:
+  std::uint32_t number(Text t, const TextKey& key, std::size_t row) {
+    if (2 * (texts_.size() + 1) > slots_.size()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t s = slot_of(key) & mask;; s = (s + 1) & mask) {
+      const std::uint32_t at = slots_[s];
+      if (at == kEmpty) {
+        slots_[s] = static_cast<std::uint32_t>(texts_.size());
+        keys_.push_back(key);
+        texts_.push_back(t);
+        firsts_.push_back(row);
+        return slots_[s];
+      }
+      if (keys_[at] == key && (key.whole() || texts_[at] == t)) return at;
+    }
+  }
+
+  const std::vector<Text>& texts() const { return texts_; }
+  const std::vector<std::size_t>& firsts() const { return firsts_; }
+
+ private:
+  static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
+
+  static std::size_t slot_of(const TextKey& k) {
+    return static_cast<std::size_t>(mix((k.lo ^ kSeed) + k.hi * 0x9e3779b97f4a7c15ULL));
+  }
+
+  void grow() {
+    std::vector<std::uint32_t> slots(std::max<std::size_t>(64, 2 * slots_.size()), kEmpty);
+    const std::size_t mask = slots.size() - 1;
+    for (std::uint32_t k = 0; k < keys_.size(); ++k) {
+      std::size_t s = slot_of(keys_[k]) & mask;
+      while (slots[s] != kEmpty) s = (s + 1) & mask;
+      slots[s] = k;
+    }
+    slots_ = std::move(slots);
+  }
+
+  // Slots hold numbers only, and the keys lie by number: a market's few
+  // thousand codes then fit the nearest caches.
+  std::vector<std::uint32_t> slots_;
+  std::vector<TextKey> keys_;
+  std::vector<Text> texts_;
+  std::vector<std::size_t> firsts_;
+};
+
+// A stretch of one chunk's texts, read on its own: rows [begin, end) of the
+// chunk, the first being row `row` of the column.
+struct Piece {
+  std::size_t chunk, begin, end, row;
+  TextTable table;
+};
+
+// Numbers the piece's texts in its table, leaving each row's number at
+// ids[row]; text_at(i) is the piece's i-th text and the end of the memory
+// that holds it.
+template <class TextAt>
+void number_piece(Piece& piece, std::int64_t* ids, TextAt text_at) {
+  Text last;
+  TextKey last_key;
+  std::uint32_t last_number = 0;
+  for (std::size_t i = 0, count = piece.end - piece.begin; i < count; ++i) {
+    const auto [t, limit] = text_at(i);
+    const TextKey key = key_of(t, limit);
+    if (i == 0 || !(key == last_key && (key.whole() || t == last))) {
+      last_number = piece.table.number(t, key, piece.row + i);
+    }
+    last = t;
+    last_key = key;
+    ids[piece.row + i] = last_number;
+  }
+}
+
+template <class Offset>
+void number_by_offsets(const TextChunk& c, KeyView<Offset> offsets, Piece& piece, std::int64_t* ids) {
+  const std::size_t first = c.first + piece.begin;
+  if (offsets.size() < first + (piece.end - piece.begin) + 1 || c.buffers.size() != 1) {
+    throw ValueError("a text column's offsets are fewer than its texts");
+  }
+  const Offset* at = offsets.data() + first;
+  const KeyView<std::uint8_t> bytes = c.buffers[0];
+  number_piece(piece, ids, [&](std::size_t i) {
+    if (at[i] < 0 || at[i] > at[i + 1] || static_cast<std::uint64_t>(at[i + 1]) > bytes.size()) {
+      throw ValueError("a text column's offsets do not ascend within its bytes");
+    }
+    const char* from = reinterpret_cast<const char*>(bytes.data());
+    return std::pair(Text(from + at[i], static_cast<std::size_t>(at[i + 1] - at[i])), from + bytes.size());
+  });
+}
+
+void number_by_views(const TextChunk& c, Piece& piece, std::int64_t* ids) {
+  constexpr std::size_t kView = 16, kInline = 12;
+  const std::size_t first = c.first + piece.begin;
+  if (c.views.size() / kView < first + (piece.end - piece.begin)) {
+    throw ValueError("a text column's views are fewer than its texts");
+  }
+  const auto word = [](const std::uint8_t* p) {
+    std::int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  const char* views_end = reinterpret_cast<const char*>(c.views.data() + c.views.size());
+  number_piece(piece, ids, [&](std::size_t i) {
+    const std::uint8_t* view = c.views.data() + (first + i) * kView;
+    const std::int32_t size = word(view);
+    if (size >= 0 && static_cast<std::size_t>(size) <= kInline) {
+      return std::pair(Text(reinterpret_cast<const char*>(view) + 4, static_cast<std::size_t>(size)), views_end);
+    }
+    const std::int32_t buffer = word(view + 8), offset = word(view + 12);
+    if (size < 0 || buffer < 0 || offset < 0 || static_cast<std::size_t>(buffer) >= c.buffers.size() ||
+        static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(size) > c.buffers[buffer].size()) {
+      throw ValueError("a text column's view lies outside its buffers");
+    }
+    const char* from = reinterpret_cast<const char*>(c.buffers[buffer].data());
+    return std::pair(Text(from + offset, static_cast<std::size_t>(size)), from + c.buffers[buffer].size());
+  });
+}
+
+}  // namespace
+
+TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGroup& for_each) {
+  std::size_t n = 0;
+  for (const TextChunk& c : chunks) n += c.length;
+  if (n >= std::size_t{1} << 32) throw ValueError("a column of 2**32 texts or more cannot be numbered");
+  // Pieces of a fixed size for a given column, so that nothing depends on
+  // the threads: a sixteenth of the rows, and no fewer than 65,536.
+  const std::size_t size = std::max<std::size_t>(65536, (n + 15) / 16);
+  std::vector<Piece> pieces;
+  for (std::size_t k = 0, row = 0; k < chunks.size(); row += chunks[k++].length) {
+    for (std::size_t b = 0; b < chunks[k].length; b += size) {
+      pieces.push_back({k, b, std::min(chunks[k].length, b + size), row + b, {}});
+    }
+  }
+  TextNumbers out;
+  out.ids.resize(n);
+  for_each(pieces.size(), [&](std::size_t p) {
+    Piece& piece = pieces[p];
+    const TextChunk& c = chunks[piece.chunk];
+    if (c.views.size() != 0) {
+      number_by_views(c, piece, out.ids.data());
+    } else if (c.offsets64.size() != 0) {
+      number_by_offsets(c, c.offsets64, piece, out.ids.data());
+    } else {
+      number_by_offsets(c, c.offsets32, piece, out.ids.data());
+    }
+  });
+
+  // The pieces' texts numbered over the whole column, pieces in row order
+  // (so each text keeps its first row), then ranked by their bytes.
+  TextTable all;
+  std::vector<std::vector<std::uint32_t>> numbers(pieces.size());
+  for (std::size_t p = 0; p < pieces.size(); ++p) {
+    const TextTable& t = pieces[p].table;
+    for (std::size_t k = 0; k < t.texts().size(); ++k) {
+      const Text text = t.texts()[k];
+      numbers[p].push_back(all.number(text, key_of(text, text.data()), t.firsts()[k]));
+    }
+  }
+  const std::size_t distinct = all.texts().size();
+  std::vector<std::uint32_t> by_text(distinct);
+  std::iota(by_text.begin(), by_text.end(), 0);
+  std::sort(by_text.begin(), by_text.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return all.texts()[a] < all.texts()[b];
+  });
+  std::vector<std::int64_t> rank(distinct);
+  out.firsts.resize(distinct);
+  for (std::size_t r = 0; r < distinct; ++r) {
+    rank[by_text[r]] = static_cast<std::int64_t>(r);
+    out.firsts[r] = static_cast<std::int64_t>(all.firsts()[by_text[r]]);
+  }
+  for_each(pieces.size(), [&](std::size_t p) {
+    const Piece& piece = pieces[p];
+    std::vector<std::int64_t> ranks(numbers[p].size());
+    for (std::size_t k = 0; k < ranks.size(); ++k) ranks[k] = rank[numbers[p][k]];
+    std::int64_t* ids = out.ids.data() + piece.row;
+    for (std::size_t i = 0, count = piece.end - piece.begin; i < count; ++i) ids[i] = ranks[static_cast<std::size_t>(ids[i])];
+  });
+  return out;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,42 @@
+// Text codes as numbers: each row's rank among the distinct texts of a
+// column held as Arrow strings (offsets into one buffer of UTF-8 bytes), so
+// that a market keyed by text codes is ordered as one keyed by numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "batch/batch.hpp"
+#include "batch/order.hpp"
+
+namespace tarvex {
+
+// One Arrow array of strings: `length` texts from its `first`-th on. With
+// offsets (32- or 64-bit, one of the two views set), text i is
+// buffers[0][offsets[i] .. offsets[i + 1]). With string views (16 bytes a
+// text), text i is its view's inline bytes (up to 12), or the bytes its
+// view points at in one of `buffers`.
+struct TextChunk {
+  KeyView<std::int32_t> offsets32;
+  KeyView<std::int64_t> offsets64;
+  KeyView<std::uint8_t> views;
+  std::vector<KeyView<std::uint8_t>> buffers;
+  std::size_t first = 0;
+  std::size_t length = 0;
+};
+
+struct TextNumbers {
+  RowColumn ids;     // each row's rank among the distinct texts, rows of the chunks one after another
+  RowColumn firsts;  // the first row of each distinct text, by rank
+};
+
+// The ranks order the texts by their bytes, which for UTF-8 is the order of
+// their code points (Python's order of str). Rows are read in pieces side
+// by side through `for_each`; a row repeating the row before it is not
+// looked up again (a market ordered by code is mostly such rows). Offsets
+// that do not ascend within the bytes, or a view outside its buffer, are a
+// ValueError.
+TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGroup& for_each);
+
+}  // namespace tarvex
