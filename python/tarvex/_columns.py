@@ -235,6 +235,34 @@ class Key:
                 or (v.dtype.kind in "Mm" and not np.isnat(v).any()))
         return self._keys
 
+    def from_sort_keys(self, keys: np.ndarray) -> Any:
+        """The values whose sort_keys() are `keys` (as int64 or their bits),
+        of the column's own type as `at` gives them; None where the keys do
+        not give the values back."""
+        if self._arrow is not None:
+            return self.at_ids(keys)
+        column, dtype = self.column, getattr(self.column, "dtype", None)
+        plain = isinstance(column, np.ndarray) or type(column).__name__ == "Series" and hasattr(column, "iloc")
+        if not (plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" and self.values_are_keys()):
+            return None
+        keys = keys.view(np.int64)
+        values = keys.view(dtype) if dtype.itemsize == 8 else keys.astype(dtype)
+        if isinstance(column, np.ndarray):
+            return values
+        import pandas
+
+        return pandas.Series(values, name=column.name, copy=False)
+
+    def at_ids(self, ids: np.ndarray) -> Any:
+        """The values of dense `ids` (see ids), of the column's own type."""
+        uniques = self._uniques
+        assert uniques is not None, "a text column numbered keeps its distinct values"
+        if not hasattr(uniques, "iloc") and not hasattr(uniques, "gather"):  # a pandas Index
+            import pandas
+
+            uniques = pandas.Series(uniques, name=getattr(self.column, "name", None))
+        return take(uniques, ids)
+
     def values_at(self, rows: np.ndarray) -> np.ndarray:
         """`values[rows]`; a text column's from its few distinct values."""
         if self._uniques is not None and self._values is None:
@@ -246,12 +274,7 @@ class Key:
         if self._uniques is not None and type(self.column).__name__ == "Series":
             # Rows in code order mostly repeat a code: taken from the few
             # distinct values, not from the long text column.
-            uniques = self._uniques
-            if not hasattr(uniques, "iloc") and not hasattr(uniques, "gather"):  # a pandas Index
-                import pandas
-
-                uniques = pandas.Series(uniques, name=self.column.name)
-            return take(uniques, self.ids[rows])
+            return self.at_ids(self.ids[rows])
         dtype = getattr(self.column, "dtype", None)
         if isinstance(dtype, np.dtype) and not isinstance(self.column, np.ndarray) and dtype.itemsize == 8 \
                 and dtype.kind in "iufMm" and hasattr(self.column, "iloc"):
@@ -444,6 +467,10 @@ class Market:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
         change = np.flatnonzero(ids[1:] != ids[:-1]) + 1
         return rows, np.concatenate(([0], change)).astype(np.int64)
+
+    def needs_sort(self) -> bool:
+        """Whether the rows must be sorted into the time order."""
+        return not (self.code is None and self.date is None) and not self._in_order()
 
     def _in_order(self) -> bool:
         """Whether the rows run by code, then date within a code, with no

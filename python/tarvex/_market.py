@@ -59,20 +59,37 @@ def _columns(named: Dict[str, Any]) -> List[np.ndarray]:
     return [as_column(v, k) for k, v in named.items()]
 
 
-def _table(result: Tuple[_Block, _Block, Tuple[str, ...], Tuple[_Block, ...]]) -> Dict[str, np.ndarray]:
-    codes, dates, fields, columns = result
+def _table(result: Tuple[_Block, _Block, Tuple[str, ...], Tuple[_Block, ...], Any, int]) -> Dict[str, np.ndarray]:
+    codes, dates, fields, columns = result[:4]
     table = {"code": np.asarray(codes), "date": np.asarray(dates)}
     for f, c in zip(fields, columns):
         table[f] = np.asarray(c)
     return table
 
 
-def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, code: Any, date: Any,
-               open: Any, high: Any, low: Any, close: Any, volume: Any, threads: Optional[int]) -> Dict[str, np.ndarray]:
+def _engine(cross: bool, keep_values: bool, names_in: Any, params_in: Any, code: Any, date: Any, open: Any,
+            high: Any, low: Any, close: Any, volume: Any, threads: Optional[int], sources: bool
+            ) -> Tuple[_Block, _Block, Tuple[str, ...], Tuple[_Block, ...], Any, int]:
     open, high, low, close, volume = _columns(dict(open=open, high=high, low=low, close=close, volume=volume))
     with unsupported_names_listed():
-        return _table(_batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
-                                    open, high, low, close, volume, thread_count(threads)))
+        return _batch(cross, keep_values, _names(names_in), _params(params_in), _codes(code), _dates(date),
+                      open, high, low, close, volume, thread_count(threads), sources)
+
+
+def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, code: Any, date: Any,
+               open: Any, high: Any, low: Any, close: Any, volume: Any, threads: Optional[int]) -> Dict[str, np.ndarray]:
+    return _table(_engine(cross, keep_values, names_in, params_in, code, date, open, high, low, close, volume,
+                          threads, False))
+
+
+def sourced_table(cross: bool, keep_values: bool, names_in: List[str], params_in: List[List[int]], code: np.ndarray,
+                  date: np.ndarray, bars: Sequence[np.ndarray], threads: Optional[int]
+                  ) -> Tuple[Dict[str, np.ndarray], np.ndarray, int]:
+    """The BATCH (or BATCH_CROSS) table of columns given as the engine reads
+    them, each row's input row, and how many rows repeat the code and date
+    of the row before them."""
+    result = _engine(cross, keep_values, names_in, params_in, code, date, *bars, threads, True)
+    return _table(result), np.asarray(result[4]), result[5]
 
 
 def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any, high: Any,

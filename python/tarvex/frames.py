@@ -43,7 +43,7 @@ from ._arrays import as_column
 from ._catalog import Record, catalog, indicator, table
 from ._columns import Market, gather
 from ._functions import EXPORTED, FUNCTIONS
-from ._market import batch, batch_cross, silence_first, zhishu
+from ._market import silence_first, sourced_table, zhishu
 from ._prepare import prepare
 from ._tasks import indicator_inputs, tasks
 
@@ -171,9 +171,9 @@ def _min_bars(min_bars: int) -> int:
     return int(min_bars)
 
 
-def _bars(market: Market, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
-    """The bar columns the indicators read, in the market's time order; the
-    others, unread, as NaN."""
+def _bars(market: Market, names_in: Sequence[str], in_order: bool) -> Dict[str, np.ndarray]:
+    """The bar columns the indicators read, in the market's time order or in
+    the given one; the others, unread, as NaN."""
     inputs = indicator_inputs()
     needed = {f for n in names_in for f in inputs[n]}
     read = {}
@@ -181,29 +181,48 @@ def _bars(market: Market, names_in: Sequence[str]) -> Dict[str, np.ndarray]:
         if f in needed:
             name = market.field_name(f)
             read[f] = np.ascontiguousarray(as_column(market.column(name), f"column {name!r}"), dtype=np.float64)
-    bars = market.in_order(read)
+    bars = market.in_order(read) if in_order else read
     if len(bars) < len(_BAR_FIELDS):
-        unread = np.full(len(market.rows), np.nan)  # one column for every field not read
+        unread = np.full(len(market.rows) if in_order else market.length, np.nan)  # one for every field not read
         bars.update((f, unread) for f in _BAR_FIELDS if f not in bars)
     return {f: bars[f] for f in _BAR_FIELDS}
 
 
 def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: np.ndarray, dates: np.ndarray,
            bars: Dict[str, np.ndarray], digits: Optional[int], keep_values: bool,
-           threads: Optional[int]) -> Dict[str, np.ndarray]:
+           threads: Optional[int]) -> Tuple[Dict[str, np.ndarray], np.ndarray, int]:
     """The engine's table of the indicators or their crossings, the rounded
-    ones at `digits`."""
+    ones at `digits`; each row's row of `bars`; how many rows repeat the
+    code and date of the row before them."""
     rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
-    o, h, lo, c, v = (bars[f] for f in _BAR_FIELDS)
+    columns = [bars[f] for f in _BAR_FIELDS]
     if cross and not rounded:
-        return batch_cross(names_in, params_in, codes, dates, o, h, lo, c, v, keep_values, threads=threads)
-    table = batch(names_in, params_in, codes, dates, o, h, lo, c, v, threads=threads)
-    if rounded:  # the dates are positions
-        rows = table["date"]
-        _rounded(names_in, params_in, table, {f: x[rows] for f, x in bars.items()}, digits, threads)
+        return sourced_table(True, keep_values, names_in, params_in, codes, dates, columns, threads)
+    table, sources, repeats = sourced_table(False, False, names_in, params_in, codes, dates, columns, threads)
+    if rounded:
+        _rounded(names_in, params_in, table, {f: x[sources] for f, x in bars.items()}, digits, threads)
     if cross:
         table = _cross_table(names_in, params_in, table, keep_values, threads)
-    return table
+    return table, sources, repeats
+
+
+def _engine_keys(market: Market) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+    """Codes and dates by which the engine puts the rows in the market's
+    time order itself (as it groups them, reading rows in order in place),
+    or None where the Market orders them: one security, negative codes, or
+    a row without a close (a repeated code and date would hide behind it
+    from the engine's count)."""
+    code, date = market.code, market.date
+    if code is None:
+        return None
+    name = market.field_name("close")
+    if not np.isfinite(as_column(market.column(name), f"column {name!r}")).all():
+        return None
+    codes = code.sort_keys()
+    if len(codes) and codes.min() < 0:
+        return None  # the engine's codes are unsigned
+    dates = date.sort_keys() if date is not None else np.arange(market.length, dtype=np.int64)
+    return codes.view(np.uint64), dates
 
 
 def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any, duplicates: str,
@@ -216,17 +235,27 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     data = prepare(data, period=period, adjust=adjust, code=code, date=date, columns=columns, duplicates=duplicates,
                    threads=threads)
     market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
-    # The engine takes the rows in the market's time order: each row's code
-    # is its security's number and its date its position.
-    bars = _bars(market, names_in)
-    rows = market.rows
-    table = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)), bars, digits, keep_values,
-                   threads)
-    table["date"] = rows[table["date"]]
+    keys = _engine_keys(market)
+    table: Optional[Dict[str, np.ndarray]] = None
+    engine = keys is not None
+    if keys is not None:
+        # Shuffled rows: the engine groups them by itself; a repeated code
+        # and date it finds sends the call the ordered way, which refuses or
+        # resolves it.
+        table, source, repeats = _table(cross, names_in, params_in, *keys, _bars(market, names_in, False), digits,
+                                        keep_values, threads)
+        if repeats:
+            table, engine = None, False
+    if table is None:
+        # The engine takes the rows in the market's time order: each row's
+        # code is its security's number and its date its position.
+        rows = market.rows
+        table, positions, _ = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)),
+                                     _bars(market, names_in, True), digits, keep_values, threads)
+        source = rows[positions]
     if cross and min_bars:
         silence_first(table, min_bars)
-    source = table.pop("date")
-    del table["code"]
+    keys_out = table.pop("code"), table.pop("date")
     if period is not None:  # whether each period bar is finished, as resample said
         table["partial"] = np.asarray(market.column("partial"))[source]
     out: Dict[Any, Any] = {}
@@ -244,9 +273,11 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
                 out[key.name] = at.to_numpy() if hasattr(at, "iloc") else at
         out.update(table)
         return market.build(out, index=market.index[source])
-    out[market.code.name] = market.code.at(source)
-    if market.date is not None:
-        out[market.date.name] = market.date.at(source)
+    for key, sort_keys in zip((market.code, market.date), keys_out):
+        if key is not None:
+            # The engine's keys are the values themselves where they can be.
+            values = key.from_sort_keys(sort_keys) if engine else None
+            out[key.name] = values if values is not None else key.at(source)
     out.update(table)
     return market.build(out)
 

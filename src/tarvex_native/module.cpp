@@ -145,7 +145,7 @@ PyMethodDef methods[] = {
     {"tables", describe_tables, METH_NOARGS, "tables(): the parameters and results of the table functions"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
-     "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads)"},
+     "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads, sources)"},
     {"order", order, METH_VARARGS,
      "order(code, date, columns): rows by code then date, each code's first position, the count of repeated "
      "pairs, each row's date and each column's items in that order"},

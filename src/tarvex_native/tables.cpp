@@ -82,7 +82,7 @@ void check_named_once(std::vector<std::string> columns) {
 
 PyObject* batch(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    if (PyTuple_Size(args) != 12) raise(PyExc_TypeError, "batch() takes 12 arguments");
+    if (PyTuple_Size(args) != 13) raise(PyExc_TypeError, "batch() takes 13 arguments");
     const bool cross = PyObject_IsTrue(PyTuple_GetItem(args, 0)) == 1;
     const bool keep_values = PyObject_IsTrue(PyTuple_GetItem(args, 1)) == 1;
     const std::vector<std::string> names = names_of(PyTuple_GetItem(args, 2));
@@ -93,8 +93,9 @@ PyObject* batch(PyObject*, PyObject* args) {
     const std::size_t threads = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 11)));
     check_named_once(table_columns(names, params, cross, keep_values));
 
-    const BatchInput in{names, params, code.view<std::uint64_t>(), date.view<std::int64_t>(), columns[0].view(),
-                        columns[1].view(), columns[2].view(), columns[3].view(), columns[4].view()};
+    BatchInput in{names, params, code.view<std::uint64_t>(), date.view<std::int64_t>(), columns[0].view(),
+                  columns[1].view(), columns[2].view(), columns[3].view(), columns[4].view()};
+    in.sources = PyObject_IsTrue(PyTuple_GetItem(args, 12)) == 1;
     // Names arrive lower-cased, so the whole computation runs without the
     // interpreter lock.
     BatchTable table;
@@ -109,7 +110,9 @@ PyObject* batch(PyObject*, PyObject* args) {
     Ref dates = hand_over(std::move(table.dates));
     Ref fields = string_tuple(table.fields);
     Ref values = tuple_of(std::move(results));
-    return PyTuple_Pack(4, codes.get(), dates.get(), fields.get(), values.get());
+    Ref sources = in.sources ? hand_over(std::move(table.sources)) : Ref::borrow(Py_None);
+    Ref repeats = Ref::check(PyLong_FromSize_t(table.repeats));
+    return PyTuple_Pack(6, codes.get(), dates.get(), fields.get(), values.get(), sources.get(), repeats.get());
   });
 }
 

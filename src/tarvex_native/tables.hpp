@@ -7,8 +7,11 @@
 namespace tarvex::native {
 
 // batch(cross, keep_values, names, params, code, date, open, high, low,
-// close, volume, threads) -> (code, date, fields, columns); names come
-// lower-cased, code and date as packed uint64 and int64 bytes.
+// close, volume, threads, sources) -> (code, date, fields, columns, rows,
+// repeats); names come lower-cased, code and date as packed uint64 and int64
+// bytes. With `sources`, `rows` gives each row's input row and `repeats`
+// counts the rows repeating the code and date of the row before them (None
+// and 0 otherwise).
 PyObject* batch(PyObject* self, PyObject* args);
 
 // zhishu(code, date, open, high, low, close, volume, amount, float_mv,

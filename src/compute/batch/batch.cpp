@@ -20,8 +20,10 @@ namespace tarvex {
 namespace {
 
 // Writes one group's codes, dates and outputs (one Series per column, each
-// exactly as long as the group) into its stretch of the table.
-void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int64_t> dates, const SeriesList& outputs) {
+// exactly as long as the group), and its input rows when the table keeps
+// them, into its stretch of the table.
+void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int64_t> dates, const SeriesList& outputs,
+                KeyView<std::int64_t> sources) {
   const std::size_t first = group.first, m = group.count;
   if (outputs.size() != table.columns.size()) throw std::logic_error("batch outputs do not match the columns");
   for (const Series& s : outputs) {
@@ -30,6 +32,7 @@ void fill_group(BatchTable& table, const SecurityGroup& group, KeyView<std::int6
   stream_to(table.codes.data() + first, m, [&](std::size_t) { return group.code; });
   stream_copy(table.dates.data() + first, dates.data(), m);
   for (std::size_t k = 0; k < outputs.size(); ++k) stream_copy(table.columns[k].data() + first, outputs[k].data(), m);
+  if (!table.sources.empty()) stream_copy(table.sources.data() + first, sources.data(), m);
   stream_fence();
 }
 
@@ -194,13 +197,15 @@ BatchTable BatchRun::lay_out() const {
   table.columns.reserve(plan_->columns.size());
   for (std::size_t k = 0; k < plan_->columns.size(); ++k) table.columns.emplace_back(n);
   table.fields = plan_->columns;
+  if (plan_->in.sources) table.sources.resize(n);
   return table;
 }
 
-void BatchRun::compute_into(BatchTable& table, std::size_t k) const {
+std::size_t BatchRun::compute_into(BatchTable& table, std::size_t k) const {
   const SecurityGroup& group = plan_->grouping.groups[k];
   const GroupSeries series = gather(plan_->grouping, group, plan_->in);
-  fill_group(table, group, series.date, plan_->outputs(group, series));
+  fill_group(table, group, series.date, plan_->outputs(group, series), series.sources);
+  return series.repeats;
 }
 
 GroupRows BatchRun::compute(std::size_t k) const {
@@ -228,7 +233,9 @@ namespace {
 
 BatchTable computed_table(const BatchRun& run, const ForEachGroup& for_each) {
   BatchTable table = run.lay_out();
-  for_each(run.groups(), [&](std::size_t k) { run.compute_into(table, k); });
+  std::vector<std::size_t> repeats(run.groups(), 0);
+  for_each(run.groups(), [&](std::size_t k) { repeats[k] = run.compute_into(table, k); });
+  for (std::size_t r : repeats) table.repeats += r;
   return table;
 }
 

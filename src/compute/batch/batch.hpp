@@ -17,6 +17,10 @@ struct BatchTable {
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> dates;
   std::vector<std::string> fields;
   SeriesList columns;
+  // With BatchInput::sources: each row's input row, and how many kept rows
+  // repeat the code and date of the row before them.
+  std::vector<std::int64_t, BlockAllocator<std::int64_t>> sources;
+  std::size_t repeats = 0;
 };
 
 struct BatchInput {
@@ -30,6 +34,7 @@ struct BatchInput {
   SeriesView close;
   SeriesView volume;
   SeriesView amount{};  // read only by the groupings that ask for it (period bars)
+  bool sources = false;  // whether the table says where each row came from (BatchTable::sources)
 };
 
 // Runs body(k) once for every k in [0, count), in any order, on any thread.
@@ -81,7 +86,9 @@ class BatchRun {
   // The table laid out, every column at full length and unwritten, so that
   // each group first touches its own stretch on whichever thread computes it.
   BatchTable lay_out() const;
-  void compute_into(BatchTable& table, std::size_t k) const;
+  // Computes group k into its rows of the table; returns how many of them
+  // repeat the date of the row before them (counted with sources only).
+  std::size_t compute_into(BatchTable& table, std::size_t k) const;
   GroupRows compute(std::size_t k) const;
 
   // Groups 0 to k are computed, never to be again: the memory of what the

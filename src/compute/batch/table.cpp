@@ -121,14 +121,15 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
   const std::size_t taking = offset;
   const std::array<SeriesView, kPriceColumns> prices = price_columns(in);
   const std::vector<PriceColumn>& moved = grouping.columns;
-  const std::size_t width = grouping.width = 1 + moved.size();
+  const std::size_t width = grouping.width = 1 + moved.size() + (in.sources ? 1 : 0);
   grouping.bars.resize(taking * width);
   double* const bars = grouping.bars.data();
   const double* from[kPriceColumns] = {};
   for (std::size_t k = 0; k < moved.size(); ++k) from[k] = prices[moved[k]].data();
   for_each(chunks.count, [&](std::size_t c) {
-    const auto move_chunk = [&](auto width_constant) {
+    const auto move_chunk = [&](auto width_constant, auto row_constant) {
       constexpr std::size_t kWidth = decltype(width_constant)::value;
+      constexpr std::size_t kPriced = kWidth - (decltype(row_constant)::value ? 1 : 0);
       std::size_t* const slot = next[c].data();
       const std::int64_t* const dates = in.date.data();
       for (std::size_t r = chunks.begin(c), end = chunks.begin(c + 1); r < end; ++r) {
@@ -140,17 +141,26 @@ void move_bars(const BatchInput& in, const ForEachGroup& for_each, std::size_t s
         // next bar goes to now, so that writing it later does not wait.
         if (j + 1 < taking) __builtin_prefetch(bar + kWidth, 1);
         std::memcpy(bar, dates + r, sizeof(std::int64_t));
-        for (std::size_t k = 1; k < kWidth; ++k) bar[k] = from[k - 1][r];
+        for (std::size_t k = 1; k < kPriced; ++k) bar[k] = from[k - 1][r];
+        if constexpr (kPriced < kWidth) {
+          const std::int64_t row = static_cast<std::int64_t>(r);
+          std::memcpy(bar + kPriced, &row, sizeof row);
+        }
       }
     };
-    switch (width) {
-      case 2: return move_chunk(std::integral_constant<std::size_t, 2>{});
-      case 3: return move_chunk(std::integral_constant<std::size_t, 3>{});
-      case 4: return move_chunk(std::integral_constant<std::size_t, 4>{});
-      case 5: return move_chunk(std::integral_constant<std::size_t, 5>{});
-      case 6: return move_chunk(std::integral_constant<std::size_t, 6>{});
-      default: return move_chunk(std::integral_constant<std::size_t, 1 + kPriceColumns>{});  // every column
-    }
+    const auto by_width = [&](auto row_constant) {
+      constexpr std::size_t kRow = decltype(row_constant)::value ? 1 : 0;
+      switch (width - kRow) {
+        case 2: return move_chunk(std::integral_constant<std::size_t, 2 + kRow>{}, row_constant);
+        case 3: return move_chunk(std::integral_constant<std::size_t, 3 + kRow>{}, row_constant);
+        case 4: return move_chunk(std::integral_constant<std::size_t, 4 + kRow>{}, row_constant);
+        case 5: return move_chunk(std::integral_constant<std::size_t, 5 + kRow>{}, row_constant);
+        case 6: return move_chunk(std::integral_constant<std::size_t, 6 + kRow>{}, row_constant);
+        default:  // every column
+          return move_chunk(std::integral_constant<std::size_t, 1 + kPriceColumns + kRow>{}, row_constant);
+      }
+    };
+    return in.sources ? by_width(std::true_type{}) : by_width(std::false_type{});
   });
 }
 
@@ -320,6 +330,15 @@ void copy_bars(GroupSeries& g, std::size_t m, const std::vector<PriceColumn>& co
   }
 }
 
+// The group's input rows, source(j) of element j, and its repeated dates
+// (the dates are in order).
+template <class Source>
+void note_sources(GroupSeries& g, std::size_t m, Source source) {
+  g.sources.resize(m);
+  for (std::size_t j = 0; j < m; ++j) g.sources[j] = source(j);
+  for (std::size_t j = 1; j < m; ++j) g.repeats += g.date[j] == g.date[j - 1] ? 1 : 0;
+}
+
 }  // namespace
 
 GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in) {
@@ -346,6 +365,13 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
     const auto bar = [&](std::size_t j) { return by_date ? j : order[j].row; };
     copy_bars(g, m, grouping.columns, [&](std::size_t j) { return day(bar(j)); },
               [&](std::size_t j, PriceColumn c) { return bars[bar(j) * width + slot[c]]; });
+    if (in.sources) {
+      note_sources(g, m, [&](std::size_t j) {
+        std::int64_t row;
+        std::memcpy(&row, bars + bar(j) * width + width - 1, sizeof row);
+        return row;
+      });
+    }
     return g;
   }
 
@@ -357,10 +383,11 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
     const std::size_t first = m == 0 ? 0 : rows[0];
     for (PriceColumn c : grouping.columns) g.prices[c] = prices[c].sub(first, m);
     g.date = KeyView<std::int64_t>(in.date.data() + first, m);
-    return g;
+  } else {
+    copy_bars(g, m, grouping.columns, [&](std::size_t j) { return in.date[rows[j]]; },  // rows in order with gaps
+              [&](std::size_t j, PriceColumn c) { return prices[c][rows[j]]; });
   }
-  copy_bars(g, m, grouping.columns, [&](std::size_t j) { return in.date[rows[j]]; },  // rows in order with gaps
-            [&](std::size_t j, PriceColumn c) { return prices[c][rows[j]]; });
+  if (in.sources) note_sources(g, m, [&](std::size_t j) { return static_cast<std::int64_t>(rows[j]); });
   return g;
 }
 

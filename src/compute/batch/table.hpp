@@ -114,7 +114,8 @@ struct SecurityGroup {
 // came ordered), or the bars themselves moved to their group's stretch, in
 // input order there (the group orders them by date when it is gathered).
 // A moved bar is `width` values: its date's bits, then the price columns
-// read, in column order.
+// read, in column order, then (when the input asks for its sources) its
+// row's bits.
 struct Grouping {
   std::vector<std::size_t, BlockAllocator<std::size_t>> rows;
   Series bars;
@@ -145,6 +146,10 @@ struct GroupSeries {
   KeyView<std::int64_t> date;
   Series copies[kPriceColumns];
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> date_copy;
+  // When the input asks for its sources: the input row of each element, and
+  // how many elements repeat the date of the one before them.
+  std::vector<std::int64_t, BlockAllocator<std::int64_t>> sources;
+  std::size_t repeats = 0;
 };
 
 GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const BatchInput& in);
