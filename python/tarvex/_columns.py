@@ -188,6 +188,7 @@ class Key:
                 raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
             raise ValueError(f"the {label} column has {shape[0]} values, the bars {rows}")
         self._ids: Optional[np.ndarray] = None
+        self._text_keys: Any = None  # keys from the bytes of Arrow text; False where they span too far
         self._uniques: Any = None
         self._keys: Optional[bool] = None
         self.label = label
@@ -217,9 +218,16 @@ class Key:
         return self._ids
 
     def sort_keys(self) -> np.ndarray:
-        """Int64 keys in the order of the values: the values themselves
-        where they are integers, dates or durations that fit (no NaT), else
-        the dense ids."""
+        """Int64 keys in the order of the values, equal where the values
+        are: the values themselves where they are integers, dates or
+        durations that fit (no NaT); for Arrow text, keys read from its
+        bytes (see _native.text_keys) where they span about the column's
+        length; else the dense ids."""
+        if self._arrow is not None and self._text_keys is None:
+            keys = _native.text_keys(self._arrow, len(self.column) + 65536)
+            self._text_keys = np.asarray(keys) if keys is not None else False
+        if self._text_keys is not None and self._text_keys is not False:
+            return self._text_keys
         if not self.values_are_keys():
             return self.ids
         v = self.values
@@ -235,12 +243,15 @@ class Key:
                 or (v.dtype.kind in "Mm" and not np.isnat(v).any()))
         return self._keys
 
-    def from_sort_keys(self, keys: np.ndarray) -> Any:
-        """The values whose sort_keys() are `keys` (as int64 or their bits),
-        of the column's own type as `at` gives them; None where the keys do
-        not give the values back."""
+    def from_sort_keys(self, keys: np.ndarray, rows: np.ndarray) -> Any:
+        """The values at `rows`, whose sort_keys() are `keys` (as int64 or
+        their bits) and run in stretches of equal keys, of the column's own
+        type as `at` gives them; None where the keys do not give them back."""
         if self._arrow is not None:
-            return self.at_ids(keys)
+            # Text: the value of each stretch's first row, repeated over it.
+            starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]]) if len(keys) else np.zeros(0, np.intp)
+            which = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(keys))))
+            return take(take(self.column, rows[starts]), which)
         column, dtype = self.column, getattr(self.column, "dtype", None)
         plain = isinstance(column, np.ndarray) or type(column).__name__ == "Series" and hasattr(column, "iloc")
         if not (plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" and self.values_are_keys()):
@@ -253,20 +264,13 @@ class Key:
 
         return pandas.Series(values, name=column.name, copy=False)
 
-    def at_ids(self, ids: np.ndarray) -> Any:
-        """The values of dense `ids` (see ids), of the column's own type."""
-        uniques = self._uniques
-        assert uniques is not None, "a text column numbered keeps its distinct values"
-        if not hasattr(uniques, "iloc") and not hasattr(uniques, "gather"):  # a pandas Index
-            import pandas
-
-            uniques = pandas.Series(uniques, name=getattr(self.column, "name", None))
-        return take(uniques, ids)
-
     def values_at(self, rows: np.ndarray) -> np.ndarray:
-        """`values[rows]`; a text column's from its few distinct values."""
-        if self._uniques is not None and self._values is None:
-            return np.asarray(values(self._uniques).astype(object)[self.ids[rows]])
+        """`values[rows]`; a text column's from its few distinct values, or
+        read at those rows alone."""
+        if self._text and self._values is None:
+            if self._uniques is not None:
+                return np.asarray(values(self._uniques).astype(object)[self.ids[rows]])
+            return np.asarray(values(take(self.column, rows))).astype(object)
         return np.asarray(self.values[rows])
 
     def at(self, rows: np.ndarray) -> Any:
@@ -274,7 +278,12 @@ class Key:
         if self._uniques is not None and type(self.column).__name__ == "Series":
             # Rows in code order mostly repeat a code: taken from the few
             # distinct values, not from the long text column.
-            return self.at_ids(self.ids[rows])
+            ids, uniques = self.ids[rows], self._uniques
+            if not hasattr(uniques, "iloc") and not hasattr(uniques, "gather"):  # a pandas Index
+                import pandas
+
+                uniques = pandas.Series(uniques, name=self.column.name)
+            return take(uniques, ids)
         dtype = getattr(self.column, "dtype", None)
         if isinstance(dtype, np.dtype) and not isinstance(self.column, np.ndarray) and dtype.itemsize == 8 \
                 and dtype.kind in "iufMm" and hasattr(self.column, "iloc"):
@@ -458,11 +467,12 @@ class Market:
                     self._dates = np.asarray(dates).view(date.values.dtype)  # each row's date, as sorted
                 return rows, np.asarray(first)
             assert date is not None
-            keep = _one_per_pair(rows, code.ids if code is not None else None, date.ids, duplicates, self)
+            keep = _one_per_pair(rows, code.sort_keys() if code is not None else None, date.sort_keys(), duplicates,
+                                 self)
             if keep is not None:
                 rows = rows[keep]
                 self._moved = {k: v[keep] for k, v in self._moved.items()}
-            ids = code.ids[rows] if code is not None else None
+            ids = code.sort_keys()[rows] if code is not None else None
         if ids is None or n == 0:
             return rows, np.zeros(1 if len(rows) else 0, dtype=np.int64)
         change = np.flatnonzero(ids[1:] != ids[:-1]) + 1

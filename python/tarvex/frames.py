@@ -276,7 +276,7 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     for key, sort_keys in zip((market.code, market.date), keys_out):
         if key is not None:
             # The engine's keys are the values themselves where they can be.
-            values = key.from_sort_keys(sort_keys) if engine else None
+            values = key.from_sort_keys(sort_keys, source) if engine else None
             out[key.name] = values if values is not None else key.at(source)
     out.update(table)
     return market.build(out)

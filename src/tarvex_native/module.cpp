@@ -151,6 +151,8 @@ PyMethodDef methods[] = {
      "pairs, each row's date and each column's items in that order"},
     {"text_ids", text_ids, METH_VARARGS,
      "text_ids(chunks): each text's rank among the distinct texts of Arrow string chunks, and their first rows"},
+    {"text_keys", text_keys, METH_VARARGS,
+     "text_keys(chunks, span): each text's key in byte order, or None when the keys would span more than span"},
     {"take", take, METH_VARARGS, "take(rows, columns, threads): each column's items at rows, as memory"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},

@@ -143,44 +143,57 @@ PyObject* order(PyObject*, PyObject* args) {
   });
 }
 
+namespace {
+
+// The Arrow string chunks of a tuple of (offsets as int32 or int64 or
+// string views as uint8, a tuple of byte buffers as uint8, the first text
+// used, the count used), read in place while `held` holds them.
+std::vector<TextChunk> text_chunks(PyObject* given, std::vector<py::IntegerColumn>& held) {
+  if (!PyTuple_Check(given)) raise(PyExc_TypeError, "expected a tuple of chunks");
+  const auto hold = [&](py::IntegerColumn&& column, auto& view, auto type_tag) {
+    using Item = decltype(type_tag);
+    view = column.template view<Item>();
+    held.push_back(std::move(column));
+  };
+  std::vector<TextChunk> chunks;
+  for (Py_ssize_t k = 0; k < PyTuple_Size(given); ++k) {
+    PyObject* chunk = PyTuple_GetItem(given, k);
+    if (!PyTuple_Check(chunk) || PyTuple_Size(chunk) != 4) {
+      raise(PyExc_TypeError, "a chunk is (offsets or views, buffers, first, length)");
+    }
+    TextChunk c;
+    PyObject* layout = PyTuple_GetItem(chunk, 0);
+    if (auto views = py::IntegerColumn::read(layout, py::ItemType::U8)) {
+      hold(std::move(*views), c.views, std::uint8_t{});
+    } else if (auto wide = py::IntegerColumn::read(layout, py::ItemType::I64)) {
+      hold(std::move(*wide), c.offsets64, std::int64_t{});
+    } else if (auto narrow = py::IntegerColumn::read(layout, py::ItemType::I32)) {
+      hold(std::move(*narrow), c.offsets32, std::int32_t{});
+    } else {
+      raise(PyExc_TypeError, "a chunk's offsets must be a contiguous int32 or int64 array, or its views uint8");
+    }
+    PyObject* buffers = PyTuple_GetItem(chunk, 1);
+    if (!PyTuple_Check(buffers)) raise(PyExc_TypeError, "a chunk's buffers must be a tuple");
+    for (Py_ssize_t b = 0; b < PyTuple_Size(buffers); ++b) {
+      auto bytes = py::IntegerColumn::read(PyTuple_GetItem(buffers, b), py::ItemType::U8);
+      if (!bytes) raise(PyExc_TypeError, "a chunk's buffers must be contiguous uint8 arrays");
+      c.buffers.emplace_back();
+      hold(std::move(*bytes), c.buffers.back(), std::uint8_t{});
+    }
+    c.first = static_cast<std::size_t>(to_u64(PyTuple_GetItem(chunk, 2)));
+    c.length = static_cast<std::size_t>(to_u64(PyTuple_GetItem(chunk, 3)));
+    chunks.push_back(std::move(c));
+  }
+  return chunks;
+}
+
+}  // namespace
+
 PyObject* text_ids(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(args) != 1) raise(PyExc_TypeError, "text_ids() takes 1 argument");
-    PyObject* given = PyTuple_GetItem(args, 0);
-    if (!PyTuple_Check(given)) raise(PyExc_TypeError, "text_ids() takes a tuple of chunks");
-    std::vector<py::IntegerColumn> held;  // the chunks' buffers, read in place while they are held
-    std::vector<TextChunk> chunks;
-    for (Py_ssize_t k = 0; k < PyTuple_Size(given); ++k) {
-      PyObject* chunk = PyTuple_GetItem(given, k);
-      if (!PyTuple_Check(chunk) || PyTuple_Size(chunk) != 4) {
-        raise(PyExc_TypeError, "a chunk is (offsets or views, buffers, first, length)");
-      }
-      TextChunk c;
-      PyObject* layout = PyTuple_GetItem(chunk, 0);
-      if (std::optional<py::IntegerColumn> views = py::IntegerColumn::read(layout, py::ItemType::U8)) {
-        c.views = views->view<std::uint8_t>();
-        held.push_back(std::move(*views));
-      } else if (std::optional<py::IntegerColumn> wide = py::IntegerColumn::read(layout, py::ItemType::I64)) {
-        c.offsets64 = wide->view<std::int64_t>();
-        held.push_back(std::move(*wide));
-      } else if (std::optional<py::IntegerColumn> narrow = py::IntegerColumn::read(layout, py::ItemType::I32)) {
-        c.offsets32 = narrow->view<std::int32_t>();
-        held.push_back(std::move(*narrow));
-      } else {
-        raise(PyExc_TypeError, "a chunk's offsets must be a contiguous int32 or int64 array, or its views uint8");
-      }
-      PyObject* buffers = PyTuple_GetItem(chunk, 1);
-      if (!PyTuple_Check(buffers)) raise(PyExc_TypeError, "a chunk's buffers must be a tuple");
-      for (Py_ssize_t b = 0; b < PyTuple_Size(buffers); ++b) {
-        std::optional<py::IntegerColumn> bytes = py::IntegerColumn::read(PyTuple_GetItem(buffers, b), py::ItemType::U8);
-        if (!bytes) raise(PyExc_TypeError, "a chunk's buffers must be contiguous uint8 arrays");
-        c.buffers.push_back(bytes->view<std::uint8_t>());
-        held.push_back(std::move(*bytes));
-      }
-      c.first = static_cast<std::size_t>(to_u64(PyTuple_GetItem(chunk, 2)));
-      c.length = static_cast<std::size_t>(to_u64(PyTuple_GetItem(chunk, 3)));
-      chunks.push_back(c);
-    }
+    std::vector<py::IntegerColumn> held;
+    const std::vector<TextChunk> chunks = text_chunks(PyTuple_GetItem(args, 0), held);
     TextNumbers numbers;
     {
       Unlocked unlocked;
@@ -189,6 +202,22 @@ PyObject* text_ids(PyObject*, PyObject* args) {
     Ref ids = hand_over(std::move(numbers.ids));
     Ref firsts = hand_over(std::move(numbers.firsts));
     return PyTuple_Pack(2, ids.get(), firsts.get());
+  });
+}
+
+PyObject* text_keys(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 2) raise(PyExc_TypeError, "text_keys() takes 2 arguments");
+    std::vector<py::IntegerColumn> held;
+    const std::vector<TextChunk> chunks = text_chunks(PyTuple_GetItem(args, 0), held);
+    const std::uint64_t span = to_u64(PyTuple_GetItem(args, 1));
+    std::optional<RowColumn> keys;
+    {
+      Unlocked unlocked;
+      keys = tarvex::text_keys(chunks, span, on_pool(0, [&] { return unlocked.poll(); }));
+    }
+    if (!keys) Py_RETURN_NONE;
+    return hand_over(std::move(*keys)).release();
   });
 }
 

@@ -34,6 +34,10 @@ PyObject* order(PyObject* self, PyObject* args);
 // count used).
 PyObject* text_ids(PyObject* self, PyObject* args);
 
+// text_keys(chunks, span) -> memory or None: each text's key in byte order
+// (see text_codes.hpp), or None when the keys would span more than `span`.
+PyObject* text_keys(PyObject* self, PyObject* args);
+
 // take(rows, columns, threads) -> tuple of memory: each column (a tuple of
 // contiguous arrays of 8-byte items, read as int64) at `rows`, gathered on
 // the pool.

@@ -1,6 +1,8 @@
 #include "batch/text_codes.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -123,63 +125,58 @@ class TextTable {
 // chunk, the first being row `row` of the column.
 struct Piece {
   std::size_t chunk, begin, end, row;
-  TextTable table;
 };
 
-// Numbers the piece's texts in its table, leaving each row's number at
-// ids[row]; text_at(i) is the piece's i-th text and the end of the memory
-// that holds it.
-template <class TextAt>
-void number_piece(Piece& piece, std::int64_t* ids, TextAt text_at) {
-  Text last;
-  TextKey last_key;
-  std::uint32_t last_number = 0;
-  for (std::size_t i = 0, count = piece.end - piece.begin; i < count; ++i) {
-    const auto [t, limit] = text_at(i);
-    const TextKey key = key_of(t, limit);
-    if (i == 0 || !(key == last_key && (key.whole() || t == last))) {
-      last_number = piece.table.number(t, key, piece.row + i);
+// The pieces of the chunks' rows: of a fixed size for a given column, so
+// that nothing depends on the threads (a sixteenth of the rows, and no
+// fewer than 65,536).
+std::vector<Piece> pieces_of(const std::vector<TextChunk>& chunks, std::size_t n) {
+  const std::size_t size = std::max<std::size_t>(65536, (n + 15) / 16);
+  std::vector<Piece> pieces;
+  for (std::size_t k = 0, row = 0; k < chunks.size(); row += chunks[k++].length) {
+    for (std::size_t b = 0; b < chunks[k].length; b += size) {
+      pieces.push_back({k, b, std::min(chunks[k].length, b + size), row + b});
     }
-    last = t;
-    last_key = key;
-    ids[piece.row + i] = last_number;
   }
+  return pieces;
 }
 
-template <class Offset>
-void number_by_offsets(const TextChunk& c, KeyView<Offset> offsets, Piece& piece, std::int64_t* ids) {
-  const std::size_t first = c.first + piece.begin;
-  if (offsets.size() < first + (piece.end - piece.begin) + 1 || c.buffers.size() != 1) {
-    throw ValueError("a text column's offsets are fewer than its texts");
-  }
-  const Offset* at = offsets.data() + first;
-  const KeyView<std::uint8_t> bytes = c.buffers[0];
-  number_piece(piece, ids, [&](std::size_t i) {
-    if (at[i] < 0 || at[i] > at[i + 1] || static_cast<std::uint64_t>(at[i + 1]) > bytes.size()) {
-      throw ValueError("a text column's offsets do not ascend within its bytes");
+// Calls visit(i, text, limit) for the piece's texts in order, i counting
+// from 0 and `limit` the end of the memory that holds the text. Offsets or
+// views that do not lie within the chunk's buffers are a ValueError.
+template <class Visit>
+void read_texts(const TextChunk& c, const Piece& piece, Visit visit) {
+  const std::size_t first = c.first + piece.begin, count = piece.end - piece.begin;
+  const auto by_offsets = [&](auto offsets) {
+    if (offsets.size() < first + count + 1 || c.buffers.size() != 1) {
+      throw ValueError("a text column's offsets are fewer than its texts");
     }
-    const char* from = reinterpret_cast<const char*>(bytes.data());
-    return std::pair(Text(from + at[i], static_cast<std::size_t>(at[i + 1] - at[i])), from + bytes.size());
-  });
-}
+    const auto* at = offsets.data() + first;
+    const char* from = reinterpret_cast<const char*>(c.buffers[0].data());
+    const std::size_t size = c.buffers[0].size();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (at[i] < 0 || at[i] > at[i + 1] || static_cast<std::uint64_t>(at[i + 1]) > size) {
+        throw ValueError("a text column's offsets do not ascend within its bytes");
+      }
+      visit(i, Text(from + at[i], static_cast<std::size_t>(at[i + 1] - at[i])), from + size);
+    }
+  };
+  if (c.views.size() == 0) return c.offsets64.size() != 0 ? by_offsets(c.offsets64) : by_offsets(c.offsets32);
 
-void number_by_views(const TextChunk& c, Piece& piece, std::int64_t* ids) {
   constexpr std::size_t kView = 16, kInline = 12;
-  const std::size_t first = c.first + piece.begin;
-  if (c.views.size() / kView < first + (piece.end - piece.begin)) {
-    throw ValueError("a text column's views are fewer than its texts");
-  }
+  if (c.views.size() / kView < first + count) throw ValueError("a text column's views are fewer than its texts");
   const auto word = [](const std::uint8_t* p) {
     std::int32_t v;
     std::memcpy(&v, p, sizeof v);
     return v;
   };
   const char* views_end = reinterpret_cast<const char*>(c.views.data() + c.views.size());
-  number_piece(piece, ids, [&](std::size_t i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* view = c.views.data() + (first + i) * kView;
     const std::int32_t size = word(view);
     if (size >= 0 && static_cast<std::size_t>(size) <= kInline) {
-      return std::pair(Text(reinterpret_cast<const char*>(view) + 4, static_cast<std::size_t>(size)), views_end);
+      visit(i, Text(reinterpret_cast<const char*>(view) + 4, static_cast<std::size_t>(size)), views_end);
+      continue;
     }
     const std::int32_t buffer = word(view + 8), offset = word(view + 12);
     if (size < 0 || buffer < 0 || offset < 0 || static_cast<std::size_t>(buffer) >= c.buffers.size() ||
@@ -187,37 +184,44 @@ void number_by_views(const TextChunk& c, Piece& piece, std::int64_t* ids) {
       throw ValueError("a text column's view lies outside its buffers");
     }
     const char* from = reinterpret_cast<const char*>(c.buffers[buffer].data());
-    return std::pair(Text(from + offset, static_cast<std::size_t>(size)), from + c.buffers[buffer].size());
+    visit(i, Text(from + offset, static_cast<std::size_t>(size)), from + c.buffers[buffer].size());
+  }
+}
+
+// Numbers the piece's texts in `table`, leaving each row's number at
+// ids[row].
+void number_piece(const TextChunk& c, const Piece& piece, TextTable& table, std::int64_t* ids) {
+  Text last;
+  TextKey last_key;
+  std::uint32_t last_number = 0;
+  read_texts(c, piece, [&](std::size_t i, Text t, const char* limit) {
+    const TextKey key = key_of(t, limit);
+    if (i == 0 || !(key == last_key && (key.whole() || t == last))) {
+      last_number = table.number(t, key, piece.row + i);
+    }
+    last = t;
+    last_key = key;
+    ids[piece.row + i] = last_number;
   });
+}
+
+std::size_t rows_of(const std::vector<TextChunk>& chunks) {
+  std::size_t n = 0;
+  for (const TextChunk& c : chunks) n += c.length;
+  if (n >= std::size_t{1} << 32) throw ValueError("a column of 2**32 texts or more cannot be numbered");
+  return n;
 }
 
 }  // namespace
 
 TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGroup& for_each) {
-  std::size_t n = 0;
-  for (const TextChunk& c : chunks) n += c.length;
-  if (n >= std::size_t{1} << 32) throw ValueError("a column of 2**32 texts or more cannot be numbered");
-  // Pieces of a fixed size for a given column, so that nothing depends on
-  // the threads: a sixteenth of the rows, and no fewer than 65,536.
-  const std::size_t size = std::max<std::size_t>(65536, (n + 15) / 16);
-  std::vector<Piece> pieces;
-  for (std::size_t k = 0, row = 0; k < chunks.size(); row += chunks[k++].length) {
-    for (std::size_t b = 0; b < chunks[k].length; b += size) {
-      pieces.push_back({k, b, std::min(chunks[k].length, b + size), row + b, {}});
-    }
-  }
+  const std::size_t n = rows_of(chunks);
+  const std::vector<Piece> pieces = pieces_of(chunks, n);
+  std::vector<TextTable> tables(pieces.size());
   TextNumbers out;
   out.ids.resize(n);
   for_each(pieces.size(), [&](std::size_t p) {
-    Piece& piece = pieces[p];
-    const TextChunk& c = chunks[piece.chunk];
-    if (c.views.size() != 0) {
-      number_by_views(c, piece, out.ids.data());
-    } else if (c.offsets64.size() != 0) {
-      number_by_offsets(c, c.offsets64, piece, out.ids.data());
-    } else {
-      number_by_offsets(c, c.offsets32, piece, out.ids.data());
-    }
+    number_piece(chunks[pieces[p].chunk], pieces[p], tables[p], out.ids.data());
   });
 
   // The pieces' texts numbered over the whole column, pieces in row order
@@ -225,7 +229,7 @@ TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGrou
   TextTable all;
   std::vector<std::vector<std::uint32_t>> numbers(pieces.size());
   for (std::size_t p = 0; p < pieces.size(); ++p) {
-    const TextTable& t = pieces[p].table;
+    const TextTable& t = tables[p];
     for (std::size_t k = 0; k < t.texts().size(); ++k) {
       const Text text = t.texts()[k];
       numbers[p].push_back(all.number(text, key_of(text, text.data()), t.firsts()[k]));
@@ -249,6 +253,74 @@ TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGrou
     for (std::size_t k = 0; k < ranks.size(); ++k) ranks[k] = rank[numbers[p][k]];
     std::int64_t* ids = out.ids.data() + piece.row;
     for (std::size_t i = 0, count = piece.end - piece.begin; i < count; ++i) ids[i] = ranks[static_cast<std::size_t>(ids[i])];
+  });
+  return out;
+}
+
+namespace {
+
+constexpr std::size_t kKeyBytes = 16;  // the longest text text_keys reads
+
+// The bytes met at each position of the texts of a piece (a flag per byte
+// value: plain stores, which unlike setting bits do not wait on each
+// other), and the lengths of the shortest and longest text.
+struct BytesMet {
+  std::uint8_t at[kKeyBytes][256] = {};
+  std::size_t shortest = kKeyBytes, longest = 0;
+};
+
+}  // namespace
+
+std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::uint64_t span,
+                                   const ForEachGroup& for_each) {
+  const std::size_t n = rows_of(chunks);
+  const std::vector<Piece> pieces = pieces_of(chunks, n);
+  std::vector<BytesMet> met(pieces.size());
+  std::atomic<bool> too_long{false};
+  for_each(pieces.size(), [&](std::size_t p) {
+    BytesMet& m = met[p];
+    read_texts(chunks[pieces[p].chunk], pieces[p], [&](std::size_t, Text t, const char*) {
+      if (t.size() > kKeyBytes) {
+        too_long.store(true, std::memory_order_relaxed);
+        return;
+      }
+      m.shortest = std::min(m.shortest, t.size());
+      m.longest = std::max(m.longest, t.size());
+      for (std::size_t b = 0; b < t.size(); ++b) m.at[b][static_cast<unsigned char>(t[b])] = 1;
+    });
+  });
+  if (too_long.load()) return std::nullopt;
+  BytesMet all;
+  for (const BytesMet& m : met) {
+    all.shortest = std::min(all.shortest, m.shortest);
+    all.longest = std::max(all.longest, m.longest);
+    for (std::size_t b = 0; b < kKeyBytes; ++b) {
+      for (std::size_t byte = 0; byte < 256; ++byte) all.at[b][byte] |= m.at[b][byte];
+    }
+  }
+  // Each position's digit of each byte (from 1 where a text may have ended
+  // before it) times the position's weight: the count of the digits after
+  // it, multiplied. A span beyond `span` gives up before it overflows.
+  std::vector<std::array<std::uint64_t, 256>> part(all.longest);
+  std::uint64_t keys = 1;  // the keys the positions after the current one can make
+  for (std::size_t b = all.longest; b-- > 0;) {
+    std::uint64_t digit = b >= all.shortest ? 1 : 0;
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+      part[b][byte] = digit * keys;
+      digit += all.at[b][byte];
+    }
+    if (keys > span / digit) return std::nullopt;
+    keys *= digit;
+  }
+  RowColumn out(n);
+  for_each(pieces.size(), [&](std::size_t p) {
+    std::int64_t* keys_out = out.data() + pieces[p].row;
+    read_texts(chunks[pieces[p].chunk], pieces[p], [&](std::size_t i, Text t, const char*) {
+      if (t.size() > all.longest) throw ValueError("the text column changed while it was read");
+      std::uint64_t key = 0;
+      for (std::size_t b = 0; b < t.size(); ++b) key += part[b][static_cast<unsigned char>(t[b])];
+      keys_out[i] = static_cast<std::int64_t>(key);
+    });
   });
   return out;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "batch/batch.hpp"
@@ -38,5 +39,16 @@ struct TextNumbers {
 // that do not ascend within the bytes, or a view outside its buffer, are a
 // ValueError.
 TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGroup& for_each);
+
+// Keys in the texts' byte order without a table of the texts: each text
+// read as a number whose digits are its bytes, the digit at each position
+// being the byte's rank among the bytes met there (0 standing for a text
+// that ended before it, so that a text comes before the longer texts it
+// begins). Exchange codes vary in few bytes and few values a byte, so the
+// keys span a range about the size of the market and sort by counting.
+// Nothing when a text is longer than 16 bytes or the keys would span more
+// than `span`.
+std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::uint64_t span,
+                                   const ForEachGroup& for_each);
 
 }  // namespace tarvex
