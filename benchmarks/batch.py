@@ -66,6 +66,20 @@ def timed(fn, *args, repeat=1):
     return best, result
 
 
+def timed_together(fns, repeat=1):
+    """Best wall time of each of `fns` over `repeat` rounds, each round
+    running every one in turn: a machine whose speed drifts slows them
+    alike, so their ratios hold."""
+    best = [math.inf] * len(fns)
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            gc.collect()
+            start = time.perf_counter()
+            fn()
+            best[k] = min(best[k], time.perf_counter() - start)
+    return best
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--securities", type=int, default=3000)

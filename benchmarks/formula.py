@@ -23,7 +23,7 @@ import sys
 import numpy as np
 
 import tarvex
-from batch import timed  # the best of several timed runs, shared with the batch benchmark
+from batch import timed, timed_together  # best-of timings, shared with the batch benchmark
 from tarvex.formula import compile as compile_formula
 
 FORMULA = "DIF:=MACD.DIF; DEA:=MACD.DEA; CROSS(DIF,DEA);"
@@ -100,21 +100,22 @@ def orders(args):
     plan = compile_formula(FORMULA)
     names = ["macd", "kdj", "rsi", "boll"]
     columns = [data[k] for k in ("code", "date", "open", "high", "low", "close", "volume")]
-    t_cross, _ = timed(by_batch, data, repeat=args.repeat)
-    t_batch, _ = timed(lambda: tarvex.batch(names, [[]] * len(names), *columns), repeat=args.repeat)
     shuffled = pd.DataFrame(data)
     frames = {"ordered, integer codes": shuffled.sort_values(["code", "date"]).reset_index(drop=True),
               "shuffled, integer codes": shuffled}
     text = shuffled.assign(code=shuffled["code"].astype(str))
     frames["ordered, text codes"] = text.sort_values(["code", "date"]).reset_index(drop=True)
     frames["shuffled, text codes"] = text
-    print(f"{args.securities} securities x {args.bars} bars; batch_cross {t_cross * 1e3:.0f} ms, "
-          f"tarvex.batch {t_batch * 1e3:.0f} ms (shuffled integer columns)")
+    print(f"{args.securities} securities x {args.bars} bars, against the batch engine on the shuffled integer "
+          "columns; each pair timed in turn, best of the rounds")
     for label, frame in frames.items():
-        t_formula, _ = timed(plan.run, frame, repeat=args.repeat)
-        t_frames, _ = timed(tarvex.indicators, frame, names, repeat=args.repeat)
-        print(f"  {label:24s} formula {t_formula * 1e3:6.0f} ms ({t_formula / t_cross:.2f}x batch_cross)   "
-              f"indicators {t_frames * 1e3:6.0f} ms ({t_frames / t_batch:.2f}x tarvex.batch)")
+        t_cross, t_formula, t_batch, t_frames = timed_together(
+            [lambda: by_batch(data), lambda: plan.run(frame),
+             lambda: tarvex.batch(names, [[]] * len(names), *columns), lambda: tarvex.indicators(frame, names)],
+            repeat=args.repeat)
+        print(f"  {label:24s} formula {t_formula * 1e3:5.0f} ms / batch_cross {t_cross * 1e3:3.0f} ms = "
+              f"{t_formula / t_cross:.2f}x   indicators {t_frames * 1e3:5.0f} ms / tarvex.batch "
+              f"{t_batch * 1e3:3.0f} ms = {t_frames / t_batch:.2f}x")
 
 
 ELEMENTWISE = ("V1:=(CLOSE-OPEN)/(HIGH-LOW+0.01); V2:=(HIGH+LOW)/2-CLOSE; V3:=VOL/(VOL+1000)*V1; "

@@ -169,3 +169,30 @@ def test_text_codes_in_any_order_give_what_object_codes_give():
     a, b = plan.run(text), plan.run(frame.astype({"code": object}))
     assert a.codes.tolist() == b.codes.tolist()
     assert np.array_equal(a.lines[-1].values, b.lines[-1].values, equal_nan=True)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_engine_groups_shuffled_markets_as_the_ordered_way_does(seed):
+    # With every close there the engine groups the rows itself, reading its
+    # keys back as the code and date columns; a row without a close sends
+    # the call the ordered way (the Market sorts), which is the twin here.
+    rng = np.random.default_rng(seed)
+    days = 60
+    for codes in ([0, 3, 12, 40, 2**40], ["600000", "000001", "300750", "a", "ab"], [-7, -1, 0, 5, 9]):
+        n = len(codes) * days
+        tidy = pd.DataFrame({"code": np.repeat(np.array(codes), days),
+                             "date": np.tile(pd.bdate_range("2024-01-01", periods=days).values, len(codes)),
+                             **bars(rng, n, gaps=0)})
+        if isinstance(codes[0], str):
+            tidy = tidy.astype({"code": "str"})
+        shuffled = tidy.iloc[rng.permutation(n)]
+        twin = pd.concat([shuffled, tidy.iloc[:1].assign(code=tidy["code"].iloc[0], close=np.nan,
+                                                        date=np.datetime64("2030-01-01"))])
+        for call in (lambda f, **k: tv.indicators(f, SPECS, **k),
+                     lambda f, **k: tv.crosses(f, ["macd", "kdj"], digits=None, min_bars=2, **k),
+                     lambda f, **k: tv.indicators(f, [("rsi", 6)], digits=2, **k)):
+            want = call(twin)
+            for got in (call(shuffled), call(tidy), call(pd.concat([shuffled, shuffled.iloc[:5]]), duplicates="last")):
+                pd.testing.assert_frame_equal(got, want)
+            with pytest.raises(ValueError, match="repeat"):
+                call(pd.concat([shuffled, shuffled.iloc[:5]]))

@@ -103,3 +103,48 @@ def test_gathered_columns_equal_numpy_indexing():
                                             else got.tobytes() == want.tobytes()), dtype
     with pytest.raises(ValueError, match="outside"):
         _native.take(np.array([0, n], dtype=np.int64), (values,), 0)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
+    # Texts of every kind the keys must order: prefixes of each other, NUL
+    # and high bytes, several bytes a character, the longest read as keys
+    # (16 bytes) and longer; as pandas Arrow text in several sliced chunks,
+    # and as polars text (string views, inline and not).
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+
+    from tarvex import _native
+    from tarvex._columns import Key, arrow_chunks
+
+    rng = np.random.default_rng(seed)
+    pool = ["", "a", "a\x00", "a\x00b", "ab", "b", "é", "日本", "600000", "600001", "000001.SZ", "z" * 16, "z" * 17,
+            "x" * 13, "\x7f", "\U0001f600"]
+    narrow = ["600000", "600001", "000001", "300750"]  # keys read from the bytes
+    for texts in (pool, narrow, pool[:4]):
+        n = int(rng.integers(1, 3000))
+        values = [texts[i] for i in rng.integers(0, len(texts), n)]
+        want_ids = pd.factorize(pd.Series(values, dtype=object), sort=True)[0]
+        cut = int(rng.integers(0, n))
+        chunked = pa.chunked_array([pa.array(["pad"] + values[:cut])[1:], pa.array(values[cut:])])
+        columns = [pd.Series(values, dtype="str"), pd.Series(pd.arrays.ArrowStringArray(chunked)),
+                   pl.Series(values, dtype=pl.String)]
+        for column in columns:
+            key = Key("code", column, "code", n, False)
+            keys = key.sort_keys()
+            assert np.array_equal(pd.factorize(keys, sort=True)[0], want_ids), type(column)
+            assert np.array_equal(key.ids, want_ids)
+            rows = np.argsort(keys, kind="stable")
+            got = key.from_sort_keys(keys[rows], rows)
+            assert list(got) == [values[r] for r in rows]
+        if texts is narrow:
+            assert key._text_keys is not False  # the counting sort's keys, not the numbered texts
+        # 32-bit offsets into chunks that start inside their buffers, read natively.
+        chunks = arrow_chunks(chunked)
+        assert [c[0].dtype for c in chunks] == [np.int32] * 2 and chunks[0][2] == 1
+        ids, firsts = _native.text_ids(chunks)
+        assert np.array_equal(np.asarray(ids), want_ids)
+        assert [values[i] for i in np.asarray(firsts)] == sorted(set(values))
+        keys = _native.text_keys(chunks, n + 65536)
+        assert keys is None or np.array_equal(pd.factorize(np.asarray(keys), sort=True)[0], want_ids)

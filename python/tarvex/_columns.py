@@ -103,6 +103,12 @@ def _arrow_text(column: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarra
             arrow = column.to_arrow()
     else:
         return None
+    return arrow_chunks(arrow)
+
+
+def arrow_chunks(arrow: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]]:
+    """The chunks of a pyarrow array or chunked array of strings with no
+    missing value, as _native.text_ids reads them; None for any other."""
     import pyarrow
 
     chunks = []
@@ -243,19 +249,26 @@ class Key:
                 or (v.dtype.kind in "Mm" and not np.isnat(v).any()))
         return self._keys
 
-    def from_sort_keys(self, keys: np.ndarray, rows: np.ndarray) -> Any:
+    def values_from_keys(self) -> bool:
+        """Whether from_sort_keys gives the values back from the keys alone."""
+        column, dtype = self.column, getattr(self.column, "dtype", None)
+        plain = isinstance(column, np.ndarray) or type(column).__name__ == "Series" and hasattr(column, "iloc")
+        return self._arrow is None and plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" \
+            and self.values_are_keys()
+
+    def from_sort_keys(self, keys: np.ndarray, rows: Optional[np.ndarray]) -> Any:
         """The values at `rows`, whose sort_keys() are `keys` (as int64 or
         their bits) and run in stretches of equal keys, of the column's own
-        type as `at` gives them; None where the keys do not give them back."""
-        if self._arrow is not None:
+        type as `at` gives them; None where the keys (and, for text, the
+        rows) do not give them back."""
+        if self._arrow is not None and rows is not None:
             # Text: the value of each stretch's first row, repeated over it.
             starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]]) if len(keys) else np.zeros(0, np.intp)
             which = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(keys))))
             return take(take(self.column, rows[starts]), which)
-        column, dtype = self.column, getattr(self.column, "dtype", None)
-        plain = isinstance(column, np.ndarray) or type(column).__name__ == "Series" and hasattr(column, "iloc")
-        if not (plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" and self.values_are_keys()):
+        if not self.values_from_keys():
             return None
+        column, dtype = self.column, self.column.dtype
         keys = keys.view(np.int64)
         values = keys.view(dtype) if dtype.itemsize == 8 else keys.astype(dtype)
         if isinstance(column, np.ndarray):

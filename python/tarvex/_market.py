@@ -83,13 +83,13 @@ def _run_batch(cross: bool, keep_values: bool, names_in: Any, params_in: Any, co
 
 
 def sourced_table(cross: bool, keep_values: bool, names_in: List[str], params_in: List[List[int]], code: np.ndarray,
-                  date: np.ndarray, bars: Sequence[np.ndarray], threads: Optional[int]
-                  ) -> Tuple[Dict[str, np.ndarray], np.ndarray, int]:
+                  date: np.ndarray, bars: Sequence[np.ndarray], threads: Optional[int], sources: bool
+                  ) -> Tuple[Dict[str, np.ndarray], Optional[np.ndarray], int]:
     """The BATCH (or BATCH_CROSS) table of columns given as the engine reads
-    them, each row's input row, and how many rows repeat the code and date
-    of the row before them."""
-    result = _engine(cross, keep_values, names_in, params_in, code, date, *bars, threads, True)
-    return _table(result), np.asarray(result[4]), result[5]
+    them, each row's input row (with `sources`, else None), and how many
+    rows repeat the code and date of the row before them."""
+    result = _engine(cross, keep_values, names_in, params_in, code, date, *bars, threads, sources)
+    return _table(result), None if result[4] is None else np.asarray(result[4]), result[5]
 
 
 def batch(names_in: Sequence[str], params_in: Sequence[Sequence[int]], code: Any, date: Any, open: Any, high: Any,

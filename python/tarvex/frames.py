@@ -189,21 +189,24 @@ def _bars(market: Market, names_in: Sequence[str], in_order: bool) -> Dict[str, 
 
 
 def _table(cross: bool, names_in: List[str], params_in: List[List[int]], codes: np.ndarray, dates: np.ndarray,
-           bars: Dict[str, np.ndarray], digits: Optional[int], keep_values: bool,
-           threads: Optional[int]) -> Tuple[Dict[str, np.ndarray], np.ndarray, int]:
+           bars: Dict[str, np.ndarray], digits: Optional[int], keep_values: bool, threads: Optional[int],
+           sources: bool) -> Tuple[Dict[str, np.ndarray], Optional[np.ndarray], int]:
     """The engine's table of the indicators or their crossings, the rounded
-    ones at `digits`; each row's row of `bars`; how many rows repeat the
-    code and date of the row before them."""
+    ones at `digits`; with `sources` (or rounded ones), each row's row of
+    `bars` (else None); how many rows repeat the code and date of the row
+    before them."""
     rounded = digits != DEFAULT_DIGITS and any(_record(n).rounding is not None for n in names_in)
     columns = [bars[f] for f in _BAR_FIELDS]
     if cross and not rounded:
-        return sourced_table(True, keep_values, names_in, params_in, codes, dates, columns, threads)
-    table, sources, repeats = sourced_table(False, False, names_in, params_in, codes, dates, columns, threads)
+        return sourced_table(True, keep_values, names_in, params_in, codes, dates, columns, threads, sources)
+    table, rows, repeats = sourced_table(False, False, names_in, params_in, codes, dates, columns, threads,
+                                         sources or rounded)
     if rounded:
-        _rounded(names_in, params_in, table, {f: x[sources] for f, x in bars.items()}, digits, threads)
+        assert rows is not None
+        _rounded(names_in, params_in, table, {f: x[rows] for f, x in bars.items()}, digits, threads)
     if cross:
         table = _cross_table(names_in, params_in, table, keep_values, threads)
-    return table, sources, repeats
+    return table, rows, repeats
 
 
 def _engine_keys(market: Market) -> Optional[Tuple[np.ndarray, np.ndarray]]:
@@ -237,29 +240,35 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
     market = Market(data, code=code, date=date, columns=columns, duplicates=duplicates)
     keys = _engine_keys(market)
     table: Optional[Dict[str, np.ndarray]] = None
+    source: Optional[np.ndarray] = None
     engine = keys is not None
     if keys is not None:
-        # Shuffled rows: the engine groups them by itself; a repeated code
-        # and date it finds sends the call the ordered way, which refuses or
-        # resolves it.
+        # The engine groups the rows by itself (in place when they come in
+        # order); a repeated code and date it finds sends the call the
+        # ordered way, which refuses or resolves it. Each row's input row is
+        # asked for where the result needs more than the engine's keys.
+        keyed = all(k.values_from_keys() for k in (market.code, market.date) if k is not None)
         table, source, repeats = _table(cross, names_in, params_in, *keys, _bars(market, names_in, False), digits,
-                                        keep_values, threads)
+                                        keep_values, threads, market.layout != "columns" or period is not None
+                                        or not keyed)
         if repeats:
             table, engine = None, False
     if table is None:
         # The engine takes the rows in the market's time order: each row's
         # code is its security's number and its date its position.
         rows = market.rows
-        table, positions, _ = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)),
-                                     _bars(market, names_in, True), digits, keep_values, threads)
-        source = rows[positions]
+        table, _, _ = _table(cross, names_in, params_in, market.segment_ids(), np.arange(len(rows)),
+                             _bars(market, names_in, True), digits, keep_values, threads, False)
+        source = rows[table["date"]]
     if cross and min_bars:
         silence_first(table, min_bars)
     keys_out = table.pop("code"), table.pop("date")
     if period is not None:  # whether each period bar is finished, as resample said
+        assert source is not None
         table["partial"] = np.asarray(market.column("partial"))[source]
     out: Dict[Any, Any] = {}
     if market.layout == "one":
+        assert source is not None
         for f, column in table.items():
             full = np.full(market.length, np.nan) if column.dtype.kind == "f" else np.zeros(market.length, column.dtype)
             full[source] = column
@@ -267,6 +276,7 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
         return market.build(out, index=market.index)
     assert market.code is not None
     if market.layout == "index" and market.index is not None:
+        assert source is not None
         for key in (market.code, market.date):  # a key held in a column rather than the index
             if key is not None and not key.level and key.name is not None:
                 at = key.at(source)
@@ -277,7 +287,10 @@ def _run(cross: bool, data: Any, names: Any, code: Any, date: Any, columns: Any,
         if key is not None:
             # The engine's keys are the values themselves where they can be.
             values = key.from_sort_keys(sort_keys, source) if engine else None
-            out[key.name] = values if values is not None else key.at(source)
+            if values is None:
+                assert source is not None
+                values = key.at(source)
+            out[key.name] = values
     out.update(table)
     return market.build(out)
 

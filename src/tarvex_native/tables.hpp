@@ -9,9 +9,9 @@ namespace tarvex::native {
 // batch(cross, keep_values, names, params, code, date, open, high, low,
 // close, volume, threads, sources) -> (code, date, fields, columns, rows,
 // repeats); names come lower-cased, code and date as packed uint64 and int64
-// bytes. With `sources`, `rows` gives each row's input row and `repeats`
-// counts the rows repeating the code and date of the row before them (None
-// and 0 otherwise).
+// bytes. With `sources`, `rows` gives each row's input row (None
+// otherwise); `repeats` counts the rows repeating the code and date of the
+// row before them.
 PyObject* batch(PyObject* self, PyObject* args);
 
 // zhishu(code, date, open, high, low, close, volume, amount, float_mv,

@@ -17,8 +17,8 @@ struct BatchTable {
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> dates;
   std::vector<std::string> fields;
   SeriesList columns;
-  // With BatchInput::sources: each row's input row, and how many kept rows
-  // repeat the code and date of the row before them.
+  // With BatchInput::sources: each row's input row. How many rows repeat
+  // the code and date of the row before them.
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> sources;
   std::size_t repeats = 0;
 };
@@ -87,7 +87,7 @@ class BatchRun {
   // each group first touches its own stretch on whichever thread computes it.
   BatchTable lay_out() const;
   // Computes group k into its rows of the table; returns how many of them
-  // repeat the date of the row before them (counted with sources only).
+  // repeat the date of the row before them.
   std::size_t compute_into(BatchTable& table, std::size_t k) const;
   GroupRows compute(std::size_t k) const;
 

@@ -330,12 +330,14 @@ void copy_bars(GroupSeries& g, std::size_t m, const std::vector<PriceColumn>& co
   }
 }
 
-// The group's input rows, source(j) of element j, and its repeated dates
-// (the dates are in order).
+// The group's input rows, source(j) of element j, when the input asks for
+// them, and its repeated dates (the dates are in order).
 template <class Source>
-void note_sources(GroupSeries& g, std::size_t m, Source source) {
-  g.sources.resize(m);
-  for (std::size_t j = 0; j < m; ++j) g.sources[j] = source(j);
+void note_sources(const BatchInput& in, GroupSeries& g, std::size_t m, Source source) {
+  if (in.sources) {
+    g.sources.resize(m);
+    for (std::size_t j = 0; j < m; ++j) g.sources[j] = source(j);
+  }
   for (std::size_t j = 1; j < m; ++j) g.repeats += g.date[j] == g.date[j - 1] ? 1 : 0;
 }
 
@@ -365,13 +367,11 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
     const auto bar = [&](std::size_t j) { return by_date ? j : order[j].row; };
     copy_bars(g, m, grouping.columns, [&](std::size_t j) { return day(bar(j)); },
               [&](std::size_t j, PriceColumn c) { return bars[bar(j) * width + slot[c]]; });
-    if (in.sources) {
-      note_sources(g, m, [&](std::size_t j) {
-        std::int64_t row;
-        std::memcpy(&row, bars + bar(j) * width + width - 1, sizeof row);
-        return row;
-      });
-    }
+    note_sources(in, g, m, [&](std::size_t j) {
+      std::int64_t row;
+      std::memcpy(&row, bars + bar(j) * width + width - 1, sizeof row);
+      return row;
+    });
     return g;
   }
 
@@ -387,7 +387,7 @@ GroupSeries gather(const Grouping& grouping, const SecurityGroup& group, const B
     copy_bars(g, m, grouping.columns, [&](std::size_t j) { return in.date[rows[j]]; },  // rows in order with gaps
               [&](std::size_t j, PriceColumn c) { return prices[c][rows[j]]; });
   }
-  if (in.sources) note_sources(g, m, [&](std::size_t j) { return static_cast<std::int64_t>(rows[j]); });
+  note_sources(in, g, m, [&](std::size_t j) { return static_cast<std::int64_t>(rows[j]); });
   return g;
 }
 

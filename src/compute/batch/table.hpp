@@ -146,8 +146,8 @@ struct GroupSeries {
   KeyView<std::int64_t> date;
   Series copies[kPriceColumns];
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> date_copy;
-  // When the input asks for its sources: the input row of each element, and
-  // how many elements repeat the date of the one before them.
+  // The input row of each element (when the input asks for its sources),
+  // and how many elements repeat the date of the one before them.
   std::vector<std::int64_t, BlockAllocator<std::int64_t>> sources;
   std::size_t repeats = 0;
 };
