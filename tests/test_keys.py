@@ -139,7 +139,7 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
             got = key.from_sort_keys(keys[rows], rows)
             assert list(got) == [values[r] for r in rows]
         if texts is narrow:
-            assert key._text_keys is not False  # the counting sort's keys, not the numbered texts
+            assert key._text_keys is not None  # the counting sort's keys, not the numbered texts
         # 32-bit offsets into chunks that start inside their buffers, read natively.
         chunks = arrow_chunks(chunked)
         assert [c[0].dtype for c in chunks] == [np.int32] * 2 and chunks[0][2] == 1

@@ -109,19 +109,17 @@ def _arrow_text(column: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarra
 def arrow_chunks(arrow: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]]:
     """The chunks of a pyarrow array or chunked array of strings with no
     missing value, as _native.text_ids reads them; None for any other."""
-    import pyarrow
-
     chunks = []
     for chunk in getattr(arrow, "chunks", [arrow]):
         if chunk.null_count:
             return None
-        kind_of = chunk.type
+        kind_of = str(chunk.type)
         buffers = chunk.buffers()
         bytes_of = [np.frombuffer(b, dtype=np.uint8) if b is not None else np.zeros(0, np.uint8) for b in buffers[2:]]
-        if kind_of in (pyarrow.string(), pyarrow.large_string()):
-            width = np.int32 if kind_of == pyarrow.string() else np.int64
+        if kind_of in ("string", "large_string"):
+            width = np.int32 if kind_of == "string" else np.int64
             layout = np.frombuffer(buffers[1], dtype=width) if buffers[1] is not None else np.zeros(1, width)
-        elif kind_of == getattr(pyarrow, "string_view", lambda: None)():
+        elif kind_of == "string_view":
             layout = np.frombuffer(buffers[1], dtype=np.uint8) if buffers[1] is not None else np.zeros(0, np.uint8)
         else:
             return None
@@ -194,7 +192,8 @@ class Key:
                 raise ValueError(f"the {label} column name {name!r} is repeated: name each column once")
             raise ValueError(f"the {label} column has {shape[0]} values, the bars {rows}")
         self._ids: Optional[np.ndarray] = None
-        self._text_keys: Any = None  # keys from the bytes of Arrow text; False where they span too far
+        self._text_keys: Optional[np.ndarray] = None  # keys from the bytes of Arrow text, where they span near
+        self._text_keys_read = False
         self._uniques: Any = None
         self._keys: Optional[bool] = None
         self.label = label
@@ -229,10 +228,10 @@ class Key:
         durations that fit (no NaT); for Arrow text, keys read from its
         bytes (see _native.text_keys) where they span about the column's
         length; else the dense ids."""
-        if self._arrow is not None and self._text_keys is None:
+        if self._arrow is not None and not self._text_keys_read:
             keys = _native.text_keys(self._arrow, len(self.column) + 65536)
-            self._text_keys = np.asarray(keys) if keys is not None else False
-        if self._text_keys is not None and self._text_keys is not False:
+            self._text_keys, self._text_keys_read = None if keys is None else np.asarray(keys), True
+        if self._text_keys is not None:
             return self._text_keys
         if not self.values_are_keys():
             return self.ids

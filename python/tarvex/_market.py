@@ -88,7 +88,9 @@ def sourced_table(cross: bool, keep_values: bool, names_in: List[str], params_in
     """The BATCH (or BATCH_CROSS) table of columns given as the engine reads
     them, each row's input row (with `sources`, else None), and how many
     rows repeat the code and date of the row before them."""
-    result = _engine(cross, keep_values, names_in, params_in, code, date, *bars, threads, sources)
+    open, high, low, close, volume = bars
+    result = _engine(cross, keep_values, names_in, params_in, code, date, open, high, low, close, volume, threads,
+                     sources)
     return _table(result), None if result[4] is None else np.asarray(result[4]), result[5]
 
 
