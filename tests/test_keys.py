@@ -70,9 +70,12 @@ def test_the_native_order_is_a_stable_sort_by_code_then_date():
     rng = np.random.default_rng(11)
     # 400,000 rows of 30 codes: the counting sort's several chunks, each
     # code's rows spread over all of them.
-    for n, span in [(0, 1), (1, 1), (500, 7), (3000, 40), (2000, 2**40), (800, 2**63), (400_000, 30)]:
+    for k, (n, span) in enumerate([(0, 1), (1, 1), (500, 7), (3000, 40), (2000, 2**40), (800, 2**63), (400_000, 30),
+                                   (3000, 40)]):
         code = rng.integers(-span // 2, span // 2 + 1, n, dtype=np.int64) if span > 1 else np.zeros(n, np.int64)
-        date = rng.integers(-50, 50, n, dtype=np.int64)
+        # Dates a few apart (held with the row in one word) and nanoseconds
+        # of days over decades (held apart).
+        date = rng.integers(-50, 50, n, dtype=np.int64) * (1 if k % 2 else 86_400 * 10**9)
         carried = (rng.normal(size=n).view(np.int64), rng.integers(-2**63, 2**63 - 1, n, dtype=np.int64))
         for dates in (date, None):
             rows, starts, repeats, sorted_dates, moved = _native.order(code, dates, carried)
@@ -136,8 +139,9 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
             assert np.array_equal(pd.factorize(keys, sort=True)[0], want_ids), type(column)
             assert np.array_equal(key.ids, want_ids)
             rows = np.argsort(keys, kind="stable")
-            got = key.from_sort_keys(keys[rows], rows)
-            assert list(got) == [values[r] for r in rows]
+            for given in (rows, None):
+                got = key.from_sort_keys(keys[rows], given)
+                assert list(got) == [values[r] for r in rows] and got.dtype == column.dtype
         if texts is narrow:
             assert key._text_keys is not None  # the counting sort's keys, not the numbered texts
         # 32-bit offsets into chunks that start inside their buffers, read natively.

@@ -194,6 +194,8 @@ class Key:
         self._ids: Optional[np.ndarray] = None
         self._text_keys: Optional[np.ndarray] = None  # keys from the bytes of Arrow text, where they span near
         self._text_keys_read = False
+        self._firsts: Optional[np.ndarray] = None  # the first row of each text key, when asked
+        self._id_firsts: Optional[np.ndarray] = None  # the first row of each id of Arrow text
         self._uniques: Any = None
         self._keys: Optional[bool] = None
         self.label = label
@@ -211,6 +213,7 @@ class Key:
                 if self._arrow is not None:
                     ids, firsts = _native.text_ids(self._arrow)
                     self._ids, self._uniques = np.asarray(ids), take(self.column, np.asarray(firsts))
+                    self._id_firsts = np.asarray(firsts)
                 elif self._text:
                     import pandas
 
@@ -251,20 +254,25 @@ class Key:
     def values_from_keys(self) -> bool:
         """Whether from_sort_keys gives the values back from the keys alone."""
         column, dtype = self.column, getattr(self.column, "dtype", None)
+        if self._arrow is not None:
+            return type(column).__name__ == "Series"
         plain = isinstance(column, np.ndarray) or type(column).__name__ == "Series" and hasattr(column, "iloc")
-        return self._arrow is None and plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" \
-            and self.values_are_keys()
+        return plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" and self.values_are_keys()
 
-    def from_sort_keys(self, keys: np.ndarray, rows: Optional[np.ndarray]) -> Any:
-        """The values at `rows`, whose sort_keys() are `keys` (as int64 or
-        their bits) and run in stretches of equal keys, of the column's own
-        type as `at` gives them; None where the keys (and, for text, the
-        rows) do not give them back."""
-        if self._arrow is not None and rows is not None:
-            # Text: the value of each stretch's first row, repeated over it.
+    def from_sort_keys(self, keys: np.ndarray, rows: Optional[np.ndarray] = None) -> Any:
+        """The values whose sort_keys() are `keys` (as int64 or their bits),
+        which run in stretches of equal keys, of the column's own type as
+        `at` gives them; None where the keys do not give them back (the
+        values at `rows`, where given, do for text)."""
+        if self._arrow is not None and type(self.column).__name__ == "Series":
+            # Text: a row of each stretch's text, written out natively over
+            # the stretch.
+            keys = keys.view(np.int64)
             starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]]) if len(keys) else np.zeros(0, np.intp)
-            which = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(keys))))
-            return take(take(self.column, rows[starts]), which)
+            counts = np.diff(np.append(starts, len(keys))).astype(np.int64)
+            at = rows[starts] if rows is not None else self._first_rows()[keys[starts]]
+            offsets, data = _native.repeat_texts(self._arrow, np.ascontiguousarray(at, dtype=np.int64), counts)
+            return self._text_column(np.asarray(offsets), np.asarray(data), len(keys))
         if not self.values_from_keys():
             return None
         column, dtype = self.column, self.column.dtype
@@ -275,6 +283,31 @@ class Key:
         import pandas
 
         return pandas.Series(values, name=column.name, copy=False)
+
+    def _first_rows(self) -> np.ndarray:
+        """The first row of each sort key's value (Arrow text)."""
+        keys = self.sort_keys()
+        if self._text_keys is None:  # the keys are the ids, whose first rows the numbering found
+            assert self._id_firsts is not None
+            return self._id_firsts
+        if self._firsts is None:
+            self._firsts = np.asarray(_native.first_rows(keys, int(keys.max()) + 1 if len(keys) else 0))
+        return self._firsts
+
+    def _text_column(self, offsets: np.ndarray, data: np.ndarray, count: int) -> Any:
+        """A text Series of the column's kind from Arrow large-string buffers."""
+        import importlib
+
+        pyarrow = importlib.import_module("pyarrow")
+        array = pyarrow.Array.from_buffers(pyarrow.large_string(), count,
+                                           [None, pyarrow.py_buffer(offsets), pyarrow.py_buffer(data)])
+        if (type(self.column).__module__ or "").startswith("polars"):
+            import polars
+
+            return polars.Series(self.column.name, array)
+        import pandas
+
+        return pandas.Series(pandas.array(array, dtype=self.column.dtype), name=self.column.name)
 
     def values_at(self, rows: np.ndarray) -> np.ndarray:
         """`values[rows]`; a text column's from its few distinct values, or

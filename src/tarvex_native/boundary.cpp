@@ -144,8 +144,10 @@ constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 // NumPy's type string of T in this machine's byte order.
 template <class T>
 const char* typestr() {
-  static_assert(sizeof(T) == 8);
-  if constexpr (std::is_floating_point_v<T>) {
+  static_assert(sizeof(T) == 8 || std::is_same_v<T, std::uint8_t>);
+  if constexpr (sizeof(T) == 1) {
+    return "|u1";
+  } else if constexpr (std::is_floating_point_v<T>) {
     return kLittleEndianHost ? "<f8" : ">f8";
   } else if constexpr (std::is_signed_v<T>) {
     return kLittleEndianHost ? "<i8" : ">i8";
@@ -181,6 +183,7 @@ template Ref hand_over(std::vector<std::uint64_t>);
 template Ref hand_over(std::vector<std::int64_t>);
 template Ref hand_over(std::vector<std::uint64_t, BlockAllocator<std::uint64_t>>);
 template Ref hand_over(std::vector<std::int64_t, BlockAllocator<std::int64_t>>);
+template Ref hand_over(std::vector<std::uint8_t, BlockAllocator<std::uint8_t>>);
 
 std::uint64_t to_u64(PyObject* obj) {
   const unsigned long long v = PyLong_AsUnsignedLongLong(obj);

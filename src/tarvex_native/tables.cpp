@@ -221,6 +221,39 @@ PyObject* text_keys(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* first_rows(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 2) raise(PyExc_TypeError, "first_rows() takes 2 arguments");
+    const py::IntegerColumn keys = key_column(PyTuple_GetItem(args, 0), py::ItemType::I64, "keys");
+    const std::size_t span = static_cast<std::size_t>(to_u64(PyTuple_GetItem(args, 1)));
+    RowColumn first;
+    {
+      Unlocked unlocked;
+      first = tarvex::first_rows(keys.view<std::int64_t>(), span);
+    }
+    return hand_over(std::move(first)).release();
+  });
+}
+
+PyObject* repeat_texts(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "repeat_texts() takes 3 arguments");
+    std::vector<py::IntegerColumn> held;
+    const std::vector<TextChunk> chunks = text_chunks(PyTuple_GetItem(args, 0), held);
+    const py::IntegerColumn rows = key_column(PyTuple_GetItem(args, 1), py::ItemType::I64, "rows");
+    const py::IntegerColumn counts = key_column(PyTuple_GetItem(args, 2), py::ItemType::I64, "counts");
+    TextColumn column;
+    {
+      Unlocked unlocked;
+      column = tarvex::repeat_texts(chunks, rows.view<std::int64_t>(), counts.view<std::int64_t>(),
+                                    on_pool(0, [&] { return unlocked.poll(); }));
+    }
+    Ref offsets = hand_over(std::move(column.offsets));
+    Ref bytes = hand_over(std::move(column.bytes));
+    return PyTuple_Pack(2, offsets.get(), bytes.get());
+  });
+}
+
 PyObject* take(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "take() takes 3 arguments");

@@ -38,6 +38,15 @@ PyObject* text_ids(PyObject* self, PyObject* args);
 // (see text_codes.hpp), or None when the keys would span more than `span`.
 PyObject* text_keys(PyObject* self, PyObject* args);
 
+// first_rows(keys, span) -> memory: for each key value below `span` the
+// first row holding it, -1 where none does.
+PyObject* first_rows(PyObject* self, PyObject* args);
+
+// repeat_texts(chunks, rows, counts) -> (offsets, bytes): the texts at
+// `rows` of Arrow string chunks, the k-th repeated counts[k] times, as the
+// buffers of an Arrow large-string array.
+PyObject* repeat_texts(PyObject* self, PyObject* args);
+
 // take(rows, columns, threads) -> tuple of memory: each column (a tuple of
 // contiguous arrays of 8-byte items, read as int64) at `rows`, gathered on
 // the pool.

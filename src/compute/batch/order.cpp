@@ -69,9 +69,41 @@ Numbering number_rows(KeyView<std::int64_t> code, const ForEachGroup& for_each) 
   return out;
 }
 
-// The moved rows: a record of `width` words a row, its date's key, its row
-// and its items of the columns asked for.
-constexpr std::size_t kRecordHead = 2;
+// The moved rows: a record a row, its head (its date and its row) and then
+// its items of the columns asked for. Where the dates span less than 2**32
+// (and the rows are fewer, which number_rows sees to), the head is one
+// word, the date's offset from the lowest above the row, so that a record
+// of a formula's close column is two words rather than three: the moves
+// are what the sort spends its time on.
+struct Head {
+  bool packed = false;
+  std::int64_t low = 0;  // the lowest date, when packed
+
+  std::size_t words() const { return packed ? 1 : 2; }
+  void write(std::uint64_t* record, std::int64_t date, std::size_t row) const {
+    if (packed) {
+      record[0] = (static_cast<std::uint64_t>(date) - static_cast<std::uint64_t>(low)) << 32 | row;
+    } else {
+      record[0] = date_key(date);
+      record[1] = row;
+    }
+  }
+  // Ordered as the dates are.
+  std::uint64_t date_order(const std::uint64_t* record) const { return packed ? record[0] >> 32 : record[0]; }
+  std::int64_t date(const std::uint64_t* record) const {
+    return packed ? static_cast<std::int64_t>((record[0] >> 32) + static_cast<std::uint64_t>(low))
+                  : static_cast<std::int64_t>(record[0] ^ (std::uint64_t{1} << 63));  // date_key undone
+  }
+  std::int64_t row(const std::uint64_t* record) const {
+    return static_cast<std::int64_t>(packed ? record[0] & 0xffffffffU : record[1]);
+  }
+};
+
+Head head_for(KeyView<std::int64_t> date, const ForEachGroup& for_each) {
+  if (date.size() == 0) return {true, 0};
+  const auto [low, high] = key_range(date.data(), date.size(), for_each);
+  return {static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) < (std::uint64_t{1} << 32), low};
+}
 
 }  // namespace
 
@@ -98,7 +130,8 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date,
     for (std::vector<std::size_t>& counts : numbering.counts) offset += std::exchange(counts[k], offset);
     if (offset != first) out.starts.push_back(static_cast<std::int64_t>(first));
   }
-  const std::size_t width = kRecordHead + columns.size();
+  const Head head = head_for(date, for_each);
+  const std::size_t width = head.words() + columns.size();
   Records records(n * width);
   const Chunks chunks(n, numbering.securities);
   for_each(chunks.count, [&](std::size_t c) {
@@ -112,10 +145,9 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date,
       // next record goes to is asked for now, so that writing it then does
       // not wait.
       if (j + 1 < n) __builtin_prefetch(record + width, 1);
-      record[0] = dated ? date_key(date[r]) : 0;
-      record[1] = r;
+      head.write(record, dated ? date[r] : 0, r);
       for (std::size_t k = 0; k < columns.size(); ++k) {
-        record[kRecordHead + k] = static_cast<std::uint64_t>(columns[k][r]);
+        record[head.words() + k] = static_cast<std::uint64_t>(columns[k][r]);
       }
     }
   });
@@ -129,27 +161,29 @@ RowOrder order_rows(KeyView<std::int64_t> code, KeyView<std::int64_t> date,
     const std::size_t m = (g + 1 < groups ? static_cast<std::size_t>(out.starts[g + 1]) : n) - first;
     const std::uint64_t* const from = records.data() + first * width;
     bool by_date = true;
-    for (std::size_t j = 1; j < m && by_date; ++j) by_date = from[(j - 1) * width] <= from[j * width];
+    for (std::size_t j = 1; j < m && by_date; ++j) {
+      by_date = head.date_order(from + (j - 1) * width) <= head.date_order(from + j * width);
+    }
     KeyedRows sorted;
     if (!by_date) {
       sorted.resize(m);
-      for (std::size_t j = 0; j < m; ++j) sorted[j] = {from[j * width], j};
+      for (std::size_t j = 0; j < m; ++j) sorted[j] = {head.date_order(from + j * width), j};
       sort_by_key(sorted);
     }
     const auto record = [&](std::size_t j) { return from + (by_date ? j : sorted[j].row) * width; };
     std::int64_t* const rows = out.rows.data() + first;
-    for (std::size_t j = 0; j < m; ++j) rows[j] = static_cast<std::int64_t>(record(j)[1]);
+    for (std::size_t j = 0; j < m; ++j) rows[j] = head.row(record(j));
     if (dated) {
       std::int64_t* const dates = out.dates.data() + first;
       for (std::size_t j = 0; j < m; ++j) {
-        const std::uint64_t key = record(j)[0];
-        dates[j] = static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));  // date_key undone
-        if (j > 0 && key == record(j - 1)[0]) ++repeats[g];
+        dates[j] = head.date(record(j));
+        if (j > 0 && dates[j] == dates[j - 1]) ++repeats[g];
       }
     }
     for (std::size_t k = 0; k < columns.size(); ++k) {
       std::int64_t* const items = out.columns[k].data() + first;
-      for (std::size_t j = 0; j < m; ++j) items[j] = static_cast<std::int64_t>(record(j)[kRecordHead + k]);
+      const std::size_t at = head.words() + k;
+      for (std::size_t j = 0; j < m; ++j) items[j] = static_cast<std::int64_t>(record(j)[at]);
     }
   });
   for (std::size_t r : repeats) out.repeats += r;

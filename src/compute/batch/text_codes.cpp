@@ -1,5 +1,7 @@
 #include "batch/text_codes.hpp"
 
+#include "batch/table.hpp"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -321,6 +323,52 @@ std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::ui
       for (std::size_t b = 0; b < t.size(); ++b) key += part[b][static_cast<unsigned char>(t[b])];
       keys_out[i] = static_cast<std::int64_t>(key);
     });
+  });
+  return out;
+}
+
+RowColumn first_rows(KeyView<std::int64_t> keys, std::size_t span) {
+  RowColumn first(span);
+  std::fill(first.begin(), first.end(), -1);
+  for (std::size_t r = keys.size(); r-- > 0;) {
+    if (static_cast<std::uint64_t>(keys[r]) >= span) throw ValueError("a key lies outside the span");
+    first[static_cast<std::size_t>(keys[r])] = static_cast<std::int64_t>(r);
+  }
+  return first;
+}
+
+TextColumn repeat_texts(const std::vector<TextChunk>& chunks, KeyView<std::int64_t> rows,
+                        KeyView<std::int64_t> counts, const ForEachGroup& for_each) {
+  check_same_length(rows.size(), {counts.size()});
+  const std::size_t n = rows_of(chunks);
+  std::vector<std::size_t> ends;  // one past each chunk's last row
+  for (const TextChunk& c : chunks) ends.push_back((ends.empty() ? 0 : ends.back()) + c.length);
+  // Each text read once, and where its copies start among the texts and
+  // among the bytes.
+  const std::size_t k = rows.size();
+  std::vector<Text> texts(k);
+  std::vector<std::size_t> first_text(k + 1, 0), first_byte(k + 1, 0);
+  for (std::size_t j = 0; j < k; ++j) {
+    if (static_cast<std::uint64_t>(rows[j]) >= n || counts[j] < 0) throw ValueError("a row lies outside the texts");
+    const std::size_t row = static_cast<std::size_t>(rows[j]);
+    const std::size_t c = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), row) - ends.begin());
+    const std::size_t begin = row - (ends[c] - chunks[c].length);
+    read_texts(chunks[c], Piece{c, begin, begin + 1, row}, [&](std::size_t, Text t, const char*) { texts[j] = t; });
+    const std::size_t copies = static_cast<std::size_t>(counts[j]);
+    first_text[j + 1] = first_text[j] + copies;
+    first_byte[j + 1] = first_byte[j] + copies * texts[j].size();
+  }
+  TextColumn out;
+  out.offsets.resize(first_text[k] + 1);
+  out.bytes.resize(first_byte[k]);
+  out.offsets[first_text[k]] = static_cast<std::int64_t>(first_byte[k]);
+  for_each(k, [&](std::size_t j) {
+    const Text t = texts[j];
+    std::size_t at = first_byte[j];
+    for (std::size_t i = first_text[j]; i < first_text[j + 1]; ++i, at += t.size()) {
+      out.offsets[i] = static_cast<std::int64_t>(at);
+      if (!t.empty()) std::memcpy(out.bytes.data() + at, t.data(), t.size());
+    }
   });
   return out;
 }

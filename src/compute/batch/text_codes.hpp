@@ -51,4 +51,22 @@ TextNumbers number_texts(const std::vector<TextChunk>& chunks, const ForEachGrou
 std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::uint64_t span,
                                    const ForEachGroup& for_each);
 
+// Where each key first appears: for each value 0 .. span - 1 the first row
+// whose key it is, -1 for a value no row has (a key outside is a
+// ValueError).
+RowColumn first_rows(KeyView<std::int64_t> keys, std::size_t span);
+
+// A text column as Arrow lays out large strings: offsets (one more than
+// the texts) into bytes.
+struct TextColumn {
+  RowColumn offsets;
+  std::vector<std::uint8_t, BlockAllocator<std::uint8_t>> bytes;
+};
+
+// The texts at `rows` of the chunks (rows counted over the chunks one after
+// another), the k-th repeated counts[k] times: a key column of a table
+// grouped by code, made from one row of each code.
+TextColumn repeat_texts(const std::vector<TextChunk>& chunks, KeyView<std::int64_t> rows,
+                        KeyView<std::int64_t> counts, const ForEachGroup& for_each);
+
 }  // namespace tarvex
