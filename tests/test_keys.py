@@ -152,3 +152,7 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
         assert [values[i] for i in np.asarray(firsts)] == sorted(set(values))
         keys = _native.text_keys(chunks, n + 65536)
         assert keys is None or np.array_equal(pd.factorize(np.asarray(keys), sort=True)[0], want_ids)
+        rows, counts = rng.integers(0, n, 5), rng.integers(0, 4, 5)
+        offsets, data = (np.asarray(b) for b in _native.repeat_texts(chunks, rows, counts))
+        got = [bytes(data[a:b]).decode() for a, b in zip(offsets[:-1], offsets[1:])]
+        assert got == [values[r] for r, c in zip(rows, counts) for _ in range(c)]

@@ -50,6 +50,7 @@ struct Memory {
   const void* data;
   std::size_t length;
   const char* typestr;
+  int itemsize;
 };
 
 PyObject* g_memory_type = nullptr;
@@ -104,8 +105,8 @@ PyObject* memory_struct(PyObject* self, void*) {
   auto* c = new (std::nothrow) StructCapsule{};
   if (c == nullptr) return PyErr_NoMemory();
   c->shape = static_cast<Py_intptr_t>(m->length);
-  c->stride = 8;
-  c->face = ArrayStruct{2, 1, m->typestr[1], 8,
+  c->stride = m->itemsize;
+  c->face = ArrayStruct{2, 1, m->typestr[1], m->itemsize,
                         ArrayStruct::kContiguous | ArrayStruct::kAligned | ArrayStruct::kNotSwapped |
                             ArrayStruct::kWriteable,
                         &c->shape, &c->stride, const_cast<void*>(m->data), nullptr};
@@ -173,6 +174,7 @@ Ref hand_over(std::vector<T, Alloc> values) {
   m->data = owned->data();
   m->length = owned->size();
   m->typestr = typestr<T>();
+  m->itemsize = static_cast<int>(sizeof(T));
   m->free_vector = free_vector<Vector>;
   m->vector = owned.release();
   return out;
