@@ -158,3 +158,22 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
         offsets, data = (np.asarray(b) for b in _native.repeat_texts(chunks, rows, counts))
         got = [bytes(data[a:b]).decode() for a, b in zip(offsets[:-1], offsets[1:])]
         assert got == [values[r] for r, c in zip(rows, counts) for _ in range(c)]
+
+
+def test_text_keys_of_codes_the_sample_missed_are_still_exact():
+    # Keys are read from a sample of the rows first; a code only on rows the
+    # sample skipped (a byte, or a length, it never met) must still be told
+    # apart and ordered.
+    import pandas as pd
+
+    from tarvex._columns import Key
+
+    n = 300_000
+    for rare in ("600009", "60000", "6000011"):
+        values = np.where(np.arange(n) % 2 == 0, "600000", "600001").astype(object)
+        values[[1, n - 2]] = rare
+        key = Key("code", pd.Series(values, dtype="string[pyarrow]"), "code", n, False)
+        keys = key.sort_keys()
+        assert key._text_keys is not None
+        rank = {v: i for i, v in enumerate(sorted(set(values)))}
+        assert np.array_equal(pd.factorize(keys, sort=True)[0], [rank[v] for v in values])

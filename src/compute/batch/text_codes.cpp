@@ -143,11 +143,12 @@ std::vector<Piece> pieces_of(const std::vector<TextChunk>& chunks, std::size_t n
   return pieces;
 }
 
-// Calls visit(i, text, limit) for the piece's texts in order, i counting
-// from 0 and `limit` the end of the memory that holds the text. Offsets or
+// Calls visit(i, text, limit) for the piece's texts in order (every
+// `step`-th), i counting from 0 and `limit` the end of the memory that
+// holds the text. Offsets or
 // views that do not lie within the chunk's buffers are a ValueError.
 template <class Visit>
-void read_texts(const TextChunk& c, const Piece& piece, Visit visit) {
+void read_texts(const TextChunk& c, const Piece& piece, Visit visit, std::size_t step = 1) {
   const std::size_t first = c.first + piece.begin, count = piece.end - piece.begin;
   const auto by_offsets = [&](auto offsets) {
     if (offsets.size() < first + count + 1 || c.buffers.size() != 1) {
@@ -156,7 +157,7 @@ void read_texts(const TextChunk& c, const Piece& piece, Visit visit) {
     const auto* at = offsets.data() + first;
     const char* from = reinterpret_cast<const char*>(c.buffers[0].data());
     const std::size_t size = c.buffers[0].size();
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; i += step) {
       if (at[i] < 0 || at[i] > at[i + 1] || static_cast<std::uint64_t>(at[i + 1]) > size) {
         throw ValueError("a text column's offsets do not ascend within its bytes");
       }
@@ -173,7 +174,7 @@ void read_texts(const TextChunk& c, const Piece& piece, Visit visit) {
     return v;
   };
   const char* views_end = reinterpret_cast<const char*>(c.views.data() + c.views.size());
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; i += step) {
     const std::uint8_t* view = c.views.data() + (first + i) * kView;
     const std::int32_t size = word(view);
     if (size >= 0 && static_cast<std::size_t>(size) <= kInline) {
@@ -271,12 +272,10 @@ struct BytesMet {
   std::size_t shortest = kKeyBytes, longest = 0;
 };
 
-}  // namespace
-
-std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::uint64_t span,
-                                   const ForEachGroup& for_each) {
-  const std::size_t n = rows_of(chunks);
-  const std::vector<Piece> pieces = pieces_of(chunks, n);
+// The bytes met by every `step`-th text of each piece; nothing when a
+// text is longer than kKeyBytes.
+std::optional<BytesMet> bytes_met(const std::vector<TextChunk>& chunks, const std::vector<Piece>& pieces,
+                                  std::size_t step, const ForEachGroup& for_each) {
   std::vector<BytesMet> met(pieces.size());
   std::atomic<bool> too_long{false};
   for_each(pieces.size(), [&](std::size_t p) {
@@ -289,7 +288,7 @@ std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::ui
       m.shortest = std::min(m.shortest, t.size());
       m.longest = std::max(m.longest, t.size());
       for (std::size_t b = 0; b < t.size(); ++b) m.at[b][static_cast<unsigned char>(t[b])] = 1;
-    });
+    }, step);
   });
   if (too_long.load()) return std::nullopt;
   BytesMet all;
@@ -300,31 +299,76 @@ std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::ui
       for (std::size_t byte = 0; byte < 256; ++byte) all.at[b][byte] |= m.at[b][byte];
     }
   }
-  // Each position's digit of each byte (from 1 where a text may have ended
-  // before it) times the position's weight: the count of the digits after
-  // it, multiplied. A span beyond `span` gives up before it overflows.
-  std::vector<std::array<std::uint64_t, 256>> part(all.longest);
+  return all;
+}
+
+// What each byte at each position adds to a key: its digit (from 1 where a
+// text may have ended before it) times the position's weight, the count of
+// the digits after it multiplied; kUnmet for a byte not met there. Nothing
+// when the keys would span more than `span` (given up before overflowing).
+constexpr std::uint64_t kUnmet = ~std::uint64_t{0};
+
+struct KeyParts {
+  std::vector<std::array<std::uint64_t, 256>> part;
+  std::size_t shortest, longest;
+};
+
+std::optional<KeyParts> key_parts(const BytesMet& met, std::uint64_t span) {
+  KeyParts out{std::vector<std::array<std::uint64_t, 256>>(met.longest), met.shortest, met.longest};
   std::uint64_t keys = 1;  // the keys the positions after the current one can make
-  for (std::size_t b = all.longest; b-- > 0;) {
-    std::uint64_t digit = b >= all.shortest ? 1 : 0;
+  for (std::size_t b = met.longest; b-- > 0;) {
+    std::uint64_t digit = b >= met.shortest ? 1 : 0;
     for (std::size_t byte = 0; byte < 256; ++byte) {
-      part[b][byte] = digit * keys;
-      digit += all.at[b][byte];
+      out.part[b][byte] = met.at[b][byte] ? digit * keys : kUnmet;
+      digit += met.at[b][byte];
     }
     if (keys > span / digit) return std::nullopt;
     keys *= digit;
   }
-  RowColumn out(n);
-  for_each(pieces.size(), [&](std::size_t p) {
-    std::int64_t* keys_out = out.data() + pieces[p].row;
-    read_texts(chunks[pieces[p].chunk], pieces[p], [&](std::size_t i, Text t, const char*) {
-      if (t.size() > all.longest) throw ValueError("the text column changed while it was read");
-      std::uint64_t key = 0;
-      for (std::size_t b = 0; b < t.size(); ++b) key += part[b][static_cast<unsigned char>(t[b])];
-      keys_out[i] = static_cast<std::int64_t>(key);
-    });
-  });
   return out;
+}
+
+}  // namespace
+
+std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::uint64_t span,
+                                   const ForEachGroup& for_each) {
+  const std::size_t n = rows_of(chunks);
+  const std::vector<Piece> pieces = pieces_of(chunks, n);
+  // The bytes of a sample of the rows first: a market's codes recur, so
+  // the sample mostly meets every byte the keys need, and reading every
+  // row for them would take as long as making the keys. A text with a byte
+  // or a length the sample did not meet sends the keys through the bytes
+  // of every row; keys of a sample too wide or too long are those of every
+  // row too.
+  const std::size_t sample = std::max<std::size_t>(1, n / 65536);
+  for (const std::size_t step : {sample, std::size_t{1}}) {
+    const std::optional<BytesMet> met = bytes_met(chunks, pieces, step, for_each);
+    const std::optional<KeyParts> parts = met ? key_parts(*met, span) : std::nullopt;
+    if (!parts) return std::nullopt;
+    RowColumn out(n);
+    std::atomic<bool> unmet{false};
+    for_each(pieces.size(), [&](std::size_t p) {
+      std::int64_t* keys_out = out.data() + pieces[p].row;
+      bool missed = false;
+      read_texts(chunks[pieces[p].chunk], pieces[p], [&](std::size_t i, Text t, const char*) {
+        if (t.size() < parts->shortest || t.size() > parts->longest) {
+          missed = true;
+          return;
+        }
+        std::uint64_t key = 0;
+        for (std::size_t b = 0; b < t.size(); ++b) {
+          const std::uint64_t part = parts->part[b][static_cast<unsigned char>(t[b])];
+          missed |= part == kUnmet;
+          key += part;
+        }
+        keys_out[i] = static_cast<std::int64_t>(key);
+      });
+      if (missed) unmet.store(true, std::memory_order_relaxed);
+    });
+    if (!unmet.load()) return out;
+    if (step == 1) throw ValueError("the text column changed while it was read");
+  }
+  return std::nullopt;  // not reached: the second round reads every row
 }
 
 RowColumn first_rows(KeyView<std::int64_t> keys, std::size_t span) {
