@@ -304,9 +304,11 @@ std::optional<BytesMet> bytes_met(const std::vector<TextChunk>& chunks, const st
 
 // What each byte at each position adds to a key: its digit (from 1 where a
 // text may have ended before it) times the position's weight, the count of
-// the digits after it multiplied; kUnmet for a byte not met there. Nothing
-// when the keys would span more than `span` (given up before overflowing).
-constexpr std::uint64_t kUnmet = ~std::uint64_t{0};
+// the digits after it multiplied; kUnmet for a byte not met there, which
+// lifts any key holding it above every key of met bytes (and sixteen of it
+// stay below 2**64). Nothing when the keys would span more than `span`
+// (given up before overflowing).
+constexpr std::uint64_t kUnmet = std::uint64_t{1} << 59;
 
 struct KeyParts {
   std::vector<std::array<std::uint64_t, 256>> part;
@@ -314,6 +316,7 @@ struct KeyParts {
 };
 
 std::optional<KeyParts> key_parts(const BytesMet& met, std::uint64_t span) {
+  span = std::min(span, kUnmet);
   KeyParts out{std::vector<std::array<std::uint64_t, 256>>(met.longest), met.shortest, met.longest};
   std::uint64_t keys = 1;  // the keys the positions after the current one can make
   for (std::size_t b = met.longest; b-- > 0;) {
@@ -325,7 +328,7 @@ std::optional<KeyParts> key_parts(const BytesMet& met, std::uint64_t span) {
     if (keys > span / digit) return std::nullopt;
     keys *= digit;
   }
-  return out;
+  return out;  // every key of met bytes is below `span`, itself below kUnmet
 }
 
 }  // namespace
@@ -356,11 +359,8 @@ std::optional<RowColumn> text_keys(const std::vector<TextChunk>& chunks, std::ui
           return;
         }
         std::uint64_t key = 0;
-        for (std::size_t b = 0; b < t.size(); ++b) {
-          const std::uint64_t part = parts->part[b][static_cast<unsigned char>(t[b])];
-          missed |= part == kUnmet;
-          key += part;
-        }
+        for (std::size_t b = 0; b < t.size(); ++b) key += parts->part[b][static_cast<unsigned char>(t[b])];
+        missed |= key >= kUnmet;
         keys_out[i] = static_cast<std::int64_t>(key);
       });
       if (missed) unmet.store(true, std::memory_order_relaxed);
