@@ -196,3 +196,8 @@ def test_the_engine_groups_shuffled_markets_as_the_ordered_way_does(seed):
                 pd.testing.assert_frame_equal(got, want)
             with pytest.raises(ValueError, match="repeat"):
                 call(pd.concat([shuffled, shuffled.iloc[:5]]))
+            # polars: text written back as polars text, from its string views.
+            got = call(pl.from_pandas(shuffled)).to_pandas()
+            assert got["code"].tolist() == want["code"].tolist()
+            pd.testing.assert_frame_equal(got.drop(columns=["code", "date"]), want.drop(columns=["code", "date"]),
+                                          check_dtype=False)

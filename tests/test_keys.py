@@ -177,3 +177,50 @@ def test_text_keys_of_codes_the_sample_missed_are_still_exact():
         assert key._text_keys is not None
         rank = {v: i for i, v in enumerate(sorted(set(values)))}
         assert np.array_equal(pd.factorize(keys, sort=True)[0], [rank[v] for v in values])
+
+
+@pytest.mark.parametrize("ordered", [False, True])
+def test_the_engine_says_where_each_row_came_from_and_counts_repeats(ordered):
+    # Random markets with repeated (code, date) pairs and rows without a
+    # close, shuffled or in order: each table row's input row holds its
+    # code and date, every row with a close appears once, and the repeats
+    # are the pairs met again.
+    from tarvex._market import sourced_table
+
+    rng = np.random.default_rng(8)
+    for n, scale in ((0, 1), (1, 1), (50, 2**40), (5000, 1), (5000, 2**40)):  # codes numbered by offset or rank
+        code = rng.integers(0, 12, n).astype(np.uint64) * np.uint64(scale)
+        date = rng.integers(0, 300, n).astype(np.int64)
+        if ordered:
+            order = np.lexsort((date, code))
+            code, date = code[order], date[order]
+        close = rng.normal(10, 1, n)
+        close[rng.random(n) < 0.1] = np.nan
+        bars = [close] * 5
+        for sources in (True, False):
+            table, rows, repeats = sourced_table(False, False, ["ma"], [[5]], code, date, bars, 2, sources)
+            kept = np.flatnonzero(np.isfinite(close))
+            pairs = np.c_[code[kept], date[kept].astype(np.uint64)]
+            assert repeats == len(kept) - len(np.unique(pairs, axis=0)) if n else repeats == 0
+            if sources:
+                assert rows is not None and sorted(rows) == list(kept)
+                assert np.array_equal(code[rows], table["code"]) and np.array_equal(date[rows], table["date"])
+            else:
+                assert rows is None
+
+
+def test_text_numbers_of_many_distinct_texts_over_several_pieces():
+    # Texts too long for keys read from their bytes are numbered in pieces
+    # of rows, each with its own table, merged and ranked: many distinct
+    # texts, each on rows of several pieces.
+    import pandas as pd
+
+    from tarvex._columns import Key
+
+    rng = np.random.default_rng(4)
+    distinct = [f"{'x' * int(k % 7)}security-{k:07d}-{'é' * int(k % 3)}" for k in rng.permutation(40_000)]
+    values = [distinct[i] for i in rng.integers(0, len(distinct), 200_000)]
+    key = Key("code", pd.Series(values, dtype="string[pyarrow]"), "code", len(values), False)
+    rank = {v: i for i, v in enumerate(sorted(set(values)))}
+    assert key._arrow is not None and np.array_equal(key.sort_keys(), [rank[v] for v in values])
+    assert key._text_keys is None
