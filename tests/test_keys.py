@@ -224,3 +224,24 @@ def test_text_numbers_of_many_distinct_texts_over_several_pieces():
     rank = {v: i for i, v in enumerate(sorted(set(values)))}
     assert key._arrow is not None and np.array_equal(key.sort_keys(), [rank[v] for v in values])
     assert key._text_keys is None
+
+
+def test_text_chunks_pointing_outside_their_buffers_are_refused():
+    from tarvex import _native
+
+    data = np.frombuffer(b"abcdef", np.uint8)
+
+    def view(size, buffer, offset):
+        return np.array([size, 0, buffer, offset], np.int32).view(np.uint8)
+
+    bad = [(np.array([0, 3, 9], np.int32), (data,)),  # past the bytes
+           (np.array([0, 4, 2], np.int64), (data,)),  # offsets that fall
+           (np.array([0, 3], np.int64), (data,)),  # fewer offsets than texts
+           (np.r_[view(2, 0, 0), view(20, 1, 0)], (data,)),  # a view of a buffer there is not
+           (np.r_[view(2, 0, 0), view(20, 0, 0)], (data,))]  # a view past its buffer
+    for layout, buffers in bad:
+        chunks = ((layout, buffers, 0, 2),)
+        for call in (lambda: _native.text_ids(chunks), lambda: _native.text_keys(chunks, 100),
+                     lambda: _native.repeat_texts(chunks, np.array([1]), np.array([2]))):
+            with pytest.raises(ValueError, match="text column"):
+                call()
