@@ -74,6 +74,10 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
     return np.asarray(ids, dtype=np.int64), len(uniques)
 
 
+def _polars_series(column: Any) -> bool:
+    return type(column).__name__ == "Series" and (type(column).__module__ or "").startswith("polars")
+
+
 def _pandas_text(column: Any) -> bool:
     """Whether `column` is a pandas Series or Index of a text dtype with no
     missing value: numbering it in place gives the ids its values give."""
@@ -256,6 +260,9 @@ class Key:
         column, dtype = self.column, getattr(self.column, "dtype", None)
         if self._arrow is not None:
             return type(column).__name__ == "Series"
+        if _polars_series(column):  # numbers and times of NumPy's kinds, without a time zone
+            return getattr(dtype, "time_zone", None) is None and self.values_are_keys() \
+                and self.values.dtype.itemsize == 8 and self.values.dtype.kind in "iuMm"
         plain = isinstance(column, np.ndarray) or type(column).__name__ == "Series" and hasattr(column, "iloc")
         return plain and isinstance(dtype, np.dtype) and dtype.kind in "iuMm" and self.values_are_keys()
 
@@ -275,7 +282,13 @@ class Key:
             return self._text_column(np.asarray(offsets), np.asarray(data), len(keys))
         if not self.values_from_keys():
             return None
-        column, dtype = self.column, self.column.dtype
+        column = self.column
+        if _polars_series(column):
+            import polars
+
+            taken = polars.Series(column.name, keys.view(np.int64).view(self.values.dtype))
+            return taken if taken.dtype == column.dtype else taken.cast(column.dtype)
+        dtype = column.dtype
         keys = keys.view(np.int64)
         values = keys.view(dtype) if dtype.itemsize == 8 else keys.astype(dtype)
         if isinstance(column, np.ndarray):
