@@ -206,3 +206,30 @@ def test_the_engine_groups_shuffled_markets_as_the_ordered_way_does(seed):
                 assert got[key].tolist() == want[key].tolist()
             pd.testing.assert_frame_equal(got.drop(columns=["code", "date"]), want.drop(columns=["code", "date"]),
                                           check_dtype=False)
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars", "mapping"])
+@pytest.mark.parametrize("code_dtype,date_dtype", [("int32", "datetime64[s]"), ("uint64", "datetime64[ns]"),
+                                                   ("int64", "int64"), ("uint8", "datetime64[D]")])
+def test_keys_come_back_from_the_engine_in_their_own_types(kind, code_dtype, date_dtype):
+    # Shuffled rows with every close: the code and date columns of the
+    # result are made from the engine's keys, not gathered; they must be
+    # the input's values at the rows the twin (the ordered way) gives, of
+    # the input's own types.
+    rng = np.random.default_rng(len(kind + code_dtype + date_dtype))
+    if kind == "polars" and date_dtype == "datetime64[s]":
+        date_dtype = "datetime64[ms]"  # the finest resolutions polars takes
+    codes, days = [3, 7, 250], 30
+    n = len(codes) * days
+    data = {"code": np.repeat(np.array(codes, dtype=code_dtype), days),
+            "date": (np.tile(np.arange(days), len(codes)) + 19000).astype(date_dtype), **bars(rng, n, gaps=0)}
+    order = rng.permutation(n)
+    shuffled = {k: v[order] for k, v in data.items()}
+    twin = {k: np.append(v, v[:1]) for k, v in shuffled.items()}
+    twin["close"][-1] = np.nan  # a row without a close: the ordered way
+    twin["date"][-1] = twin["date"].max() + 1
+    got, want = tv.indicators(frame(kind, shuffled) if kind != "mapping" else shuffled, [("ma", 5)]), \
+        tv.indicators(frame(kind, twin) if kind != "mapping" else twin, [("ma", 5)])
+    for key in ("code", "date"):
+        a, b = got[key], want[key]
+        assert a.dtype == b.dtype and np.array_equal(np.asarray(a), np.asarray(b)), key
