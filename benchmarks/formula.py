@@ -106,6 +106,15 @@ def orders(args):
     text = shuffled.assign(code=shuffled["code"].astype(str))
     frames["ordered, text codes"] = text.sort_values(["code", "date"]).reset_index(drop=True)
     frames["shuffled, text codes"] = text
+    # Text held as Python objects, one object a row as astype(str) makes
+    # them (pandas 2's default), or each code's one object shared by its
+    # rows (as a file reader shares equal texts).
+    own = shuffled.assign(code=shuffled["code"].astype(str).astype(object))
+    frames["ordered, str objects"] = own.sort_values(["code", "date"]).reset_index(drop=True)
+    frames["shuffled, str objects"] = own
+    codes = own["code"].to_numpy()
+    frames["shuffled, shared objects"] = own.assign(
+        code=pd.Series(pd.unique(codes)[pd.factorize(codes)[0]], dtype=object))
     print(f"{args.securities} securities x {args.bars} bars, against the batch engine on the shuffled integer "
           "columns; each pair timed in turn, best of the rounds")
     for label, frame in frames.items():

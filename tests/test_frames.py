@@ -178,13 +178,14 @@ def test_the_engine_groups_shuffled_markets_as_the_ordered_way_does(seed):
     # the call the ordered way (the Market sorts), which is the twin here.
     rng = np.random.default_rng(seed)
     days = 60
-    for codes in ([0, 3, 12, 40, 2**40], ["600000", "000001", "300750", "a", "ab"], [-7, -1, 0, 5, 9]):
+    texts = ["600000", "000001", "300750", "a", "ab"]
+    for codes, dtype in (([0, 3, 12, 40, 2**40], None), (texts, "str"), (texts, object), ([-7, -1, 0, 5, 9], None)):
         n = len(codes) * days
         tidy = pd.DataFrame({"code": np.repeat(np.array(codes), days),
                              "date": np.tile(pd.bdate_range("2024-01-01", periods=days).values, len(codes)),
                              **bars(rng, n, gaps=0)})
-        if isinstance(codes[0], str):
-            tidy = tidy.astype({"code": "str"})
+        if dtype is not None:
+            tidy = tidy.astype({"code": dtype})
         shuffled = tidy.iloc[rng.permutation(n)]
         twin = pd.concat([shuffled, tidy.iloc[:1].assign(code=tidy["code"].iloc[0], close=np.nan,
                                                         date=np.datetime64("2030-01-01"))])

@@ -133,7 +133,8 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
         cut = int(rng.integers(0, n))
         chunked = pa.chunked_array([pa.array(["pad"] + values[:cut])[1:], pa.array(values[cut:])])
         columns = [pd.Series(values, dtype="string[pyarrow]"), pd.Series(pd.arrays.ArrowStringArray(chunked)),
-                   pl.Series(values, dtype=pl.String)]
+                   pl.Series(values, dtype=pl.String), np.array(values, dtype=object),
+                   pd.Series(values, dtype=object), pd.Series(values, dtype="string[python]")]
         for column in columns:
             key = Key("code", column, "code", n, False)
             assert key._arrow is not None
@@ -158,6 +159,38 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
         offsets, data = (np.asarray(b) for b in _native.repeat_texts(chunks, rows, counts))
         got = [bytes(data[a:b]).decode() for a, b in zip(offsets[:-1], offsets[1:])]
         assert got == [values[r] for r, c in zip(rows, counts) for _ in range(c)]
+
+
+def test_str_objects_are_read_as_their_utf8_bytes():
+    # Python str objects: shared by many rows (as a file reader shares
+    # equal texts) or one per row, in long runs of each (which turn the
+    # reader's table of objects met off and on), scattered or in order,
+    # lone surrogates included. Each row's bytes are its text, and the
+    # texts rank as Python orders them. Anything but an exact str is left
+    # to the general way.
+    import pandas as pd
+
+    from tarvex import _native
+    from tarvex._columns import Key
+
+    rng = np.random.default_rng(11)
+    pool = ["", "a", "a\x00", "a\x00b", "é", "\ud800", "\udfff", "\ue000", "\U0001f600", "z" * 40, "600000"]
+    shared = [pool[i] for i in rng.integers(0, len(pool), 150_000)]
+    own = [f"{k % 997:06d}" for k in rng.integers(0, 10**6, 150_000)]  # a new object each
+    for values in (shared + own + shared, sorted(own + shared), pool[:1], []):
+        column = np.array(values, dtype=object)
+        offsets, data = (np.asarray(b) for b in _native.str_texts(column))
+        texts = [bytes(data[a:b]).decode("utf-8", "surrogatepass") for a, b in zip(offsets[:-1], offsets[1:])]
+        assert texts == values
+        key = Key("code", column, "code", len(values), False)
+        rank = {v: i for i, v in enumerate(sorted(set(values)))}
+        assert key._objects is not None and np.array_equal(key.ids, [rank[v] for v in values])
+    for odd in (None, 1, np.nan, type("Text", (str,), {})("a")):
+        column = np.array(["a", odd], dtype=object)
+        assert _native.str_texts(column) is None
+        assert Key("code", pd.Series(column), "code", 2, False)._objects is None
+    with pytest.raises(TypeError, match="array of objects"):
+        _native.str_texts(np.array(["a", "b", "c"], dtype=object)[::2])
 
 
 def test_text_keys_of_codes_the_sample_missed_are_still_exact():

@@ -110,6 +110,29 @@ def _arrow_text(column: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarra
     return arrow_chunks(arrow)
 
 
+def _str_objects(column: Any) -> Optional[Tuple[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...],
+                                                   np.ndarray]]:
+    """A column of Python str objects (a NumPy or pandas column of objects,
+    a pandas text column held as objects) as one chunk of its UTF-8 bytes
+    that _native.text_ids reads, and the objects; None for any other, or
+    for one holding anything but exact strs (a missing value, say)."""
+    kind, module, dtype = type(column), type(column).__module__ or "", getattr(column, "dtype", None)
+    if isinstance(column, np.ndarray):
+        held = dtype == object and column.ndim == 1
+    elif module.startswith("pandas") and kind.__name__ in ("Series", "Index"):
+        held = dtype == object or str(dtype) in ("str", "string") and getattr(dtype, "storage", None) == "python"
+    else:
+        return None
+    if not held:
+        return None
+    objects = np.ascontiguousarray(values(column), dtype=object)
+    buffers = _native.str_texts(objects)
+    if buffers is None:
+        return None
+    offsets, data = buffers
+    return ((np.asarray(offsets), (np.asarray(data),), 0, len(objects)),), objects
+
+
 def arrow_chunks(arrow: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]]:
     """The chunks of a pyarrow array or chunked array of strings with no
     missing value, as _native.text_ids reads them; None for any other."""
@@ -185,9 +208,13 @@ class Key:
     def __init__(self, name: Any, column: Any, label: str, rows: int, level: bool) -> None:
         self.name, self.column, self.level = name, column, level
         # A text column without missing values is numbered from its own
-        # storage (natively where that is Arrow memory); its values become
-        # Python strings only when asked for.
+        # storage (natively where that is Arrow memory, or from its UTF-8
+        # bytes where it holds str objects); its values become Python
+        # strings only when asked for.
         self._arrow = _arrow_text(column)
+        self._objects: Optional[np.ndarray] = None
+        if self._arrow is None:
+            self._arrow, self._objects = _str_objects(column) or (None, None)
         self._text = self._arrow is not None or _pandas_text(column)
         self._values: Optional[np.ndarray] = None if self._text else values(column)
         shape = (len(column),) if self._text else self.values.shape
@@ -258,6 +285,8 @@ class Key:
     def values_from_keys(self) -> bool:
         """Whether from_sort_keys gives the values back from the keys alone."""
         column, dtype = self.column, getattr(self.column, "dtype", None)
+        if self._objects is not None:
+            return isinstance(column, np.ndarray) or type(column).__name__ == "Series"
         if self._arrow is not None:
             return type(column).__name__ == "Series"
         if _polars_series(column):  # numbers and times of NumPy's kinds, without a time zone
@@ -271,17 +300,20 @@ class Key:
         which run in stretches of equal keys, of the column's own type as
         `at` gives them; None where the keys do not give them back (the
         values at `rows`, where given, do for text)."""
-        if self._arrow is not None and type(self.column).__name__ == "Series":
-            # Text: a row of each stretch's text, written out natively over
-            # the stretch.
+        if not self.values_from_keys():
+            return None
+        if self._arrow is not None:
+            # Text: a row of each stretch's text, written out over the
+            # stretch (natively from Arrow memory; str objects repeated).
             keys = keys.view(np.int64)
             starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]]) if len(keys) else np.zeros(0, np.intp)
             counts = np.diff(np.append(starts, len(keys))).astype(np.int64)
-            at = rows[starts] if rows is not None else self._first_rows()[keys[starts]]
-            offsets, data = _native.repeat_texts(self._arrow, np.ascontiguousarray(at, dtype=np.int64), counts)
+            at = np.ascontiguousarray(rows[starts] if rows is not None else self._first_rows()[keys[starts]],
+                                      dtype=np.int64)
+            if self._objects is not None:
+                return self._object_column(np.repeat(self._objects[at], counts))
+            offsets, data = _native.repeat_texts(self._arrow, at, counts)
             return self._text_column(np.asarray(offsets), np.asarray(data), len(keys))
-        if not self.values_from_keys():
-            return None
         column = self.column
         if _polars_series(column):
             import polars
@@ -321,6 +353,17 @@ class Key:
         import pandas
 
         return pandas.Series(pandas.array(array, dtype=self.column.dtype), name=self.column.name)
+
+    def _object_column(self, objects: np.ndarray) -> Any:
+        """A column of the column's kind (NumPy, a pandas column of objects
+        or of text held as objects) holding `objects`, all strs."""
+        if isinstance(self.column, np.ndarray):
+            return objects
+        import pandas
+
+        dtype = self.column.dtype  # said, or pandas 3 would read the objects as Arrow text
+        return pandas.Series(objects if dtype == object else pandas.array(objects, dtype=dtype), dtype=dtype,
+                             name=self.column.name, copy=False)
 
     def values_at(self, rows: np.ndarray) -> np.ndarray:
         """`values[rows]`; a text column's from its few distinct values, or

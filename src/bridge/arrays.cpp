@@ -197,25 +197,43 @@ Ref attribute(PyObject* obj, const char* name) {
   return value;
 }
 
-// An exact numpy.ndarray of one dimension, read through the fields of its
+// The fields of an exact numpy.ndarray of one dimension, read through its
 // __array_struct__ (a capsule, far cheaper to make than the dictionary of
-// __array_interface__): kind and item size, shape (n,), stride, address,
-// and whether the items are in this machine's byte order.
-std::optional<Block> ndarray_block(PyObject* obj, Ref& pin) {
+// __array_interface__), while `pin` holds a buffer export of it.
+const ArrayStruct* ndarray_struct(PyObject* obj, Ref& pin, Ref& capsule) {
   pin = Ref(PyMemoryView_FromObject(obj));
-  if (!pin) return pass_over();
-  Ref capsule = attribute(obj, "__array_struct__");
-  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return std::nullopt;
+  if (!pin) {
+    pass_over();
+    return nullptr;
+  }
+  capsule = attribute(obj, "__array_struct__");
+  if (!capsule || !PyCapsule_CheckExact(capsule.get())) return nullptr;
   const auto* s = static_cast<const ArrayStruct*>(PyCapsule_GetPointer(capsule.get(), nullptr));
-  if (s == nullptr) return pass_over();
-  if (s->two != 2 || s->nd != 1 || s->shape == nullptr || s->itemsize <= 0 || s->shape[0] < 0) return std::nullopt;
+  if (s == nullptr) {
+    pass_over();
+    return nullptr;
+  }
+  if (s->two != 2 || s->nd != 1 || s->shape == nullptr || s->itemsize <= 0 || s->shape[0] < 0) return nullptr;
+  if (s->shape[0] > 0 && s->data == nullptr) return nullptr;
+  return s;
+}
+
+// A stride is meaningless for fewer than two items (NumPy may give 0).
+std::ptrdiff_t stride_of(const ArrayStruct& s) {
+  return s.strides != nullptr && s.shape[0] > 1 ? s.strides[0] : s.itemsize;
+}
+
+// An exact numpy.ndarray of real numbers, one dimension: kind and item
+// size, shape (n,), stride, address, and whether the items are in this
+// machine's byte order.
+std::optional<Block> ndarray_block(PyObject* obj, Ref& pin) {
+  Ref capsule;
+  const ArrayStruct* s = ndarray_struct(obj, pin, capsule);
+  if (s == nullptr) return std::nullopt;
   const std::optional<ItemType> type = item_type(s->typekind, static_cast<std::size_t>(s->itemsize));
   if (!type) return std::nullopt;
-  const auto count = static_cast<std::size_t>(s->shape[0]);
-  // A stride is meaningless for fewer than two items (NumPy may give 0).
-  const std::ptrdiff_t stride = s->strides != nullptr && count > 1 ? s->strides[0] : s->itemsize;
-  if (count > 0 && s->data == nullptr) return std::nullopt;
-  return Block{s->data, count, stride, *type, (s->flags & ArrayStruct::kNotSwapped) == 0};
+  return Block{s->data, static_cast<std::size_t>(s->shape[0]), stride_of(*s), *type,
+               (s->flags & ArrayStruct::kNotSwapped) == 0};
 }
 
 // An exact array.array: its typecode and itemsize, and buffer_info()'s
@@ -343,6 +361,20 @@ std::optional<IntegerColumn> IntegerColumn::read(PyObject* obj, ItemType type) {
 Series ArrayInput::take() && {
   if (in_place_ != nullptr) return Series(in_place_, in_place_ + size_);
   return std::move(owned_);
+}
+
+std::optional<ObjectColumn> ObjectColumn::read(PyObject* obj) {
+  if (!has_exact_type(obj, "numpy", "ndarray")) return std::nullopt;
+  ObjectColumn column;
+  Ref capsule;
+  const ArrayStruct* s = ndarray_struct(obj, column.pin_, capsule);
+  if (s == nullptr || s->typekind != 'O' || s->itemsize != static_cast<int>(sizeof(PyObject*)) ||
+      stride_of(*s) != s->itemsize || reinterpret_cast<std::uintptr_t>(s->data) % alignof(PyObject*) != 0) {
+    return std::nullopt;
+  }
+  column.items_ = static_cast<PyObject* const*>(s->data);
+  column.size_ = static_cast<std::size_t>(s->shape[0]);
+  return column;
 }
 
 }  // namespace tarvex::py

@@ -118,4 +118,25 @@ class IntegerColumn {
   std::size_t size_ = 0;
 };
 
+// The items of an exact numpy.ndarray of Python objects: one dimension,
+// contiguous, read in place while a buffer export of it is held. The
+// references are borrowed from the array: they stay valid while no Python
+// code runs that could store into it.
+class ObjectColumn {
+ public:
+  // Nothing when `obj` is not such an array; throws ErrorSet when reading
+  // it raised an exception that must not be passed over.
+  static std::optional<ObjectColumn> read(PyObject* obj);
+
+  PyObject* const* items() const { return items_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  ObjectColumn() = default;
+
+  Ref pin_;
+  PyObject* const* items_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 }  // namespace tarvex::py

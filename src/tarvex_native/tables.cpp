@@ -254,6 +254,19 @@ PyObject* repeat_texts(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* str_texts(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 1) raise(PyExc_TypeError, "str_texts() takes 1 argument");
+    const std::optional<py::ObjectColumn> objects = py::ObjectColumn::read(PyTuple_GetItem(args, 0));
+    if (!objects) raise(PyExc_TypeError, "expected a contiguous NumPy array of objects");
+    std::optional<TextColumn> column = py::utf8_column(objects->items(), objects->size());
+    if (!column) Py_RETURN_NONE;
+    Ref offsets = hand_over(std::move(column->offsets));
+    Ref bytes = hand_over(std::move(column->bytes));
+    return PyTuple_Pack(2, offsets.get(), bytes.get());
+  });
+}
+
 PyObject* take(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     if (PyTuple_Size(args) != 3) raise(PyExc_TypeError, "take() takes 3 arguments");

@@ -47,6 +47,12 @@ PyObject* first_rows(PyObject* self, PyObject* args);
 // buffers of an Arrow large-string array.
 PyObject* repeat_texts(PyObject* self, PyObject* args);
 
+// str_texts(objects) -> (offsets, bytes) or None: the strs of a NumPy
+// object array as the buffers of an Arrow large-string array (UTF-8, lone
+// surrogates in their three-byte form), which the functions above read;
+// None when an item is not an exact str.
+PyObject* str_texts(PyObject* self, PyObject* args);
+
 // take(rows, columns, threads) -> tuple of memory: each column (a tuple of
 // contiguous arrays of 8-byte items, read as int64) at `rows`, gathered on
 // the pool.
