@@ -3,13 +3,17 @@
 // the thread pool, results handed to NumPy without a copy. The Python
 // package `tarvex` validates and shapes arguments; this layer trusts their
 // types but still checks everything that could read out of bounds.
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bridge/text.hpp"
 #include "runtime/blocks.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/streaming.hpp"
+#include "series/series.hpp"
 #include "tarvex_native/bars.hpp"
 #include "tarvex_native/boundary.hpp"
 #include "tarvex_native/tables.hpp"
@@ -133,6 +137,29 @@ PyObject* call(PyObject*, PyObject* tuple) {
   });
 }
 
+// The formula language's element-wise words that the library lacks.
+struct Word {
+  const char* name;
+  Series (*run)(SeriesView);
+};
+constexpr Word kWords[] = {{"EXP", EXP}, {"LOG", LOG}, {"ATAN", ATAN}, {"ASIN", ASIN}, {"ACOS", ACOS}};
+
+PyObject* each(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    if (PyTuple_Size(args) != 2) raise(PyExc_TypeError, "each() takes 2 arguments");
+    const std::string name = py::to_utf8(PyTuple_GetItem(args, 0));
+    const Word* word = std::find_if(std::begin(kWords), std::end(kWords), [&](const Word& w) { return name == w.name; });
+    if (word == std::end(kWords)) raise(PyExc_ValueError, "no element-wise word " + name);
+    const ArrayInput x = read_column(PyTuple_GetItem(args, 1), word->name);
+    Series out;
+    {
+      Unlocked unlocked;
+      out = word->run(x.view());
+    }
+    return hand_over(std::move(out)).release();
+  });
+}
+
 PyObject* threads(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* { return PyLong_FromSize_t(default_threads()); });
 }
@@ -143,6 +170,7 @@ PyMethodDef methods[] = {
      "commits of the rows when given; results as memory for numpy.asarray"},
     {"registry", describe_registry, METH_NOARGS, "registry(): the description of every routine, as dicts"},
     {"tables", describe_tables, METH_NOARGS, "tables(): the parameters and results of the table functions"},
+    {"each", each, METH_VARARGS, "each(name, x): the element-wise word EXP, LOG, ATAN, ASIN or ACOS of x, as memory"},
     {"default_threads", threads, METH_NOARGS, "default_threads(): threads used when a call does not say"},
     {"batch", batch, METH_VARARGS,
      "batch(cross, keep_values, names, params, code, date, open, high, low, close, volume, threads, sources)"},

@@ -18,6 +18,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, 
 
 import numpy as np
 
+from .. import _native
 from . import native
 from .context import Context
 from .native import Param
@@ -175,24 +176,15 @@ def _numpy(ufunc: Callable[..., Any]) -> Run:
     return lambda ctx, args: np.asarray(ufunc(*args), dtype=np.float64)
 
 
-def _libm(f: Callable[[float], float]) -> Run:
-    """`f` of the C library bar by bar (the library's own LN and SIN use the
-    same functions): NumPy's vectorised versions round differently from
-    one CPU to another."""
-    each = np.frompyfunc(f, 1, 1)
-    return lambda ctx, args: np.asarray(each(args[0]), dtype=np.float64)
-
-
-def _exp(x: float) -> float:
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return math.inf
-
-
-def _partial(f: Callable[[float], float], low: float, high: float) -> Callable[[float], float]:
-    # f where low <= x <= high, NaN elsewhere.
-    return lambda x: f(x) if low <= x <= high else math.nan
+def _libm(name: str) -> Run:
+    """The native element-wise word `name` (EXP, LOG, ATAN, ASIN, ACOS): the
+    C library's function bar by bar, as the library's own LN and SIN use
+    it; NumPy's vectorised versions round differently from one CPU to
+    another."""
+    def run(ctx: Context, args: List[Any]) -> np.ndarray:
+        x = np.asarray(args[0], dtype=np.float64)
+        return np.asarray(_native.each(name, np.ascontiguousarray(x.reshape(-1)))).reshape(x.shape)
+    return run
 
 
 def _calendar(ctx: Context, *fields: str) -> List[np.ndarray]:
@@ -256,11 +248,8 @@ def _language() -> List[Word]:
     word("FLOOR", "x:s", _numpy(np.floor), rowwise=True)
     word("CEILING", "x:s", _numpy(np.ceil), rowwise=True)
     word("REVERSE", "x:s", _numpy(lambda x: 0.0 - x), rowwise=True)
-    word("EXP", "x:s", _libm(_exp), rowwise=True)
-    word("LOG", "x:s", _libm(_partial(math.log10, 0.0, math.inf)), rowwise=True)
-    word("ATAN", "x:s", _libm(math.atan), rowwise=True)
-    word("ASIN", "x:s", _libm(_partial(math.asin, -1.0, 1.0)), rowwise=True)
-    word("ACOS", "x:s", _libm(_partial(math.acos, -1.0, 1.0)), rowwise=True)
+    for name in ("EXP", "LOG", "ATAN", "ASIN", "ACOS"):
+        word(name, "x:s", _libm(name), rowwise=True)
     # Time, from the date column.
     word("DATE", "", _date)
     word("TIME", "", _time)

@@ -111,6 +111,26 @@ Series LN(SeriesView s) {
   return map_series(s, [](double x) { return x > 0.0 ? std::log(x) : kNaN; });
 }
 
+Series EXP(SeriesView s) {
+  return map_series(s, [](double x) { return std::exp(x); });
+}
+
+Series LOG(SeriesView s) {
+  return map_series(s, [](double x) { return x > 0.0 ? std::log10(x) : kNaN; });
+}
+
+Series ATAN(SeriesView s) {
+  return map_series(s, [](double x) { return std::atan(x); });
+}
+
+Series ASIN(SeriesView s) {
+  return map_series(s, [](double x) { return x >= -1.0 && x <= 1.0 ? std::asin(x) : kNaN; });
+}
+
+Series ACOS(SeriesView s) {
+  return map_series(s, [](double x) { return x >= -1.0 && x <= 1.0 ? std::acos(x) : kNaN; });
+}
+
 Series POW(SeriesView s, double n) {
   return map_series(s, [n](double x) { return std::pow(x, n); });
 }

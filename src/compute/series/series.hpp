@@ -97,6 +97,14 @@ Series SQRT(SeriesView s);
 Series SIN(SeriesView s);
 Series COS(SeriesView s);
 Series TAN(SeriesView s);
+// The formula language's element-wise words beyond the library's, the C
+// library's functions bar by bar: EXP is +inf where it overflows, LOG
+// (base 10) NaN for x <= 0 as LN, ASIN and ACOS NaN outside [-1, 1].
+Series EXP(SeriesView s);
+Series LOG(SeriesView s);
+Series ATAN(SeriesView s);
+Series ASIN(SeriesView s);
+Series ACOS(SeriesView s);
 Series MAX(VSView s1, VSView s2);
 Series MIN(VSView s1, VSView s2);
 Series IF(SeriesView s, VSView a, VSView b);
