@@ -459,7 +459,9 @@ class Market:
     def _time_order(self, carry: Optional[Mapping[Any, np.ndarray]] = None) -> Tuple[np.ndarray, np.ndarray, bool]:
         if self._sorted is None:
             rows, starts = self._order(self._duplicates, carry or {})
-            self._sorted = rows, starts, len(rows) == self.length and _is_range(rows)
+            # Rows already in time order are the caller's; sorted ones are checked.
+            kept = (self.code is None and self.date is None) or self._in_order()
+            self._sorted = rows, starts, kept or (len(rows) == self.length and _is_range(rows))
         return self._sorted
 
     def in_order(self, columns: Mapping[Any, np.ndarray]) -> Dict[Any, np.ndarray]:
