@@ -79,7 +79,8 @@ class Record:
     series, "v" series or number, "u" unsigned 64-bit and "d" 32-bit
     integer, "f" number, "r" the rounding of the outputs); `scalar_result`
     whether it gives one number; `boolean` whether every value is 1.0 or
-    0.0; `inputs` the bar fields an indicator reads, in argument order;
+    0.0; `rowwise` whether a bar's value reads only that bar of the
+    arguments; `inputs` the bar fields an indicator reads, in argument order;
     `divisor` what an indicator's number parameters are counted in
     (1/divisor)."""
 
@@ -102,6 +103,7 @@ class Record:
     kinds: str = ""
     scalar_result: bool = False
     boolean: bool = False
+    rowwise: bool = False
     inputs: Tuple[str, ...] = ()
     divisor: int = 1
 
@@ -128,7 +130,7 @@ def _function(entry: Dict[str, Any]) -> Record:
     return Record(entry["name"], "function", entry["name"], entry["family"], params, fields, entry["cross"],
                   3 if entry["kinds"].endswith("r") else None, warmup, entry["en"], entry["zh"], entry["formula"],
                   entry["units"], lookahead=entry["lookahead"], core=entry["core"], kinds=entry["kinds"],
-                  scalar_result=entry["scalar_result"], boolean=entry["boolean"])
+                  scalar_result=entry["scalar_result"], boolean=entry["boolean"], rowwise=entry["rowwise"])
 
 
 def _indicator(function: Record, batch: Dict[str, Any]) -> Record:

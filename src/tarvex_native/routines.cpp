@@ -77,14 +77,14 @@ Ref describe(const Function& f) {
                                      static_cast<unsigned long long>(f.batch.divisor), "inputs", inputs.get()));
   }
   Ref units = text_or_none(f.units);
-  return Ref::check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "name", f.name,
+  return Ref::check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "name", f.name,
                                   "family", registry::family_name(f.family), "zh", f.zh, "en", f.en, "formula",
                                   f.formula, "warmup", f.warmup, "kinds", kinds.c_str(), "params", params.get(),
                                   "outputs", outputs.get(), "cross", cross.get(), "units", units.get(), "batch",
                                   batch.get(), "scalar_result", scalar_result(f) ? Py_True : Py_False, "core",
                                   f.core ? Py_True : Py_False, "lookahead", f.lookahead ? Py_True : Py_False,
                                   "boolean", f.boolean ? Py_True : Py_False, "provisional",
-                                  f.provisional ? Py_True : Py_False));
+                                  f.provisional ? Py_True : Py_False, "rowwise", f.rowwise ? Py_True : Py_False));
 }
 
 const char* arg_name(registry::TableArg kind) {

@@ -41,9 +41,10 @@ class FunctionInfo:
     None), `outputs` the lower-case field names (one for a single line),
     `lookahead` whether its value on a bar depends on later bars, `bars` the
     language's bar name each parameter names (None where it names none),
-    `boolean` whether its every value is 1.0 or 0.0."""
+    `boolean` whether its every value is 1.0 or 0.0, `rowwise` whether its
+    value on a bar reads only that bar of its arguments."""
 
-    __slots__ = ("name", "params", "outputs", "lookahead", "bars", "boolean")
+    __slots__ = ("name", "params", "outputs", "lookahead", "bars", "boolean", "rowwise")
 
     def __init__(self, record: Record) -> None:
         # The formula language's kinds (see vocabulary); a series the
@@ -57,6 +58,7 @@ class FunctionInfo:
         self.lookahead = record.lookahead
         self.bars = tuple(None if p.column is None else _BAR_WORDS[p.column] for p in record.params)
         self.boolean = record.boolean
+        self.rowwise = record.rowwise
 
 
 _CATALOG: Optional[Dict[str, FunctionInfo]] = None

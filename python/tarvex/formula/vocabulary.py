@@ -164,11 +164,6 @@ _OVERRIDES: Dict[str, Run] = {
 # Overrides whose every value is 1.0 or 0.0 where the library's are not.
 _BOOLEAN_OVERRIDES = frozenset({"CROSS"})
 
-# Library functions whose value on a bar reads only that bar of their
-# arguments (CONST and RET, element-wise too, read each security's last bar).
-_ROWWISE = frozenset({"ABS", "LN", "POW", "SQRT", "SIN", "COS", "TAN", "MAX", "MIN", "IF", "RD"})
-
-
 # ---- the words of the language alone ----
 
 def _numpy(ufunc: Callable[..., Any]) -> Run:
@@ -299,12 +294,12 @@ def vocabulary() -> Dict[str, Word]:
             bars = info.bars[:lead]
             if bars and all(b is not None for b in bars) and all(p.kind != "s" for p in params[lead:]):
                 implied = cast(Tuple[str, ...], bars)
-            run = _OVERRIDES.get(name) or _library(name, name in _ROWWISE)
+            run = _OVERRIDES.get(name) or _library(name, info.rowwise)
             # A boolean word's values are 1.0 or 0.0 (no NaN): its result
             # needs no truth test when it feeds a condition.
             boolean = info.boolean or name in _BOOLEAN_OVERRIDES
             words[name] = Word(name, tuple(params), info.outputs, implied, boolean, run,
-                               lookahead=info.lookahead, rowwise=name in _ROWWISE, periodic=name != "RET")
+                               lookahead=info.lookahead, rowwise=info.rowwise, periodic=name != "RET")
         std = native.catalog()["STD"]
         words["STDP"] = Word("STDP", std.params, ("stdp",), None, False, _library("STD"))
         for word in _language():

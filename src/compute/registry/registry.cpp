@@ -43,6 +43,10 @@ struct Entry {
     f.boolean = true;
     return *this;
   }
+  Entry& rowwise() {
+    f.rowwise = true;
+    return *this;
+  }
   Entry& provisional() {
     f.provisional = true;
     return *this;
@@ -104,26 +108,37 @@ std::vector<Function> build() {
     // ---- element-wise ----
     fn<&RD>("RD", kElem, "四舍五入取 D 位小数", "Round to d decimal places.",
             "each value rounded half away from zero to d decimals", "0",
-            {{"n", "input series"}, {"d", "decimal places", "3"}}),
+            {{"n", "input series"}, {"d", "decimal places", "3"}})
+        .rowwise(),
     fn<&RET>("RET", kElem, "返回序列倒数第 N 个值", "The n-th value from the end.",
              "s[len(s) - n], a single number", "0", {S, bars("n", "position from the end (1 is the last value)", "1")}),
-    fn<&ABS>("ABS", kElem, "绝对值", "Absolute value.", "|s| bar by bar", "0", {S}),
-    fn<&LN>("LN", kElem, "自然对数", "Natural logarithm.", "ln(s) bar by bar (NaN for s <= 0)", "0", {S}),
+    fn<&ABS>("ABS", kElem, "绝对值", "Absolute value.", "|s| bar by bar", "0", {S})
+        .rowwise(),
+    fn<&LN>("LN", kElem, "自然对数", "Natural logarithm.", "ln(s) bar by bar (NaN for s <= 0)", "0", {S})
+        .rowwise(),
     fn<&POW>("POW", kElem, "S 的 N 次方", "Power.", "s raised to the power n bar by bar", "0",
-             {S, {"n", "exponent"}}),
-    fn<&SQRT>("SQRT", kElem, "平方根", "Square root.", "sqrt(s) bar by bar (NaN for s < 0)", "0", {S}),
-    fn<&SIN>("SIN", kElem, "正弦", "Sine.", "sin(s) bar by bar, s in radians", "0", {S}),
-    fn<&COS>("COS", kElem, "余弦", "Cosine.", "cos(s) bar by bar, s in radians", "0", {S}),
-    fn<&TAN>("TAN", kElem, "正切", "Tangent.", "tan(s) bar by bar, s in radians", "0", {S}),
+             {S, {"n", "exponent"}})
+        .rowwise(),
+    fn<&SQRT>("SQRT", kElem, "平方根", "Square root.", "sqrt(s) bar by bar (NaN for s < 0)", "0", {S})
+        .rowwise(),
+    fn<&SIN>("SIN", kElem, "正弦", "Sine.", "sin(s) bar by bar, s in radians", "0", {S})
+        .rowwise(),
+    fn<&COS>("COS", kElem, "余弦", "Cosine.", "cos(s) bar by bar, s in radians", "0", {S})
+        .rowwise(),
+    fn<&TAN>("TAN", kElem, "正切", "Tangent.", "tan(s) bar by bar, s in radians", "0", {S})
+        .rowwise(),
     fn<&MAX>("MAX", kElem, "序列逐元素取最大值", "Element-wise maximum.",
              "the larger of s1 and s2 bar by bar; a number applies to every bar", "0",
-             {{"s1", "series or number"}, {"s2", "series or number"}}),
+             {{"s1", "series or number"}, {"s2", "series or number"}})
+        .rowwise(),
     fn<&MIN>("MIN", kElem, "序列逐元素取最小值", "Element-wise minimum.",
              "the smaller of s1 and s2 bar by bar; a number applies to every bar", "0",
-             {{"s1", "series or number"}, {"s2", "series or number"}}),
+             {{"s1", "series or number"}, {"s2", "series or number"}})
+        .rowwise(),
     fn<&IF>("IF", kElem, "序列条件判断  IF(cond, A, B) → A if True else B", "Choose by condition.",
             "a where the condition s is nonzero, else b, bar by bar", "0",
-            {COND, {"a", "value where true (series or number)"}, {"b", "value where false (series or number)"}}),
+            {COND, {"a", "value where true (series or number)"}, {"b", "value where false (series or number)"}})
+        .rowwise(),
     // ---- windows (shifts and rolling statistics) ----
     fn<&REF>("REF", kWin, "序列下移 N (shift)", "Value n bars ago.", "s shifted n bars later (lagged)", "n",
              {S, bars("n", "lag in bars", "1", 0)})

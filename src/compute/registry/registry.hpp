@@ -92,6 +92,9 @@ struct Function {
   bool lookahead = false;
   // Every value is 1.0 or 0.0 (never NaN), so it needs no truth test.
   bool boolean = false;
+  // The value on a bar reads only that bar of the arguments, so the
+  // routine may run over rows in any grouping and any pieces.
+  bool rowwise = false;
   // The routine runs in provisional mode as it is (runtime/provisional.hpp):
   // every step of it is element-wise or a primitive that honours the
   // commit layout. The others take the generic way (registry/provisional).
