@@ -123,6 +123,27 @@ def test_composite_weightings_by_name_with_the_original_dates(method, number):
         assert_same(got[f].astype(float).tolist(), values.astype(float).tolist())
 
 
+def test_composite_of_shuffled_rows_with_repeats_resolved_is_that_of_the_rows_kept():
+    # The index sums each date's constituents in the given order: rows
+    # kept from repeats, in any order, give the index of those rows alone,
+    # with the dates in their own type whatever it is.
+    rng = np.random.default_rng(9)
+    codes, days = 6, 40
+    n = codes * days
+    stamps = pd.bdate_range("2024-01-01", periods=days)
+    for dates in (stamps.values, stamps.strftime("%Y%m%d").astype(np.int64).values, stamps.date,
+                  stamps.strftime("%Y-%m-%d").astype(object)):
+        tidy = pd.DataFrame({"code": np.repeat([f"{k:06d}" for k in range(codes)], days),
+                             "date": np.tile(dates, codes), **bars(rng, n, gaps=0.1)}).iloc[rng.permutation(n)]
+        again = tidy.iloc[rng.integers(0, n, 15)].assign(close=lambda d: d.close + 1.0)
+        doubled = pd.concat([tidy, again], ignore_index=True)
+        for keep in ("first", "last"):
+            kept = doubled.loc[~doubled.duplicated(["code", "date"], keep=keep)]
+            got, want = tv.composite(doubled, "volume", duplicates=keep), tv.composite(kept, "volume")
+            pd.testing.assert_frame_equal(got, want)
+            assert type(got["date"].iloc[0]) is type(tidy["date"].iloc[0])
+
+
 def test_errors_list_the_valid_choices():
     df = pd.DataFrame(bars(np.random.default_rng(0), 30)).drop(columns="high")
     with pytest.raises(ValueError, match=r"unknown indicator 'macx'; choose from: .*\bmacd\b.*\bxsii\b"):

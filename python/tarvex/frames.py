@@ -374,22 +374,34 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
     if market.code is None or market.date is None:
         raise ValueError(f"a composite index needs code and date columns; the columns are: {market.listing()}")
     weight = method if method != "equal" else None
-    rows = np.sort(market.rows)  # the given order: the index sums constituents in it
+    # The rows kept (a repeated code and date resolved), in the given
+    # order: the index sums constituents in it.
+    kept = np.zeros(market.length, dtype=bool)
+    kept[market.rows] = True
+    every = bool(kept.all())
+    rows = np.flatnonzero(kept)
     fields: Dict[str, Optional[np.ndarray]] = {}
     for f in _INDEX_FIELDS:
         name = market.field_name(f, required=f in ("open", "high", "low", "close") or f == weight)
-        fields[f] = None if name is None else np.ascontiguousarray(
-            as_column(market.column(name), f"column {name!r}")[rows], dtype=np.float64)
+        column = None if name is None else as_column(market.column(name), f"column {name!r}")
+        fields[f] = None if column is None else np.ascontiguousarray(column if every else column[rows],
+                                                                     dtype=np.float64)
     given = {f: v is not None for f, v in fields.items()}
     count = len(rows)
     o, h, lo, c, volume, amount, float_mv, total_mv = (np.full(count, np.nan) if v is None else v
                                                        for v in fields.values())
-    index = zhishu(market.code.ids[rows], market.date.ids[rows], o, h, lo, c, volume, amount, float_mv, total_mv,
-                   METHODS[method], float(base))
-    # Date ids back to a row holding each date.
-    holder = np.empty(int(market.date.ids.max()) + 1 if count else 0, dtype=np.intp)
-    holder[market.date.ids[rows]] = rows
-    out = {market.date.name if market.date.name is not None else "date":
-           market.date.at(holder[index.pop("date").astype(np.intp)])}
+    # The code and date as their sort keys: equal where the values are,
+    # dates in their order, which is all the index reads of them.
+    codes, dates = market.code.sort_keys(), market.date.sort_keys()
+    if not every:
+        codes, dates = codes[rows], dates[rows]
+    index = zhishu(codes.view(np.uint64), dates, o, h, lo, c, volume, amount, float_mv, total_mv, METHODS[method],
+                   float(base))
+    days = index.pop("date")
+    values = market.date.from_sort_keys(days)
+    if values is None:  # a row holding each date, found among the rows in date order
+        ordered = rows[np.argsort(dates, kind="stable")]
+        values = market.date.at(ordered[np.searchsorted(market.date.sort_keys()[ordered], days)])
+    out = {market.date.name if market.date.name is not None else "date": values}
     out.update((f, v) for f, v in index.items() if given.get(f, True))
     return market.build(out)
