@@ -46,13 +46,25 @@ class LastClose {
     }
     closes_.assign(slots, std::numeric_limits<double>::quiet_NaN());
   }
-  double get(std::size_t row) const { return closes_[slot_[row]]; }
-  void set(std::size_t row, double close) { closes_[slot_[row]] = close; }
+  std::size_t slot(std::size_t row) const { return slot_[row]; }
+  double get(std::size_t slot) const { return closes_[slot]; }
+  void set(std::size_t slot, double close) { closes_[slot] = close; }
 
  private:
   std::vector<std::size_t> slot_;
   std::vector<double> closes_;
 };
+
+// What the date loop reads of one constituent row, in one cache line: the
+// rows of a date lie anywhere in the columns, and reading them there would
+// touch a line of every column for each row.
+struct Constituent {
+  double close, open, high, low, volume, amount, weight;
+  std::size_t slot;  // its code's in LastClose
+};
+
+// The rows of a date are asked for this many ahead of their use.
+constexpr std::size_t kAhead = 16;
 
 struct DateSums {
   double w = 0.0, sc = 0.0, so = 0.0, sh = 0.0, sl = 0.0, v = 0.0, a = 0.0;
@@ -73,6 +85,11 @@ ZhishuResult ZHISHU(const ZhishuInput& in, std::uint64_t method, double base) {
   sort_by_key(by_date);
 
   const SeriesView* weights = weight_column(in, method);
+  std::vector<Constituent, BlockAllocator<Constituent>> rows(in.date.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    rows[r] = Constituent{in.close[r], in.open[r], in.high[r], in.low[r], in.volume[r], in.amount[r],
+                          weights != nullptr ? (*weights)[r] : 1.0, last.slot(r)};
+  }
   ZhishuResult out;
   double h = base;
   for (std::size_t first = 0, end = 0; first < by_date.size(); first = end) {
@@ -80,26 +97,26 @@ ZhishuResult ZHISHU(const ZhishuInput& in, std::uint64_t method, double base) {
     const std::int64_t day = in.date[by_date[first].row];
     DateSums s;
     for (std::size_t i = first; i < end; ++i) {
-      const std::size_t r = by_date[i].row;
-      const double p = last.get(r);
-      const double w = weights != nullptr ? (*weights)[r] : 1.0;
-      if (!(usable(in.close[r]) && usable(p) && usable(w) && usable(in.open[r]) && usable(in.high[r]) &&
-            usable(in.low[r]))) {
+      if (i + kAhead < by_date.size()) __builtin_prefetch(&rows[by_date[i + kAhead].row]);
+      const Constituent& c = rows[by_date[i].row];
+      const double p = last.get(c.slot);
+      const double w = c.weight;
+      if (!(usable(c.close) && usable(p) && usable(w) && usable(c.open) && usable(c.high) && usable(c.low))) {
         continue;
       }
       s.w += w;
-      s.sc += (in.close[r] / p) * w;
-      s.so += (in.open[r] / p) * w;
-      s.sh += (in.high[r] / p) * w;
-      s.sl += (in.low[r] / p) * w;
-      s.v += finite_or_zero(in.volume[r]);
-      s.a += finite_or_zero(in.amount[r]);
+      s.sc += (c.close / p) * w;
+      s.so += (c.open / p) * w;
+      s.sh += (c.high / p) * w;
+      s.sl += (c.low / p) * w;
+      s.v += finite_or_zero(c.volume);
+      s.a += finite_or_zero(c.amount);
       ++s.k;
     }
     // Only after the whole date was summed, so no row sees a close of its own date.
     for (std::size_t i = first; i < end; ++i) {
-      const std::size_t r = by_date[i].row;
-      if (usable(in.close[r])) last.set(r, in.close[r]);
+      const Constituent& c = rows[by_date[i].row];
+      if (usable(c.close)) last.set(c.slot, c.close);
     }
     if (!(s.w > 0.0)) continue;
 
