@@ -6,11 +6,12 @@ formula evaluated security by security in Python with tarvex calls.
                                  [--orders] [--elementwise] [--periods]
 
 All three must give the same signal; the script prints the times and the
-ratios measured in this one run. --orders times the screen and
-tarvex.indicators on pandas frames in each row order and code type against
-the batch engine on integer columns; --elementwise times a formula of some
-36 element-wise steps over the whole market, its steps on whole columns and
-in the engine's row chunks, with the peak memory of each (Linux); --periods
+ratios measured in this one run. --orders times the screen,
+tarvex.indicators and tarvex.composite on pandas frames in each row order
+and code type against the batch engine and tarvex.zhishu on integer
+columns; --elementwise times a formula of some 36 element-wise steps over
+the whole market, its steps on whole columns and in the engine's row
+chunks, with the peak memory of each (Linux); --periods
 times screens reading weekly and monthly MACD (`"MACD.DIF#WEEK"`) against
 the same screens on the daily MACD, on a market dated by trading days.
 """
@@ -91,9 +92,9 @@ def plan_per_security(plan, closes):
 
 
 def orders(args):
-    """The formula screen and tarvex.indicators on pandas frames, rows ordered
-    or shuffled, integer or text codes, against the batch engine on the
-    shuffled integer columns."""
+    """The formula screen, tarvex.indicators and tarvex.composite on pandas
+    frames, rows ordered or shuffled, integer or text codes, against the
+    batch engine and tarvex.zhishu on the shuffled integer columns."""
     import pandas as pd
 
     data = market(args.securities, args.bars, args.seed, True)
@@ -117,14 +118,18 @@ def orders(args):
         code=pd.Series(pd.unique(codes)[pd.factorize(codes)[0]], dtype=object))
     print(f"{args.securities} securities x {args.bars} bars, against the batch engine on the shuffled integer "
           "columns; each pair timed in turn, best of the rounds")
+    none = np.full(len(data["close"]), np.nan)
+    index_columns = [*columns, data["close"] * data["volume"], none, none]  # amount, no market values
     for label, frame in frames.items():
-        t_cross, t_formula, t_batch, t_frames = timed_together(
+        t_cross, t_formula, t_batch, t_frames, t_zhishu, t_composite = timed_together(
             [lambda: by_batch(data), lambda: plan.run(frame),
-             lambda: tarvex.batch(names, [[]] * len(names), *columns), lambda: tarvex.indicators(frame, names)],
+             lambda: tarvex.batch(names, [[]] * len(names), *columns), lambda: tarvex.indicators(frame, names),
+             lambda: tarvex.zhishu(*index_columns, 4, 1000.0), lambda: tarvex.composite(frame, "volume")],
             repeat=args.repeat)
-        print(f"  {label:24s} formula {t_formula * 1e3:5.0f} ms / batch_cross {t_cross * 1e3:3.0f} ms = "
-              f"{t_formula / t_cross:.2f}x   indicators {t_frames * 1e3:5.0f} ms / tarvex.batch "
-              f"{t_batch * 1e3:3.0f} ms = {t_frames / t_batch:.2f}x")
+        print(f"  {label:24s} formula {t_formula * 1e3:4.0f} ms / batch_cross {t_cross * 1e3:3.0f} ms = "
+              f"{t_formula / t_cross:.2f}x   indicators {t_frames * 1e3:4.0f} ms / tarvex.batch "
+              f"{t_batch * 1e3:3.0f} ms = {t_frames / t_batch:.2f}x   composite {t_composite * 1e3:4.0f} ms / "
+              f"zhishu {t_zhishu * 1e3:3.0f} ms = {t_composite / t_zhishu:.2f}x")
 
 
 ELEMENTWISE = ("V1:=(CLOSE-OPEN)/(HIGH-LOW+0.01); V2:=(HIGH+LOW)/2-CLOSE; V3:=VOL/(VOL+1000)*V1; "
