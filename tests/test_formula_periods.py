@@ -74,6 +74,7 @@ def _calls(x):
         st.tuples(st.sampled_from(["HHV", "LLV", "REF", "SUM", "HHVBARS"]), x, n).map(lambda t: f"{t[0]}({t[1]},{t[2]})"),
         st.tuples(x, x).map(lambda t: f"CROSS({t[0]},{t[1]})"),
         st.tuples(x, x).map(lambda t: f"BARSLAST({t[0]}>{t[1]})"),
+        st.tuples(x, x, x).map(lambda t: f"BETWEEN({t[0]},{t[1]},{t[2]})"),
         st.tuples(x, st.sampled_from("+-*/"), x).map(lambda t: f"({t[0]}{t[1]}{t[2]})"),
     )
 

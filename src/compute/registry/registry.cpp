@@ -235,9 +235,9 @@ std::vector<Function> build() {
                    {COND, {"x", "values to take"}})
         .provisional(),
     fn<&BETWEEN>("BETWEEN", kCond, "S 处于 A 和 B 之间", "Between two bounds.",
-                 "1 where s lies between a and b (either order, bounds included), else 0", "0",
+                 "1 where s lies strictly between a and b (either order), else 0", "0",
                  {S, {"a", "one bound"}, {"b", "the other bound"}})
-        .boolean(),
+        .boolean().rowwise(),
     fn<&TOPRANGE>("TOPRANGE", kCond, "当前值是近多少周期内的最大值", "Bars the current value has been the highest.",
                   "number of preceding bars all below the current value", "0", {S}),
     fn<&LOWRANGE>("LOWRANGE", kCond, "当前值是近多少周期内的最小值", "Bars the current value has been the lowest.",
