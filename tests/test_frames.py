@@ -249,7 +249,8 @@ def test_keys_come_back_from_the_engine_in_their_own_types(kind, code_dtype, dat
     shuffled = {k: v[order] for k, v in data.items()}
     twin = {k: np.append(v, v[:1]) for k, v in shuffled.items()}
     twin["close"][-1] = np.nan  # a row without a close: the ordered way
-    twin["date"][-1] = twin["date"].max() + 1
+    dates = twin["date"]
+    dates[-1] = dates.max() + (np.timedelta64(1, np.datetime_data(dates.dtype)[0]) if dates.dtype.kind == "M" else 1)
     got, want = tv.indicators(frame(kind, shuffled) if kind != "mapping" else shuffled, [("ma", 5)]), \
         tv.indicators(frame(kind, twin) if kind != "mapping" else twin, [("ma", 5)])
     for key in ("code", "date"):
