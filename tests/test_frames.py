@@ -126,14 +126,17 @@ def test_composite_weightings_by_name_with_the_original_dates(method, number):
 def test_composite_of_shuffled_rows_with_repeats_resolved_is_that_of_the_rows_kept():
     # The index sums each date's constituents in the given order: rows
     # kept from repeats, in any order, give the index of those rows alone,
-    # with the dates in their own type whatever it is.
+    # with the dates in their own type whatever it is, for codes of any
+    # type (text, negative, beyond int64, str objects).
     rng = np.random.default_rng(9)
     codes, days = 6, 40
     n = codes * days
     stamps = pd.bdate_range("2024-01-01", periods=days)
-    for dates in (stamps.values, stamps.strftime("%Y%m%d").astype(np.int64).values, stamps.date,
-                  stamps.strftime("%Y-%m-%d").astype(object)):
-        tidy = pd.DataFrame({"code": np.repeat([f"{k:06d}" for k in range(codes)], days),
+    kinds = [np.array([f"{k:06d}" for k in range(codes)]), np.arange(-3, codes - 3),
+             np.arange(codes, dtype=np.uint64) * np.uint64(2**61), np.array([f"{k:06d}" for k in range(codes)], object)]
+    for dates, code in zip((stamps.values, stamps.strftime("%Y%m%d").astype(np.int64).values, stamps.date,
+                            stamps.strftime("%Y-%m-%d").astype(object)), kinds):
+        tidy = pd.DataFrame({"code": np.repeat(code, days),
                              "date": np.tile(dates, codes), **bars(rng, n, gaps=0.1)}).iloc[rng.permutation(n)]
         again = tidy.iloc[rng.integers(0, n, 15)].assign(close=lambda d: d.close + 1.0)
         doubled = pd.concat([tidy, again], ignore_index=True)

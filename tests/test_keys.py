@@ -2,11 +2,14 @@
 from anywhere in their 64-bit ranges order correctly, and what a call costs
 does not depend on the values (codes that would collide in a hash table
 keyed by the code itself cost what codes 0..n-1 cost)."""
+import os
 import random
 import time
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import tarvex_core as tc
 from helpers import NAN
@@ -191,6 +194,23 @@ def test_str_objects_are_read_as_their_utf8_bytes():
         assert Key("code", pd.Series(column), "code", 2, False)._objects is None
     with pytest.raises(TypeError, match="array of objects"):
         _native.str_texts(np.array(["a", "b", "c"], dtype=object)[::2])
+
+
+@settings(max_examples=int(os.environ.get("TARVEX_FUZZ_EXAMPLES", "200")), deadline=None)
+@given(st.lists(st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF), max_size=20), max_size=40),
+       st.lists(st.integers(0, 39), max_size=120))
+def test_any_str_objects_number_as_python_sorts_them(texts, picks):
+    # Any characters (surrogates, NULs, astral ones), shared objects picked
+    # again: each row's bytes decode to its text, and the ranks are Python's.
+    from tarvex import _native
+    from tarvex._columns import Key
+
+    values = texts + [texts[k % len(texts)] for k in picks] if texts else []
+    column = np.array(values, dtype=object)
+    offsets, data = (np.asarray(b) for b in _native.str_texts(column))
+    assert [bytes(data[a:b]).decode("utf-8", "surrogatepass") for a, b in zip(offsets[:-1], offsets[1:])] == values
+    rank = {v: i for i, v in enumerate(sorted(set(values)))}
+    assert np.array_equal(Key("code", column, "code", len(values), False).ids, [rank[v] for v in values])
 
 
 def test_text_keys_of_codes_the_sample_missed_are_still_exact():
