@@ -160,9 +160,11 @@ std::vector<Function> build() {
     fn<&LLV>("LLV", kWin, "N 日最低值", "Lowest value over n bars.", "minimum of the last n values", "n - 1", {S, N})
         .expanding({5}).provisional(),
     fn<&HHVBARS>("HHVBARS", kWin, "N 日最高值到当前的周期数", "Bars since the highest value of the window.",
-                 "how many bars ago the maximum of the last n values occurred", "n - 1", {S, N}),
+                 "how many bars ago the maximum of the last n values occurred", "n - 1", {S, N})
+        .provisional(),
     fn<&LLVBARS>("LLVBARS", kWin, "N 日最低值到当前的周期数", "Bars since the lowest value of the window.",
-                 "how many bars ago the minimum of the last n values occurred", "n - 1", {S, N}),
+                 "how many bars ago the minimum of the last n values occurred", "n - 1", {S, N})
+        .provisional(),
     // ---- smoothing ----
     fn<&MA>("MA", kSmooth, "N 日简单移动平均", "Simple moving average.", "mean of the last n values", "n - 1", {S, N})
         .expanding({5}).provisional(),

@@ -312,12 +312,49 @@ Series window_extreme(SeriesView s, std::uint64_t n) {
   return out;
 }
 
+// window_extreme_bars in provisional mode: the window is the n - 1 values
+// at the commits before a row and the row's own value, which is the best
+// when it displaces the newest best of the committed ones; the distance is
+// counted in those values.
+template <class Displaces>
+Series provisional_extreme_bars(SeriesView s, std::uint64_t n, double worst, Displaces displaces,
+                                const CommitLayout& layout) {
+  std::vector<double> committed;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (layout.commit[i] != 0) committed.push_back(s[i]);
+  }
+  const std::size_t before = static_cast<std::size_t>(n - 1);
+  // front[j]: the newest best of the `before` committed values ending at j, or kNoBar.
+  std::vector<std::size_t> front(committed.size(), kNoBar);
+  if (before >= 1 && before <= committed.size()) {
+    scan_windows(SeriesView(committed.data(), committed.size()), before, displaces,
+                 [&](std::size_t j, std::size_t best, bool) { front[j] = best; });
+  }
+  Series out(s.size());
+  std::size_t seen = 0;  // commits before the row
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double x = s[i];
+    if (seen < before) {
+      out[i] = kNaN;
+    } else {
+      const std::size_t best = before == 0 ? kNoBar : front[seen - 1];
+      const bool own = !std::isnan(x) && (best == kNoBar || displaces(x, committed[best]));
+      out[i] = own || best == kNoBar || committed[best] == worst ? 0.0 : static_cast<double>(seen - best);
+    }
+    seen += layout.commit[i] != 0 ? 1 : 0;
+  }
+  return out;
+}
+
 // Distance back from bar i to the newest best value of its window. NaN
 // never wins and neither does `worst`: a window of nothing else gives 0.
 template <class Displaces>
 Series window_extreme_bars(SeriesView s, std::uint64_t n, double worst, Displaces displaces) {
   Series out = nan_series(s.size());
   if (n == 0 || n > s.size()) return out;
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return provisional_extreme_bars(s, n, worst, displaces, *layout);
+  }
   scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool) {
     out[i] = best != kNoBar && s[best] != worst ? static_cast<double>(i - best) : 0.0;
   });
