@@ -147,6 +147,34 @@ def test_composite_of_shuffled_rows_with_repeats_resolved_is_that_of_the_rows_ke
             assert type(got["date"].iloc[0]) is type(tidy["date"].iloc[0])
 
 
+def test_text_dates_that_sort_otherwise_than_their_days_are_refused():
+    # Dates held as text are ordered as text. Where that order is the dates'
+    # own (zero-padded, digits) the results are those of the datetimes;
+    # where it is not ("2024-1-10" before "2024-1-2"), a wrong time order
+    # would give wrong values silently: refused, saying what to do. Text
+    # that reads as no date keeps its order.
+    rng = np.random.default_rng(12)
+    days = pd.bdate_range("2024-01-01", periods=30)
+    tidy = pd.DataFrame({"code": np.repeat(["600000", "000001"], 30), "date": np.tile(days.values, 2),
+                         **bars(rng, 60, gaps=0)}).iloc[rng.permutation(60)]
+    want = tv.indicators(tidy, ["macd"]).drop(columns="date")
+    calls = [lambda d: tv.indicators(d, ["macd"]), lambda d: tv.formula("MACD.DIF", d),
+             lambda d: tv.composite(d)]
+    for dtype in (object, "str"):
+        for form, sorts in (("%Y-%m-%d", True), ("%Y%m%d", True), ("%Y-%-m-%-d", False), ("%Y/%-m/%-d", False)):
+            text = tidy.assign(date=pd.to_datetime(tidy["date"]).dt.strftime(form).astype(dtype))
+            if sorts:
+                pd.testing.assert_frame_equal(tv.indicators(text, ["macd"]).drop(columns="date"), want)
+                continue
+            for call in calls:
+                with pytest.raises(ValueError, match=r"text that sorts otherwise than its dates \('2024.1.1\d' "
+                                                     r"sorts before '2024.1.2'\).*pandas\.to_datetime"):
+                    call(text)
+        labels = tidy.assign(date=[f"bar{k}" for k in tidy["date"].rank(method="dense").astype(int)]).astype(
+            {"date": dtype})
+        assert len(tv.indicators(labels, ["macd"])) == 60
+
+
 def test_errors_list_the_valid_choices():
     df = pd.DataFrame(bars(np.random.default_rng(0), 30)).drop(columns="high")
     with pytest.raises(ValueError, match=r"unknown indicator 'macx'; choose from: .*\bmacd\b.*\bxsii\b"):

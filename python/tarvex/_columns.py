@@ -10,6 +10,7 @@ security. Where a date states the time order, each security is computed
 oldest first; without a date the given order is the time order."""
 from __future__ import annotations
 
+import warnings
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 import numpy as np
@@ -265,12 +266,41 @@ class Key:
         if self._arrow is not None and not self._text_keys_read:
             keys = _native.text_keys(self._arrow, len(self.column) + 65536)
             self._text_keys, self._text_keys_read = None if keys is None else np.asarray(keys), True
+            if self.label == "date":
+                self._refuse_dates_out_of_order()
         if self._text_keys is not None:
             return self._text_keys
         if not self.values_are_keys():
             return self.ids
         v = self.values
         return np.ascontiguousarray(v.view(np.int64) if v.dtype.kind in "Mm" else v, dtype=np.int64)
+
+    def _refuse_dates_out_of_order(self) -> None:
+        """Text dates are ordered as text. Where every distinct text reads
+        as a date but the two orders differ ("2024-1-10" sorts before
+        "2024-1-2"), bars would be computed out of time order: ValueError."""
+        try:
+            import pandas
+        except ImportError:
+            return
+        rows = self._first_rows()
+        rows = rows[rows >= 0]  # a row of each distinct text, in text order
+        texts = self._objects[rows] if self._objects is not None else \
+            np.asarray(values(take(self.column, rows)), dtype=object)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # a format pandas guesses, or reads text by text
+                stamps = pandas.to_datetime(pandas.Series(texts, dtype=object), errors="coerce")
+            if len(stamps) < 2 or bool(stamps.isna().any()):
+                return
+            back = np.flatnonzero(stamps.to_numpy()[1:] < stamps.to_numpy()[:-1])
+        except (TypeError, ValueError, OverflowError):  # mixed time zones, say: not dates to check
+            return
+        if len(back):
+            first, then = texts[back[0]], texts[back[0] + 1]
+            raise ValueError(f"the date column holds text that sorts otherwise than its dates ({first!r} sorts "
+                             f"before {then!r}): give the dates as datetime64 (pandas.to_datetime) or as text "
+                             "that sorts as they do (YYYY-MM-DD)")
 
     def values_are_keys(self) -> bool:
         """Whether sort_keys() are the values themselves (integers, dates or
