@@ -490,8 +490,8 @@ class Market:
         if self._sorted is None:
             rows, starts = self._order(self._duplicates, carry or {})
             # Rows already in time order are the caller's; sorted ones are checked.
-            kept = (self.code is None and self.date is None) or self._in_order()
-            self._sorted = rows, starts, kept or (len(rows) == self.length and _is_range(rows))
+            kept = not self.needs_sort() or (len(rows) == self.length and _is_range(rows))
+            self._sorted = rows, starts, kept
         return self._sorted
 
     def in_order(self, columns: Mapping[Any, np.ndarray]) -> Dict[Any, np.ndarray]:

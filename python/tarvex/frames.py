@@ -400,8 +400,8 @@ def composite(constituents: Any, method: str = "equal", base: float = 1000.0, *,
     days = index.pop("date")
     values = market.date.from_sort_keys(days)
     if values is None:  # a row holding each date, found among the rows in date order
-        ordered = rows[np.argsort(dates, kind="stable")]
-        values = market.date.at(ordered[np.searchsorted(market.date.sort_keys()[ordered], days)])
+        by_date = np.argsort(dates, kind="stable")
+        values = market.date.at(rows[by_date][np.searchsorted(dates[by_date], days)])
     out = {market.date.name if market.date.name is not None else "date": values}
     out.update((f, v) for f, v in index.items() if given.get(f, True))
     return market.build(out)
