@@ -4,6 +4,7 @@ does not depend on the values (codes that would collide in a hash table
 keyed by the code itself cost what codes 0..n-1 cost)."""
 import os
 import random
+import sys
 import time
 
 import numpy as np
@@ -164,6 +165,22 @@ def test_text_codes_key_and_number_as_their_python_strings_sort(seed):
         assert got == [values[r] for r, c in zip(rows, counts) for _ in range(c)]
 
 
+def str_texts(column, by_object=None):
+    """Each row's text as _native.str_texts reads it (of each row, or of
+    each distinct object with each row's object); by_object, where given,
+    is the form expected."""
+    from tarvex import _native
+
+    offsets, data, object_of, first_row = (None if b is None else np.asarray(b) for b in _native.str_texts(column))
+    texts = [bytes(data[a:b]).decode("utf-8", "surrogatepass") for a, b in zip(offsets[:-1], offsets[1:])]
+    assert by_object is None or by_object == (object_of is not None)
+    if object_of is None:
+        return texts
+    assert [column[r] is column[first_row[object_of[r]]] for r in range(len(column))] == [True] * len(column)
+    assert np.array_equal(first_row, np.sort(first_row)) and np.all(object_of[first_row] == np.arange(len(texts)))
+    return [texts[k] for k in object_of]
+
+
 def test_str_objects_are_read_as_their_utf8_bytes():
     # Python str objects: shared by many rows (as a file reader shares
     # equal texts) or one per row, in long runs of each (which turn the
@@ -180,14 +197,17 @@ def test_str_objects_are_read_as_their_utf8_bytes():
     pool = ["", "a", "a\x00", "a\x00b", "é", "\ud800", "\udfff", "\ue000", "\U0001f600", "z" * 40, "600000"]
     shared = [pool[i] for i in rng.integers(0, len(pool), 150_000)]
     own = [f"{k % 997:06d}" for k in rng.integers(0, 10**6, 150_000)]  # a new object each
-    for values in (shared + own + shared, sorted(own + shared), pool[:1], []):
+    shared_sorted = sorted(shared)  # runs of one object
+    for values, by_object in ((shared + own + shared, False), (sorted(own + shared), False), (shared, True),
+                              (shared_sorted + own[:100], True), (pool[:1], True), ([], True)):
         column = np.array(values, dtype=object)
-        offsets, data = (np.asarray(b) for b in _native.str_texts(column))
-        texts = [bytes(data[a:b]).decode("utf-8", "surrogatepass") for a, b in zip(offsets[:-1], offsets[1:])]
-        assert texts == values
+        held = [sys.getrefcount(v) for v in pool]
+        assert str_texts(column, by_object) == values
+        assert [sys.getrefcount(v) for v in pool] == held  # the objects held while read are let go
         key = Key("code", column, "code", len(values), False)
         rank = {v: i for i, v in enumerate(sorted(set(values)))}
         assert key._objects is not None and np.array_equal(key.ids, [rank[v] for v in values])
+        assert np.array_equal(pd.factorize(key.sort_keys(), sort=True)[0], key.ids)
     for odd in (None, 1, np.nan, type("Text", (str,), {})("a")):
         column = np.array(["a", odd], dtype=object)
         assert _native.str_texts(column) is None
@@ -207,8 +227,7 @@ def test_any_str_objects_number_as_python_sorts_them(texts, picks):
 
     values = texts + [texts[k % len(texts)] for k in picks] if texts else []
     column = np.array(values, dtype=object)
-    offsets, data = (np.asarray(b) for b in _native.str_texts(column))
-    assert [bytes(data[a:b]).decode("utf-8", "surrogatepass") for a, b in zip(offsets[:-1], offsets[1:])] == values
+    assert str_texts(column) == values
     rank = {v: i for i, v in enumerate(sorted(set(values)))}
     assert np.array_equal(Key("code", column, "code", len(values), False).ids, [rank[v] for v in values])
 

@@ -11,7 +11,7 @@ oldest first; without a date the given order is the time order."""
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -75,6 +75,10 @@ def dense(keys: np.ndarray) -> Tuple[np.ndarray, int]:
     return np.asarray(ids, dtype=np.int64), len(uniques)
 
 
+# Arrow string chunks as _native reads them: (offsets or views, data buffers, first, length) each.
+_Chunks = Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]
+
+
 def _polars_series(column: Any) -> bool:
     return type(column).__name__ == "Series" and (type(column).__module__ or "").startswith("polars")
 
@@ -88,7 +92,7 @@ def _pandas_text(column: Any) -> bool:
     return str(column.dtype) in ("str", "string") and not bool(column.isna().any())
 
 
-def _arrow_text(column: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]]:
+def _arrow_text(column: Any) -> Optional[_Chunks]:
     """The Arrow chunks of a text column held in Arrow memory (a pandas
     column of Arrow-backed strings, a polars String column), with no
     missing value, as _native.text_ids reads them; None for any other."""
@@ -111,12 +115,21 @@ def _arrow_text(column: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarra
     return arrow_chunks(arrow)
 
 
-def _str_objects(column: Any) -> Optional[Tuple[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...],
-                                                   np.ndarray]]:
+class _StrObjects(NamedTuple):
+    """A column of str objects read natively: the UTF-8 bytes of each row,
+    or, where the column holds few distinct objects, of each object with
+    each row's object (`object_of`) and each object's first row."""
+    chunks: _Chunks
+    objects: np.ndarray
+    object_of: Optional[np.ndarray]
+    first_row: Optional[np.ndarray]
+
+
+def _str_objects(column: Any) -> Optional[_StrObjects]:
     """A column of Python str objects (a NumPy or pandas column of objects,
-    a pandas text column held as objects) as one chunk of its UTF-8 bytes
-    that _native.text_ids reads, and the objects; None for any other, or
-    for one holding anything but exact strs (a missing value, say)."""
+    a pandas text column held as objects) as one chunk of UTF-8 bytes that
+    _native.text_ids reads, and the objects; None for any other, or for one
+    holding anything but exact strs (a missing value, say)."""
     kind, module, dtype = type(column), type(column).__module__ or "", getattr(column, "dtype", None)
     if isinstance(column, np.ndarray):
         held = dtype == object and column.ndim == 1
@@ -127,14 +140,15 @@ def _str_objects(column: Any) -> Optional[Tuple[Tuple[Tuple[np.ndarray, Tuple[np
     if not held:
         return None
     objects = np.ascontiguousarray(values(column), dtype=object)
-    buffers = _native.str_texts(objects)
-    if buffers is None:
+    read = _native.str_texts(objects)
+    if read is None:
         return None
-    offsets, data = buffers
-    return ((np.asarray(offsets), (np.asarray(data),), 0, len(objects)),), objects
+    offsets, data = np.asarray(read[0]), np.asarray(read[1])
+    object_of, first_row = (None if b is None else np.asarray(b) for b in read[2:])
+    return _StrObjects(((offsets, (data,), 0, len(offsets) - 1),), objects, object_of, first_row)
 
 
-def arrow_chunks(arrow: Any) -> Optional[Tuple[Tuple[np.ndarray, Tuple[np.ndarray, ...], int, int], ...]]:
+def arrow_chunks(arrow: Any) -> Optional[_Chunks]:
     """The chunks of a pyarrow array or chunked array of strings with no
     missing value, as _native.text_ids reads them; None for any other."""
     chunks = []
@@ -214,8 +228,12 @@ class Key:
         # strings only when asked for.
         self._arrow = _arrow_text(column)
         self._objects: Optional[np.ndarray] = None
+        self._object_of: Optional[np.ndarray] = None  # each row's object, where _arrow holds each object's text
+        self._object_firsts: Optional[np.ndarray] = None
         if self._arrow is None:
-            self._arrow, self._objects = _str_objects(column) or (None, None)
+            read = _str_objects(column)
+            if read is not None:
+                self._arrow, self._objects, self._object_of, self._object_firsts = read
         self._text = self._arrow is not None or _pandas_text(column)
         self._values: Optional[np.ndarray] = None if self._text else values(column)
         shape = (len(column),) if self._text else self.values.shape
@@ -243,9 +261,11 @@ class Key:
         if self._ids is None:
             try:
                 if self._arrow is not None:
-                    ids, firsts = _native.text_ids(self._arrow)
-                    self._ids, self._uniques = np.asarray(ids), take(self.column, np.asarray(firsts))
-                    self._id_firsts = np.asarray(firsts)
+                    ids, firsts = (np.asarray(a) for a in _native.text_ids(self._arrow))
+                    if self._object_of is not None:  # the objects' numbers, each row taking its object's
+                        assert self._object_firsts is not None
+                        ids, firsts = gather(self._object_of, ids), self._object_firsts[firsts]
+                    self._ids, self._uniques, self._id_firsts = ids, take(self.column, firsts), firsts
                 elif self._text:
                     import pandas
 
@@ -265,6 +285,8 @@ class Key:
         length; else the dense ids."""
         if self._arrow is not None and not self._text_keys_read:
             keys = _native.text_keys(self._arrow, len(self.column) + 65536)
+            if keys is not None and self._object_of is not None:  # the objects' keys, each row taking its object's
+                keys = gather(self._object_of, np.asarray(keys))
             self._text_keys, self._text_keys_read = None if keys is None else np.asarray(keys), True
             if self.label == "date":
                 self._refuse_dates_out_of_order()

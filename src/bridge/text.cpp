@@ -40,8 +40,10 @@ std::uint8_t* put_utf8(Py_UCS4 c, std::uint8_t* out) {
   return out;
 }
 
-}  // namespace
-
+// The texts of `count` objects, each an exact str, as UTF-8 bytes one
+// after another with offsets into them; nothing when an item is anything
+// else (a subclass may order itself otherwise). The items are read afresh
+// after each check for signals.
 std::optional<TextColumn> utf8_column(PyObject* const* items, std::size_t count) {
   // The objects lie wherever they were made, often in another order than
   // the column's (a sorted frame): each is asked for this many rows ahead.
@@ -128,6 +130,76 @@ std::optional<TextColumn> utf8_column(PyObject* const* items, std::size_t count)
   }
   out.bytes.resize(used);
   return out;
+}
+
+// The distinct objects of a column, as first met, and each row's, read
+// from the addresses alone; nothing once they pass `limit`.
+struct DistinctObjects {
+  std::vector<PyObject*> objects;
+  std::vector<Ref> held;  // so that a signal handler run while their texts are read frees none
+  RowColumn object_of, first_row;
+};
+
+std::optional<DistinctObjects> distinct_objects(PyObject* const* items, std::size_t count, std::size_t limit) {
+  struct Slot {
+    PyObject* object = nullptr;
+    std::int64_t id = 0;
+  };
+  unsigned bits = 10;
+  std::vector<Slot> table(std::size_t{1} << bits);
+  DistinctObjects out;
+  out.object_of.reserve(count);
+  const auto place = [&](PyObject* o) -> Slot& {  // its slot, or the empty one where it goes
+    const std::uint64_t a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(o)) >> 4;
+    std::size_t at = static_cast<std::size_t>((a * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+    while (table[at].object != nullptr && table[at].object != o) at = (at + 1) & (table.size() - 1);
+    return table[at];
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = items[i];
+    if (i > 0 && item == items[i - 1]) {  // a run of one object, as in a market ordered by code
+      out.object_of.push_back(out.object_of.back());
+      continue;
+    }
+    if (item == nullptr) return std::nullopt;
+    Slot* s = &place(item);
+    if (s->object == nullptr) {
+      if (out.objects.size() == limit) return std::nullopt;
+      *s = Slot{item, static_cast<std::int64_t>(out.objects.size())};
+      out.objects.push_back(item);
+      out.first_row.push_back(static_cast<std::int64_t>(i));
+      if (2 * out.objects.size() > table.size()) {  // kept at most half full
+        ++bits;
+        table.assign(std::size_t{1} << bits, Slot{});
+        for (std::size_t k = 0; k < out.objects.size(); ++k) {
+          place(out.objects[k]) = Slot{out.objects[k], static_cast<std::int64_t>(k)};
+        }
+        s = &place(item);
+      }
+    }
+    out.object_of.push_back(s->id);
+  }
+  out.held.reserve(out.objects.size());
+  for (PyObject* o : out.objects) out.held.push_back(Ref::borrow(o));
+  return out;
+}
+
+}  // namespace
+
+std::optional<StrTexts> str_texts(PyObject* const* items, std::size_t count) {
+  // Distinct objects pay where they are few: the text of each is read
+  // once, not at each of its rows, where reading waits on memory (objects
+  // lie scattered) and on the interpreter's calls. Where most rows hold an
+  // object of their own, the addresses looked up only cost: a sixteenth of
+  // the rows bounds the table and the work given up.
+  if (std::optional<DistinctObjects> distinct = distinct_objects(items, count, count / 16 + 1)) {
+    std::optional<TextColumn> texts = utf8_column(distinct->objects.data(), distinct->objects.size());
+    if (!texts) return std::nullopt;
+    return StrTexts{std::move(*texts), true, std::move(distinct->object_of), std::move(distinct->first_row)};
+  }
+  std::optional<TextColumn> texts = utf8_column(items, count);
+  if (!texts) return std::nullopt;
+  return StrTexts{std::move(*texts), false, {}, {}};
 }
 
 }  // namespace tarvex::py

@@ -16,14 +16,22 @@ namespace tarvex::py {
 // surrogate, say).
 std::string to_utf8(PyObject* str);
 
-// The texts of `count` objects, each an exact str, as UTF-8 bytes one after
-// another with offsets into them (an Arrow large-string column); nothing
-// when an item is anything else (a subclass may order itself otherwise).
-// A lone surrogate is written in the three-byte form of its code point, so
-// that the bytes of any two strs compare as Python compares the strs: by
-// code point. Signals are checked now and then; the items are read afresh
-// after each check, so a handler that stores into their array is seen, not
-// read stale.
-std::optional<TextColumn> utf8_column(PyObject* const* items, std::size_t count);
+// The texts of a column of objects, each an exact str (nothing otherwise):
+// where the column holds few distinct objects many times over (a file
+// reader shares equal texts), the texts of those objects alone, numbered
+// as first met, with each row's object and each object's first row; else
+// each row's text, `by_object` false and the rest empty.
+// Equal texts held by two objects stay two objects. A lone surrogate is
+// written in the three-byte form of its code point, so that the bytes of
+// any two strs compare as Python compares the strs: by code point.
+// Signals are checked now and then; a handler that stores into the
+// column's array is seen, not read stale, where rows are read one by one.
+struct StrTexts {
+  TextColumn texts;
+  bool by_object = false;
+  RowColumn object_of;
+  RowColumn first_row;
+};
+std::optional<StrTexts> str_texts(PyObject* const* items, std::size_t count);
 
 }  // namespace tarvex::py

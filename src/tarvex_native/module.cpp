@@ -185,7 +185,8 @@ PyMethodDef methods[] = {
     {"repeat_texts", repeat_texts, METH_VARARGS,
      "repeat_texts(chunks, rows, counts): the texts at rows, each repeated, as Arrow large-string buffers"},
     {"str_texts", str_texts, METH_VARARGS,
-     "str_texts(objects): the strs of an object array as Arrow large-string buffers (UTF-8), or None"},
+     "str_texts(objects): the strs of an object array as Arrow large-string buffers (UTF-8) and, where it holds few "
+     "distinct objects, each row's object (numbered as first met) and each object's first row; or None"},
     {"take", take, METH_VARARGS, "take(rows, columns, threads): each column's items at rows, as memory"},
     {"zhishu", zhishu, METH_VARARGS,
      "zhishu(code, date, open, high, low, close, volume, amount, float_mv, total_mv, method, base)"},

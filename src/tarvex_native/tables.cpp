@@ -259,11 +259,14 @@ PyObject* str_texts(PyObject*, PyObject* args) {
     if (PyTuple_Size(args) != 1) raise(PyExc_TypeError, "str_texts() takes 1 argument");
     const std::optional<py::ObjectColumn> objects = py::ObjectColumn::read(PyTuple_GetItem(args, 0));
     if (!objects) raise(PyExc_TypeError, "expected a contiguous NumPy array of objects");
-    std::optional<TextColumn> column = py::utf8_column(objects->items(), objects->size());
-    if (!column) Py_RETURN_NONE;
-    Ref offsets = hand_over(std::move(column->offsets));
-    Ref bytes = hand_over(std::move(column->bytes));
-    return PyTuple_Pack(2, offsets.get(), bytes.get());
+    std::optional<py::StrTexts> read = py::str_texts(objects->items(), objects->size());
+    if (!read) Py_RETURN_NONE;
+    Ref offsets = hand_over(std::move(read->texts.offsets));
+    Ref bytes = hand_over(std::move(read->texts.bytes));
+    if (!read->by_object) return PyTuple_Pack(4, offsets.get(), bytes.get(), Py_None, Py_None);
+    Ref object_of = hand_over(std::move(read->object_of));
+    Ref first_row = hand_over(std::move(read->first_row));
+    return PyTuple_Pack(4, offsets.get(), bytes.get(), object_of.get(), first_row.get());
   });
 }
 
