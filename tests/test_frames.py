@@ -151,8 +151,9 @@ def test_text_dates_that_sort_otherwise_than_their_days_are_refused():
     # Dates held as text are ordered as text. Where that order is the dates'
     # own (zero-padded, digits) the results are those of the datetimes;
     # where it is not ("2024-1-10" before "2024-1-2"), a wrong time order
-    # would give wrong values silently: refused, saying what to do. Text
-    # that reads as no date keeps its order.
+    # would give wrong values silently: refused, saying what to do; so are
+    # numbers as text ("10" before "2"). Text that reads as neither keeps
+    # its order.
     rng = np.random.default_rng(12)
     days = pd.bdate_range("2024-01-01", periods=30)
     tidy = pd.DataFrame({"code": np.repeat(["600000", "000001"], 30), "date": np.tile(days.values, 2),
@@ -170,9 +171,15 @@ def test_text_dates_that_sort_otherwise_than_their_days_are_refused():
                 with pytest.raises(ValueError, match=r"text that sorts otherwise than its dates \('2024.1.1\d' "
                                                      r"sorts before '2024.1.2'\).*pandas\.to_datetime"):
                     call(text)
-        labels = tidy.assign(date=[f"bar{k}" for k in tidy["date"].rank(method="dense").astype(int)]).astype(
-            {"date": dtype})
+        day = tidy["date"].rank(method="dense").astype(int)
+        labels = tidy.assign(date=[f"bar{k}" for k in day]).astype({"date": dtype})
         assert len(tv.indicators(labels, ["macd"])) == 60
+        numbered = tidy.assign(date=day.astype(str).astype(dtype))  # "1" ... "30": "10" sorts before "2"
+        with pytest.raises(ValueError, match=r"sorts otherwise than its numbers \('1\d' sorts before '2'\).*"
+                                             r"astype\(int\)"):
+            tv.indicators(numbered, ["macd"])
+        padded = tidy.assign(date=day.map("{:03d}".format).astype(dtype))
+        pd.testing.assert_frame_equal(tv.indicators(padded, ["macd"]).drop(columns="date"), want)
 
 
 def test_errors_list_the_valid_choices():

@@ -299,8 +299,9 @@ class Key:
 
     def _refuse_dates_out_of_order(self) -> None:
         """Text dates are ordered as text. Where every distinct text reads
-        as a date but the two orders differ ("2024-1-10" sorts before
-        "2024-1-2"), bars would be computed out of time order: ValueError."""
+        as a number or as a date but the two orders differ ("10" sorts
+        before "2", "2024-1-10" before "2024-1-2"), bars would be computed
+        out of time order: ValueError, saying how to give them."""
         try:
             import pandas
         except ImportError:
@@ -309,20 +310,29 @@ class Key:
         rows = rows[rows >= 0]  # a row of each distinct text, in text order
         texts = self._objects[rows] if self._objects is not None else \
             np.asarray(values(take(self.column, rows)), dtype=object)
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")  # a format pandas guesses, or reads text by text
-                stamps = pandas.to_datetime(pandas.Series(texts, dtype=object), errors="coerce")
-            if len(stamps) < 2 or bool(stamps.isna().any()):
-                return
-            back = np.flatnonzero(stamps.to_numpy()[1:] < stamps.to_numpy()[:-1])
-        except (TypeError, ValueError, OverflowError):  # mixed time zones, say: not dates to check
+        if len(texts) < 2:
             return
+        read = pandas.Series(texts, dtype=object)
+        numbers = pandas.to_numeric(read, errors="coerce")
+        if not bool(numbers.isna().any()):
+            what, how = "numbers", "as numbers (astype(int)) or as text of one width ('002', '010')"
+            order = numbers.to_numpy()
+        else:
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # a format pandas guesses, or reads text by text
+                    stamps = pandas.to_datetime(read, errors="coerce")
+            except (TypeError, ValueError, OverflowError):  # mixed time zones, say: not dates to check
+                return
+            if bool(stamps.isna().any()):
+                return
+            what, how = "dates", "as datetime64 (pandas.to_datetime) or as text that sorts as they do (YYYY-MM-DD)"
+            order = stamps.to_numpy()
+        back = np.flatnonzero(order[1:] < order[:-1])
         if len(back):
             first, then = texts[back[0]], texts[back[0] + 1]
-            raise ValueError(f"the date column holds text that sorts otherwise than its dates ({first!r} sorts "
-                             f"before {then!r}): give the dates as datetime64 (pandas.to_datetime) or as text "
-                             "that sorts as they do (YYYY-MM-DD)")
+            raise ValueError(f"the date column holds text that sorts otherwise than its {what} ({first!r} sorts "
+                             f"before {then!r}): give the dates {how}")
 
     def values_are_keys(self) -> bool:
         """Whether sort_keys() are the values themselves (integers, dates or
