@@ -400,24 +400,24 @@ std::vector<Function> build() {
              "1 + the number of values of the last n bars (n = 0: every bar so far) above the current one; "
              "NaN values do not count, NaN at a NaN bar", "max(n - 1, 0)",
              {S, bars("n", "window length in bars (0: every bar so far)", nullptr, 0)})
-        .array_only(),
+        .array_only().provisional(),
     fn<&LOD>("LOD", kWin, "当前值是 N 周期内的第几低", "Rank of the value among the lowest of the window.",
              "1 + the number of values of the last n bars (n = 0: every bar so far) below the current one; "
              "NaN values do not count, NaN at a NaN bar", "max(n - 1, 0)",
              {S, bars("n", "window length in bars (0: every bar so far)", nullptr, 0)})
-        .array_only(),
+        .array_only().provisional(),
     fn<&UPNDAY>("UPNDAY", kCond, "连涨 M 周期", "Rose on each of the last m bars.",
                 "1 where s > REF(s, 1) on each of the last m bars, else 0 (a comparison with NaN fails)", "0",
                 {S, bars("m", "bars in a row", nullptr, 0)})
-        .array_only(),
+        .array_only().provisional(),
     fn<&DOWNNDAY>("DOWNNDAY", kCond, "连跌 M 周期", "Fell on each of the last m bars.",
                   "1 where s < REF(s, 1) on each of the last m bars, else 0 (a comparison with NaN fails)", "0",
                   {S, bars("m", "bars in a row", nullptr, 0)})
-        .array_only(),
+        .array_only().provisional(),
     fn<&NDAY>("NDAY", kCond, "连续 N 周期 S1 > S2", "Above on each of the last n bars.",
               "1 where s1 > s2 on each of the last n bars, else 0 (a comparison with NaN fails)", "0",
               {{"s1", "upper series"}, {"s2", "lower series"}, bars("n", "bars in a row", nullptr, 0)})
-        .array_only(),
+        .array_only().provisional(),
     fn<&TFILTER>("TFILTER", kCond, "过滤连续出现的买卖信号", "Filter repeated buy and sell signals.",
                  "1 at a kept buy, 2 at a kept sell, else 0: a kept buy opens a position, a kept sell closes it; "
                  "n = 0 keeps a buy only with no position and a sell only with one, n = 1 filters buys only, "
@@ -425,11 +425,11 @@ std::vector<Function> build() {
                  {{"buy", "buy condition (neither 0 nor NaN is true)", nullptr, 0, true},
                   {"sell", "sell condition (neither 0 nor NaN is true)", nullptr, 0, true},
                   {"n", "0 filter both, 1 filter buys, 2 filter sells", "0"}})
-        .array_only(),
+        .array_only().provisional(),
     fn<&BARSCOUNT>("BARSCOUNT", kCond, "第一个有效值到当前的周期数", "Bars since the first number.",
                    "the number of bars from the first non-NaN value through the current bar (1 on that bar), "
                    "NaN before it", "0", {S})
-        .array_only(),
+        .array_only().provisional(),
     // ---- reading later bars ----
     fn<&ZIG>("ZIG", kAhead, "之字转向", "Zigzag line.",
              "the turning points where s reverses by at least n percent of the extreme, joined by straight "

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/interrupt.hpp"
 #include "series/kernels.hpp"
 #include "series/series.hpp"
 
@@ -23,15 +24,24 @@ double at(const VSView& a, std::size_t i) {
 }
 
 // 1.0 where the run of bars passing `test` that ends at the bar is at
-// least m long, else 0.0 (m = 0: 1.0 everywhere).
+// least m long, else 0.0 (m = 0: 1.0 everywhere). test(i, before) judges
+// bar i, `before` being the bar before it (len for none): the bar before
+// in provisional mode is the last commit.
 template <class Test>
 Series run_at_least(std::size_t len, std::uint64_t m, Test test) {
+  struct Run {
+    std::uint64_t length;
+    std::size_t last;
+  };
+  const auto step = [&](Run& run, std::size_t i) {
+    run.length = test(i, run.last) ? run.length + 1 : 0;
+    run.last = i;
+    return run.length >= m ? 1.0 : 0.0;
+  };
+  if (const CommitLayout* layout = provisional_layout(len)) return step_commits(len, *layout, Run{0, len}, step);
   Series out(len);
-  std::uint64_t run = 0;
-  for (std::size_t i = 0; i < len; ++i) {
-    run = test(i) ? run + 1 : 0;
-    out[i] = run >= m ? 1.0 : 0.0;
-  }
+  Run run{0, len};
+  for (std::size_t i = 0; i < len; ++i) out[i] = step(run, i);
   return out;
 }
 
@@ -58,56 +68,96 @@ class RankCounts {
 // sorting and the tree for them.
 constexpr std::uint64_t kCountedWindow = 64;
 
-// rank_in_window for a short window: the window counted directly (a NaN
-// compares false, so it does not count).
-Series rank_by_counting(SeriesView s, std::size_t n, bool higher) {
-  Series out = nan_series(s.size());
-  for (std::size_t i = n - 1; i < s.size(); ++i) {
-    const double v = s[i];
-    if (std::isnan(v)) continue;
-    std::size_t beyond = 0;
-    for (std::size_t j = i + 1 - n; j <= i; ++j) beyond += higher ? s[j] > v : s[j] < v;
-    out[i] = static_cast<double>(beyond + 1);
-  }
-  return out;
-}
-
-// HOD (higher = true) or LOD: 1 + the number of values in the window of
-// n bars (n = 0: every bar so far) strictly above (below) the current one.
-// NaN values do not count; the result is NaN at a NaN bar and before the
-// first full window. Long windows keep the counts of the window's values
-// by rank in a tree.
-Series rank_in_window(SeriesView s, std::uint64_t n, bool higher) {
-  const std::size_t len = s.size();
-  if (n > len) return nan_series(len);
-  if (n != 0 && n <= kCountedWindow) return rank_by_counting(s, n, higher);
-  Series out = nan_series(len);
-  // Rank 1 is the lowest number, equal numbers share a rank; 0 marks NaN.
+// Each value's rank among the distinct numbers of s: 1 the lowest, equal
+// numbers sharing a rank, 0 for NaN; and the number of ranks.
+std::pair<std::vector<std::size_t>, std::size_t> ranks_of(SeriesView s) {
   std::vector<std::pair<double, std::size_t>> sorted;
-  for (std::size_t i = 0; i < len; ++i) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
     if (!std::isnan(s[i])) sorted.emplace_back(s[i], i);
   }
   std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::size_t> rank(len, 0);
+  std::vector<std::size_t> rank(s.size(), 0);
   std::size_t ranks = 0;
   for (std::size_t k = 0; k < sorted.size(); ++k) {
     if (k == 0 || sorted[k].first != sorted[k - 1].first) ++ranks;
     rank[sorted[k].second] = ranks;
   }
-  RankCounts counts(ranks);
-  long held = 0;
+  return {std::move(rank), ranks};
+}
+
+// The window of bar i is the bars before it in the history that it keeps,
+// then bar i: the n - 1 bars before (n = 0: every one), or in provisional
+// mode the n - 1 latest commits. A window is full once the history holds
+// n bars. The value at bar i counts the window's values strictly above
+// (below) s[i], NaN values not counting, and is NaN at a NaN bar and
+// before the window is full.
+class RankWindow {
+ public:
+  RankWindow(SeriesView s, std::uint64_t n, bool higher)
+      : s_(s), n_(n), higher_(higher), counted_(n != 0 && n <= kCountedWindow) {
+    if (!counted_) {  // longer windows keep the counts of their values by rank in a tree
+      auto [rank, ranks] = ranks_of(s);
+      rank_ = std::move(rank);
+      counts_ = RankCounts(ranks);
+    }
+  }
+
+  // The value at bar i, the history before it being the bars kept.
+  double at(std::size_t i) const {
+    const double v = s_[i];
+    if (std::isnan(v) || (n_ != 0 && kept_ + 1 < n_)) return kNaN;
+    long beyond = 0;
+    if (counted_) {  // a NaN compares false, so it does not count
+      for (std::size_t k = values_.size() + 1 - n_; k < values_.size(); ++k) {
+        beyond += higher_ ? values_[k] > v : values_[k] < v;
+      }
+    } else {
+      beyond = higher_ ? held_ - counts_.up_to(rank_[i]) : counts_.up_to(rank_[i] - 1);
+    }
+    return static_cast<double>(beyond + 1);
+  }
+
+  // Bar i joins the history; the bar leaving the next windows leaves.
+  void keep(std::size_t i) {
+    ++kept_;
+    if (counted_) {
+      values_.push_back(s_[i]);
+      return;
+    }
+    bars_.push_back(i);
+    count(i, 1);
+    if (n_ != 0 && kept_ >= n_) count(bars_[kept_ - n_], -1);
+  }
+
+ private:
+  void count(std::size_t bar, long delta) {
+    if (rank_[bar] == 0) return;
+    counts_.add(rank_[bar], delta);
+    held_ += delta;
+  }
+
+  SeriesView s_;
+  std::uint64_t n_;
+  bool higher_, counted_;
+  std::size_t kept_ = 0;
+  std::vector<double> values_;    // the bars kept, for a counted window
+  std::vector<std::size_t> bars_;  // the bars kept, for a window in the tree
+  std::vector<std::size_t> rank_;
+  RankCounts counts_{0};
+  long held_ = 0;
+};
+
+// HOD (higher = true) or LOD over RankWindow's windows.
+Series rank_in_window(SeriesView s, std::uint64_t n, bool higher) {
+  const std::size_t len = s.size();
+  const CommitLayout* layout = provisional_layout(len);
+  if (n > len) return nan_series(len);
+  RankWindow window(s, n, higher);
+  Series out(len);
   for (std::size_t i = 0; i < len; ++i) {
-    if (rank[i] != 0) {
-      counts.add(rank[i], 1);
-      ++held;
-    }
-    if (n != 0 && i >= n && rank[i - n] != 0) {
-      counts.add(rank[i - n], -1);
-      --held;
-    }
-    if (rank[i] == 0 || (n != 0 && i + 1 < n)) continue;
-    const long beyond = higher ? held - counts.up_to(rank[i]) : counts.up_to(rank[i] - 1);
-    out[i] = static_cast<double>(beyond + 1);
+    out[i] = window.at(i);
+    if (layout == nullptr || layout->commit[i] != 0) window.keep(i);
+    if (i % kRowsBetweenPolls == kRowsBetweenPolls - 1) interruption_point(8 * kRowsBetweenPolls);
   }
   return out;
 }
@@ -155,17 +205,21 @@ Series LOD(SeriesView s, std::uint64_t n) { return rank_in_window(s, n, false); 
 // 1.0 where s rose (fell) on each of the last m bars, each bar against the
 // bar before it; a comparison with NaN is no rise.
 Series UPNDAY(SeriesView s, std::uint64_t m) {
-  return run_at_least(s.size(), m, [&](std::size_t i) { return i > 0 && s[i] > s[i - 1]; });
+  return run_at_least(s.size(), m, [&](std::size_t i, std::size_t before) {
+    return before < s.size() && s[i] > s[before];
+  });
 }
 
 Series DOWNNDAY(SeriesView s, std::uint64_t m) {
-  return run_at_least(s.size(), m, [&](std::size_t i) { return i > 0 && s[i] < s[i - 1]; });
+  return run_at_least(s.size(), m, [&](std::size_t i, std::size_t before) {
+    return before < s.size() && s[i] < s[before];
+  });
 }
 
 // 1.0 where s1 > s2 on each of the last n bars.
 Series NDAY(SeriesView s1, SeriesView s2, std::uint64_t n) {
   if (s2.size() < s1.size()) throw ValueError("s2 must be at least as long as s1");
-  return run_at_least(s1.size(), n, [&](std::size_t i) { return s1[i] > s2[i]; });
+  return run_at_least(s1.size(), n, [&](std::size_t i, std::size_t) { return s1[i] > s2[i]; });
 }
 
 // 1.0 at a kept buy, 2.0 at a kept sell, 0.0 elsewhere. A kept buy opens a
@@ -177,23 +231,35 @@ Series TFILTER(SeriesView buy, SeriesView sell, std::uint64_t n) {
   if (n > 2) throw ValueError("n must be 0 (filter both), 1 (filter buys) or 2 (filter sells)");
   if (sell.size() < buy.size()) throw ValueError("sell must be at least as long as buy");
   const bool filter_buys = n != 2, filter_sells = n != 1;
-  Series out(buy.size(), 0.0);
-  bool open = false;
-  for (std::size_t i = 0; i < buy.size(); ++i) {
+  const auto step = [&](bool& open, std::size_t i) {  // the state: whether a position is open
     if (holds(buy[i]) && !(filter_buys && open)) {
-      out[i] = 1.0;
       open = true;
-    } else if (holds(sell[i]) && !(filter_sells && !open)) {
-      out[i] = 2.0;
-      open = false;
+      return 1.0;
     }
+    if (holds(sell[i]) && !(filter_sells && !open)) {
+      open = false;
+      return 2.0;
+    }
+    return 0.0;
+  };
+  if (const CommitLayout* layout = provisional_layout(buy.size())) {
+    return step_commits(buy.size(), *layout, false, step);
   }
+  Series out(buy.size());
+  bool open = false;
+  for (std::size_t i = 0; i < buy.size(); ++i) out[i] = step(open, i);
   return out;
 }
 
 // The number of bars from the first number of s through the current bar
 // (1.0 on that first bar); NaN before it.
 Series BARSCOUNT(SeriesView s) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    // The state: the count as of a bar, NaN until the first number.
+    return step_commits(s.size(), *layout, kNaN, [&](double& count, std::size_t i) {
+      return count = !std::isnan(count) ? count + 1.0 : std::isnan(s[i]) ? kNaN : 1.0;
+    });
+  }
   Series out = nan_series(s.size());
   std::size_t first = 0;
   while (first < s.size() && std::isnan(s[first])) ++first;
