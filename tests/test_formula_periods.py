@@ -118,6 +118,7 @@ def test_each_bar_sees_its_period_as_it_stands(seed, lines, period):
 
 PROVISIONAL = [r["name"] for r in _native.registry() if r["provisional"]]
 MINIMUMS = {r["name"]: {p[0]: p[3] for p in r["params"]} for r in _native.registry()}
+CONDITIONS = {r["name"]: {p[0] for p in r["params"] if p[5]} for r in _native.registry()}
 
 
 def run(*args):
@@ -145,7 +146,9 @@ def test_provisional_forms_match_the_generic_way(name):
         commit[np.r_[starts[1:] - 1, rows - 1]] = 1
         args = []
         for param, kind in zip(routine.params, routine.kinds):
-            if kind == "s":
+            if param in CONDITIONS[name]:  # true and false bars: zeros, numbers and NaN
+                args.append(rng.choice([0.0, 0.0, -0.0, 1.0, 2.5, np.nan], rows))
+            elif kind == "s":
                 noise = rng.normal(0, 1, rows)
                 args.append(x + (np.round(noise) if trial % 3 == 2 else noise))
             elif kind == "v":  # DMA's weight: a series weight has no provisional form

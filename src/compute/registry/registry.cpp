@@ -154,7 +154,8 @@ std::vector<Function> build() {
              {S, bars("n", "window length in bars (0: cumulative)", nullptr, 0)})
         .expanding({5}).provisional(),
     fn<&CONST>("CONST", kElem, "用序列最后一个值构造常量序列", "Constant series of the last value.",
-               "every bar takes the value of the last bar", "0", {S}),
+               "every bar takes the value of the last bar", "0", {S})
+        .provisional(),
     fn<&HHV>("HHV", kWin, "N 日最高值", "Highest value over n bars.", "maximum of the last n values", "n - 1", {S, N})
         .expanding({5}).provisional(),
     fn<&LLV>("LLV", kWin, "N 日最低值", "Lowest value over n bars.", "minimum of the last n values", "n - 1", {S, N})
@@ -197,7 +198,8 @@ std::vector<Function> build() {
     // ---- conditions and events ----
     fn<&LAST>("LAST", kCond, "从前 A 日到前 B 日一直满足条件", "Condition held from a bars ago to b bars ago.",
               "1 where s is nonzero on every bar from a bars ago through b bars ago, else 0", "a",
-              {COND, bars("a", "start, in bars ago", nullptr, 0), bars("b", "end, in bars ago", nullptr, 0)}),
+              {COND, bars("a", "start, in bars ago", nullptr, 0), bars("b", "end, in bars ago", nullptr, 0)})
+        .provisional(),
     fn<&COUNT>("COUNT", kCond, "最近 N 天满足条件的天数", "Count of true bars.",
                "number of nonzero values among the last n (n = 0: since the first bar)", "max(n - 1, 0)",
                {COND, bars("n", "window length in bars (0: cumulative)", nullptr, 0)})
@@ -220,7 +222,8 @@ std::vector<Function> build() {
         .provisional(),
     fn<&BARSSINCEN>("BARSSINCEN", kCond, "N 周期内第一次条件成立到现在的周期数",
                     "Bars since the condition first held within the window.",
-                    "bars from the first nonzero value among the last n to the current bar", "n - 1", {COND, N}),
+                    "bars from the first nonzero value among the last n to the current bar", "n - 1", {COND, N})
+        .provisional(),
     fn<&CROSS>("CROSS", kCond, "金叉判断 (S1 从下方穿越 S2)", "Upward crossing.",
                "1 where s1 rises from below or at s2 to above it, -1 where it falls from above or at s2 to below "
                "it, else 0", "0",
@@ -230,7 +233,7 @@ std::vector<Function> build() {
                    "Upward crossing after n bars below.",
                    "1 where s1 crosses above s2 after staying below it for the previous n bars, else 0", "0",
                    {{"s1", "fast series"}, {"s2", "slow series"}, bars("n", "bars below before the crossing", nullptr, 0)})
-        .boolean(),
+        .boolean().provisional(),
     fn<&VALUEWHEN>("VALUEWHEN", kCond, "当 S 条件成立时取 X 值,否则取上个成立时的值",
                    "Value at the last true bar.",
                    "x where s is nonzero, otherwise the value taken at the last such bar (NaN before)", "0",
@@ -241,9 +244,11 @@ std::vector<Function> build() {
                  {S, {"a", "one bound"}, {"b", "the other bound"}})
         .boolean().rowwise(),
     fn<&TOPRANGE>("TOPRANGE", kCond, "当前值是近多少周期内的最大值", "Bars the current value has been the highest.",
-                  "number of preceding bars all below the current value", "0", {S}),
+                  "number of preceding bars all below the current value", "0", {S})
+        .provisional(),
     fn<&LOWRANGE>("LOWRANGE", kCond, "当前值是近多少周期内的最小值", "Bars the current value has been the lowest.",
-                  "number of preceding bars all above the current value", "0", {S}),
+                  "number of preceding bars all above the current value", "0", {S})
+        .provisional(),
 
     // ---- composite indicators ----
     fn<&MACD>("MACD", kTrend, "MACD 指标", "Moving average convergence divergence.",

@@ -30,6 +30,38 @@ std::vector<std::size_t> true_runs(SeriesView s) {
   return true_runs(s.size(), [&s](std::size_t i) { return is_true(s[i]); });
 }
 
+// range_since in provisional mode: the bars before a row are the commits
+// before it. The stack holds the commits' candidates; a row searches it
+// without popping, the candidates that reach its value lying at the bottom
+// of the stack (each value on the stack reaches those above it).
+template <class Reaches>
+Series provisional_range_since(SeriesView s, Reaches reaches, const CommitLayout& layout) {
+  Series out(s.size(), 0.0);
+  std::vector<std::size_t> position;  // the candidates: their places among the commits
+  std::vector<double> value;
+  std::size_t seen = 0;  // commits before the row
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double v = s[i];
+    if (!std::isnan(v)) {
+      const std::size_t reaching = static_cast<std::size_t>(
+          std::partition_point(value.begin(), value.end(), [&](double e) { return reaches(e, v); }) -
+          value.begin());
+      if (reaching > 0) out[i] = static_cast<double>(seen - position[reaching - 1] - 1);
+    }
+    if (layout.commit[i] == 0) continue;
+    if (!std::isnan(v)) {
+      while (!value.empty() && !reaches(value.back(), v)) {
+        value.pop_back();
+        position.pop_back();
+      }
+      value.push_back(v);
+      position.push_back(seen);
+    }
+    ++seen;
+  }
+  return out;
+}
+
 // Number of bars strictly between each bar and the latest earlier bar j
 // whose value `reaches` it (reaches(s[j], s[i])); 0 when there is none.
 // A stack keeps the candidates: an earlier value that the current one
@@ -37,6 +69,7 @@ std::vector<std::size_t> true_runs(SeriesView s) {
 // bar is nearer and reaches at least as far. NaN never reaches anything.
 template <class Reaches>
 Series range_since(SeriesView s, Reaches reaches) {
+  if (const CommitLayout* layout = provisional_layout(s.size())) return provisional_range_since(s, reaches, *layout);
   Series out(s.size(), 0.0);
   std::vector<std::size_t> stack;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -66,6 +99,17 @@ Series EXIST(SeriesView s, std::uint64_t n) {
 // least a-b+1 bars. With a < b the span is empty and holds.
 Series LAST(SeriesView s, std::uint64_t a, std::uint64_t b) {
   Series out = nan_series(s.size());
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    // The bars before a row are the commits before it: the runs ending at
+    // each commit, then the row's own.
+    std::vector<std::size_t> runs;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const std::size_t seen = runs.size(), run = is_true(s[i]) ? (seen > 0 ? runs.back() : 0) + 1 : 0;
+      if (seen >= a) out[i] = a < b || (b == 0 ? run : runs[seen - b]) >= a - b + 1 ? 1.0 : 0.0;
+      if (layout->commit[i] != 0) runs.push_back(run);
+    }
+    return out;
+  }
   if (a >= s.size()) return out;
   if (a < b) {
     for (std::size_t i = a; i < s.size(); ++i) out[i] = 1.0;
@@ -140,8 +184,26 @@ Series BARSLASTCOUNT(SeriesView s) {
 // else counts from its oldest bar.
 Series BARSSINCEN(SeriesView s, std::uint64_t n) {
   Series out = nan_series(s.size());
+  const CommitLayout* layout = provisional_layout(s.size());
   if (n == 0 || n > s.size()) return out;
   const auto displaces = [](double newer, double older) { return newer > older; };
+  if (layout != nullptr) {
+    // Counted back from the row (0) through its window's commits (n - 1 the oldest).
+    std::vector<double> committed;
+    scan_provisional_windows(s, n, *layout, displaces, committed,
+                             [&](std::size_t i, std::size_t seen, std::size_t best, bool own, bool) {
+      const std::size_t oldest = n - 1;
+      const double oldest_value = oldest == 0 ? s[i] : committed[seen - oldest];
+      std::size_t back = oldest;
+      if (own && s[i] > -kInf) {
+        back = 0;
+      } else if (!own && best != kNoBar && committed[best] > -kInf) {
+        back = seen - best;
+      }
+      if (!(back == oldest && oldest_value == 0.0)) out[i] = static_cast<double>(back);
+    });
+    return out;
+  }
   scan_windows(s, n, displaces, [&](std::size_t i, std::size_t best, bool) {
     const std::size_t first = i + 1 - n;
     const std::size_t m = best != kNoBar && s[best] > -kInf ? best : first;
@@ -186,13 +248,19 @@ Series CROSS(SeriesView s1, SeriesView s2) {
 // before bar n only the "above" test applies.
 Series LONGCROSS(SeriesView s1, SeriesView s2, std::uint64_t n) {
   const std::size_t len = std::min(s1.size(), s2.size());
-  const std::vector<std::size_t> below =
-      true_runs(len, [&](std::size_t i) { return s1[i] < s2[i]; });
+  struct Below {
+    std::size_t bars;  // the bars before
+    std::size_t run;   // the run of bars below that ends at the last of them
+  };
+  const auto step = [&](Below& before, std::size_t i) {
+    const bool held = n == 0 || before.bars < n || before.run >= n;
+    before = Below{before.bars + 1, s1[i] < s2[i] ? before.run + 1 : 0};
+    return held && s2[i] < s1[i] ? 1.0 : 0.0;
+  };
+  if (const CommitLayout* layout = provisional_layout(len)) return step_commits(len, *layout, Below{0, 0}, step);
   Series out(len);
-  for (std::size_t i = 0; i < len; ++i) {
-    const bool held = n == 0 || i < n || below[i - 1] >= n;
-    out[i] = held && s2[i] < s1[i] ? 1.0 : 0.0;
-  }
+  Below before{0, 0};
+  for (std::size_t i = 0; i < len; ++i) out[i] = step(before, i);
   return out;
 }
 

@@ -184,6 +184,8 @@ Series BETWEEN(SeriesView s, SeriesView a, SeriesView b) {
 }
 
 Series CONST(SeriesView s) {
+  // In provisional mode a row's history ends with the row itself.
+  if (provisional_layout(s.size()) != nullptr) return Series(s.begin(), s.end());
   return s.empty() ? Series() : Series(s.size(), s.back());
 }
 

@@ -139,28 +139,13 @@ struct Lowest {
 // joined with the row's own value; NaN where any of them is NaN.
 template <class Best>
 Series provisional_extreme(SeriesView s, std::uint64_t n, const CommitLayout& layout) {
+  Series out = nan_series(s.size());
   std::vector<double> committed;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (layout.commit[i] != 0) committed.push_back(s[i]);
-  }
-  const std::size_t before = static_cast<std::size_t>(n - 1);  // the committed values of a row's window
-  // best[j]: the best of the `before` committed values ending at j, NaN where one is NaN.
-  std::vector<double> best(committed.size(), kNaN);
-  if (before >= 1 && before <= committed.size()) {
-    scan_windows(SeriesView(committed.data(), committed.size()), before, Best::displaces,
-                 [&](std::size_t j, std::size_t front, bool clean) { best[j] = clean ? committed[front] : kNaN; });
-  }
-  Series out(s.size());
-  std::size_t seen = 0;  // commits before the row
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  scan_provisional_windows(s, n, layout, Best::displaces, committed,
+                           [&](std::size_t i, std::size_t, std::size_t best, bool, bool clean) {
     const double x = s[i];
-    if (seen < before || std::isnan(x)) {
-      out[i] = kNaN;
-    } else {
-      out[i] = before == 0 ? x : std::isnan(best[seen - 1]) ? kNaN : Best::of(best[seen - 1], x);
-    }
-    seen += layout.commit[i] != 0 ? 1 : 0;
-  }
+    out[i] = std::isnan(x) || !clean ? kNaN : best == kNoBar ? x : Best::of(committed[best], x);
+  });
   return out;
 }
 
@@ -319,30 +304,12 @@ Series window_extreme(SeriesView s, std::uint64_t n) {
 template <class Displaces>
 Series provisional_extreme_bars(SeriesView s, std::uint64_t n, double worst, Displaces displaces,
                                 const CommitLayout& layout) {
+  Series out = nan_series(s.size());
   std::vector<double> committed;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (layout.commit[i] != 0) committed.push_back(s[i]);
-  }
-  const std::size_t before = static_cast<std::size_t>(n - 1);
-  // front[j]: the newest best of the `before` committed values ending at j, or kNoBar.
-  std::vector<std::size_t> front(committed.size(), kNoBar);
-  if (before >= 1 && before <= committed.size()) {
-    scan_windows(SeriesView(committed.data(), committed.size()), before, displaces,
-                 [&](std::size_t j, std::size_t best, bool) { front[j] = best; });
-  }
-  Series out(s.size());
-  std::size_t seen = 0;  // commits before the row
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const double x = s[i];
-    if (seen < before) {
-      out[i] = kNaN;
-    } else {
-      const std::size_t best = before == 0 ? kNoBar : front[seen - 1];
-      const bool own = !std::isnan(x) && (best == kNoBar || displaces(x, committed[best]));
-      out[i] = own || best == kNoBar || committed[best] == worst ? 0.0 : static_cast<double>(seen - best);
-    }
-    seen += layout.commit[i] != 0 ? 1 : 0;
-  }
+  scan_provisional_windows(s, n, layout, displaces, committed,
+                           [&](std::size_t i, std::size_t seen, std::size_t best, bool own, bool) {
+    out[i] = own || best == kNoBar || committed[best] == worst ? 0.0 : static_cast<double>(seen - best);
+  });
   return out;
 }
 

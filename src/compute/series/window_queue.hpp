@@ -1,6 +1,7 @@
 // The best value of every window of n bars in linear time, through a
 // monotone queue of bar indices whose front is the best of the current
-// window. HHV, LLV, HHVBARS, LLVBARS and BARSSINCEN all read it.
+// window. HHV, LLV, HHVBARS, LLVBARS and BARSSINCEN all read it, and in
+// provisional mode the windows of a row's commits and its own value.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "runtime/interrupt.hpp"
+#include "runtime/provisional.hpp"
 #include "series/series.hpp"
 
 namespace tarvex {
@@ -46,6 +48,44 @@ void scan_windows(SeriesView s, std::size_t n, Displaces displaces, Visit visit)
       if (i + 1 >= n) visit(i, head != tail ? ring[head & mask] : kNoBar, i >= nan_until);
     }
     interruption_point(4 * (end - start));  // a handful of operations per bar
+  }
+}
+
+// scan_windows in provisional mode: the window of row i is the n - 1
+// values at the commits before it, then its own. Fills `committed` with the
+// values at the commits, and calls visit(i, seen, best, own, clean) for
+// every row whose window is full, in order: `seen` commits lie before it,
+// `best` indexes the best of the window's commits in `committed` (kNoBar
+// when they are all NaN or there are none), `own` says the row's value
+// displaces that best or is the window's only number, and `clean` says the
+// window's commits hold no NaN.
+template <class Displaces, class Visit>
+void scan_provisional_windows(SeriesView s, std::size_t n, const CommitLayout& layout, Displaces displaces,
+                              std::vector<double>& committed, Visit visit) {
+  committed.clear();
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (layout.commit[i] != 0) committed.push_back(s[i]);
+  }
+  const std::size_t before = n - 1;
+  // For the `before` committed values ending at j: their best, and whether they hold no NaN.
+  std::vector<std::size_t> front(committed.size(), kNoBar);
+  std::vector<unsigned char> clean(committed.size(), 1);
+  if (before >= 1 && before <= committed.size()) {
+    scan_windows(SeriesView(committed.data(), committed.size()), before, displaces,
+                 [&](std::size_t j, std::size_t best, bool none) {
+                   front[j] = best;
+                   clean[j] = none ? 1 : 0;
+                 });
+  }
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (seen >= before) {
+      const double x = s[i];
+      const std::size_t best = before == 0 ? kNoBar : front[seen - 1];
+      visit(i, seen, best, !std::isnan(x) && (best == kNoBar || displaces(x, committed[best])),
+            before == 0 || clean[seen - 1] != 0);
+    }
+    seen += layout.commit[i] != 0 ? 1 : 0;
   }
 }
 
