@@ -387,20 +387,20 @@ std::vector<Function> build() {
              "by step percent with each new extreme point, up to limit percent",
              "n - 1", {HIGH, LOW, bars("n", "bars of the first extremes", "10"),
                        {"step", "acceleration step in percent", "2.0"}, {"limit", "acceleration limit in percent", "20.0"}})
-        .array_only(),
+        .array_only().provisional(),
     fn<&SARTURN>("SARTURN", kTrend, "抛物线转向点", "Turns of the parabolic stop and reverse.",
                  "+1 where SAR's trend turns up (the stop jumps below the prices), -1 where it turns down, "
                  "0 on the other bars with a stop",
                  "n - 1", {HIGH, LOW, bars("n", "bars of the first extremes", "10"),
                            {"step", "acceleration step in percent", "2.0"},
                            {"limit", "acceleration limit in percent", "20.0"}})
-        .array_only(),
+        .array_only().provisional(),
     fn<&SUMBARS>("SUMBARS", kWin, "向前累加到 A 所需的周期数", "Bars needed for the sum to reach a target.",
                  "the fewest latest bars (the current one counting 1) whose sum reaches a, the sum taken as the "
                  "difference of running totals in which values that are not finite add nothing; NaN where a "
                  "is NaN or the whole history falls short", "0",
                  {S, {"a", "target sum (series or number)"}})
-        .array_only(),
+        .array_only().provisional(),
     fn<&HOD>("HOD", kWin, "当前值是 N 周期内的第几高", "Rank of the value among the highest of the window.",
              "1 + the number of values of the last n bars (n = 0: every bar so far) above the current one; "
              "NaN values do not count, NaN at a NaN bar", "max(n - 1, 0)",

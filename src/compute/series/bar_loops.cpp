@@ -171,29 +171,40 @@ Series rank_in_window(SeriesView s, std::uint64_t n, bool higher) {
 // low enough; the latest of them is a strict minimum of P over t .. i and
 // so sits in a stack of those minima (ascending in t and in P), where a
 // binary search finds it. NaN where a is NaN or no k reaches it.
+//
+// In provisional mode the bars before a row are the commits before it: the
+// totals and the stack are those of the commits (the stack at a bar reads
+// only the totals before it), and a row's own value only ends its sum.
 Series SUMBARS(SeriesView s, VSView a) {
   const std::size_t len = s.size();
+  const CommitLayout* layout = provisional_layout(len);
   Series out = nan_series(len);
-  std::vector<double> total(len + 1);
-  total[0] = 0.0;
-  for (std::size_t j = 0; j < len; ++j) total[j + 1] = std::isfinite(s[j]) ? total[j] + s[j] : total[j];
-  std::vector<std::size_t> minima;
+  std::vector<double> total{0.0};  // P over the bars before the row in its history
+  total.reserve(len + 1);
+  std::vector<std::size_t> minima{0};  // the stack for the row: starts 0 .. seen
+  std::size_t seen = 0;                // the bars before the row in its history
   for (std::size_t i = 0; i < len; ++i) {
-    while (!minima.empty() && total[minima.back()] >= total[i]) minima.pop_back();
-    minima.push_back(i);
-    const double target = at(a, i), end = total[i + 1];
-    if (std::isnan(target) || !(end - total[minima.front()] >= target)) continue;
-    // The last start in the stack that still reaches the target.
-    std::size_t lo = 0, hi = minima.size() - 1;
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo + 1) / 2;
-      if (end - total[minima[mid]] >= target) {
-        lo = mid;
-      } else {
-        hi = mid - 1;
+    const double target = at(a, i);
+    const double end = std::isfinite(s[i]) ? total[seen] + s[i] : total[seen];
+    if (!std::isnan(target) && end - total[minima.front()] >= target) {
+      // The last start in the stack that still reaches the target.
+      std::size_t lo = 0, hi = minima.size() - 1;
+      while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo + 1) / 2;
+        if (end - total[minima[mid]] >= target) {
+          lo = mid;
+        } else {
+          hi = mid - 1;
+        }
       }
+      out[i] = static_cast<double>(seen + 1 - minima[lo]);
     }
-    out[i] = static_cast<double>(i + 1 - minima[lo]);
+    if (layout == nullptr || layout->commit[i] != 0) {  // the row joins the history, its end the next start
+      total.push_back(end);
+      ++seen;
+      while (!minima.empty() && total[minima.back()] >= end) minima.pop_back();
+      minima.push_back(seen);
+    }
   }
   return out;
 }
