@@ -72,6 +72,10 @@ def _calls(x):
         st.tuples(st.sampled_from(["MA", "EMA", "STD", "MA"]), x, p).map(lambda t: f"{t[0]}({t[1]},{t[2]})"),
         st.tuples(x, p).map(lambda t: f"SMA({t[0]},{t[1]},1)"),
         st.tuples(st.sampled_from(["HHV", "LLV", "REF", "SUM", "HHVBARS"]), x, n).map(lambda t: f"{t[0]}({t[1]},{t[2]})"),
+        st.tuples(st.sampled_from(["HOD", "LOD", "UPNDAY", "BARSSINCEN", "LAST"]), x, n).map(
+            lambda t: f"{t[0]}({t[1]},{t[2]}{',1' * (t[0] == 'LAST')})"),
+        st.tuples(st.sampled_from(["TOPRANGE", "BARSCOUNT"]), x).map(lambda t: f"{t[0]}({t[1]})"),
+        p.map(lambda k: f"SAR({k},2,20)"),
         st.tuples(x, x).map(lambda t: f"CROSS({t[0]},{t[1]})"),
         st.tuples(x, x).map(lambda t: f"BARSLAST({t[0]}>{t[1]})"),
         st.tuples(x, x, x).map(lambda t: f"BETWEEN({t[0]},{t[1]},{t[2]})"),
