@@ -155,8 +155,9 @@ def test_provisional_forms_match_the_generic_way(name):
             elif kind == "s":
                 noise = rng.normal(0, 1, rows)
                 args.append(x + (np.round(noise) if trial % 3 == 2 else noise))
-            elif kind == "v":  # a number: DMA's weight (a series weight has no provisional form), a target
-                args.append(float(rng.uniform(0.1, 0.9) if name == "DMA" else rng.uniform(-5.0, 60.0)))
+            elif kind == "v":  # a number or series: DMA's weights, SUMBARS's targets
+                low, high = (0.1, 0.9) if name == "DMA" else (-5.0, 60.0)
+                args.append(float(rng.uniform(low, high)) if trial % 2 else rng.uniform(low, high, rows))
             elif kind in "ud":  # short windows mostly, some longer than routines count bar by bar
                 n = rng.integers(0, 12) if rng.random() < 0.7 else rng.integers(65, 90)
                 args.append(max(int(MINIMUMS[name][param]), int(n)))

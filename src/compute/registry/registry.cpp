@@ -376,7 +376,7 @@ std::vector<Function> build() {
               "4; 4; 0; 0",
               {CLOSE, HIGH, LOW, bars("n", "short channel factor in percent", "102", 0),
                bars("m", "long channel width in percent", "7", 0)})
-        .lines({"td1", "td2", "td3", "td4"}).fixed(),
+        .lines({"td1", "td2", "td3", "td4"}).fixed().provisional(),
 
     // ---- the array package's own: loops over bars ----
     fn<&SAR>("SAR", kTrend, "抛物线转向 SAR", "Parabolic stop and reverse.",

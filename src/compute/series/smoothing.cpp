@@ -51,14 +51,25 @@ Series DMA(SeriesView s, double a) { return exp_smooth(s, a); }
 // y[i] = (1 - a[i]) * y[i-1] + s[i] * a[i], where a NaN weight counts as 1.
 Series DMA(SeriesView s, SeriesView a) {
   if (s.size() >= 2 && a.size() < s.size()) throw ValueError("a must be at least as long as s");
-  refuse_provisional();
-  Series out(s.size());
-  if (s.empty()) return out;
-  out[0] = s[0];
-  for (std::size_t i = 1; i < s.size(); ++i) {
-    const double w = std::isnan(a[i]) ? 1.0 : a[i];
-    out[i] = (1.0 - w) * out[i - 1] + s[i] * w;
+  struct Smoothed {
+    double y;
+    bool started;
+  };
+  const auto step = [&](Smoothed& m, std::size_t i) {
+    if (!m.started) {
+      m = Smoothed{s[i], true};
+    } else {
+      const double w = std::isnan(a[i]) ? 1.0 : a[i];
+      m.y = (1.0 - w) * m.y + s[i] * w;
+    }
+    return m.y;
+  };
+  if (const CommitLayout* layout = provisional_layout(s.size())) {
+    return step_commits(s.size(), *layout, Smoothed{0.0, false}, step);
   }
+  Series out(s.size());
+  Smoothed m{0.0, false};
+  for (std::size_t i = 0; i < s.size(); ++i) out[i] = step(m, i);
   return out;
 }
 
