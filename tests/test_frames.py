@@ -182,6 +182,27 @@ def test_text_dates_that_sort_otherwise_than_their_days_are_refused():
         pd.testing.assert_frame_equal(tv.indicators(padded, ["macd"]).drop(columns="date"), want)
 
 
+@pytest.mark.parametrize("seed", range(8))
+def test_numbers_as_text_dates_are_refused_exactly_where_their_orders_differ(seed):
+    # Day numbers as text, padded to a width or not, held as objects or as
+    # Arrow text: refused where text order is not number order, else the
+    # results of the numbers themselves.
+    rng = np.random.default_rng(seed)
+    days = np.sort(rng.choice(np.arange(1, 400), 40, replace=False))
+    frame = pd.DataFrame({"code": np.repeat(["a", "b"], 40), "date": np.tile(days, 2),
+                          **bars(rng, 80, gaps=0)}).iloc[rng.permutation(80)]
+    want = tv.indicators(frame, ["macd"]).drop(columns="date")
+    width = seed // 2  # 0: as str() writes them; 3: every day padded to one width
+    text = frame.assign(date=pd.Series([f"{d:0{width}d}" for d in frame["date"]], index=frame.index,
+                                       dtype=(object, "str")[seed % 2]))
+    texts = sorted(set(text["date"]))
+    if [int(t) for t in texts] == sorted(int(t) for t in texts):
+        pd.testing.assert_frame_equal(tv.indicators(text, ["macd"]).drop(columns="date"), want)
+    else:
+        with pytest.raises(ValueError, match="sorts otherwise than its numbers"):
+            tv.indicators(text, ["macd"])
+
+
 def test_errors_list_the_valid_choices():
     df = pd.DataFrame(bars(np.random.default_rng(0), 30)).drop(columns="high")
     with pytest.raises(ValueError, match=r"unknown indicator 'macx'; choose from: .*\bmacd\b.*\bxsii\b"):

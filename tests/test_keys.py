@@ -198,7 +198,9 @@ def test_str_objects_are_read_as_their_utf8_bytes():
     shared = [pool[i] for i in rng.integers(0, len(pool), 150_000)]
     own = [f"{k % 997:06d}" for k in rng.integers(0, 10**6, 150_000)]  # a new object each
     shared_sorted = sorted(shared)  # runs of one object
+    short = [v for v in shared if len(v) <= 16]  # keys read from the bytes, not numbered
     for values, by_object in ((shared + own + shared, False), (sorted(own + shared), False), (shared, True),
+                              (short, True),
                               (shared_sorted + own[:100], True), (pool[:1], True), ([], True)):
         column = np.array(values, dtype=object)
         held = [sys.getrefcount(v) for v in pool]
@@ -207,7 +209,10 @@ def test_str_objects_are_read_as_their_utf8_bytes():
         key = Key("code", column, "code", len(values), False)
         rank = {v: i for i, v in enumerate(sorted(set(values)))}
         assert key._objects is not None and np.array_equal(key.ids, [rank[v] for v in values])
-        assert np.array_equal(pd.factorize(key.sort_keys(), sort=True)[0], key.ids)
+        keys = key.sort_keys()
+        assert np.array_equal(pd.factorize(keys, sort=True)[0], key.ids)
+        if len(values) and key._text_keys is not None:  # first rows from the objects' keys, as from the rows'
+            assert np.array_equal(key._first_rows(), np.asarray(_native.first_rows(keys, int(keys.max()) + 1)))
     for odd in (None, 1, np.nan, type("Text", (str,), {})("a")):
         column = np.array(["a", odd], dtype=object)
         assert _native.str_texts(column) is None

@@ -230,6 +230,7 @@ class Key:
         self._objects: Optional[np.ndarray] = None
         self._object_of: Optional[np.ndarray] = None  # each row's object, where _arrow holds each object's text
         self._object_firsts: Optional[np.ndarray] = None
+        self._object_keys: Optional[np.ndarray] = None  # each object's text key, where rows take their object's
         if self._arrow is None:
             read = _str_objects(column)
             if read is not None:
@@ -286,7 +287,8 @@ class Key:
         if self._arrow is not None and not self._text_keys_read:
             keys = _native.text_keys(self._arrow, len(self.column) + 65536)
             if keys is not None and self._object_of is not None:  # the objects' keys, each row taking its object's
-                keys = gather(self._object_of, np.asarray(keys))
+                self._object_keys = np.asarray(keys)
+                keys = gather(self._object_of, self._object_keys)
             self._text_keys, self._text_keys_read = None if keys is None else np.asarray(keys), True
             if self.label == "date":
                 self._refuse_dates_out_of_order()
@@ -398,7 +400,13 @@ class Key:
             assert self._id_firsts is not None
             return self._id_firsts
         if self._firsts is None:
-            self._firsts = np.asarray(_native.first_rows(keys, int(keys.max()) + 1 if len(keys) else 0))
+            span = int(keys.max()) + 1 if len(keys) else 0
+            if self._object_keys is not None:  # from the objects' keys: the first object of a key is met first
+                assert self._object_firsts is not None
+                firsts = np.asarray(_native.first_rows(self._object_keys, span))
+                self._firsts = np.where(firsts >= 0, self._object_firsts[np.maximum(firsts, 0)], -1)
+            else:
+                self._firsts = np.asarray(_native.first_rows(keys, span))
         return self._firsts
 
     def _text_column(self, offsets: np.ndarray, data: np.ndarray, count: int) -> Any:

@@ -13,71 +13,45 @@ namespace tarvex {
 
 namespace {
 
-// For each of the first len bars, the number of consecutive true bars
-// ending there (0 at a false bar).
-template <class Test>
-std::vector<std::size_t> true_runs(std::size_t len, Test is_true_at) {
-  std::vector<std::size_t> runs(len);
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < len; ++i) {
-    run = is_true_at(i) ? run + 1 : 0;
-    runs[i] = run;
-  }
-  return runs;
-}
-
-std::vector<std::size_t> true_runs(SeriesView s) {
-  return true_runs(s.size(), [&s](std::size_t i) { return is_true(s[i]); });
-}
-
-// range_since in provisional mode: the bars before a row are the commits
-// before it. The stack holds the commits' candidates; a row searches it
-// without popping, the candidates that reach its value lying at the bottom
-// of the stack (each value on the stack reaches those above it).
-template <class Reaches>
-Series provisional_range_since(SeriesView s, Reaches reaches, const CommitLayout& layout) {
-  Series out(s.size(), 0.0);
-  std::vector<std::size_t> position;  // the candidates: their places among the commits
-  std::vector<double> value;
-  std::size_t seen = 0;  // commits before the row
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const double v = s[i];
-    if (!std::isnan(v)) {
-      const std::size_t reaching = static_cast<std::size_t>(
-          std::partition_point(value.begin(), value.end(), [&](double e) { return reaches(e, v); }) -
-          value.begin());
-      if (reaching > 0) out[i] = static_cast<double>(seen - position[reaching - 1] - 1);
-    }
-    if (layout.commit[i] == 0) continue;
-    if (!std::isnan(v)) {
-      while (!value.empty() && !reaches(value.back(), v)) {
-        value.pop_back();
-        position.pop_back();
-      }
-      value.push_back(v);
-      position.push_back(seen);
-    }
-    ++seen;
-  }
-  return out;
-}
-
 // Number of bars strictly between each bar and the latest earlier bar j
 // whose value `reaches` it (reaches(s[j], s[i])); 0 when there is none.
 // A stack keeps the candidates: an earlier value that the current one
 // reaches past can never be the answer for a later bar, because the current
 // bar is nearer and reaches at least as far. NaN never reaches anything.
+// In provisional mode the bars before a row are the commits before it: a
+// row that is no commit searches the stack without popping it, the
+// candidates that reach its value lying at the bottom (each value on the
+// stack reaches those above it).
 template <class Reaches>
 Series range_since(SeriesView s, Reaches reaches) {
-  if (const CommitLayout* layout = provisional_layout(s.size())) return provisional_range_since(s, reaches, *layout);
+  const CommitLayout* layout = provisional_layout(s.size());
   Series out(s.size(), 0.0);
-  std::vector<std::size_t> stack;
+  std::vector<std::size_t> position;  // the candidates: their places in the history
+  std::vector<double> value;
+  std::size_t seen = 0;  // the bars before the row in its history
   for (std::size_t i = 0; i < s.size(); ++i) {
     const double v = s[i];
-    if (std::isnan(v)) continue;
-    while (!stack.empty() && !reaches(s[stack.back()], v)) stack.pop_back();
-    if (!stack.empty()) out[i] = static_cast<double>(i - stack.back() - 1);
-    stack.push_back(i);
+    const bool commit = layout == nullptr || layout->commit[i] != 0;
+    if (!std::isnan(v)) {
+      std::size_t reaching = 0;
+      if (commit) {
+        while (!value.empty() && !reaches(value.back(), v)) {
+          value.pop_back();
+          position.pop_back();
+        }
+        reaching = value.size();
+      } else {
+        reaching = static_cast<std::size_t>(
+            std::partition_point(value.begin(), value.end(), [&](double e) { return reaches(e, v); }) -
+            value.begin());
+      }
+      if (reaching > 0) out[i] = static_cast<double>(seen - position[reaching - 1] - 1);
+      if (commit) {
+        value.push_back(v);
+        position.push_back(seen);
+      }
+    }
+    if (commit) ++seen;
   }
   return out;
 }
@@ -98,26 +72,16 @@ Series EXIST(SeriesView s, std::uint64_t n) {
 // Bars i-a .. i-b all true: the run of true bars ending at bar i-b spans at
 // least a-b+1 bars. With a < b the span is empty and holds.
 Series LAST(SeriesView s, std::uint64_t a, std::uint64_t b) {
+  // The runs ending at each bar of the history (in provisional mode the
+  // commits before a row), then the row's own.
+  const CommitLayout* layout = provisional_layout(s.size());
   Series out = nan_series(s.size());
-  if (const CommitLayout* layout = provisional_layout(s.size())) {
-    // The bars before a row are the commits before it: the runs ending at
-    // each commit, then the row's own.
-    std::vector<std::size_t> runs;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      const std::size_t seen = runs.size(), run = is_true(s[i]) ? (seen > 0 ? runs.back() : 0) + 1 : 0;
-      if (seen >= a) out[i] = a < b || (b == 0 ? run : runs[seen - b]) >= a - b + 1 ? 1.0 : 0.0;
-      if (layout->commit[i] != 0) runs.push_back(run);
-    }
-    return out;
+  std::vector<std::size_t> runs;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const std::size_t seen = runs.size(), run = is_true(s[i]) ? (seen > 0 ? runs.back() : 0) + 1 : 0;
+    if (seen >= a) out[i] = a < b || (b == 0 ? run : runs[seen - b]) >= a - b + 1 ? 1.0 : 0.0;
+    if (layout == nullptr || layout->commit[i] != 0) runs.push_back(run);
   }
-  if (a >= s.size()) return out;
-  if (a < b) {
-    for (std::size_t i = a; i < s.size(); ++i) out[i] = 1.0;
-    return out;
-  }
-  const std::vector<std::size_t> runs = true_runs(s);
-  const std::size_t span = a - b + 1;
-  for (std::size_t i = a; i < s.size(); ++i) out[i] = runs[i - b] >= span ? 1.0 : 0.0;
   return out;
 }
 
